@@ -1,0 +1,215 @@
+#include "app/main_window.h"
+
+#include "app/frame_io.h"
+#include "app/user_dialogs.h"
+#include "canvas/canvas.h"
+#include "processors/copy_processor.h"
+#include "processors/processor.h"
+#include "processors/proxy_processor.h"
+
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QScreen>
+#include <QStatusBar>
+
+#include <new>
+
+namespace {
+const char* const kProcessorNames[] = {"Kanade-Lucas-Tomasi Tracker", "FAST Tracker", "Ruins Reconstructor"};
+const QString kFrameRateInitialText = QStringLiteral("   Frame Rate: 0 Hz   ");
+constexpr int kDefaultWidth = 320;
+constexpr int kDefaultHeight = 240;
+constexpr double kMaxScreenShare = 0.95;
+}  // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
+    // The combo must exist, named, before the form connects slots by name; its
+    // entries go in first so that no slot runs for them.
+    processorCombo_ = new QComboBox(this);
+    for (const char* name : kProcessorNames) processorCombo_->addItem(QString::fromLatin1(name));
+    processorCombo_->setObjectName(QStringLiteral("processorCombo"));
+
+    ui.setupUi(this);
+    resize(size().expandedTo(minimumSizeHint()));
+
+    ui.mainToolBar->addWidget(new QLabel(QStringLiteral("  Processor: "), ui.mainToolBar));
+    processorCombo_->setParent(ui.mainToolBar);
+    ui.mainToolBar->addWidget(processorCombo_);
+    ui.mainToolBar->addAction(ui.actionOpenProcessorProperties);
+    ui.mainToolBar->addAction(ui.actionReprocess);
+
+    // Placeholders until the trackers and the reconstructor take their places.
+    for (int i = 0; i < 3; ++i) ownedProcessors_.push_back(std::make_unique<CopyProcessor>());
+    for (auto& processor : ownedProcessors_) processors_.push_back(processor.get());
+
+    frameRateLabel_ = new QLabel(kFrameRateInitialText, ui.statusBar);
+    ui.statusBar->addPermanentWidget(frameRateLabel_, 0);
+
+    ui.leftCanvas->setCanvasId(0);
+    ui.rightCanvas->setCanvasId(1);
+    proxy_ = std::make_unique<ProxyProcessor>(ui.rightCanvas);
+    ui.leftCanvas->setOverlay(proxy_.get());
+
+    processorCombo_->setCurrentIndex(1);
+}
+
+MainWindow::~MainWindow() {
+    // Canvases may paint while the window is torn down; they must not reach
+    // processors or buffers that are already gone.
+    ui.leftCanvas->setOverlay(nullptr);
+    ui.rightCanvas->setOverlay(nullptr);
+    ui.leftCanvas->setImage(kDefaultWidth, kDefaultHeight, 0, nullptr);
+    ui.rightCanvas->setImage(kDefaultWidth, kDefaultHeight, 0, nullptr);
+}
+
+bool MainWindow::allocateBuffers(int width, int height) {
+    colorBuffer_.reset();
+    grayBuffer_.reset();
+    processedBuffer_.reset();
+    const std::size_t count = std::size_t(width) * std::size_t(height);
+    if (count == 0) return true;
+    colorBuffer_.reset(new (std::nothrow) unsigned char[3 * count]);
+    grayBuffer_.reset(new (std::nothrow) unsigned char[count]);
+    processedBuffer_.reset(new (std::nothrow) unsigned char[count]);
+    if (colorBuffer_ && grayBuffer_ && processedBuffer_) return true;
+    colorBuffer_.reset();
+    grayBuffer_.reset();
+    processedBuffer_.reset();
+    return false;
+}
+
+void MainWindow::setupImageBuffers() {
+    int width = kDefaultWidth;
+    int height = kDefaultHeight;
+    const bool hasSource = !loadedImage_.isNull() || ui.actionToggleConnection->isChecked();
+    if (!loadedImage_.isNull()) {
+        width = loadedImage_.width();
+        height = loadedImage_.height();
+    }
+    if (hasSource && allocateBuffers(width, height)) {
+        imageWidth_ = width;
+        imageHeight_ = height;
+        pixelCount_ = width * height;
+        showBuffersOnCanvases();
+        ui.rightCanvas->updateGL();
+    } else {
+        allocateBuffers(0, 0);
+        imageWidth_ = kDefaultWidth;
+        imageHeight_ = kDefaultHeight;
+        pixelCount_ = 0;
+        ui.leftCanvas->setImage(kDefaultWidth, kDefaultHeight, 0, nullptr);
+        ui.rightCanvas->setImage(kDefaultWidth, kDefaultHeight, 0, nullptr);
+    }
+    if (currentProcessor_) currentProcessor_->setImageSize(imageWidth_, imageHeight_);
+    fitWindowToFrame();
+}
+
+void MainWindow::showBuffersOnCanvases() {
+    ui.leftCanvas->setImage(imageWidth_, imageHeight_, GL_LUMINANCE, grayBuffer_.get());
+    on_actionDisplayInColor_toggled(ui.actionDisplayInColor->isChecked());
+}
+
+void MainWindow::fitWindowToFrame() {
+    // Each canvas should show the frame at one screen pixel per frame pixel.
+    int newWidth = width() + 2 * (imageWidth_ - ui.leftCanvas->width());
+    int newHeight = height() + (imageHeight_ - ui.leftCanvas->height());
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen) {
+        const int limit = int(screen->geometry().width() * kMaxScreenShare);
+        if (newWidth > limit) {
+            const float scale = float(limit) / float(newWidth);
+            newWidth = int(newWidth * scale);
+            newHeight = int(newHeight * scale);
+        }
+    }
+    resize(newWidth, newHeight);
+}
+
+void MainWindow::processCurrentFrame() {
+    currentProcessor_->process(grayBuffer_.get(), processedBuffer_.get());
+    ui.leftCanvas->updateGL();
+    ui.rightCanvas->updateGL();
+}
+
+void MainWindow::on_actionOpenImage_triggered() {
+    const QString path = UserDialogs::current().openFileName(this, tr("Open Image File"),
+                                                             QStringLiteral("Images (*.png *.jpg *.gif)"));
+    if (path.isEmpty()) return;
+    openImageFile(path);
+}
+
+bool MainWindow::openImageFile(const QString& path) {
+    // Read into a temporary so that a bad file leaves the current frame, its
+    // buffers and the processor untouched.
+    QImage image = readImageFile(path);
+    if (image.isNull()) {
+        UserDialogs::current().critical(this, tr("Error"), tr("Could not load the specified file! Unsupported format?"));
+        return false;
+    }
+    const std::size_t count = std::size_t(image.width()) * std::size_t(image.height());
+    std::unique_ptr<unsigned char[]> probe(new (std::nothrow) unsigned char[4 * count]);
+    if (!probe) {
+        UserDialogs::current().critical(this, tr("Error"), tr("Could not load the specified file! Unsupported format?"));
+        return false;
+    }
+    probe.reset();
+
+    loadedImage_ = std::move(image);
+    setupImageBuffers();
+    if (pixelCount_ == 0) return false;
+    fillFrameBuffers(loadedImage_, colorBuffer_.get(), grayBuffer_.get());
+    processCurrentFrame();
+    return true;
+}
+
+void MainWindow::on_actionSaveImage_triggered() {
+    // Without a frame there is nothing to save; don't ask for a file name.
+    if (pixelCount_ == 0 || !grayBuffer_) return;
+    QString path = UserDialogs::current().saveFileName(this, tr("Choose a filename to save the Image under"),
+                                                       QStringLiteral("PNG Portable Network Graphics (*.png)"));
+    if (path.isEmpty()) return;
+    if (!path.endsWith(QStringLiteral(".png"))) path += QStringLiteral(".png");
+    const QImage image = greyFrameToImage(grayBuffer_.get(), imageWidth_, imageHeight_);
+    // A save that silently fails would let the user believe the frame is kept.
+    if (image.isNull() || !image.save(path, "PNG"))
+        UserDialogs::current().critical(this, tr("Error"), tr("Could not save the image to %1.").arg(path));
+}
+
+void MainWindow::on_actionDisplayInColor_toggled(bool on) {
+    if (on)
+        ui.rightCanvas->setImage(imageWidth_, imageHeight_, GL_RGB, colorBuffer_.get());
+    else
+        ui.rightCanvas->setImage(imageWidth_, imageHeight_, GL_LUMINANCE, processedBuffer_.get());
+    ui.rightCanvas->updateGL();
+}
+
+void MainWindow::on_actionOpenProcessorProperties_triggered() {
+    QWidget* panel = currentProcessor_->propertiesWidget(this);
+    if (!panel) {
+        UserDialogs::current().warning(this, tr("Not Available"),
+                                       tr("The current processor does not have a Properties Widget."));
+        return;
+    }
+    const QRect frame = frameGeometry();
+    panel->move(frame.right(), frame.top());
+    panel->show();
+}
+
+void MainWindow::on_processorCombo_currentIndexChanged(int index) {
+    if (index < 0 || index >= int(processors_.size())) return;
+    Processor* processor = processors_[index];
+    ui.processorToolBar->clear();
+    processor->installActions(ui.processorToolBar);
+    if (pixelCount_ != 0) processor->setImageSize(imageWidth_, imageHeight_);
+    ui.rightCanvas->setOverlay(processor);
+    if (pixelCount_ != 0) {
+        processor->process(grayBuffer_.get(), processedBuffer_.get());
+        ui.rightCanvas->updateGL();
+    }
+    currentProcessor_ = processor;
+}
+
+void MainWindow::on_actionReprocess_triggered() {
+    if (pixelCount_ != 0) processCurrentFrame();
+}

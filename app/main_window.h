@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QMainWindow>
+
+#include <memory>
+#include <vector>
+
+#include "ui_main_window.h"
+
+class Canvas;
+class Processor;
+class ProxyProcessor;
+class QComboBox;
+class QLabel;
+class QTimerEvent;
+
+// The program's single window. Owns the three frame buffers, the processors,
+// the two canvases (through its form) and every action. A frame travels
+// source -> colorBuffer -> grayBuffer -> current processor -> processedBuffer,
+// then both canvases repaint and the processor draws its overlay on each.
+// GUI thread only.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Read access for the command line, tests and the frame cycle.
+    int imageWidth() const { return imageWidth_; }
+    int imageHeight() const { return imageHeight_; }
+    int pixelCount() const { return pixelCount_; }
+    const unsigned char* colorBuffer() const { return colorBuffer_.get(); }
+    const unsigned char* grayBuffer() const { return grayBuffer_.get(); }
+    const unsigned char* processedBuffer() const { return processedBuffer_.get(); }
+    Processor* currentProcessor() const { return currentProcessor_; }
+    const std::vector<Processor*>& processors() const { return processors_; }
+    const QImage& loadedImage() const { return loadedImage_; }
+    Canvas* leftCanvas() const { return ui.leftCanvas; }
+    Canvas* rightCanvas() const { return ui.rightCanvas; }
+    QLabel* frameRateLabel() const { return frameRateLabel_; }
+    const Ui::MainWindowClass& form() const { return ui; }
+
+    // Opens an image file as "Open an image file" does after its dialog.
+    // Returns false (after the "Error" box) when the file cannot be loaded.
+    bool openImageFile(const QString& path);
+
+private slots:
+    void on_actionOpenImage_triggered();
+    void on_actionSaveImage_triggered();
+    void on_actionDisplayInColor_toggled(bool on);
+    void on_actionOpenProcessorProperties_triggered();
+    void on_processorCombo_currentIndexChanged(int index);
+    void on_actionReprocess_triggered();
+
+private:
+    void setupImageBuffers();
+    bool allocateBuffers(int width, int height);
+    void showBuffersOnCanvases();
+    void fitWindowToFrame();
+    void processCurrentFrame();
+
+    Ui::MainWindowClass ui;
+    int frameCount_ = 0;
+    QElapsedTimer frameRateClock_;
+    QLabel* frameRateLabel_ = nullptr;
+    QImage loadedImage_;
+    int imageWidth_ = 0;
+    int imageHeight_ = 0;
+    int pixelCount_ = 0;
+    Processor* currentProcessor_ = nullptr;
+    QComboBox* processorCombo_ = nullptr;
+    std::vector<std::unique_ptr<Processor>> ownedProcessors_;
+    std::vector<Processor*> processors_;
+    std::unique_ptr<ProxyProcessor> proxy_;
+    std::unique_ptr<unsigned char[]> colorBuffer_;
+    std::unique_ptr<unsigned char[]> grayBuffer_;
+    std::unique_ptr<unsigned char[]> processedBuffer_;
+};

@@ -1,0 +1,36 @@
+# castellan_add_library(NAME SOURCES ... LINKS ...)
+# One static library per folder; the folder's parent is the include root, so code
+# includes "features/fast9.h", "pose/matrix4.h" and so on.
+function(castellan_add_library NAME)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LINKS" ${ARGN})
+  set(sources ${ARG_SOURCES})
+  list(FILTER sources INCLUDE REGEX "\\.cpp$")
+  if(NOT sources)
+    list(APPEND ARG_SOURCES ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
+  endif()
+  add_library(${NAME} STATIC ${ARG_SOURCES})
+  target_include_directories(${NAME} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${NAME} PUBLIC ${ARG_LINKS})
+endfunction()
+
+# castellan_add_test(FOLDER [QAPP] SOURCES ... LINKS ...)
+# One test executable per folder; tests are registered as "FOLDER/Suite.Case" so
+# that `ctest -R '^pose/'` runs one room's tests.
+# QAPP: the tests run inside a QApplication (widgets, actions, GL canvases).
+function(castellan_add_test FOLDER)
+  cmake_parse_arguments(ARG "QAPP" "" "SOURCES;LINKS" ${ARGN})
+  if(NOT ARG_SOURCES)
+    return()
+  endif()
+  set(exe ${FOLDER}_tests)
+  add_executable(${exe} ${ARG_SOURCES})
+  if(ARG_QAPP)
+    set(main castellan_qapp_gtest_main)
+  else()
+    set(main GTest::gtest_main)
+  endif()
+  target_link_libraries(${exe} PRIVATE ${ARG_LINKS} GTest::gtest GTest::gmock ${main})
+  target_compile_definitions(${exe} PRIVATE CASTELLAN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  include(GoogleTest)
+  gtest_discover_tests(${exe} TEST_PREFIX "${FOLDER}/" DISCOVERY_TIMEOUT 120)
+endfunction()

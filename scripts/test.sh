@@ -1,0 +1,33 @@
+#!/bin/sh
+# Builds Castellan twice (Release, then AddressSanitizer + UndefinedBehaviorSanitizer)
+# plus a ThreadSanitizer build of the capture tests, and runs the tests in each.
+# GUI tests run under a virtual X server. Any failure or sanitizer report fails the run.
+set -eu
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+
+jobs=$(nproc)
+run_under_x() { xvfb-run -a -s "-screen 0 1280x1024x24" "$@"; }
+
+echo "== Release build =="
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build build/release -j"$jobs"
+run_under_x ctest --test-dir build/release --output-on-failure -j"$jobs"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCASTELLAN_SANITIZE=ON \
+      -DCASTELLAN_BUILD_BENCH=OFF
+cmake --build build/asan -j"$jobs"
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1" \
+UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+LSAN_OPTIONS="suppressions=$(pwd)/scripts/lsan.supp:print_suppressions=0" \
+  run_under_x ctest --test-dir build/asan --output-on-failure -j"$jobs"
+
+echo "== ThreadSanitizer build (capture) =="
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCASTELLAN_TSAN=ON \
+      -DCASTELLAN_BUILD_BENCH=OFF
+cmake --build build/tsan --target capture_tests -j"$jobs"
+TSAN_OPTIONS="halt_on_error=1:suppressions=$(pwd)/scripts/tsan.supp" \
+  run_under_x ctest --test-dir build/tsan --output-on-failure -R '^capture/'
+
+echo "All test builds passed."
