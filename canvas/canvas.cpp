@@ -6,7 +6,10 @@
 #include <QMouseEvent>
 #include <QPainter>
 
-Canvas::Canvas(QWidget* parent) : QOpenGLWidget(parent), labelFont_("Arial", 12, QFont::Normal, false) {}
+Canvas::Canvas(QWidget* parent) : QOpenGLWidget(parent), labelFont_("Arial", 12, QFont::Normal, false) {
+    // Keep the framebuffer between paints: a paint may find it already drawn.
+    setUpdateBehavior(QOpenGLWidget::PartialUpdate);
+}
 
 Canvas::~Canvas() = default;
 
@@ -18,9 +21,18 @@ void Canvas::setImage(int width, int height, GLenum pixelFormat, const unsigned 
 }
 
 void Canvas::updateGL() {
-    // repaint() renders into the widget's framebuffer synchronously, so the
-    // overlay has been drawn by the time we return.
-    repaint();
+    // repaint() is not reliably synchronous for GL widgets (Qt defers it while a
+    // flush is pending), so render into the widget's framebuffer ourselves: the
+    // overlay has been drawn when this returns. update() then only composites.
+    if (!isValid() || !isVisible()) {
+        repaint();
+        return;
+    }
+    makeCurrent();
+    renderFrame();
+    doneCurrent();
+    frameRendered_ = true;
+    update();
 }
 
 void Canvas::drawText(int x, int y, const QString& text) {
@@ -42,11 +54,22 @@ void Canvas::initializeGL() {
 }
 
 void Canvas::resizeGL(int w, int h) {
+    frameRendered_ = false;  // the framebuffer is new and empty
     const qreal ratio = devicePixelRatio();
     glViewport(0, 0, static_cast<GLsizei>(w * ratio), static_cast<GLsizei>(h * ratio));
 }
 
 void Canvas::paintGL() {
+    // After updateGL() the framebuffer already holds this frame and its overlay;
+    // drawing it again would run the overlay twice.
+    if (frameRendered_) {
+        frameRendered_ = false;
+        return;
+    }
+    renderFrame();
+}
+
+void Canvas::renderFrame() {
     QPainter painter(this);
     painter.beginNativePainting();
 

@@ -68,6 +68,7 @@ private:
         int y;
         QString text;
     };
+    void renderFrame();
     void drawLabels(QPainter& painter);
 
     int canvasId_ = 0;
@@ -79,4 +80,5 @@ private:
     QFont labelFont_;
     QVector<Label> pendingLabels_;
     int paintCount_ = 0;
+    bool frameRendered_ = false;
 };

@@ -1,0 +1,332 @@
+// The main window's still-image path, saving, colour display, processor choice
+// and properties, driven through its slots as a user would.
+#include "app/main_window.h"
+#include "canvas/canvas.h"
+#include "processors/processor.h"
+#include "../support/qtest_main.h"
+#include "../support/scripted_dialogs.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QToolBar>
+
+namespace {
+
+QImage gradientImage(int width, int height) {
+    QImage image(width, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) image.setPixel(x, y, qRgb((x * 7) & 255, (y * 5) & 255, (x + y) & 255));
+    return image;
+}
+
+QString writeImage(const QTemporaryDir& dir, const QString& name, const QImage& image) {
+    const QString path = dir.filePath(name);
+    image.save(path);
+    return path;
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    static QAction* action(MainWindow& w, const char* name) { return w.findChild<QAction*>(name); }
+    static QComboBox* combo(MainWindow& w) { return w.findChild<QComboBox*>("processorCombo"); }
+
+private slots:
+    void startUpState() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        QCOMPARE(w.objectName(), QStringLiteral("MainWindowClass"));
+        QComboBox* c = combo(w);
+        QVERIFY(c);
+        QCOMPARE(c->count(), 3);
+        QCOMPARE(c->itemText(0), QStringLiteral("Kanade-Lucas-Tomasi Tracker"));
+        QCOMPARE(c->itemText(1), QStringLiteral("FAST Tracker"));
+        QCOMPARE(c->itemText(2), QStringLiteral("Ruins Reconstructor"));
+        QCOMPARE(c->currentIndex(), 1);
+        QCOMPARE(w.currentProcessor(), w.processors().at(1));
+        QCOMPARE(w.rightCanvas()->overlay(), w.processors().at(1));
+        QCOMPARE(w.pixelCount(), 0);
+        QCOMPARE(w.leftCanvas()->canvasId(), 0);
+        QCOMPARE(w.rightCanvas()->canvasId(), 1);
+        QCOMPARE(w.frameRateLabel()->text(), QStringLiteral("   Frame Rate: 0 Hz   "));
+        QVERIFY(w.width() >= 645);
+    }
+
+    void actionsAsSpecified() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        struct Expected {
+            const char* name;
+            const char* text;
+            bool checkable;
+            bool enabled;
+        };
+        const Expected expected[] = {
+            {"actionToggleConnection", "Connect to a capture device...", true, true},
+            {"actionToggleCapture", "Toggle Capture (Play/Pause)", true, false},
+            {"actionDeviceOptions", "Device Options...", false, false},
+            {"actionOpenImage", "Open an image file", false, true},
+            {"actionOpenProcessorProperties", "Open Processor Properties Dialog...", false, true},
+            {"actionSaveImage", "Save Image...", false, true},
+            {"actionReprocess", "Reprocess", false, true},
+            {"actionDisplayInColor", "Display In Color", true, true},
+        };
+        for (const Expected& e : expected) {
+            QAction* a = action(w, e.name);
+            QVERIFY2(a, e.name);
+            QCOMPARE(a->text(), QString::fromLatin1(e.text));
+            QCOMPARE(a->isCheckable(), e.checkable);
+            QCOMPARE(a->isEnabled(), e.enabled);
+            QVERIFY(!a->isChecked());
+            QVERIFY2(!a->icon().isNull(), e.name);
+        }
+        QCOMPARE(action(w, "actionDisplayInColor")->toolTip(),
+                 QStringLiteral("Whether to Display the Captured (Color) Image or the Processed Image"));
+
+        // Main tool bar, left to right.
+        const QList<QAction*> items = w.form().mainToolBar->actions();
+        QStringList names;
+        for (QAction* a : items) {
+            if (a->isSeparator()) names << "|";
+            else if (QWidget* widget = w.form().mainToolBar->widgetForAction(a))
+                names << (qobject_cast<QLabel*>(widget) ? qobject_cast<QLabel*>(widget)->text()
+                                                        : widget->objectName());
+            else names << a->objectName();
+        }
+        const QStringList expectedOrder = {"actionOpenImage", "actionSaveImage", "|", "actionToggleConnection",
+                                           "actionDeviceOptions", "|", "actionToggleCapture", "|",
+                                           "actionDisplayInColor", "|", "  Processor: ", "processorCombo",
+                                           "actionOpenProcessorProperties", "actionReprocess"};
+        qDebug() << names;
+        QCOMPARE(names, expectedOrder);
+    }
+
+    void openImageFillsBuffersBottomUpAndProcesses() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.show();
+        const QImage picture = gradientImage(64, 48);
+        dialogs.fileAnswers.push_back(writeImage(dir, "gradient.png", picture));
+        const int leftPaints = w.leftCanvas()->paintCount();
+        const int rightPaints = w.rightCanvas()->paintCount();
+        action(w, "actionOpenImage")->trigger();
+        QCOMPARE(dialogs.asked.value(0), QStringLiteral("Open Image File"));
+        QVERIFY(dialogs.messages.empty());
+        QCOMPARE(w.imageWidth(), 64);
+        QCOMPARE(w.imageHeight(), 48);
+        QCOMPARE(w.pixelCount(), 64 * 48);
+        // Buffer row 0 is the picture's bottom row.
+        const QRgb bottomLeft = picture.pixel(0, 47);
+        QCOMPARE(int(w.colorBuffer()[0]), qRed(bottomLeft));
+        QCOMPARE(int(w.grayBuffer()[64 * 47 + 5]), 0 + int(0.2999 * qRed(picture.pixel(5, 0)) +
+                                                           0.587 * qGreen(picture.pixel(5, 0)) +
+                                                           0.114 * qBlue(picture.pixel(5, 0))));
+        // The placeholder processor copies its input; both canvases repainted.
+        QCOMPARE(std::memcmp(w.grayBuffer(), w.processedBuffer(), 64 * 48), 0);
+        QVERIFY(w.leftCanvas()->paintCount() > leftPaints);
+        QVERIFY(w.rightCanvas()->paintCount() > rightPaints);
+        QCOMPARE(w.leftCanvas()->pixels(), w.grayBuffer());
+        QCOMPARE(w.rightCanvas()->pixels(), w.processedBuffer());
+        QCOMPARE(int(w.leftCanvas()->pixelFormat()), GL_LUMINANCE);
+    }
+
+    void badFilesShowErrorAndChangeNothing() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        dialogs.fileAnswers.push_back(writeImage(dir, "first.png", gradientImage(40, 30)));
+        action(w, "actionOpenImage")->trigger();
+        const unsigned char* grey = w.grayBuffer();
+        const QByteArray before(reinterpret_cast<const char*>(grey), 40 * 30);
+
+        const QString empty = dir.filePath("empty.gif");
+        QFile(empty).open(QIODevice::WriteOnly);
+        const QString text = dir.filePath("text.png");
+        {
+            QFile f(text);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("not an image at all");
+        }
+        for (const QString& bad : {empty, text, dir.path(), dir.filePath("missing.jpg")}) {
+            dialogs.messages.clear();
+            dialogs.fileAnswers.push_back(bad);
+            action(w, "actionOpenImage")->trigger();
+            QCOMPARE(int(dialogs.messages.size()), 1);
+            QCOMPARE(dialogs.messages[0].kind, QStringLiteral("critical"));
+            QCOMPARE(dialogs.messages[0].title, QStringLiteral("Error"));
+            QCOMPARE(dialogs.messages[0].text, QStringLiteral("Could not load the specified file! Unsupported format?"));
+            QCOMPARE(w.imageWidth(), 40);
+            QCOMPARE(w.grayBuffer(), grey);
+            QCOMPARE(QByteArray(reinterpret_cast<const char*>(w.grayBuffer()), 40 * 30), before);
+            QVERIFY(!w.loadedImage().isNull());
+        }
+    }
+
+    void unreadableFileWithNoImageChangesNothing() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        dialogs.fileAnswers.push_back(dir.filePath("does-not-exist.png"));
+        action(w, "actionOpenImage")->trigger();
+        QCOMPARE(int(dialogs.messages.size()), 1);
+        QCOMPARE(w.pixelCount(), 0);
+        QVERIFY(w.grayBuffer() == nullptr);
+        QVERIFY(w.loadedImage().isNull());
+    }
+
+    void cancelledOpenDoesNothing() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        dialogs.fileAnswers.push_back(QString());
+        action(w, "actionOpenImage")->trigger();
+        QVERIFY(dialogs.messages.empty());
+        QCOMPARE(w.pixelCount(), 0);
+    }
+
+    void savedPngIsUprightAndNamedPng() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        const QImage picture = gradientImage(33, 21);
+        dialogs.fileAnswers.push_back(writeImage(dir, "save-source.png", picture));
+        action(w, "actionOpenImage")->trigger();
+
+        const QString upper = dir.filePath("frame.PNG");
+        const QString plain = dir.filePath("frame2");
+        const QString lower = dir.filePath("frame3.png");
+        dialogs.fileAnswers = {upper, plain, lower};
+        for (int i = 0; i < 3; ++i) action(w, "actionSaveImage")->trigger();
+        QCOMPARE(dialogs.asked.last(), QStringLiteral("Choose a filename to save the Image under"));
+        QVERIFY(!QFile::exists(upper));
+        QVERIFY(QFile::exists(upper + ".png"));
+        QVERIFY(QFile::exists(plain + ".png"));
+        QVERIFY(QFile::exists(lower));
+        QVERIFY(!QFile::exists(lower + ".png"));
+
+        const QImage saved(lower);
+        QCOMPARE(saved.size(), QSize(33, 21));
+        // Its top row is the last buffer row, i.e. the picture's top row.
+        for (int x = 0; x < 33; ++x) {
+            const int g = w.grayBuffer()[20 * 33 + x];
+            QCOMPARE(saved.pixel(x, 0), qRgb(g, g, g));
+            const QRgb p = picture.pixel(x, 0);
+            QCOMPARE(g, int(0.2999 * qRed(p) + 0.587 * qGreen(p) + 0.114 * qBlue(p)));
+        }
+        QVERIFY(dialogs.messages.empty());
+    }
+
+    void savingWithoutFrameWritesNothing() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        const QString path = dir.filePath("nothing.png");
+        dialogs.fileAnswers.push_back(path);
+        action(w, "actionSaveImage")->trigger();
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(dialogs.messages.empty());
+    }
+
+    void failedSaveIsReported() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        dialogs.fileAnswers.push_back(writeImage(dir, "src.png", gradientImage(8, 8)));
+        action(w, "actionOpenImage")->trigger();
+        dialogs.fileAnswers.push_back(dir.filePath("no-such-dir/frame.png"));
+        action(w, "actionSaveImage")->trigger();
+        QCOMPARE(int(dialogs.messages.size()), 1);
+        QCOMPARE(dialogs.messages[0].title, QStringLiteral("Error"));
+    }
+
+    void reprocessWithoutFrameDoesNothing() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const int left = w.leftCanvas()->paintCount();
+        const int right = w.rightCanvas()->paintCount();
+        action(w, "actionReprocess")->trigger();
+        QCOMPARE(w.leftCanvas()->paintCount(), left);
+        QCOMPARE(w.rightCanvas()->paintCount(), right);
+    }
+
+    void displayInColorSwitchesOnlyTheRightCanvas() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        QAction* color = action(w, "actionDisplayInColor");
+        color->setChecked(true);  // before any source: no pixels
+        QVERIFY(w.rightCanvas()->pixels() == nullptr);
+        color->setChecked(false);
+
+        dialogs.fileAnswers.push_back(writeImage(dir, "colour.png", gradientImage(20, 10)));
+        action(w, "actionOpenImage")->trigger();
+        color->setChecked(true);
+        QCOMPARE(w.rightCanvas()->pixels(), w.colorBuffer());
+        QCOMPARE(int(w.rightCanvas()->pixelFormat()), GL_RGB);
+        QCOMPARE(w.rightCanvas()->imageWidth(), 20);
+        QCOMPARE(w.leftCanvas()->pixels(), w.grayBuffer());
+        color->setChecked(false);
+        QCOMPARE(w.rightCanvas()->pixels(), w.processedBuffer());
+        QCOMPARE(int(w.rightCanvas()->pixelFormat()), GL_LUMINANCE);
+    }
+
+    void propertiesNotAvailable() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        Processor* current = w.currentProcessor();
+        if (current->propertiesWidget(&w)) QSKIP("the current processor has a panel");
+        action(w, "actionOpenProcessorProperties")->trigger();
+        QCOMPARE(int(dialogs.messages.size()), 1);
+        QCOMPARE(dialogs.messages[0].kind, QStringLiteral("warning"));
+        QCOMPARE(dialogs.messages[0].title, QStringLiteral("Not Available"));
+        QCOMPARE(dialogs.messages[0].text, QStringLiteral("The current processor does not have a Properties Widget."));
+    }
+
+    void changingProcessorSwapsOverlayAndProcessesCurrentFrame() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        combo(w)->setCurrentIndex(0);
+        QCOMPARE(w.currentProcessor(), w.processors().at(0));
+        QCOMPARE(w.rightCanvas()->overlay(), w.processors().at(0));
+        QCOMPARE(w.pixelCount(), 0);
+
+        dialogs.fileAnswers.push_back(writeImage(dir, "switch.png", gradientImage(16, 16)));
+        action(w, "actionOpenImage")->trigger();
+        const int left = w.leftCanvas()->paintCount();
+        combo(w)->setCurrentIndex(2);
+        QCOMPARE(w.currentProcessor(), w.processors().at(2));
+        QCOMPARE(w.leftCanvas()->paintCount(), left);  // only the right canvas repaints
+    }
+
+    void wideImageIsLimitedTo95PercentOfTheScreen() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const int screenWidth = QGuiApplication::primaryScreen()->geometry().width();
+        const int limit = int(screenWidth * 0.95);
+        dialogs.fileAnswers.push_back(writeImage(dir, "wide.png", gradientImage(screenWidth, 60)));
+        action(w, "actionOpenImage")->trigger();
+        QCOMPARE(w.width(), limit);
+        QVERIFY(w.leftCanvas()->width() < screenWidth);
+    }
+
+    void smallImageGetsOnePixelPerPixel() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        dialogs.fileAnswers.push_back(writeImage(dir, "fit.png", gradientImage(320, 240)));
+        action(w, "actionOpenImage")->trigger();
+        qDebug() << w.size() << w.minimumSizeHint() << w.leftCanvas()->size();
+        QTRY_COMPARE(w.leftCanvas()->size(), QSize(320, 240));
+        QCOMPARE(w.rightCanvas()->size(), QSize(320, 240));
+    }
+};
+
+CASTELLAN_QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QApplication>
+#include <QSurfaceFormat>
+#include <QTest>
+
+// Like QTEST_MAIN, with the program's OpenGL context format and its icons.
+#define CASTELLAN_QTEST_MAIN(TestClass)                                     \
+    int main(int argc, char** argv) {                                       \
+        QSurfaceFormat format;                                              \
+        format.setProfile(QSurfaceFormat::CompatibilityProfile);            \
+        format.setDepthBufferSize(24);                                      \
+        QSurfaceFormat::setDefaultFormat(format);                           \
+        QApplication app(argc, argv);                                       \
+        Q_INIT_RESOURCE(icons);                                             \
+        TestClass test;                                                     \
+        return QTest::qExec(&test, argc, argv);                             \
+    }
