@@ -1,7 +1,54 @@
 #include "app/frame_io.h"
 
+#include <QBuffer>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+
+namespace {
+
+// Larger files are refused before reading them into memory.
+constexpr qint64 kMaxFileBytes = qint64(512) << 20;
+
+// The decoders fill a cut-off picture with grey and report success, so a
+// truncated file is recognised by its missing end marker instead.
+bool endMarkerMissing(const QByteArray& bytes) {
+    if (bytes.startsWith("\x89PNG")) return !bytes.contains("IEND");
+    if (bytes.startsWith("\xFF\xD8")) return bytes.lastIndexOf("\xFF\xD9") < 2;
+    if (bytes.startsWith("GIF8")) return !bytes.right(16).contains(';');
+    return false;
+}
+
+QImage decode(const QString& path, QString* reason) {
+    QFile file(path);
+    if (file.size() > kMaxFileBytes) {
+        *reason = QStringLiteral("file too large");
+        return QImage();
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        *reason = file.errorString();
+        return QImage();
+    }
+    QByteArray bytes = file.readAll();
+    if (bytes.isEmpty()) {
+        *reason = QStringLiteral("empty file");
+        return QImage();
+    }
+    if (endMarkerMissing(bytes)) {
+        *reason = QStringLiteral("truncated file");
+        return QImage();
+    }
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    // The reader refuses pictures above its allocation limit instead of trying
+    // to allocate them, so a hostile header cannot exhaust memory.
+    QImageReader reader(&buffer);
+    QImage image;
+    if (!reader.read(&image)) *reason = reader.errorString();
+    return image;
+}
+
+}  // namespace
 
 void convertToGrey(const unsigned char* rgb, unsigned char* grey, std::size_t pixelCount) {
     for (std::size_t i = 0; i < pixelCount; ++i)
@@ -19,10 +66,7 @@ QImage readImageFile(const QString& path, QString* error) {
     } else if (!info.isReadable()) {
         reason = QStringLiteral("permission denied");
     } else {
-        // The reader refuses pictures above its allocation limit instead of
-        // trying to allocate them, so a hostile header cannot exhaust memory.
-        QImageReader reader(path);
-        if (!reader.read(&image)) reason = reader.errorString();
+        image = decode(path, &reason);
     }
     if (image.isNull() && error) *error = reason.isEmpty() ? QStringLiteral("unsupported format") : reason;
     return image;

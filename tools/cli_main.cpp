@@ -24,6 +24,10 @@ void printHelp() {
     std::printf("\nOptions:\n  --help, -h\n      Show this help and exit.\n");
 }
 
+void quietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtFatalMsg) std::fprintf(stderr, "castellan-cli: %s\n", qPrintable(message));
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -33,6 +37,8 @@ int main(int argc, char* argv[]) {
     }
     // Image reading and writing need a GUI application object but no display.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Scripts read standard error line by line: only the tool's own messages go there.
+    qInstallMessageHandler(quietQtMessages);
     QGuiApplication app(argc, argv);
 
     const std::string name = argv[1];

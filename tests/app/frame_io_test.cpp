@@ -100,7 +100,37 @@ private slots:
             QVERIFY(f.open(QIODevice::ReadWrite));
             QVERIFY(f.resize(f.size() / 2));
         }
-        for (const QString& path : {empty, text, truncated, dir.path(), dir.filePath("missing.png")}) {
+        const QString truncatedJpeg = dir.filePath("truncated.jpg");
+        {
+            QImage image(64, 64, QImage::Format_RGB32);
+            for (int y = 0; y < 64; ++y)
+                for (int x = 0; x < 64; ++x) image.setPixel(x, y, qRgb(x * 4, y * 4, (x ^ y) * 4));
+            QVERIFY(image.save(truncatedJpeg, "JPEG"));
+            QVERIFY(!readImageFile(truncatedJpeg).isNull());  // whole, it loads
+            QFile f(truncatedJpeg);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.resize(f.size() * 2 / 3));
+        }
+        const QString gif = dir.filePath("whole.gif");
+        {
+            // A 1 x 1 GIF, whole: it must still load.
+            const unsigned char bytes[] = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0, 0, 0,
+                                           255, 255, 255, 0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44,
+                                           0x01, 0, 0x3B};
+            QFile f(gif);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(reinterpret_cast<const char*>(bytes), sizeof bytes);
+        }
+        QVERIFY(!readImageFile(gif).isNull());
+        const QString zeroFrameGif = dir.filePath("zero-frames.gif");
+        {
+            const unsigned char bytes[] = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, 0x3B};
+            QFile f(zeroFrameGif);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(reinterpret_cast<const char*>(bytes), sizeof bytes);
+        }
+        for (const QString& path : {empty, text, truncated, truncatedJpeg, zeroFrameGif, dir.path(),
+                                    dir.filePath("missing.png")}) {
             QString reason;
             QVERIFY2(readImageFile(path, &reason).isNull(), qPrintable(path));
             QVERIFY2(!reason.isEmpty(), qPrintable(path));

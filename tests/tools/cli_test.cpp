@@ -1,0 +1,103 @@
+// castellan-cli as a script would use it: outputs, exit status, one-line errors.
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Result {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Result runCli(const QStringList& args) {
+    QProcess process;
+    process.start(QStringLiteral(CASTELLAN_CLI), args);
+    process.waitForFinished(60000);
+    Result result;
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    result.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return result;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+};
+
+TEST_F(CliTest, HelpListsTheGreyCommand) {
+    const Result r = runCli({"--help"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.out.contains("grey IMAGE OUT.png"));
+}
+
+TEST_F(CliTest, UnknownCommandFails) {
+    const Result r = runCli({"no-such-command"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err.count('\n'), 1);
+}
+
+TEST_F(CliTest, GreyWritesTheUprightGreyFrame) {
+    QImage picture(5, 3, QImage::Format_RGB32);
+    picture.fill(qRgb(1, 1, 1));
+    picture.setPixel(0, 0, qRgb(255, 0, 0));    // top-left
+    picture.setPixel(4, 2, qRgb(0, 0, 255));    // bottom-right
+    const QString in = dir.filePath("in.png");
+    ASSERT_TRUE(picture.save(in));
+    const QString out = dir.filePath("out.png");
+    const Result r = runCli({"grey", in, out});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QImage grey(out);
+    ASSERT_EQ(grey.size(), QSize(5, 3));
+    EXPECT_EQ(grey.pixel(0, 0), qRgb(76, 76, 76));
+    EXPECT_EQ(grey.pixel(4, 2), qRgb(29, 29, 29));
+    EXPECT_EQ(grey.pixel(2, 1), qRgb(1, 1, 1));
+}
+
+TEST_F(CliTest, GreyRejectsBadInputWithOneLineAndStatus1) {
+    const QString empty = dir.filePath("empty.png");
+    QFile(empty).open(QIODevice::WriteOnly);
+    const QString text = dir.filePath("text.png");
+    {
+        QFile f(text);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("plain text");
+    }
+    const QString truncated = dir.filePath("truncated.png");
+    {
+        QImage picture(80, 80, QImage::Format_RGB32);
+        for (int y = 0; y < 80; ++y)
+            for (int x = 0; x < 80; ++x) picture.setPixel(x, y, qRgb(x * 3, y * 3, x ^ y));
+        ASSERT_TRUE(picture.save(truncated));
+        QFile f(truncated);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(f.resize(f.size() / 2));
+    }
+    for (const QString& bad : {empty, text, truncated, dir.path(), dir.filePath("missing.gif")}) {
+        const QString out = dir.filePath("never.png");
+        const Result r = runCli({"grey", bad, out});
+        EXPECT_EQ(r.exitCode, 1) << bad.toStdString();
+        EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+        EXPECT_FALSE(QFile::exists(out));
+    }
+    EXPECT_EQ(runCli({"grey", text}).exitCode, 1);  // missing argument
+}
+
+TEST_F(CliTest, GreyReportsAnUnwritableOutput) {
+    QImage picture(4, 4, QImage::Format_RGB32);
+    picture.fill(0);
+    const QString in = dir.filePath("ok.png");
+    ASSERT_TRUE(picture.save(in));
+    const Result r = runCli({"grey", in, dir.filePath("missing-dir/out.png")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err.count('\n'), 1);
+}
+
+}  // namespace
