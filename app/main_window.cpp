@@ -13,6 +13,8 @@
 #include <QScreen>
 #include <QStatusBar>
 
+#include <QTimerEvent>
+
 #include <new>
 
 namespace {
@@ -21,6 +23,8 @@ const QString kFrameRateInitialText = QStringLiteral("   Frame Rate: 0 Hz   ");
 constexpr int kDefaultWidth = 320;
 constexpr int kDefaultHeight = 240;
 constexpr double kMaxScreenShare = 0.95;
+constexpr int kFetchTimeoutMs = 1000;
+constexpr int kFrameRateIntervalMs = 1000;
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
@@ -55,6 +59,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 }
 
 MainWindow::~MainWindow() {
+    stopFrameTimer();
     // Canvases may paint while the window is torn down; they must not reach
     // processors or buffers that are already gone.
     ui.leftCanvas->setOverlay(nullptr);
@@ -86,8 +91,14 @@ void MainWindow::setupImageBuffers() {
     if (!loadedImage_.isNull()) {
         width = loadedImage_.width();
         height = loadedImage_.height();
+    } else if (hasSource) {
+        getImageSize(captureDevice_.get(), width, height);
+        if (width <= 0 || height <= 0) {
+            UserDialogs::current().critical(this, tr("Error"), tr("Invalid image size reported for the capture device!"));
+            width = height = 0;
+        }
     }
-    if (hasSource && allocateBuffers(width, height)) {
+    if (hasSource && width > 0 && height > 0 && allocateBuffers(width, height)) {
         imageWidth_ = width;
         imageHeight_ = height;
         pixelCount_ = width * height;
@@ -212,4 +223,142 @@ void MainWindow::on_processorCombo_currentIndexChanged(int index) {
 
 void MainWindow::on_actionReprocess_triggered() {
     if (pixelCount_ != 0) processCurrentFrame();
+}
+
+// ---- Capture control and the frame cycle ----------------------------------
+
+void MainWindow::initCaptureDevice() {
+    captureDevice_.reset(createCaptureDevice());
+    if (!captureDevice_) {
+        UserDialogs::current().warning(this, tr("Warning"), tr("No Capture Device available!"));
+        ui.actionToggleConnection->setEnabled(false);
+    }
+}
+
+void MainWindow::on_actionToggleConnection_toggled(bool on) {
+    if (!on) {
+        // Unchecking the capture action stops live capture through its slot; the
+        // explicit stop covers a device that went live behind the action's back.
+        ui.actionToggleCapture->setChecked(false);
+        stopFrameTimer();
+        if (setLive(captureDevice_.get(), -1) == 1) setLive(captureDevice_.get(), 0);
+        ui.actionToggleCapture->setEnabled(false);
+        disconnectDevice(captureDevice_.get());
+        ui.actionOpenImage->setEnabled(true);
+        ui.actionDeviceOptions->setEnabled(false);
+        return;
+    }
+    loadedImage_ = QImage();
+    if (!connectChosenDevice()) return;
+    setImageSize(captureDevice_.get(), kDefaultWidth, kDefaultHeight);
+    setupImageBuffers();
+    ui.actionOpenImage->setEnabled(false);
+    ui.actionDeviceOptions->setEnabled(true);
+    ui.actionToggleCapture->setEnabled(true);
+    ui.actionToggleCapture->setChecked(true);
+}
+
+int MainWindow::chooseDevice() {
+    const int count = captureDeviceCount();
+    if (preferredDevice_ >= 0 && preferredDevice_ < count) return preferredDevice_;
+    if (count < 2) return 0;
+    QStringList descriptions;
+    for (int i = 0; i < count; ++i) descriptions << QString::fromUtf8(captureDeviceDescription(i));
+    return UserDialogs::current().chooseItem(this, tr("Capture Device Selection"),
+                                             tr("Select the capture device you wish to connect to:"), descriptions);
+}
+
+bool MainWindow::connectChosenDevice() {
+    const int index = chooseDevice();
+    if (index < 0) return false;  // cancelled: the action stays checked, nothing connected
+    if (!connectDevice(captureDevice_.get(), index)) {
+        UserDialogs::current().critical(this, tr("Error"), tr("Could not connect to the capture device!"));
+        return false;
+    }
+    streamErrorShown_ = false;
+    return true;
+}
+
+void MainWindow::on_actionDeviceOptions_triggered() {
+    const int count = dialogCount(captureDevice_.get());
+    if (count <= 0) return;
+    int index = 0;
+    if (count >= 2) {
+        QStringList entries;
+        for (int i = 0; i < count; ++i) entries << QString::fromUtf8(dialogDescription(captureDevice_.get(), i));
+        index = UserDialogs::current().popupMenu(this, entries);
+        if (index < 0) return;
+    }
+    // The stream stops while the dialog is open, and so do the ticks: each would
+    // otherwise wait a second for a frame that cannot come.
+    const bool wasLive = setLive(captureDevice_.get(), -1) == 1;
+    if (wasLive) {
+        stopFrameTimer();
+        setLive(captureDevice_.get(), 0);
+    }
+    if (showDialog(captureDevice_.get(), index, nullptr)) {
+        setupImageBuffers();
+        if (wasLive && setLive(captureDevice_.get(), 1) != 1)
+            UserDialogs::current().critical(this, tr("Error"), tr("Could not change live state!"));
+    } else {
+        UserDialogs::current().critical(this, tr("Error"), tr("Could not set configuration."));
+    }
+    syncCaptureActionToDevice();
+}
+
+void MainWindow::on_actionToggleCapture_toggled(bool) {
+    // The slot flips the device's own state; afterwards the action and the
+    // timer are brought in line with what the device actually does.
+    const bool live = setLive(captureDevice_.get(), -1) == 1;
+    if (setLive(captureDevice_.get(), live ? 0 : 1) != 1)
+        UserDialogs::current().critical(this, tr("Error"), tr("Could not change live state!"));
+    syncCaptureActionToDevice();
+}
+
+void MainWindow::syncCaptureActionToDevice() {
+    const bool live = setLive(captureDevice_.get(), -1) == 1;
+    if (live && timerId_ == 0) startFrameTimer();
+    if (!live) stopFrameTimer();
+    const QSignalBlocker blocker(ui.actionToggleCapture);
+    ui.actionToggleCapture->setChecked(live);
+}
+
+void MainWindow::startFrameTimer() {
+    stopFrameTimer();  // never two timers
+    frameCount_ = 0;
+    frameRateClock_.start();
+    timerId_ = startTimer(0);
+}
+
+void MainWindow::stopFrameTimer() {
+    if (timerId_ != 0) killTimer(timerId_);
+    timerId_ = 0;
+}
+
+void MainWindow::timerEvent(QTimerEvent*) {
+    // Without a new frame in time the previous one is processed again.
+    fetchFrame(captureDevice_.get(), colorBuffer_.get(), FrameLayout::PackedRGB, kFetchTimeoutMs);
+    if (pixelCount_ > 0) convertToGrey(colorBuffer_.get(), grayBuffer_.get(), std::size_t(pixelCount_));
+    processCurrentFrame();
+    updateFrameRate();
+
+    if (!streamErrorShown_) {
+        const std::string error = captureStreamError(captureDevice_.get());
+        if (!error.empty()) {
+            streamErrorShown_ = true;
+            statusBar()->showMessage(tr("Capture stopped: %1").arg(QString::fromStdString(error)));
+        }
+    }
+}
+
+void MainWindow::updateFrameRate() {
+    ++frameCount_;
+    if (frameRateClock_.elapsed() < kFrameRateIntervalMs) return;
+    frameRateLabel_->setText(frameRateText(frameCount_, frameRateClock_.restart()));
+    frameCount_ = 0;
+}
+
+QString frameRateText(int frames, qint64 elapsedMs) {
+    const double rate = 1000.0 / double(elapsedMs) * frames;
+    return QStringLiteral("   Frame Rate: %1 Hz   ").arg(rate, 0, 'f', 2);
 }

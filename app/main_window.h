@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "capture/capture_device.h"
 #include "ui_main_window.h"
 
 class Canvas;
@@ -15,6 +16,9 @@ class ProxyProcessor;
 class QComboBox;
 class QLabel;
 class QTimerEvent;
+
+// The status bar's frame-rate text for `frames` ticks in `elapsedMs` milliseconds.
+QString frameRateText(int frames, qint64 elapsedMs);
 
 // The program's single window. Owns the three frame buffers, the processors,
 // the two canvases (through its form) and every action. A frame travels
@@ -47,9 +51,25 @@ public:
     // Returns false (after the "Error" box) when the file cannot be loaded.
     bool openImageFile(const QString& path);
 
+    // Looks for a capture device once, after the window is shown; warns when
+    // there is none.
+    void initCaptureDevice();
+    CaptureDevice* captureDevice() const { return captureDevice_.get(); }
+    // Id of the frame timer while capture is live, 0 otherwise.
+    int frameTimerId() const { return timerId_; }
+    // The device chosen for the next connection without asking (-1: ask when
+    // there are several).
+    void setPreferredDevice(int index) { preferredDevice_ = index; }
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+
 private slots:
     void on_actionOpenImage_triggered();
     void on_actionSaveImage_triggered();
+    void on_actionToggleConnection_toggled(bool on);
+    void on_actionDeviceOptions_triggered();
+    void on_actionToggleCapture_toggled(bool on);
     void on_actionDisplayInColor_toggled(bool on);
     void on_actionOpenProcessorProperties_triggered();
     void on_processorCombo_currentIndexChanged(int index);
@@ -61,8 +81,15 @@ private:
     void showBuffersOnCanvases();
     void fitWindowToFrame();
     void processCurrentFrame();
+    bool connectChosenDevice();
+    int chooseDevice();
+    void startFrameTimer();
+    void stopFrameTimer();
+    void syncCaptureActionToDevice();
+    void updateFrameRate();
 
     Ui::MainWindowClass ui;
+    int timerId_ = 0;
     int frameCount_ = 0;
     QElapsedTimer frameRateClock_;
     QLabel* frameRateLabel_ = nullptr;
@@ -78,4 +105,7 @@ private:
     std::unique_ptr<unsigned char[]> colorBuffer_;
     std::unique_ptr<unsigned char[]> grayBuffer_;
     std::unique_ptr<unsigned char[]> processedBuffer_;
+    CaptureDevicePtr captureDevice_;
+    int preferredDevice_ = -1;
+    bool streamErrorShown_ = false;
 };

@@ -1,0 +1,245 @@
+// The main window's side of capture: looking for a device, connecting,
+// choosing among several, live on/off, the tick, device options, and keeping
+// action, device and timer consistent when something fails.
+#include "app/main_window.h"
+#include "canvas/canvas.h"
+#include "capture/capture_device.h"
+#include "capture/frame_mailbox.h"
+#include "capture/test_camera.h"
+#include "../support/qtest_main.h"
+#include "../support/scripted_dialogs.h"
+
+#include <QLabel>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+// A device whose failures the test decides. Delivers one flat grey frame per
+// start on a short-lived thread.
+struct FakeBehaviour {
+    bool startFails = false;
+    bool dialogFails = false;
+    int width = 64;
+    int height = 48;
+    int starts = 0;
+};
+
+class FakeSource : public CaptureSource {
+public:
+    explicit FakeSource(FakeBehaviour* behaviour) : b(behaviour) {}
+    ~FakeSource() override { stop(); }
+    void frameSize(int& width, int& height) const override {
+        width = b->width;
+        height = b->height;
+    }
+    bool requestFrameSize(int, int) override { return true; }
+    bool start(imTrackingGrabberCB& mailbox) override {
+        ++b->starts;
+        if (b->startFails) return false;
+        std::vector<std::uint8_t> frame(std::size_t(b->width) * b->height * 3, 90);
+        mailbox.SampleCB(frame.data(), frame.size());
+        return true;
+    }
+    void stop() override {}
+    std::vector<CaptureDialogEntry> dialogs() const override {
+        return {{"Format...", DialogEffect::ChangesFormat}, {"Source...", DialogEffect::None}};
+    }
+    bool runDialog(int, QWidget*) override { return !b->dialogFails; }
+
+private:
+    FakeBehaviour* b;
+};
+
+}  // namespace
+
+class CaptureControlTest : public QObject {
+    Q_OBJECT
+
+private:
+    FakeBehaviour behaviour;
+
+    static QAction* action(MainWindow& w, const char* name) { return w.findChild<QAction*>(name); }
+
+    void offerFakeDevices(int count) {
+        setHardwareCaptureBackends({});
+        clearVirtualCaptureDevices();
+        for (int i = 0; i < count; ++i)
+            registerVirtualCaptureDevice("Fake " + std::to_string(i),
+                                         [this] { return std::make_unique<FakeSource>(&behaviour); });
+    }
+
+private slots:
+    void init() { behaviour = FakeBehaviour(); }
+
+    void frameRateText() {
+        QCOMPARE(::frameRateText(30, 1001), QStringLiteral("   Frame Rate: 29.97 Hz   "));
+        QCOMPARE(::frameRateText(1, 1000), QStringLiteral("   Frame Rate: 1.00 Hz   "));
+    }
+
+    void noDeviceWarnsOnceAndDisablesConnecting() {
+        offerFakeDevices(0);
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.initCaptureDevice();
+        QCOMPARE(int(dialogs.messages.size()), 1);
+        QCOMPARE(dialogs.messages[0].kind, QStringLiteral("warning"));
+        QCOMPARE(dialogs.messages[0].title, QStringLiteral("Warning"));
+        QCOMPARE(dialogs.messages[0].text, QStringLiteral("No Capture Device available!"));
+        QVERIFY(!action(w, "actionToggleConnection")->isEnabled());
+        QVERIFY(!action(w, "actionToggleCapture")->isEnabled());
+        QVERIFY(action(w, "actionOpenImage")->isEnabled());
+    }
+
+    void virtualTestCameraRunsTheWholeLivePath() {
+        setHardwareCaptureBackends({});
+        clearVirtualCaptureDevices();
+        registerVirtualCaptureDevice("Test", [] { return std::make_unique<TestCameraSource>(); });
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.initCaptureDevice();
+        QVERIFY(dialogs.messages.empty());
+
+        action(w, "actionToggleConnection")->setChecked(true);
+        QVERIFY(dialogs.asked.isEmpty());  // one device: nobody is asked
+        QVERIFY(action(w, "actionToggleCapture")->isChecked());
+        QVERIFY(action(w, "actionToggleCapture")->isEnabled());
+        QVERIFY(action(w, "actionDeviceOptions")->isEnabled());
+        QVERIFY(!action(w, "actionOpenImage")->isEnabled());
+        QVERIFY(w.frameTimerId() != 0);
+        QCOMPARE(w.imageWidth(), 320);
+        QCOMPARE(w.imageHeight(), 240);
+
+        // Ticks flow and the rate follows the 30 Hz source (a loaded machine may lag).
+        const int paints = w.leftCanvas()->paintCount();
+        QTRY_VERIFY_WITH_TIMEOUT(w.frameRateLabel()->text() != QStringLiteral("   Frame Rate: 0 Hz   "), 5000);
+        QTest::qWait(1200);
+        const double rate = w.frameRateLabel()->text().split(' ', Qt::SkipEmptyParts).value(2).toDouble();
+        QVERIFY2(rate >= 20.0 && rate <= 80.0, qPrintable(w.frameRateLabel()->text()));
+        QVERIFY(w.leftCanvas()->paintCount() > paints + 20);
+
+        // Pause, resume.
+        action(w, "actionToggleCapture")->setChecked(false);
+        QCOMPARE(w.frameTimerId(), 0);
+        QCOMPARE(setLive(w.captureDevice(), -1), 0);
+        action(w, "actionToggleCapture")->setChecked(true);
+        QVERIFY(w.frameTimerId() != 0);
+        QCOMPARE(setLive(w.captureDevice(), -1), 1);
+        QTest::qWait(200);
+
+        // Disconnecting keeps the last frame on both canvases.
+        const QByteArray grey(reinterpret_cast<const char*>(w.grayBuffer()), w.pixelCount());
+        action(w, "actionToggleConnection")->setChecked(false);
+        QCOMPARE(w.frameTimerId(), 0);
+        QVERIFY(!action(w, "actionToggleCapture")->isChecked());
+        QVERIFY(!action(w, "actionToggleCapture")->isEnabled());
+        QVERIFY(!action(w, "actionDeviceOptions")->isEnabled());
+        QVERIFY(action(w, "actionOpenImage")->isEnabled());
+        QCOMPARE(connectDevice(w.captureDevice(), -1), -1);
+        QCOMPARE(w.leftCanvas()->pixels(), w.grayBuffer());
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(w.grayBuffer()), w.pixelCount()), grey);
+        QVERIFY(dialogs.messages.empty());
+    }
+
+    void twoDevicesAskAndCancelLeavesNothingConnected() {
+        offerFakeDevices(2);
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.initCaptureDevice();
+        dialogs.choiceAnswers.push_back(-1);
+        action(w, "actionToggleConnection")->setChecked(true);
+        QCOMPARE(dialogs.asked.value(0), QStringLiteral("Capture Device Selection"));
+        QCOMPARE(dialogs.lastItems, QStringList({"0 - Fake 0", "1 - Fake 1"}));
+        QVERIFY(action(w, "actionToggleConnection")->isChecked());
+        QCOMPARE(connectDevice(w.captureDevice(), -1), -1);
+        QCOMPARE(w.frameTimerId(), 0);
+        action(w, "actionToggleConnection")->setChecked(false);  // harmless
+        QVERIFY(dialogs.messages.empty());
+
+        dialogs.choiceAnswers.push_back(1);
+        action(w, "actionToggleConnection")->setChecked(true);
+        QCOMPARE(connectDevice(w.captureDevice(), -1), 1);
+        QCOMPARE(w.imageWidth(), 64);
+        action(w, "actionToggleConnection")->setChecked(false);
+    }
+
+    void failedStartKeepsActionTimerAndDeviceConsistent() {
+        offerFakeDevices(1);
+        behaviour.startFails = true;
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.initCaptureDevice();
+        action(w, "actionToggleConnection")->setChecked(true);
+        QCOMPARE(int(dialogs.messages.size()), 1);
+        QCOMPARE(dialogs.messages[0].title, QStringLiteral("Error"));
+        QCOMPARE(dialogs.messages[0].text, QStringLiteral("Could not change live state!"));
+        QCOMPARE(w.frameTimerId(), 0);
+        QVERIFY(!action(w, "actionToggleCapture")->isChecked());
+        QCOMPARE(setLive(w.captureDevice(), -1), 0);
+
+        // Toggling again tries to start again; now it works.
+        behaviour.startFails = false;
+        const int starts = behaviour.starts;
+        action(w, "actionToggleCapture")->setChecked(true);
+        QCOMPARE(behaviour.starts, starts + 1);
+        QVERIFY(w.frameTimerId() != 0);
+        QCOMPARE(setLive(w.captureDevice(), -1), 1);
+        action(w, "actionToggleConnection")->setChecked(false);
+        QCOMPARE(w.frameTimerId(), 0);
+        QCOMPARE(setLive(w.captureDevice(), -1), 0);
+    }
+
+    void failedConnectionReportsAndStaysChecked() {
+        setHardwareCaptureBackends({});
+        clearVirtualCaptureDevices();
+        registerVirtualCaptureDevice("Broken", [] { return std::unique_ptr<CaptureSource>(); });
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.initCaptureDevice();
+        action(w, "actionToggleConnection")->setChecked(true);
+        QCOMPARE(int(dialogs.messages.size()), 1);
+        QCOMPARE(dialogs.messages[0].text, QStringLiteral("Could not connect to the capture device!"));
+        QVERIFY(action(w, "actionToggleConnection")->isChecked());
+        QVERIFY(!action(w, "actionToggleCapture")->isEnabled());
+        QVERIFY(action(w, "actionOpenImage")->isEnabled());
+    }
+
+    void deviceOptionsMenuAndFailedConfiguration() {
+        offerFakeDevices(1);
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.initCaptureDevice();
+        action(w, "actionToggleConnection")->setChecked(true);
+        QVERIFY(w.frameTimerId() != 0);
+
+        dialogs.choiceAnswers.push_back(-1);  // menu dismissed
+        action(w, "actionDeviceOptions")->trigger();
+        QCOMPARE(dialogs.lastItems, QStringList({"Format...", "Source..."}));
+        QVERIFY(w.frameTimerId() != 0);
+        QVERIFY(dialogs.messages.empty());
+
+        dialogs.choiceAnswers.push_back(0);  // works: live again afterwards
+        action(w, "actionDeviceOptions")->trigger();
+        QVERIFY(dialogs.messages.empty());
+        QVERIFY(w.frameTimerId() != 0);
+        QVERIFY(action(w, "actionToggleCapture")->isChecked());
+
+        behaviour.dialogFails = true;
+        dialogs.choiceAnswers.push_back(0);
+        action(w, "actionDeviceOptions")->trigger();
+        QCOMPARE(int(dialogs.messages.size()), 1);
+        QCOMPARE(dialogs.messages[0].text, QStringLiteral("Could not set configuration."));
+        // The device is left stopped, and so are the ticks and the action.
+        QCOMPARE(setLive(w.captureDevice(), -1), 0);
+        QCOMPARE(w.frameTimerId(), 0);
+        QVERIFY(!action(w, "actionToggleCapture")->isChecked());
+        action(w, "actionToggleConnection")->setChecked(false);
+    }
+};
+
+CASTELLAN_QTEST_MAIN(CaptureControlTest)
+#include "capture_control_test.moc"
