@@ -50,4 +50,3 @@ void BM_KLTTrackSequential(benchmark::State& state) {
 
 BENCHMARK(BM_KLTSelect)->Args({320, 240})->Args({640, 480})->Args({1280, 720})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_KLTTrackSequential)->Args({320, 240})->Args({640, 480})->Args({1280, 720})->Unit(benchmark::kMillisecond);
-BENCHMARK_MAIN();
