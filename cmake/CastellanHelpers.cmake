@@ -32,7 +32,8 @@ function(castellan_add_test FOLDER)
   target_link_libraries(${exe} PRIVATE ${ARG_LINKS} GTest::gtest GTest::gmock ${main})
   target_compile_definitions(${exe} PRIVATE CASTELLAN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   include(GoogleTest)
-  gtest_discover_tests(${exe} TEST_PREFIX "${FOLDER}/" DISCOVERY_TIMEOUT 120)
+  # Discovery runs at test time, under the test command's X server, not at build time.
+  gtest_discover_tests(${exe} TEST_PREFIX "${FOLDER}/" DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST)
 endfunction()
 
 # castellan_add_qtest(FOLDER NAME SOURCES ... LINKS ...)

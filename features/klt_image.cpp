@@ -1,0 +1,324 @@
+// Float images, Gaussian kernels and their cache, separable convolution,
+// smoothing, gradients, pyramids and bilinear interpolation of the KLT library.
+
+#include "features/klt.h"
+#include "features/klt_internal.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+
+namespace {
+
+// Kernel cache shared by every smoothing and gradient request.
+ConvolutionKernel gaussKernel;
+ConvolutionKernel gaussDerivKernel;
+float sigmaLast = -10.0f;
+
+constexpr float kKernelCutoff = 0.01f;     // entries below this fraction are dropped
+constexpr float kKernelReuseTolerance = 0.05f;
+
+bool isValidSubsampling(int subsampling) {
+    return subsampling == 2 || subsampling == 4 || subsampling == 8 || subsampling == 16 ||
+           subsampling == 32;
+}
+
+void ensureKernelsFor(float sigma) {
+    if (std::fabs(sigma - sigmaLast) > kKernelReuseTolerance) computeKernels(sigma);
+}
+
+// Drops `width` leading entries by moving the central ones to the front.
+void centreKernel(ConvolutionKernel& kernel, int width) {
+    const int offset = (MAX_KERNEL_WIDTH - width) / 2;
+    for (int k = 0; k < width; ++k) kernel.data[k] = kernel.data[k + offset];
+    kernel.width = width;
+}
+
+// Both borders of a pass are 0. For images narrower than the kernel the two
+// border ranges overlap and the row stays all 0; nothing is written outside it.
+void convolveHorizontal(const KLTFloatImage& in, const ConvolutionKernel& kernel,
+                        KLTFloatImage& out) {
+    out.resize(in.ncols, in.nrows);
+    const int ncols = in.ncols;
+    const int width = kernel.width;
+    const int radius = width / 2;
+    for (int row = 0; row < in.nrows; ++row) {
+        const float* src = in.data.data() + static_cast<size_t>(row) * ncols;
+        float* dst = out.data.data() + static_cast<size_t>(row) * ncols;
+        std::fill(dst, dst + ncols, 0.0f);
+        // Kernel applied mirrored (a true convolution), accumulating per output
+        // from the last kernel entry to the first.
+        for (int k = width - 1; k >= 0; --k) {
+            const float weight = kernel.data[k];
+            const int shift = (width - 1 - k) - radius;
+            for (int i = radius; i < ncols - radius; ++i) dst[i] += src[i + shift] * weight;
+        }
+    }
+}
+
+void convolveVertical(const KLTFloatImage& in, const ConvolutionKernel& kernel,
+                      KLTFloatImage& out) {
+    out.resize(in.ncols, in.nrows);
+    const int ncols = in.ncols;
+    const int nrows = in.nrows;
+    const int width = kernel.width;
+    const int radius = width / 2;
+    const size_t rowLength = static_cast<size_t>(ncols);
+    for (int row = 0; row < nrows; ++row) {
+        float* dst = out.data.data() + static_cast<size_t>(row) * rowLength;
+        std::fill(dst, dst + rowLength, 0.0f);
+        if (row < radius || row >= nrows - radius) continue;
+        // Same per-pixel order of additions as a column-wise pass, one row at a time.
+        for (int k = width - 1; k >= 0; --k) {
+            const float weight = kernel.data[k];
+            const float* src =
+                in.data.data() + static_cast<size_t>(row - radius + (width - 1 - k)) * rowLength;
+            for (size_t i = 0; i < rowLength; ++i) dst[i] += src[i] * weight;
+        }
+    }
+}
+
+}  // namespace
+
+// --- Float images ----------------------------------------------------------------
+
+void KLTFloatImage::resize(int cols, int rows) {
+    ncols = std::max(cols, 0);
+    nrows = std::max(rows, 0);
+    try {
+        data.resize(static_cast<size_t>(ncols) * static_cast<size_t>(nrows));
+    } catch (const std::exception&) {
+        kltError("(_KLTCreateFloatImage)  Out of memory");
+    }
+}
+
+KLTFloatImage KLTCreateFloatImage(int ncols, int nrows) {
+    KLTFloatImage image;
+    image.resize(ncols, nrows);
+    return image;
+}
+
+void toFloatImage(const unsigned char* img, int ncols, int nrows, KLTFloatImage& out) {
+    out.resize(ncols, nrows);
+    if (!img) {
+        std::fill(out.data.begin(), out.data.end(), 0.0f);
+        return;
+    }
+    for (size_t i = 0; i < out.data.size(); ++i) out.data[i] = static_cast<float>(img[i]);
+}
+
+// --- Kernels ---------------------------------------------------------------------
+
+void computeKernels(float sigma) {
+    constexpr int half = MAX_KERNEL_WIDTH / 2;
+    const float twoSigmaSquared = 2.0f * sigma * sigma;
+    for (int i = -half; i <= half; ++i) {
+        // sigma 0 would make the centre 0/0; its Gaussian is the unit impulse.
+        const float g = (i == 0) ? 1.0f
+                        : (twoSigmaSquared == 0.0f)
+                            ? 0.0f
+                            : std::exp(-static_cast<float>(i * i) / twoSigmaSquared);
+        gaussKernel.data[i + half] = g;
+        gaussDerivKernel.data[i + half] = -static_cast<float>(i) * g;
+    }
+    const float maxDeriv = sigma * std::exp(-0.5f);
+
+    // Leading entries below the cutoff shrink the kernel; the centre always stays,
+    // so a tiny sigma gives width 1 instead of running past the array.
+    int gaussWidth = MAX_KERNEL_WIDTH;
+    for (int k = 0; k < half && std::fabs(gaussKernel.data[k]) < kKernelCutoff; ++k)
+        gaussWidth -= 2;
+    int derivWidth = MAX_KERNEL_WIDTH;
+    for (int k = 0; k < half; ++k) {
+        const float relative = maxDeriv == 0.0f ? 0.0f : gaussDerivKernel.data[k] / maxDeriv;
+        if (!(std::fabs(relative) < kKernelCutoff)) break;
+        derivWidth -= 2;
+    }
+    if (gaussWidth == MAX_KERNEL_WIDTH || derivWidth == MAX_KERNEL_WIDTH)
+        kltError("(_computeKernels) MAX_KERNEL_WIDTH %d is too small for a sigma of %f",
+                 MAX_KERNEL_WIDTH, static_cast<double>(sigma));
+
+    centreKernel(gaussKernel, gaussWidth);
+    centreKernel(gaussDerivKernel, derivWidth);
+
+    float sum = 0.0f;
+    for (int k = 0; k < gaussWidth; ++k) sum += gaussKernel.data[k];
+    for (int k = 0; k < gaussWidth; ++k) gaussKernel.data[k] /= sum;
+
+    // Scaled so that a ramp rising by 1 per pixel has derivative 1. A derivative
+    // kernel reduced to its zero centre has nothing to scale (and would give 0/0).
+    const int derivHalf = derivWidth / 2;
+    float den = 0.0f;
+    for (int i = -derivHalf; i <= derivHalf; ++i)
+        den -= static_cast<float>(i) * gaussDerivKernel.data[i + derivHalf];
+    if (den != 0.0f)
+        for (int k = 0; k < derivWidth; ++k) gaussDerivKernel.data[k] /= den;
+
+    sigmaLast = sigma;
+}
+
+KernelWidths getKernelWidths(float sigma) {
+    computeKernels(sigma);
+    return {gaussKernel.width, gaussDerivKernel.width};
+}
+
+const ConvolutionKernel& cachedGaussKernel() { return gaussKernel; }
+const ConvolutionKernel& cachedGaussDerivKernel() { return gaussDerivKernel; }
+float cachedKernelSigma() { return sigmaLast; }
+
+// --- Convolution -------------------------------------------------------------------
+
+namespace klt_detail {
+
+void convolveSeparate(const KLTFloatImage& in, const ConvolutionKernel& horizKernel,
+                      const ConvolutionKernel& vertKernel, KLTFloatImage& out,
+                      KLTFloatImage& temp) {
+    convolveHorizontal(in, horizKernel, temp);
+    convolveVertical(temp, vertKernel, out);
+}
+
+void computeSmoothedImage(const KLTFloatImage& in, float sigma, KLTFloatImage& out,
+                          KLTFloatImage& temp) {
+    ensureKernelsFor(sigma);
+    convolveSeparate(in, gaussKernel, gaussKernel, out, temp);
+}
+
+void computeGradients(const KLTFloatImage& in, float sigma, KLTFloatImage& gradx,
+                      KLTFloatImage& grady, KLTFloatImage& temp) {
+    ensureKernelsFor(sigma);
+    convolveSeparate(in, gaussDerivKernel, gaussKernel, gradx, temp);
+    convolveSeparate(in, gaussKernel, gaussDerivKernel, grady, temp);
+}
+
+}  // namespace klt_detail
+
+void convolveSeparate(const KLTFloatImage& in, const ConvolutionKernel& horizKernel,
+                      const ConvolutionKernel& vertKernel, KLTFloatImage& out) {
+    KLTFloatImage temp;
+    klt_detail::convolveSeparate(in, horizKernel, vertKernel, out, temp);
+}
+
+void computeSmoothedImage(const KLTFloatImage& in, float sigma, KLTFloatImage& out) {
+    KLTFloatImage temp;
+    klt_detail::computeSmoothedImage(in, sigma, out, temp);
+}
+
+void computeGradients(const KLTFloatImage& in, float sigma, KLTFloatImage& gradx,
+                      KLTFloatImage& grady) {
+    KLTFloatImage temp;
+    klt_detail::computeGradients(in, sigma, gradx, grady, temp);
+}
+
+// --- Pyramids ------------------------------------------------------------------------
+
+std::unique_ptr<KLTPyramid> KLTCreatePyramid(int ncols, int nrows, int subsampling, int nLevels) {
+    if (!isValidSubsampling(subsampling))
+        kltError("(_KLTCreatePyramid)  Pyramid's subsampling must be either 2, 4, 8, 16, or 32");
+    std::unique_ptr<KLTPyramid> pyramid;
+    try {
+        pyramid = std::make_unique<KLTPyramid>();
+        const size_t levels = static_cast<size_t>(std::max(nLevels, 0));
+        pyramid->img.resize(levels);
+        pyramid->ncols.resize(levels);
+        pyramid->nrows.resize(levels);
+    } catch (const std::exception&) {
+        kltError("(_KLTCreatePyramid)  Out of memory");
+    }
+    pyramid->subsampling = subsampling;
+    pyramid->nLevels = std::max(nLevels, 0);
+    for (int level = 0; level < pyramid->nLevels; ++level) {
+        pyramid->img[level].resize(ncols, nrows);
+        pyramid->ncols[level] = pyramid->img[level].ncols;
+        pyramid->nrows[level] = pyramid->img[level].nrows;
+        ncols /= subsampling;
+        nrows /= subsampling;
+    }
+    return pyramid;
+}
+
+namespace klt_detail {
+
+void ensurePyramid(std::unique_ptr<KLTPyramid>& pyramid, int ncols, int nrows, int subsampling,
+                   int nLevels) {
+    const bool fits = pyramid && pyramid->subsampling == subsampling &&
+                      pyramid->nLevels == nLevels && nLevels > 0 &&
+                      pyramid->ncols[0] == ncols && pyramid->nrows[0] == nrows;
+    if (!fits) pyramid = KLTCreatePyramid(ncols, nrows, subsampling, nLevels);
+}
+
+void computePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFact,
+                    KLTFloatImage& smoothTemp, KLTFloatImage& convolveTemp) {
+    const int subsampling = pyramid.subsampling;
+    if (!isValidSubsampling(subsampling))
+        kltError("(_KLTComputePyramid)  Pyramid's subsampling must be either 2, 4, 8, 16, or 32");
+    if (pyramid.nLevels < 1) return;
+
+    // Level sizes follow the image, so a pyramid of another shape is never overrun.
+    pyramid.img[0].resize(img.ncols, img.nrows);
+    std::copy(img.data.begin(), img.data.end(), pyramid.img[0].data.begin());
+    pyramid.ncols[0] = img.ncols;
+    pyramid.nrows[0] = img.nrows;
+
+    const int offset = subsampling / 2;
+    const float sigma = static_cast<float>(subsampling) * sigmaFact;
+    for (int level = 1; level < pyramid.nLevels; ++level) {
+        const KLTFloatImage& previous = pyramid.img[level - 1];
+        computeSmoothedImage(previous, sigma, smoothTemp, convolveTemp);
+        KLTFloatImage& current = pyramid.img[level];
+        current.resize(previous.ncols / subsampling, previous.nrows / subsampling);
+        pyramid.ncols[level] = current.ncols;
+        pyramid.nrows[level] = current.nrows;
+        for (int y = 0; y < current.nrows; ++y)
+            for (int x = 0; x < current.ncols; ++x)
+                current.at(x, y) = smoothTemp.at(subsampling * x + offset, subsampling * y + offset);
+    }
+}
+
+}  // namespace klt_detail
+
+void KLTComputePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFact) {
+    KLTFloatImage smoothTemp;
+    KLTFloatImage convolveTemp;
+    klt_detail::computePyramid(img, pyramid, sigmaFact, smoothTemp, convolveTemp);
+}
+
+void freePyramid(std::unique_ptr<KLTPyramid>& pyramid) { pyramid.reset(); }
+
+// --- Interpolation -------------------------------------------------------------------
+
+namespace klt_detail {
+
+float interpolateOutside(float x, float y, const KLTFloatImage& img) {
+    const int xt = truncateToInt(x);
+    const int yt = truncateToInt(y);
+    const float ax = x - static_cast<float>(xt);
+    const float ay = y - static_cast<float>(yt);
+    std::fprintf(stderr, "(xt,yt)=(%d,%d)  imgsize=(%d,%d)\n(x,y)=(%f,%f)  (ax,ay)=(%f,%f)\n", xt,
+                 yt, img.ncols, img.nrows, static_cast<double>(x), static_cast<double>(y),
+                 static_cast<double>(ax), static_cast<double>(ay));
+    std::fflush(stderr);
+    if (img.ncols <= 0 || img.nrows <= 0) return 0.0f;
+
+    // The value at the nearest point of the image: nothing outside it is read.
+    const auto clampInto = [](float v, int size) {
+        if (std::isnan(v)) return 0.0f;
+        return std::clamp(v, 0.0f, static_cast<float>(size - 1));
+    };
+    const float cx = clampInto(x, img.ncols);
+    const float cy = clampInto(y, img.nrows);
+    const int x0 = static_cast<int>(cx);
+    const int y0 = static_cast<int>(cy);
+    const int x1 = std::min(x0 + 1, img.ncols - 1);
+    const int y1 = std::min(y0 + 1, img.nrows - 1);
+    const float bx = cx - static_cast<float>(x0);
+    const float by = cy - static_cast<float>(y0);
+    return (1 - bx) * (1 - by) * img.at(x0, y0) + bx * (1 - by) * img.at(x1, y0) +
+           (1 - bx) * by * img.at(x0, y1) + bx * by * img.at(x1, y1);
+}
+
+}  // namespace klt_detail
+
+float interpolate(float x, float y, const KLTFloatImage& img) {
+    return interpolateInline(x, y, img);
+}

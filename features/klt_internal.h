@@ -1,0 +1,78 @@
+#pragma once
+
+// Shared between the KLT sources only: the reusable working images of a context
+// and the scratch-taking variants of the public routines.
+
+#include "features/klt.h"
+
+#include <array>
+#include <cstdint>
+
+// Buffers a context keeps from call to call so that per-frame tracking allocates
+// nothing once the frame size is stable. None of it carries results between calls.
+struct KLTWorkspace {
+    KLTFloatImage floatImage;   // conversion of an input image
+    KLTFloatImage smoothImage;  // smoothed input
+    KLTFloatImage convolveTemp; // horizontal pass of a separable convolution
+    KLTFloatImage pyramidTemp;  // smoothed level before subsampling
+    KLTFloatImage gradx;        // selection gradients
+    KLTFloatImage grady;
+    std::vector<KLTCandidate> candidates;
+    std::vector<unsigned char> featureMap;
+    // Pyramids of the first image when it is not taken from the context, and of
+    // the second image; in sequential mode the second set and the stored set swap.
+    std::array<std::unique_ptr<KLTPyramid>, 3> first;
+    std::array<std::unique_ptr<KLTPyramid>, 3> second;
+};
+
+namespace klt_detail {
+
+KLTWorkspace& workspace(KLTTrackingContext& tc);
+
+// Window size check shared by the context updates, selection and tracking; the
+// callers differ only in the texts.
+struct WindowCheckTexts {
+    const char* widthOdd;
+    const char* heightOdd;
+    const char* widthThree;
+    const char* heightThree;
+};
+void checkWindowSize(KLTTrackingContext& tc, const WindowCheckTexts& texts);
+void checkWindowSizeForSelectAndTrack(KLTTrackingContext& tc);
+
+void convolveSeparate(const KLTFloatImage& in, const ConvolutionKernel& horizKernel,
+                      const ConvolutionKernel& vertKernel, KLTFloatImage& out,
+                      KLTFloatImage& temp);
+void computeSmoothedImage(const KLTFloatImage& in, float sigma, KLTFloatImage& out,
+                          KLTFloatImage& temp);
+void computeGradients(const KLTFloatImage& in, float sigma, KLTFloatImage& gradx,
+                      KLTFloatImage& grady, KLTFloatImage& temp);
+void computePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFact,
+                    KLTFloatImage& smoothTemp, KLTFloatImage& convolveTemp);
+// Makes `pyramid` an allocated pyramid of that shape, reusing it when it fits.
+void ensurePyramid(std::unique_ptr<KLTPyramid>& pyramid, int ncols, int nrows,
+                   int subsampling, int nLevels);
+
+float interpolateOutside(float x, float y, const KLTFloatImage& img);
+
+// Converts a float to int by truncation, saturating instead of overflowing.
+int truncateToInt(float value);
+
+}  // namespace klt_detail
+
+// The common case without the bounds diagnostic; x > -1 and x < ncols - 1 make the
+// truncated column lie in 0 .. ncols - 2 (NaN fails every test).
+inline float interpolateInline(float x, float y, const KLTFloatImage& img) {
+    if (!(img.ncols >= 2 && img.nrows >= 2 && x > -1.0f && y > -1.0f &&
+          x < static_cast<float>(img.ncols - 1) &&
+          y < static_cast<float>(img.nrows - 1)))
+        return klt_detail::interpolateOutside(x, y, img);
+    const int xt = static_cast<int>(x);
+    const int yt = static_cast<int>(y);
+    const float ax = x - static_cast<float>(xt);
+    const float ay = y - static_cast<float>(yt);
+    const float* p = img.data.data() + static_cast<size_t>(yt) * img.ncols + xt;
+    const int nc = img.ncols;
+    return (1 - ax) * (1 - ay) * p[0] + ax * (1 - ay) * p[1] + (1 - ax) * ay * p[nc] +
+           ax * ay * p[nc + 1];
+}

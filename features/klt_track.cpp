@@ -1,0 +1,280 @@
+// Feature tracking of the KLT library: iterative Lucas-Kanade steps, coarse to
+// fine over Gaussian pyramids, with the pyramids of the last image kept in the
+// context in sequential mode.
+
+#include "features/klt.h"
+#include "features/klt_internal.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+// Keeps a window position strictly inside the level so that every bilinear
+// lookup of the window has its right and lower neighbours. NaN is outside.
+constexpr float kImageMargin = 1.000001f;
+
+struct WindowGeometry {
+    float hw;
+    float hh;
+    float limitX;
+    float limitY;
+
+    bool contains(float x, float y) const {
+        return x - hw >= 0.0f && x + hw <= limitX && y - hh >= 0.0f && y + hh <= limitY;
+    }
+};
+
+struct WindowSums {
+    float gxx = 0.0f;
+    float gxy = 0.0f;
+    float gyy = 0.0f;
+    float ex = 0.0f;
+    float ey = 0.0f;
+};
+
+// Difference and summed gradients over the window, row by row, accumulated in the
+// order a stored window would be summed.
+WindowSums sumWindows(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
+                      const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
+                      const KLTFloatImage& img2, const KLTFloatImage& gradx2,
+                      const KLTFloatImage& grady2, int hw, int hh) {
+    WindowSums s;
+    for (int j = -hh; j <= hh; ++j) {
+        for (int i = -hw; i <= hw; ++i) {
+            const float ax = x1 + static_cast<float>(i);
+            const float ay = y1 + static_cast<float>(j);
+            const float bx = x2 + static_cast<float>(i);
+            const float by = y2 + static_cast<float>(j);
+            const float d = interpolateInline(ax, ay, img1) - interpolateInline(bx, by, img2);
+            const float gx = interpolateInline(ax, ay, gradx1) + interpolateInline(bx, by, gradx2);
+            const float gy = interpolateInline(ax, ay, grady1) + interpolateInline(bx, by, grady2);
+            s.gxx += gx * gx;
+            s.gxy += gx * gy;
+            s.gyy += gy * gy;
+            s.ex += (2.0f * d) * gx;
+            s.ey += (2.0f * d) * gy;
+        }
+    }
+    return s;
+}
+
+float sumAbsoluteDifference(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
+                            const KLTFloatImage& img2, int hw, int hh) {
+    float sum = 0.0f;
+    for (int j = -hh; j <= hh; ++j)
+        for (int i = -hw; i <= hw; ++i)
+            sum += std::fabs(interpolateInline(x1 + static_cast<float>(i), y1 + static_cast<float>(j), img1) -
+                             interpolateInline(x2 + static_cast<float>(i), y2 + static_cast<float>(j), img2));
+    return sum;
+}
+
+using PyramidSet = std::array<std::unique_ptr<KLTPyramid>, 3>;
+
+// Intensity pyramid of the smoothed image and the gradients of every level.
+void buildPyramids(const KLTTrackingContext& tc, KLTWorkspace& ws, const unsigned char* img,
+                   int ncols, int nrows, int nLevels, PyramidSet& out) {
+    toFloatImage(img, ncols, nrows, ws.floatImage);
+    klt_detail::computeSmoothedImage(ws.floatImage, computeSmoothSigma(tc), ws.smoothImage,
+                                     ws.convolveTemp);
+    for (auto& pyramid : out)
+        klt_detail::ensurePyramid(pyramid, ncols, nrows, tc.subsampling, nLevels);
+    klt_detail::computePyramid(ws.smoothImage, *out[0], tc.pyramid_sigma_fact, ws.pyramidTemp,
+                               ws.convolveTemp);
+    for (int level = 0; level < nLevels; ++level) {
+        klt_detail::computeGradients(out[0]->img[level], tc.grad_sigma, out[1]->img[level],
+                                     out[2]->img[level], ws.convolveTemp);
+        for (int k = 1; k < 3; ++k) {
+            out[k]->ncols[level] = out[0]->ncols[level];
+            out[k]->nrows[level] = out[0]->nrows[level];
+        }
+    }
+}
+
+void writePyramids(const KLTPyramid& pyramid, const KLTPyramid& gradx, const KLTPyramid& grady,
+                   char imageLetter) {
+    char name[64];
+    for (int level = 0; level < pyramid.nLevels; ++level) {
+        std::snprintf(name, sizeof name, "kltimg_tf_%c%d.pgm", imageLetter, level);
+        writeFloatImageToPGM(pyramid.img[level], name);
+        std::snprintf(name, sizeof name, "kltimg_tf_%c%d_gx.pgm", imageLetter, level);
+        writeFloatImageToPGM(gradx.img[level], name);
+        std::snprintf(name, sizeof name, "kltimg_tf_%c%d_gy.pgm", imageLetter, level);
+        writeFloatImageToPGM(grady.img[level], name);
+    }
+}
+
+// The stored pyramids serve as the first image only when they match the frame
+// and the context's pyramid shape; otherwise they are dropped rather than
+// indexed past their levels or compared with a frame of another size.
+bool storedPyramidsUsable(KLTTrackingContext& tc, int ncols, int nrows, int nLevels) {
+    if (!tc.sequentialMode || !tc.pyramid_last || !tc.pyramid_last_gradx || !tc.pyramid_last_grady)
+        return false;
+    const KLTPyramid& stored = *tc.pyramid_last;
+    if (stored.nLevels < 1) {
+        KLTFreeStoredPyramids(tc);
+        return false;
+    }
+    if (stored.ncols[0] != ncols || stored.nrows[0] != nrows) {
+        kltWarning("(KLTTrackFeatures) Size of incoming image (%d by %d) is different from size "
+                   "of previous image (%d by %d); the previous image is dropped\n",
+                   ncols, nrows, stored.ncols[0], stored.nrows[0]);
+        KLTFreeStoredPyramids(tc);
+        return false;
+    }
+    if (stored.nLevels != nLevels || stored.subsampling != tc.subsampling) {
+        KLTFreeStoredPyramids(tc);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int trackFeature(float x1, float y1, float& x2, float& y2, const KLTFloatImage& img1,
+                 const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
+                 const KLTFloatImage& img2, const KLTFloatImage& gradx2,
+                 const KLTFloatImage& grady2, const KLTTrackParams& params) {
+    const int hw = params.window_width / 2;
+    const int hh = params.window_height / 2;
+    const WindowGeometry window{static_cast<float>(hw), static_cast<float>(hh),
+                                static_cast<float>(img1.ncols) - kImageMargin,
+                                static_cast<float>(img1.nrows) - kImageMargin};
+
+    int iteration = 0;
+    int status = KLT_TRACKED;
+    float dx = 0.0f;
+    float dy = 0.0f;
+    do {
+        if (!window.contains(x1, y1) || !window.contains(x2, y2)) {
+            status = KLT_OOB;
+            break;
+        }
+        const WindowSums s = sumWindows(x1, y1, x2, y2, img1, gradx1, grady1, img2, gradx2,
+                                        grady2, hw, hh);
+        const float det = s.gxx * s.gyy - s.gxy * s.gxy;
+        if (det < params.min_determinant) {
+            status = KLT_SMALL_DET;
+            break;
+        }
+        dx = (s.gyy * s.ex - s.gxy * s.ey) / det;
+        dy = (s.gxx * s.ey - s.gxy * s.ex) / det;
+        x2 += dx;
+        y2 += dy;
+        ++iteration;
+        status = KLT_TRACKED;
+    } while ((std::fabs(dx) >= params.min_displacement || std::fabs(dy) >= params.min_displacement) &&
+             iteration < params.max_iterations);
+
+    if (!window.contains(x2, y2)) {
+        status = KLT_OOB;
+    } else if (status == KLT_TRACKED) {
+        const float area = static_cast<float>(int64_t{params.window_width} * params.window_height);
+        const float residue = sumAbsoluteDifference(x1, y1, x2, y2, img1, img2, hw, hh) / area;
+        if (residue > params.max_residue) status = KLT_LARGE_RESIDUE;
+    }
+
+    if (status == KLT_SMALL_DET || status == KLT_OOB || status == KLT_LARGE_RESIDUE) return status;
+    // Converging on the last allowed iteration still counts as too many.
+    return iteration >= params.max_iterations ? KLT_MAX_ITERATIONS : KLT_TRACKED;
+}
+
+void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
+                      const unsigned char* img2, int ncols, int nrows, KLTFeatureList& fl) {
+    if (KLTVerbosity() > 0) {
+        std::fprintf(stderr, "(KLT) Tracking %d features in a %d by %d image...  ",
+                     countRemainingFeatures(fl), ncols, nrows);
+        std::fflush(stderr);
+    }
+    klt_detail::checkWindowSizeForSelectAndTrack(tc);
+    if (!img2 || ncols <= 0 || nrows <= 0) {
+        // Nothing readable: every live feature leaves the (empty) image.
+        ncols = nrows = 0;
+        img2 = nullptr;
+    }
+
+    KLTWorkspace& ws = klt_detail::workspace(tc);
+    const int nLevels = std::max(tc.nPyramidLevels, 1);
+    const float subsampling = static_cast<float>(tc.subsampling);
+
+    const bool useStored = storedPyramidsUsable(tc, ncols, nrows, nLevels);
+    if (!useStored) {
+        // Without a first image and nothing stored, the second image is tracked
+        // against itself.
+        buildPyramids(tc, ws, img1 ? img1 : img2, ncols, nrows, nLevels, ws.first);
+    }
+    const KLTPyramid& pyramid1 = useStored ? *tc.pyramid_last : *ws.first[0];
+    const KLTPyramid& gradx1 = useStored ? *tc.pyramid_last_gradx : *ws.first[1];
+    const KLTPyramid& grady1 = useStored ? *tc.pyramid_last_grady : *ws.first[2];
+
+    buildPyramids(tc, ws, img2, ncols, nrows, nLevels, ws.second);
+    const KLTPyramid& pyramid2 = *ws.second[0];
+    const KLTPyramid& gradx2 = *ws.second[1];
+    const KLTPyramid& grady2 = *ws.second[2];
+
+    if (tc.writeInternalImages) {
+        writePyramids(pyramid1, gradx1, grady1, 'i');
+        writePyramids(pyramid2, gradx2, grady2, 'j');
+    }
+
+    const KLTTrackParams params{tc.window_width,    tc.window_height,  tc.max_iterations,
+                                tc.min_determinant, tc.min_displacement, tc.max_residue};
+    const float minX = static_cast<float>(tc.borderx);
+    const float maxX = static_cast<float>(int64_t{ncols} - tc.borderx - 1);
+    const float minY = static_cast<float>(tc.bordery);
+    const float maxY = static_cast<float>(int64_t{nrows} - tc.bordery - 1);
+
+    for (KLTFeature& feature : fl.feature) {
+        if (feature.val < 0) continue;
+        float xloc = feature.x;
+        float yloc = feature.y;
+        for (int level = 0; level < nLevels; ++level) {
+            xloc /= subsampling;
+            yloc /= subsampling;
+        }
+        float xout = xloc;
+        float yout = yloc;
+
+        int status = KLT_TRACKED;
+        for (int level = nLevels - 1; level >= 0; --level) {
+            xloc *= subsampling;
+            yloc *= subsampling;
+            xout *= subsampling;
+            yout *= subsampling;
+            status = trackFeature(xloc, yloc, xout, yout, pyramid1.img[level], gradx1.img[level],
+                                  grady1.img[level], pyramid2.img[level], gradx2.img[level],
+                                  grady2.img[level], params);
+            if (status == KLT_SMALL_DET || status == KLT_OOB) break;
+        }
+
+        const bool inside = xout >= minX && xout <= maxX && yout >= minY && yout <= maxY;
+        int val = status;
+        if (status == KLT_OOB || !inside) val = KLT_OOB;
+        if (val == KLT_TRACKED) {
+            feature.x = xout;
+            feature.y = yout;
+            feature.val = KLT_TRACKED;
+        } else {
+            feature.x = -1.0f;
+            feature.y = -1.0f;
+            feature.val = val;
+        }
+    }
+
+    // The second image's pyramids become the stored ones; the previous stored set
+    // (or an empty slot) takes their place as next call's working pyramids.
+    if (tc.sequentialMode) {
+        std::swap(tc.pyramid_last, ws.second[0]);
+        std::swap(tc.pyramid_last_gradx, ws.second[1]);
+        std::swap(tc.pyramid_last_grady, ws.second[2]);
+    }
+
+    if (KLTVerbosity() > 0) {
+        std::fprintf(stderr, "\n\t%d features successfully tracked.\n", countRemainingFeatures(fl));
+        if (tc.writeInternalImages) std::fprintf(stderr, "\tWrote images to 'kltimg_tf*.pgm'.\n");
+        std::fflush(stderr);
+    }
+}

@@ -1,0 +1,507 @@
+#include "pose/camera_pose.h"
+#include "pose/camera_pose_internal.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace pose_internal {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kGradientFactor = 500000.0;  // 1 / 2h
+constexpr double kHessianFactor = 2.5e11;     // 1 / 4h²
+constexpr double kConvergedCostChange = 1e-15;
+constexpr double kLambdaFloor = 1e-20;
+constexpr double kLambdaCeiling = 1e20;
+constexpr int kParameterCount = 5;
+constexpr int kLagrangeSize = 13;
+
+bool allFinite(const double* values, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        if (!std::isfinite(values[i]))
+            return false;
+    }
+    return true;
+}
+
+// Accumulates row·rowᵀ into the upper triangle of a 12 × 12 block stored with
+// the given stride.
+void accumulateOuterProduct(const double* row, double* block, int stride)
+{
+    for (int i = 0; i < 12; ++i) {
+        if (row[i] == 0.0)
+            continue;  // adding row[i]·row[k] = ±0 would not change the sum
+        for (int k = i; k < 12; ++k)
+            block[i * stride + k] += row[i] * row[k];
+    }
+}
+
+// The four projection coefficients of one model point for a unit viewing
+// direction d: u = m·a + l·b and v = m·c + l·d.
+struct ProjectionCoefficients {
+    double a, b, c, d;
+};
+
+struct DirectionTerms {
+    double dx, dy, dz;
+    double dxOverDz, dyOverDz, dxDyOverDz, dzPlusDx2OverDz, dzPlusDy2OverDz;
+
+    explicit DirectionTerms(const double* direction)
+        : dx(direction[0]), dy(direction[1]), dz(direction[2]), dxOverDz(dx / dz), dyOverDz(dy / dz),
+          dxDyOverDz(dx * dy / dz), dzPlusDx2OverDz(dz + dx * dx / dz), dzPlusDy2OverDz(dz + dy * dy / dz)
+    {
+    }
+
+    ProjectionCoefficients at(const double* eye, const double* point) const
+    {
+        const double fx = point[0] - eye[0];
+        const double fy = point[1] - eye[1];
+        const double fz = point[2] - eye[2];
+        const double inverseDepth = 1.0 / (dx * fx + dy * fy + dz * fz);
+        return {(fx - fz * dxOverDz) * inverseDepth, (fy - fz * dyOverDz) * inverseDepth,
+                (dxDyOverDz * fx - dzPlusDx2OverDz * fy + dy * fz) * inverseDepth,
+                (dzPlusDy2OverDz * fx - dxDyOverDz * fy - dx * fz) * inverseDepth};
+    }
+};
+
+void viewingDirection(const double* eye, const double* lookAt, double* direction)
+{
+    direction[0] = lookAt[0] - eye[0];
+    direction[1] = lookAt[1] - eye[1];
+    direction[2] = 0.0 - eye[2];
+    const double squaredLength =
+        direction[0] * direction[0] + direction[1] * direction[1] + direction[2] * direction[2];
+    if (squaredLength != 0.0) {
+        const double length = std::sqrt(squaredLength);
+        for (int i = 0; i < 3; ++i)
+            direction[i] /= length;
+    }
+}
+
+void parametersToPose(const double* parameters, double* eye, double* lookAt)
+{
+    eye[0] = parameters[0];
+    eye[1] = parameters[1];
+    eye[2] = parameters[2];
+    lookAt[0] = parameters[3];
+    lookAt[1] = parameters[4];
+    lookAt[2] = 0.0;
+}
+
+double costAt(const double* parameters, const Correspondences& correspondences)
+{
+    double eye[3];
+    double lookAt[3];
+    parametersToPose(parameters, eye, lookAt);
+    return poseCost(eye, lookAt, correspondences);
+}
+
+}  // namespace
+
+int solveLinearSystem(int n, double* a, double* b)
+{
+    if (n <= 0 || a == nullptr || b == nullptr)
+        return 0;
+    const auto at = [a, n](int row, int column) -> double& { return a[row * n + column]; };
+
+    for (int i = 0; i < n - 1; ++i) {
+        int pivotRow = -1;
+        double bestRatio = 0.0;
+        for (int j = i; j < n; ++j) {
+            double rowScale = 0.0;
+            for (int k = i; k < n; ++k)
+                rowScale = std::max(rowScale, std::fabs(at(j, k)));
+            // Written as !(x >= τ) so that a NaN also counts as singular.
+            if (!(rowScale >= kSolverTolerance))
+                return 0;
+            const double magnitude = std::fabs(at(j, i));
+            if (!(magnitude >= kSolverTolerance))
+                continue;
+            const double ratio = magnitude / rowScale;
+            if (pivotRow < 0 || ratio > bestRatio) {
+                pivotRow = j;
+                bestRatio = ratio;
+            }
+        }
+        if (pivotRow < 0)
+            return 0;
+        if (pivotRow != i) {
+            for (int k = i; k < n; ++k)
+                std::swap(at(pivotRow, k), at(i, k));
+            std::swap(b[pivotRow], b[i]);
+        }
+        for (int j = i + 1; j < n; ++j) {
+            const double factor = at(j, i) / at(i, i);
+            for (int k = i + 1; k < n; ++k)
+                at(j, k) -= factor * at(i, k);
+            b[j] -= factor * b[i];
+        }
+    }
+    if (!(std::fabs(at(n - 1, n - 1)) > kSolverTolerance))
+        return 0;
+
+    b[n - 1] /= at(n - 1, n - 1);
+    for (int i = n - 2; i >= 0; --i) {
+        double sum = b[i];
+        for (int k = i + 1; k < n; ++k)
+            sum -= at(i, k) * b[k];
+        b[i] = sum / at(i, i);
+    }
+    return 1;
+}
+
+int computeLinearProjection(const Correspondences& correspondences, double* projection)
+{
+    const int n = correspondences.count;
+    if (n <= 0)
+        return 0;
+
+    // AᵀA is accumulated row by row (u rows, then v rows) straight into the
+    // Lagrange system, so the 2n × 12 matrix is never stored.
+    double system[kLagrangeSize * kLagrangeSize] = {};
+    double rightHandSide[kLagrangeSize] = {};
+    double row[12];
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int j = 0; j < n; ++j) {
+            const double* x = correspondences.modelPoints + 3 * j;
+            const double image = correspondences.imagePoints[3 * j + pass];
+            std::fill(row, row + 12, 0.0);
+            const int offset = 4 * pass;
+            row[offset + 0] = x[0];
+            row[offset + 1] = x[1];
+            row[offset + 2] = x[2];
+            row[offset + 3] = 1.0;
+            row[8] = -image * x[0];
+            row[9] = -image * x[1];
+            row[10] = -image * x[2];
+            row[11] = -image;
+            accumulateOuterProduct(row, system, kLagrangeSize);
+        }
+    }
+    for (int i = 0; i < 12; ++i) {
+        for (int k = 0; k < i; ++k)
+            system[i * kLagrangeSize + k] = system[k * kLagrangeSize + i];
+    }
+
+    double centroid[3] = {0.0, 0.0, 0.0};
+    for (int j = 0; j < n; ++j) {
+        for (int c = 0; c < 3; ++c)
+            centroid[c] += correspondences.modelPoints[3 * j + c];
+    }
+    const double constraint[12] = {0, 0, 0, 0, 0, 0, 0, 0, centroid[0] / n, centroid[1] / n, centroid[2] / n, 1.0};
+    for (int i = 0; i < 12; ++i) {
+        system[i * kLagrangeSize + 12] = constraint[i];
+        system[12 * kLagrangeSize + i] = constraint[i];
+    }
+    system[12 * kLagrangeSize + 12] = 0.0;
+    rightHandSide[12] = 1.0;
+
+    if (!solveLinearSystem(kLagrangeSize, system, rightHandSide))
+        return 0;
+
+    const double scale = std::sqrt(rightHandSide[8] * rightHandSide[8] + rightHandSide[9] * rightHandSide[9] +
+                                   rightHandSide[10] * rightHandSide[10]);
+    // A zero third row has no viewing direction; dividing by it would give NaN.
+    if (!(scale > 0.0) || !std::isfinite(scale))
+        return 0;
+    for (int k = 0; k < 12; ++k)
+        projection[k] = -rightHandSide[k] / scale;
+    return allFinite(projection, 12) ? 1 : 0;
+}
+
+int cameraCentre(const double* projection, double* eye)
+{
+    double m[9] = {projection[0], projection[1], projection[2], projection[4], projection[5],
+                   projection[6], projection[8], projection[9], projection[10]};
+    double centre[3] = {-projection[3], -projection[7], -projection[11]};
+    if (!solveLinearSystem(3, m, centre))
+        return 0;
+    std::copy(centre, centre + 3, eye);
+    return 1;
+}
+
+int backProjectToGround(const double* projection, double u, double v, double& x, double& y)
+{
+    double m[9] = {projection[0], projection[1], -u, projection[4], projection[5], -v, projection[8], projection[9], -1.0};
+    double rhs[3] = {-projection[3], -projection[7], -projection[11]};
+    const int status = solveLinearSystem(3, m, rhs);
+    x = rhs[0];
+    y = rhs[1];
+    return status;
+}
+
+PoseFit fitPose(const double* eye, const double* lookAt, const Correspondences& correspondences)
+{
+    PoseFit fit;
+    viewingDirection(eye, lookAt, fit.direction);
+    const DirectionTerms terms(fit.direction);
+    const int n = correspondences.count;
+
+    // Normal equations of the 2n × 2 design matrix G (rows (a, b) for u, then
+    // rows (c, d) for v) without storing G: the u rows are summed first, then
+    // the v rows, in the order G lists them.
+    double normal[4] = {0.0, 0.0, 0.0, 0.0};
+    double projected[2] = {0.0, 0.0};
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int i = 0; i < n; ++i) {
+            const ProjectionCoefficients k = terms.at(eye, correspondences.modelPoints + 3 * i);
+            const double g0 = pass == 0 ? k.a : k.c;
+            const double g1 = pass == 0 ? k.b : k.d;
+            const double observed = correspondences.imagePoints[3 * i + pass];
+            normal[0] += g0 * g0;
+            normal[1] += g0 * g1;
+            normal[3] += g1 * g1;
+            projected[0] += g0 * observed;
+            projected[1] += g1 * observed;
+        }
+    }
+    normal[2] = normal[1];
+
+    // A singular fit leaves no usable focal length; m = l = 0 makes the cost
+    // that of predicting every point at the image centre, which is honest.
+    fit.solved = solveLinearSystem(2, normal, projected) == 1;
+    fit.m = fit.solved ? projected[0] : 0.0;
+    fit.l = fit.solved ? projected[1] : 0.0;
+
+    double chiSquare = 0.0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int i = 0; i < n; ++i) {
+            const ProjectionCoefficients k = terms.at(eye, correspondences.modelPoints + 3 * i);
+            const double predicted = pass == 0 ? fit.m * k.a + fit.l * k.b : fit.m * k.c + fit.l * k.d;
+            const double residual = predicted - correspondences.imagePoints[3 * i + pass];
+            chiSquare += residual * residual;
+        }
+    }
+    fit.chiSquare = chiSquare;
+    return fit;
+}
+
+double poseCost(const double* eye, const double* lookAt, const Correspondences& correspondences)
+{
+    return fitPose(eye, lookAt, correspondences).chiSquare;
+}
+
+void poseCostDerivatives(const double* parameters, double chiSquare, const Correspondences& correspondences,
+                         double* alpha, double* beta)
+{
+    const double h = kDerivativeStep;
+    double probe[kParameterCount];
+    const auto reset = [&] { std::copy(parameters, parameters + kParameterCount, probe); };
+
+    for (int k = 0; k < kParameterCount; ++k) {
+        reset();
+        probe[k] = parameters[k] + h;
+        const double forward = costAt(probe, correspondences);
+        probe[k] = parameters[k] - h;
+        const double backward = costAt(probe, correspondences);
+        beta[k] = (forward - backward) * kGradientFactor;
+
+        probe[k] = parameters[k] + 2.0 * h;
+        const double forward2 = costAt(probe, correspondences);
+        probe[k] = parameters[k] - 2.0 * h;
+        const double backward2 = costAt(probe, correspondences);
+        alpha[k * kParameterCount + k] = (forward2 + backward2 - 2.0 * chiSquare) * kHessianFactor;
+    }
+
+    for (int j = 0; j < kParameterCount; ++j) {
+        for (int k = j + 1; k < kParameterCount; ++k) {
+            const auto costWith = [&](double stepJ, double stepK) {
+                reset();
+                probe[j] = parameters[j] + stepJ;
+                probe[k] = parameters[k] + stepK;
+                return costAt(probe, correspondences);
+            };
+            const double plusPlus = costWith(h, h);
+            const double plusMinus = costWith(h, -h);
+            const double minusPlus = costWith(-h, h);
+            const double minusMinus = costWith(-h, -h);
+            const double value = ((plusPlus - plusMinus) - (minusPlus - minusMinus)) * kHessianFactor;
+            alpha[j * kParameterCount + k] = value;
+            alpha[k * kParameterCount + j] = value;
+        }
+    }
+}
+
+double refinePoseStep(RefinementState& state, const Correspondences& correspondences)
+{
+    if (state.lambda == -2.0) {
+        state.lambda = kInitialLambda;
+        state.chiSquare = costAt(state.parameters, correspondences);
+        state.previousChiSquare = state.chiSquare;
+        poseCostDerivatives(state.parameters, state.chiSquare, correspondences, state.alpha, state.beta);
+    }
+
+    double damped[kParameterCount * kParameterCount];
+    double step[kParameterCount];
+    std::copy(state.alpha, state.alpha + kParameterCount * kParameterCount, damped);
+    std::copy(state.beta, state.beta + kParameterCount, step);
+    for (int k = 0; k < kParameterCount; ++k)
+        damped[k * kParameterCount + k] *= 1.0 + state.lambda;
+
+    // A singular damped system gives no step; more damping will make it regular.
+    if (!solveLinearSystem(kParameterCount, damped, step)) {
+        state.lambda *= 10.0;
+        state.chiSquare = state.previousChiSquare;
+        return state.chiSquare;
+    }
+
+    double trial[kParameterCount];
+    for (int k = 0; k < kParameterCount; ++k)
+        trial[k] = state.parameters[k] - step[k];
+    const double trialCost = costAt(trial, correspondences);
+    state.chiSquare = trialCost;
+
+    if (trialCost < state.previousChiSquare) {
+        state.lambda *= 0.1;
+        state.previousChiSquare = trialCost;
+        std::copy(trial, trial + kParameterCount, state.parameters);
+        poseCostDerivatives(state.parameters, trialCost, correspondences, state.alpha, state.beta);
+    } else {
+        state.lambda *= 10.0;
+        state.chiSquare = state.previousChiSquare;
+    }
+    return state.chiSquare;
+}
+
+int composeProjection(const double* eye, const double* lookAt, const Correspondences& correspondences,
+                      double* projection, double* up)
+{
+    const PoseFit fit = fitPose(eye, lookAt, correspondences);
+    const double dx = fit.direction[0];
+    const double dy = fit.direction[1];
+    const double dz = fit.direction[2];
+    const double m = fit.m;
+    const double l = fit.l;
+    const double q = -(l * dy + m * dx) / dz;
+    const double r1[3] = {m, l, q};
+    const double r2[3] = {dz * l - dy * q, dx * q - dz * m, dy * m - dx * l};
+    const double* rows[3] = {r1, r2, fit.direction};
+
+    double result[12];
+    for (int r = 0; r < 3; ++r) {
+        const double* axis = rows[r];
+        result[4 * r + 0] = axis[0];
+        result[4 * r + 1] = axis[1];
+        result[4 * r + 2] = axis[2];
+        result[4 * r + 3] = -(axis[0] * eye[0] + axis[1] * eye[1] + axis[2] * eye[2]);
+    }
+
+    const double squaredLength = r2[0] * r2[0] + r2[1] * r2[1] + r2[2] * r2[2];
+    // dz = 0 (looking parallel to the ground) or a point at zero depth shows up
+    // here as inf or NaN; a zero r2 is a zero focal length. Neither is a camera.
+    if (!allFinite(result, 12) || !(squaredLength > 0.0) || !std::isfinite(squaredLength))
+        return 0;
+    const double length = std::sqrt(squaredLength);
+    std::copy(result, result + 12, projection);
+    for (int i = 0; i < 3; ++i)
+        up[i] = r2[i] / length;
+    return 1;
+}
+
+}  // namespace pose_internal
+
+using namespace pose_internal;
+
+int estimateCameraPose(int correspondenceCount, const double* modelPoints, const double* imagePoints,
+                       double* linearProjection, double* refinedProjection, double* eye, double* lookAtPoint,
+                       double* up)
+{
+    if (correspondenceCount < 6 || !modelPoints || !imagePoints || !linearProjection || !refinedProjection ||
+        !eye || !lookAtPoint || !up)
+        return 0;
+    for (int i = 0; i < correspondenceCount; ++i) {
+        const double* x = modelPoints + 3 * i;
+        const double* image = imagePoints + 3 * i;
+        if (!allFinite(x, 3) || !std::isfinite(image[0]) || !std::isfinite(image[1]))
+            return 0;
+    }
+    const Correspondences correspondences{correspondenceCount, modelPoints, imagePoints};
+
+    double linear[12];
+    if (!computeLinearProjection(correspondences, linear))
+        return 0;
+    std::copy(linear, linear + 12, linearProjection);
+
+    RefinementState state;
+    if (!cameraCentre(linear, state.parameters) || !allFinite(state.parameters, 3))
+        return 0;
+    // A singular back-projection means the linear camera looks parallel to the
+    // ground: there is no look-at point to start from.
+    if (!backProjectToGround(linear, 0.0, 0.0, state.parameters[3], state.parameters[4]) ||
+        !allFinite(state.parameters + 3, 2))
+        return 0;
+
+    state.lambda = -2.0;
+    double chiSquare = refinePoseStep(state, correspondences);
+    // The step cap only guards against a search that never settles; converging
+    // runs stop long before it.
+    for (int steps = 1; steps < kMaxRefinementSteps; ++steps) {
+        const double previousLambda = state.lambda;
+        const double previousChiSquare = chiSquare;
+        chiSquare = refinePoseStep(state, correspondences);
+        if ((std::fabs(previousChiSquare - chiSquare) < kConvergedCostChange && state.lambda < previousLambda) ||
+            state.lambda < kLambdaFloor || state.lambda > kLambdaCeiling)
+            break;
+    }
+
+    double refinedEye[3];
+    double refinedLookAt[3];
+    parametersToPose(state.parameters, refinedEye, refinedLookAt);
+    double projection[12];
+    double upVector[3];
+    if (!std::isfinite(state.previousChiSquare) || !allFinite(state.parameters, kParameterCount) ||
+        !composeProjection(refinedEye, refinedLookAt, correspondences, projection, upVector))
+        return 0;
+
+    std::copy(projection, projection + 12, refinedProjection);
+    std::copy(refinedEye, refinedEye + 3, eye);
+    std::copy(refinedLookAt, refinedLookAt + 3, lookAtPoint);
+    std::copy(upVector, upVector + 3, up);
+    return 1;
+}
+
+double verticalFieldOfView(int imageHeight, const double* refinedProjection, const double* eye,
+                           const double* lookAtPoint)
+{
+    const double halfHeight = imageHeight / 2.0;
+    double viewing[3] = {lookAtPoint[0] - eye[0], lookAtPoint[1] - eye[1], lookAtPoint[2] - eye[2]};
+
+    double rays[2][3];
+    bool solved = true;
+    const double edges[2] = {-halfHeight, halfHeight};
+    for (int r = 0; r < 2; ++r) {
+        double x = 0.0;
+        double y = 0.0;
+        solved = backProjectToGround(refinedProjection, 0.0, edges[r], x, y) == 1 && solved;
+        double* ray = rays[r];
+        ray[0] = x - eye[0];
+        ray[1] = y - eye[1];
+        ray[2] = -eye[2];
+        // A ray above the horizon meets the ground behind the camera; turn it
+        // to the front so the angle is the one the image spans, not its supplement.
+        if (ray[0] * viewing[0] + ray[1] * viewing[1] + ray[2] * viewing[2] < 0.0) {
+            for (double& component : rays[r])
+                component = -component;
+        }
+        const double squaredLength = ray[0] * ray[0] + ray[1] * ray[1] + ray[2] * ray[2];
+        if (squaredLength != 0.0) {
+            const double length = std::sqrt(squaredLength);
+            for (double& component : rays[r])
+                component /= length;
+        }
+    }
+    const double cosine = rays[0][0] * rays[1][0] + rays[0][1] * rays[1][1] + rays[0][2] * rays[1][2];
+    const double degrees = std::acos(std::clamp(cosine, -1.0, 1.0)) * 180.0 / kPi;
+    if (solved && std::isfinite(degrees))
+        return degrees;
+
+    // An edge ray exactly parallel to the ground has no ground point; the
+    // focal length |r1| gives the same angle in closed form.
+    const double focal = std::sqrt(refinedProjection[0] * refinedProjection[0] +
+                                   refinedProjection[1] * refinedProjection[1] +
+                                   refinedProjection[2] * refinedProjection[2]);
+    return 2.0 * std::atan(halfHeight / focal) * 180.0 / kPi;
+}

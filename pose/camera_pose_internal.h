@@ -1,0 +1,76 @@
+#pragma once
+
+// The stages of the camera pose estimator, exposed for tests. Conventions as
+// in pose/camera_pose.h.
+
+namespace pose_internal {
+
+// Borrowed view of the correspondences: count records of three doubles each.
+struct Correspondences {
+    int count = 0;
+    const double* modelPoints = nullptr;
+    const double* imagePoints = nullptr;
+};
+
+// Levenberg–Marquardt search state over p = (eye.x, eye.y, eye.z, look.x, look.y).
+struct RefinementState {
+    double parameters[5] = {};
+    double lambda = -2.0;            // −2 requests initialisation on the next step
+    double chiSquare = 0.0;          // cost returned by the last step
+    double previousChiSquare = 0.0;  // cost of the last accepted point
+    double alpha[25] = {};           // second derivatives at the accepted point, row-major
+    double beta[5] = {};             // first derivatives at the accepted point
+};
+
+inline constexpr double kSolverTolerance = 1e-10;
+inline constexpr double kDerivativeStep = 1e-6;
+inline constexpr double kInitialLambda = 1e-4;
+inline constexpr int kMaxRefinementSteps = 2000;
+
+// Solves A·x = b for a row-major n × n A by Gaussian elimination with scaled
+// partial pivoting (tolerance kSolverTolerance; among equal pivot ratios the
+// first row wins). x replaces b; A is destroyed. Returns 1, or 0 when the
+// system is singular or holds a non-finite value (b may then be partly reduced).
+int solveLinearSystem(int n, double* a, double* b);
+
+// The linear stage: DLT with the centroid of the model points at projective
+// depth 1, normalised so that the left 3 × 3 of row 3 is a unit vector and
+// negated. Writes 12 doubles to projection; returns 0 if the Lagrange system
+// is singular.
+int computeLinearProjection(const Correspondences& correspondences, double* projection);
+
+// Camera centre of a 3 × 4 matrix: the solution of M·c = −p4. Returns 0 if singular.
+int cameraCentre(const double* projection, double* eye);
+
+// The ground point (X, Y, 0) that projection maps to (u, v). Returns the
+// solver's status; x and y hold whatever the solver left when it is 0.
+int backProjectToGround(const double* projection, double u, double v, double& x, double& y);
+
+// Roll and focal length fitted in closed form for one eye and look-at point.
+struct PoseFit {
+    double direction[3] = {};  // unit viewing direction d
+    double m = 0.0;            // r1 = (m, l, q), q = −(l·dy + m·dx)/dz
+    double l = 0.0;
+    double chiSquare = 0.0;
+    bool solved = false;       // false when the 2 × 2 normal equations are singular (m = l = 0)
+};
+PoseFit fitPose(const double* eye, const double* lookAt, const Correspondences& correspondences);
+
+// χ² for eye (3 doubles) and look-at point (x, y; z taken as 0).
+double poseCost(const double* eye, const double* lookAt, const Correspondences& correspondences);
+
+// Central-difference derivatives of poseCost at p (60 cost evaluations);
+// alpha is 5 × 5 row-major, beta 5 entries.
+void poseCostDerivatives(const double* parameters, double chiSquare, const Correspondences& correspondences,
+                         double* alpha, double* beta);
+
+// One Levenberg–Marquardt step; state.lambda == −2 initialises first.
+// Accepts only a strictly lower cost; returns the current χ².
+double refinePoseStep(RefinementState& state, const Correspondences& correspondences);
+
+// The final matrix and up vector from eye and look-at point. Returns 0 when
+// the result is not finite or the fitted focal length is zero.
+int composeProjection(const double* eye, const double* lookAt, const Correspondences& correspondences,
+                      double* projection, double* up);
+
+}  // namespace pose_internal

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "capture/capture_device.h"
+#include "capture/capture_dialogs.h"
+
+// Gives a test a known device list: no hardware, no virtual devices, no dialog
+// hook, and puts the same back afterwards, so no test sees a real camera or
+// another test's devices.
+class CaptureTestScope {
+public:
+    CaptureTestScope() { reset(); }
+    ~CaptureTestScope() { reset(); }
+    CaptureTestScope(const CaptureTestScope&) = delete;
+    CaptureTestScope& operator=(const CaptureTestScope&) = delete;
+
+private:
+    static void reset() {
+        setHardwareCaptureBackends({});
+        clearVirtualCaptureDevices();
+        setCaptureDialogExecHook(nullptr);
+    }
+};
