@@ -1,0 +1,272 @@
+#include "features/fast9.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+constexpr int kBorder = 3;
+constexpr int kMinCorners = 5;
+
+// Results for thresholds beyond +-256 equal those at +-256 (pixels are 0..255), so
+// clamping keeps the segment test exact while c + t can never overflow.
+int clampThreshold(int threshold) { return std::clamp(threshold, -256, 256); }
+
+// True when the 16-bit circle mask holds 9 set bits that are contiguous on the
+// cyclic circle: the mask is doubled so that arcs crossing index 15 -> 0 are
+// seen as plain runs, then runs of 2, 4, 8 and 9 are built by shifting.
+bool hasArcOfNine(uint32_t mask) {
+    const uint32_t doubled = mask | (mask << 16);
+    const uint32_t run2 = doubled & (doubled >> 1);
+    const uint32_t run4 = run2 & (run2 >> 2);
+    const uint32_t run8 = run4 & (run4 >> 4);
+    const uint32_t run9 = run8 & (doubled >> 8);
+    return (run9 & 0xFFFFu) != 0;
+}
+
+bool segmentTest(const unsigned char* centre, const FastCircleOffsets& offsets, int threshold) {
+    const int c = *centre;
+    const int high = c + threshold;
+    const int low = c - threshold;
+    uint32_t brighter = 0;
+    uint32_t darker = 0;
+    for (int i = 0; i < 16; ++i) {
+        const int p = centre[offsets[i]];
+        brighter |= static_cast<uint32_t>(p > high) << i;
+        darker |= static_cast<uint32_t>(p < low) << i;
+    }
+    return hasArcOfNine(brighter) || hasArcOfNine(darker);
+}
+
+// Any arc of 9 holds two compass pixels (indices 0, 4, 8, 12) that are 4 apart,
+// so a corner needs (0 or 8) and (4 or 12) all brighter, or all darker. This
+// rejects flat pixels after two reads.
+bool passesCompassTest(const unsigned char* centre, const FastCircleOffsets& offsets,
+                       int threshold) {
+    const int c = *centre;
+    const int high = c + threshold;
+    const int low = c - threshold;
+    const int p0 = centre[offsets[0]];
+    const int p8 = centre[offsets[8]];
+    bool brighter = p0 > high || p8 > high;
+    bool darker = p0 < low || p8 < low;
+    if (!brighter && !darker) return false;
+    const int p4 = centre[offsets[4]];
+    const int p12 = centre[offsets[12]];
+    brighter = brighter && (p4 > high || p12 > high);
+    darker = darker && (p4 < low || p12 < low);
+    return brighter || darker;
+}
+
+void appendCorner(std::vector<CornerPoint>& corners, int x, int y) {
+    if (corners.size() == corners.capacity())
+        corners.reserve(std::max(kFastInitialCapacity, 2 * corners.capacity()));
+    corners.push_back(CornerPoint{x, y});
+}
+
+void scanRangeScalar(const unsigned char* row, int y, int xBegin, int xEnd,
+                     const FastCircleOffsets& offsets, int threshold,
+                     std::vector<CornerPoint>& corners) {
+    for (int x = xBegin; x < xEnd; ++x) {
+        const unsigned char* centre = row + x;
+        if (passesCompassTest(centre, offsets, threshold) &&
+            segmentTest(centre, offsets, threshold))
+            appendCorner(corners, x, y);
+    }
+}
+
+#if defined(__SSE2__)
+// Compass test for 16 neighbouring centres at once; bit i of the result is set
+// when centre i may be a corner. Needs 0 <= threshold <= 255: then the saturated
+// c + t and c - t give the same strict comparisons as exact int arithmetic,
+// because p > 255 and p < 0 are impossible.
+unsigned compassCandidates16(const unsigned char* centres, const FastCircleOffsets& offsets,
+                             __m128i threshold) {
+    auto load = [&](int index) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(centres + offsets[index]));
+    };
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(centres));
+    const __m128i high = _mm_adds_epu8(c, threshold);
+    const __m128i low = _mm_subs_epu8(c, threshold);
+    const __m128i p0 = load(0), p4 = load(4), p8 = load(8), p12 = load(12);
+    const __m128i zero = _mm_setzero_si128();
+    // p > high exactly when the saturating p - high is not 0.
+    auto noneBrighter = [&](__m128i a, __m128i b) {
+        return _mm_cmpeq_epi8(_mm_or_si128(_mm_subs_epu8(a, high), _mm_subs_epu8(b, high)), zero);
+    };
+    auto noneDarker = [&](__m128i a, __m128i b) {
+        return _mm_cmpeq_epi8(_mm_or_si128(_mm_subs_epu8(low, a), _mm_subs_epu8(low, b)), zero);
+    };
+    const __m128i notBright = _mm_or_si128(noneBrighter(p0, p8), noneBrighter(p4, p12));
+    const __m128i notDark = _mm_or_si128(noneDarker(p0, p8), noneDarker(p4, p12));
+    return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(notBright, notDark))) & 0xFFFFu;
+}
+
+void scanRow(const unsigned char* row, int y, int width, const FastCircleOffsets& offsets,
+             int threshold, std::vector<CornerPoint>& corners) {
+    const int xEnd = width - kBorder;
+    int x = kBorder;
+    if (threshold >= 0 && threshold <= 255) {
+        const __m128i thresholdVector = _mm_set1_epi8(static_cast<char>(threshold));
+        for (; x + 16 <= xEnd; x += 16) {
+            unsigned candidates = compassCandidates16(row + x, offsets, thresholdVector);
+            while (candidates != 0) {
+                const int bit = __builtin_ctz(candidates);
+                candidates &= candidates - 1;
+                if (segmentTest(row + x + bit, offsets, threshold))
+                    appendCorner(corners, x + bit, y);
+            }
+        }
+    }
+    scanRangeScalar(row, y, x, xEnd, offsets, threshold, corners);
+}
+#else
+void scanRow(const unsigned char* row, int y, int width, const FastCircleOffsets& offsets,
+             int threshold, std::vector<CornerPoint>& corners) {
+    scanRangeScalar(row, y, kBorder, width - kBorder, offsets, threshold, corners);
+}
+#endif
+
+bool insideTestedInterior(const CornerPoint& p, int width, int height) {
+    return p.x >= kBorder && p.x < width - kBorder && p.y >= kBorder && p.y < height - kBorder;
+}
+
+}  // namespace
+
+FastCircleOffsets fastCircleOffsets(int width) {
+    static constexpr int kCircle[16][2] = {
+        {0, 3},  {1, 3},   {2, 2},   {3, 1},   {3, 0},   {3, -1}, {2, -2}, {1, -3},
+        {0, -3}, {-1, -3}, {-2, -2}, {-3, -1}, {-3, 0}, {-3, 1}, {-2, 2}, {-1, 3}};
+    FastCircleOffsets offsets{};
+    for (int i = 0; i < 16; ++i)
+        offsets[i] = kCircle[i][0] + static_cast<std::ptrdiff_t>(kCircle[i][1]) * width;
+    return offsets;
+}
+
+bool fast9IsCorner(const unsigned char* centre, const FastCircleOffsets& offsets, int threshold) {
+    return segmentTest(centre, offsets, clampThreshold(threshold));
+}
+
+void fast9Detect(const unsigned char* image, int width, int height, int threshold,
+                 std::vector<CornerPoint>& corners) {
+    corners.clear();
+    if (corners.capacity() < kFastInitialCapacity) corners.reserve(kFastInitialCapacity);
+    if (image == nullptr || height <= 2 * kBorder || width <= 2 * kBorder) return;
+
+    const int t = clampThreshold(threshold);
+    const FastCircleOffsets offsets = fastCircleOffsets(width);
+    for (int y = kBorder; y < height - kBorder; ++y) {
+        const unsigned char* row = image + static_cast<std::size_t>(y) * width;
+        scanRow(row, y, width, offsets, t, corners);
+    }
+}
+
+std::vector<CornerPoint> fast9Detect(const unsigned char* image, int width, int height,
+                                     int threshold, int* count) {
+    std::vector<CornerPoint> corners;
+    fast9Detect(image, width, height, threshold, corners);
+    if (count != nullptr) *count = static_cast<int>(corners.size());
+    return corners;
+}
+
+int fast9Score(const unsigned char* centre, const FastCircleOffsets& offsets, int threshold) {
+    // 64-bit sums: with an extreme negative threshold each term exceeds INT_MAX / 16.
+    const int64_t c = *centre;
+    const int64_t high = c + threshold;
+    const int64_t low = c - threshold;
+    int64_t brighterSum = 0;
+    int64_t darkerSum = 0;
+    for (int i = 0; i < 16; ++i) {
+        const int64_t p = centre[offsets[i]];
+        if (p > high) brighterSum += p - high;
+        if (p < low) darkerSum += low - p;
+    }
+    const int64_t score = darkerSum < brighterSum ? brighterSum : darkerSum;
+    return static_cast<int>(std::min<int64_t>(score, INT_MAX));
+}
+
+namespace {
+
+// Advances `cursor` (forward only, never past `count`) to the corners of `row`
+// within one column of x, and reports whether one of them scores above `score`.
+bool rowHasGreaterNeighbour(const CornerPoint* corners, const int* scores, int count,
+                            const std::vector<int>& rowStart, int row, int64_t x, int score,
+                            int& cursor) {
+    if (rowStart[row] < 0) return false;
+    if (cursor < count && corners[cursor].y < row) cursor = rowStart[row];
+    while (cursor < count && corners[cursor].y == row && corners[cursor].x < x - 1) ++cursor;
+    for (int j = cursor; j < count && corners[j].y == row && corners[j].x <= x + 1; ++j)
+        if (scores[j] > score) return true;
+    return false;
+}
+
+}  // namespace
+
+bool fastNonmaxSuppressScored(const CornerPoint* corners, const int* scores, int cornerCount,
+                              int height, std::vector<CornerPoint>& kept,
+                              std::vector<int>& rowStart) {
+    if (cornerCount < kMinCorners || corners == nullptr || scores == nullptr) return false;
+    for (int i = 0; i < cornerCount; ++i)
+        if (corners[i].y < 0 || corners[i].y >= height) return false;
+
+    rowStart.assign(static_cast<std::size_t>(height), -1);
+    for (int i = 0; i < cornerCount; ++i)
+        if (rowStart[corners[i].y] < 0) rowStart[corners[i].y] = i;
+
+    kept.clear();
+    kept.reserve(static_cast<std::size_t>(cornerCount));
+    int cursorAbove = 0;
+    int cursorBelow = 0;
+    // The first and the last corner have only one list neighbour and are never kept.
+    for (int i = 1; i < cornerCount - 1; ++i) {
+        const CornerPoint p = corners[i];
+        const int64_t x = p.x;
+        const int score = scores[i];
+        const CornerPoint& prev = corners[i - 1];
+        const CornerPoint& next = corners[i + 1];
+        if (prev.y == p.y && prev.x == x - 1 && scores[i - 1] > score) continue;
+        if (next.y == p.y && next.x == x + 1 && scores[i + 1] > score) continue;
+        if (p.y > 0 && rowHasGreaterNeighbour(corners, scores, cornerCount, rowStart, p.y - 1, x,
+                                              score, cursorAbove))
+            continue;
+        if (p.y < height - 1 && rowHasGreaterNeighbour(corners, scores, cornerCount, rowStart,
+                                                       p.y + 1, x, score, cursorBelow))
+            continue;
+        kept.push_back(p);
+    }
+    return true;
+}
+
+bool fastNonmaxSuppression(const unsigned char* image, int width, int height,
+                           const CornerPoint* corners, int cornerCount, int threshold,
+                           std::vector<CornerPoint>& kept, FastNonmaxWorkspace& workspace) {
+    if (cornerCount < kMinCorners || corners == nullptr || image == nullptr) return false;
+    for (int i = 0; i < cornerCount; ++i)
+        if (!insideTestedInterior(corners[i], width, height)) return false;
+
+    const FastCircleOffsets offsets = fastCircleOffsets(width);
+    workspace.scores.resize(static_cast<std::size_t>(cornerCount));
+    for (int i = 0; i < cornerCount; ++i) {
+        const unsigned char* centre =
+            image + static_cast<std::size_t>(corners[i].y) * width + corners[i].x;
+        workspace.scores[i] = fast9Score(centre, offsets, threshold);
+    }
+    return fastNonmaxSuppressScored(corners, workspace.scores.data(), cornerCount, height, kept,
+                                    workspace.rowStart);
+}
+
+std::optional<std::vector<CornerPoint>> fastNonmaxSuppression(
+    const unsigned char* image, int width, int height, const CornerPoint* corners,
+    int cornerCount, int threshold) {
+    std::vector<CornerPoint> kept;
+    FastNonmaxWorkspace workspace;
+    if (!fastNonmaxSuppression(image, width, height, corners, cornerCount, threshold, kept,
+                               workspace))
+        return std::nullopt;
+    return kept;
+}

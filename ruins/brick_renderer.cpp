@@ -1,0 +1,174 @@
+#include "ruins/brick_renderer.h"
+
+#include "canvas/canvas.h"
+#include "ruins/ruins_model.h"
+
+#include <GL/gl.h>
+#include <GL/glu.h>
+#include <QImage>
+#include <QString>
+
+namespace ruins {
+
+namespace {
+
+constexpr GLfloat kLightPosition[4] = {5.0f, 30.0f, 10.0f, 0.0f};  // directional, model coordinates
+constexpr GLfloat kLightDiffuse[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+constexpr GLfloat kMaterialWhite[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+constexpr GLfloat kMissingGuideGrey = 0.15f;
+constexpr int kNoticeX = 8;
+constexpr int kNoticeY = 16;
+
+template <std::size_t N>
+void drawCells(const std::span<const GridCell, N> cells, bool highlight, float transparency)
+{
+    const Float3 colour = brickColour(highlight);
+    const float alpha = 1.0f - transparency;
+    for (const GridCell& cell : cells)
+        drawBrick(float(cell.i), float(cell.j), float(cell.k), 1.0f, 1.0f, colour.x, colour.y, colour.z, alpha);
+}
+
+void drawQuad(int width, int height, bool textured)
+{
+    glBegin(GL_QUADS);
+    if (textured) glTexCoord2f(0.0f, 0.0f);
+    glVertex2i(0, 0);
+    if (textured) glTexCoord2f(1.0f, 0.0f);
+    glVertex2i(width, 0);
+    if (textured) glTexCoord2f(1.0f, 1.0f);
+    glVertex2i(width, height);
+    if (textured) glTexCoord2f(0.0f, 1.0f);
+    glVertex2i(0, height);
+    glEnd();
+}
+
+// The picture as a texture for this one paint: the guide shows only while the
+// user clicks, and a texture made and freed inside the paint cannot outlive its
+// context.
+void drawCalibrationPicture(const QImage& texels, int width, int height)
+{
+    GLuint texture = 0;
+    glGenTextures(1, &texture);
+    glEnable(GL_TEXTURE_2D);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_GENERATE_MIPMAP, GL_TRUE);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);  // QImage rows are 32-bit aligned
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, texels.width(), texels.height(), 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                 texels.constBits());
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    drawQuad(width, height, true);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glDisable(GL_TEXTURE_2D);
+    glDeleteTextures(1, &texture);
+}
+
+}  // namespace
+
+void drawBrick(float i, float j, float k, float dx, float dz, float red, float green, float blue, float alpha)
+{
+    // Only the shade model needs saving. Pushing the whole lighting group would
+    // also restore the material on pop, and Mesa does not re-apply an unchanged
+    // colour to it, so every brick after the first would lose its colour.
+    GLint shadeModel = GL_SMOOTH;
+    glGetIntegerv(GL_SHADE_MODEL, &shadeModel);
+    glShadeModel(GL_FLAT);
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glTranslatef(kBrickEdgeF * i + kHalfBrickF * dx, kBrickEdgeF * j + kHalfBrickF, kBrickEdgeF * k + kHalfBrickF * dz);
+    glScalef(kBrickEdgeF, kBrickEdgeF, kBrickEdgeF);
+    glColor4f(red, green, blue, alpha);
+    for (const QuadStrip& strip : kBrickStrips) {
+        glVertexPointer(3, GL_FLOAT, 0, kBrickVertices.data());
+        glNormalPointer(GL_FLOAT, 0, kBrickNormals.data());
+        glDrawElements(GL_QUAD_STRIP, strip.count, GL_UNSIGNED_INT, kBrickIndices.data() + strip.first);
+    }
+    glPopMatrix();
+    glShadeModel(GLenum(shadeModel));
+}
+
+void drawRuinsModel(bool highlight, float transparency)
+{
+    glLineWidth(kRuinsLineWidth);
+    drawCells(ruinsModelCells(), highlight, transparency);
+    glLineWidth(1.0f);
+}
+
+void drawVirtualModel(bool highlight, float transparency) { drawCells(virtualModelCells(), highlight, transparency); }
+
+void loadPoseView(const Matrix4& view, double fieldOfView, int width, int height)
+{
+    glMatrixMode(GL_MODELVIEW);
+    glLoadMatrixd(view.data());
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    gluPerspective(fieldOfView, double(width) / double(height), kNearPlane, kFarPlane);
+}
+
+void applyPoseView(const Vector3& eye, const Vector3& lookAt, const Vector3& up, double fieldOfView, int width,
+                   int height, Matrix4& viewMatrix)
+{
+    viewMatrix.lookAt(eye, lookAt, up);
+    loadPoseView(viewMatrix, fieldOfView, width, height);
+}
+
+void drawMatchingOverlay()
+{
+    glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    drawRuinsModel(true, kMatchingTransparency);
+    glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+    glDisable(GL_BLEND);
+}
+
+void drawCalibrationGuide(Canvas* canvas, const CalibrationGuide& guide, int width, int height)
+{
+    const bool havePicture = guide.texels && !guide.texels->isNull();
+    if (havePicture) {
+        drawCalibrationPicture(*guide.texels, width, height);
+    } else {
+        glColor3f(kMissingGuideGrey, kMissingGuideGrey, kMissingGuideGrey);
+        drawQuad(width, height, false);
+    }
+    if (!canvas) return;
+    const int calibrationWidth = havePicture ? guide.calibrationWidth : 0;
+    const int calibrationHeight = havePicture ? guide.calibrationHeight : 0;
+    for (int i = 0; i < kModelPointCount; ++i) {
+        const PixelPosition p = scaledReferencePosition(i, width, height, calibrationWidth, calibrationHeight);
+        canvas->drawText(p.x, p.y, QString::number(i));
+    }
+    if (!havePicture) canvas->drawText(kNoticeX, kNoticeY, QString::fromLatin1(kMissingCalibrationNotice));
+}
+
+void drawAugmentedModels()
+{
+    glPushAttrib(GL_LIGHTING_BIT);
+    glEnable(GL_LIGHTING);
+    glEnable(GL_LIGHT0);
+    glLightfv(GL_LIGHT0, GL_POSITION, kLightPosition);
+    glLightfv(GL_LIGHT0, GL_DIFFUSE, kLightDiffuse);
+    // Material before colour material: enabling it then copies the current
+    // colour in, and every brick colour after that follows.
+    glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, kMaterialWhite);
+    glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, kMaterialWhite);
+    glColorMaterial(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE);
+    glEnable(GL_COLOR_MATERIAL);
+
+    glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+    drawRuinsModel(false, 0.0f);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+    drawVirtualModel(false, 0.0f);
+
+    glDisable(GL_BLEND);
+    glDisable(GL_COLOR_MATERIAL);
+    glPopAttrib();
+}
+
+}  // namespace ruins

@@ -1,0 +1,59 @@
+#pragma once
+
+// Fixed-function OpenGL drawing of the brick models and the reconstructor's three
+// overlays. Every function draws into the GL context current during a canvas's
+// drawOverlay (vertex and normal arrays enabled, depth test on with
+// less-or-equal, depth buffer holding only what the overlay draws) and restores
+// what it saves. GUI thread only.
+
+#include "pose/matrix4.h"
+#include "pose/vector3.h"
+
+class Canvas;
+class QImage;
+
+namespace ruins {
+
+inline constexpr double kNearPlane = 1.0;
+inline constexpr double kFarPlane = 100.0;
+inline constexpr float kRuinsLineWidth = 4.0f;
+inline constexpr float kMatchingTransparency = 0.8f;
+
+// One brick: cell (i, j, k), offsets dx, dz in half bricks, colour and alpha.
+void drawBrick(float i, float j, float k, float dx, float dz, float red, float green, float blue, float alpha);
+
+// The 33 ruins bricks (line width 4 while drawing, 1 afterwards) and the 75
+// virtual bricks, in their drawing orders; alpha = 1 − transparency.
+void drawRuinsModel(bool highlight, float transparency);
+void drawVirtualModel(bool highlight, float transparency);
+
+// Loads `view` as the modelview and a perspective of `fieldOfView` degrees,
+// aspect width / height, near 1 and far 100 as the projection, which is left as
+// the current matrix mode.
+void loadPoseView(const Matrix4& view, double fieldOfView, int width, int height);
+// The same from a pose; writes the view it loads to `viewMatrix`.
+void applyPoseView(const Vector3& eye, const Vector3& lookAt, const Vector3& up, double fieldOfView, int width,
+                   int height, Matrix4& viewMatrix);
+
+// The blue wireframe of the ruins, 4 pixels wide at alpha 0.2.
+void drawMatchingOverlay();
+
+// What the calibration guide shows over the frame.
+struct CalibrationGuide {
+    // RGBA8888 texels of the calibration picture, rows bottom-up (null image:
+    // the picture is missing and a dark background with a notice stands in).
+    const QImage* texels = nullptr;
+    int calibrationWidth = 0;   // the picture's size, ≤ 0 when missing
+    int calibrationHeight = 0;
+};
+inline constexpr const char* kMissingCalibrationNotice = "CalibrationFrame.png not found";
+
+// The calibration picture stretched over the frame (width × height) and the 39
+// reference positions, stretched with it, labelled "0" to "38".
+void drawCalibrationGuide(Canvas* canvas, const CalibrationGuide& guide, int width, int height);
+
+// Ruins into the depth buffer only, then the lit yellow virtual bricks, hidden
+// where a ruins brick stands in front of them.
+void drawAugmentedModels();
+
+}  // namespace ruins

@@ -1,0 +1,229 @@
+#pragma once
+
+// The ruins reconstructor's decisions in plain C++: following the 39 points from
+// frame to frame, gathering correspondences, updating and filtering the camera
+// pose, and forming the view pose. No Qt and no OpenGL: the processor shell feeds
+// it frames, detector results and the point grabber's state, and draws what it
+// decides; a headless run can drive it the same way.
+//
+// Coordinates: tracked positions are frame-buffer pixels, x the column and y the
+// buffer row counted from the bottom row. Model points are in model units
+// (2.4 per brick edge). Image points handed to the estimator are relative to the
+// image centre with v upwards.
+//
+// Not thread-safe; the pose estimator behind it is not re-entrant.
+
+#include "pose/kalman_filter.h"
+#include "pose/matrix4.h"
+#include "pose/vector3.h"
+#include "processors/corner_detector.h"
+#include "ruins/ruins_model.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+namespace ruins {
+
+// The points being followed. Entry i always corresponds to model point i.
+struct TrackedPoints {
+    static constexpr int kCapacity = kModelPointCount;
+
+    int capacity = kCapacity;
+    int count = 0;
+    std::array<CornerPoint, kCapacity> positions{};
+    std::array<std::uint8_t, kCapacity> valid{};
+    std::array<float, kCapacity> confidence{};
+
+    TrackedPoints() { restart(); }
+    // Every entry (the whole capacity, not only count) valid with confidence 1.0.
+    void restart();
+};
+
+// Confidence arithmetic. The factors 1.01 and 0.99 are the single-precision
+// values of those decimals, 1.1 is a double; products are formed in double and
+// stored as float. A point at confidence 1.0 survives 137 consecutive misses and
+// turns invalid at the 138th; one match then makes it valid again.
+inline constexpr float kMatchGain = 1.01f;
+inline constexpr float kMissDecay = 0.99f;
+inline constexpr double kMatchBoost = 1.1;
+inline constexpr double kValidityThreshold = 0.25;
+// A corner is taken when it lies within 8 pixels (squared distance ≤ 64).
+inline constexpr std::int64_t kMaxMatchDistanceSquared = 64;
+
+void recordMatch(TrackedPoints& points, int index, const CornerPoint& corner);
+void recordMiss(TrackedPoints& points, int index);
+
+struct NearestCorner {
+    int index = -1;                               // -1: none
+    std::int64_t distanceSquared = 2147483647;    // as the search starts
+};
+// The nearest of `count` corners to `position`; among equally near corners the
+// earliest in the list wins. Distances are exact (64-bit) for any int positions.
+NearestCorner findNearestCorner(const CornerPoint& position, const CornerPoint* corners, int count);
+
+// Matches every point in use to its nearest corner (or records a miss).
+void matchTrackedPoints(TrackedPoints& points, const CornerPoint* corners, int cornerCount);
+
+// The pose state of the reconstruction. The program keeps one, shared by every
+// reconstructor (sharedRuinsPoseState()); tests and headless runs may own theirs.
+struct RuinsPoseState {
+    static constexpr int kCorrespondenceCapacity = 100;
+
+    RuinsPoseState();
+    ~RuinsPoseState();
+    RuinsPoseState(const RuinsPoseState&) = delete;
+    RuinsPoseState& operator=(const RuinsPoseState&) = delete;
+
+    std::array<Vector3, kCorrespondenceCapacity> correspondenceModelPoints{};
+    double correspondenceImagePoints[kCorrespondenceCapacity][3]{};
+    double linearProjection[12]{};
+    double refinedProjection[12]{};
+    Vector3 poseEye;
+    Vector3 poseLookAt;
+    Vector3 poseUp;
+    double poseFieldOfView = 0.0;  // degrees, vertical
+    Matrix4 viewMatrix;            // the modelview of the last prepared view
+    double poseRotation[9]{};      // row-major 3×3 handed to the pose filter
+    std::unique_ptr<KalmanFilter> poseFilter;  // created at most once per reconstruction
+};
+
+RuinsPoseState& sharedRuinsPoseState();
+
+// The estimator behind the pose update; replaceable so that tests can feed
+// degenerate results. Signatures as the pose library's.
+struct PoseEstimator {
+    int (*estimate)(int correspondenceCount, const Vector3* modelPoints, const double (*imagePoints)[3],
+                    double* linearProjection, double* refinedProjection, Vector3& eye, Vector3& lookAtPoint,
+                    Vector3& up) = nullptr;
+    double (*fieldOfView)(int imageHeight, const double* refinedProjection, const Vector3& eye,
+                          const Vector3& lookAtPoint) = nullptr;
+};
+PoseEstimator defaultPoseEstimator();
+
+// The rows of a look-at matrix are side, up and minus the viewing direction; its
+// upper-left 3×3 in storage order, read row-major, therefore has those three as
+// columns. This is the layout the pose filter is given and gives back.
+void rotationFromViewMatrix(const Matrix4& view, double rotation[9]);
+
+struct ViewPose {
+    Vector3 eye;
+    Vector3 lookAt;
+    Vector3 up;
+};
+// The view pose of a filtered rotation (layout as rotationFromViewMatrix): the
+// eye, a look-at point one unit along the viewing direction, and the up vector.
+ViewPose viewPoseFromRotation(const double rotation[9], const Vector3& eye);
+
+// What the drawing of one canvas shows.
+enum class LeftOverlay { Nothing, PointLabels, MatchingWireframe };
+enum class RightOverlay { Nothing, CalibrationGuide, AugmentedModels };
+
+// The point grabber as the frame step sees it: its state (0 idle, 1 collecting,
+// 2 holding) and the clicks it holds, in frame pixels with y counted from the top.
+struct GrabberSnapshot {
+    int state = 0;
+    std::span<const PixelPosition> clicks;
+};
+
+// A view ready to load: modelview and a perspective of `fieldOfView` degrees.
+// `drawable` is false when any part is not finite or the frame has no area, so
+// nothing is drawn from a broken matrix.
+struct PreparedView {
+    bool prepared = false;
+    bool drawable = false;
+    ViewPose pose;
+    double fieldOfView = 0.0;
+    Matrix4 viewMatrix;
+};
+
+class RuinsReconstruction {
+public:
+    // Filter noise values at creation and per step; near and far planes.
+    static constexpr double kFilterPositionNoise = 0.5;
+    static constexpr double kFilterRotationNoise = 0.5;
+    static constexpr double kFilterFieldOfViewNoise = 1.0;
+    static constexpr double kFilterPositionRateNoise = 1.0;
+    static constexpr double kFilterRotationRateNoise = 0.1;
+    static constexpr double kFilterFieldOfViewRateNoise = 50.0;
+    static constexpr double kFilterTimeStep = 1.0;
+    // Fewer points in use than this: no pose at all.
+    static constexpr int kMinPointsInUse = 8;
+    // At least this many valid points are needed for an estimate.
+    static constexpr int kMinValidPoints = 9;
+
+    explicit RuinsReconstruction(RuinsPoseState& poseState = sharedRuinsPoseState(),
+                                 PoseEstimator estimator = defaultPoseEstimator());
+
+    // Frames are width × height from now on (negative sizes count as 0).
+    void setImageSize(int width, int height);
+    int width() const { return width_; }
+    int height() const { return height_; }
+
+    // One frame: copies input to output (width × height bytes), then, unless the
+    // user is aligning the camera, adopts held clicks when no points are in use,
+    // runs the detector on the output, matches and updates the pose.
+    void frameStep(const unsigned char* input, unsigned char* output, CornerDetector* detector,
+                   const GrabberSnapshot& grabber);
+
+    // Matches the points in use to a detector's corners.
+    void matchCorners(const CornerPoint* corners, int cornerCount);
+
+    // Gathers the valid points, creates the pose filter when filtering is first
+    // wanted while a pose exists, and estimates the pose from 9 or more valid points.
+    void updatePose();
+
+    // "Automatic Initial Points": clears the pose flags, enters matching mode and
+    // puts the 39 reference positions in use, stretched from the calibration
+    // picture (calibrationWidth × calibrationHeight, ≤ 0: the default size) to the frame.
+    void beginAutomaticSelection(int calibrationWidth, int calibrationHeight);
+    // Leaves matching mode; returns whether it was set.
+    bool endMatching();
+    // All 39 points valid with confidence 1.0, and the detector starts afresh.
+    void restartFollowing(CornerDetector* detector);
+
+    // The view for drawing: nothing when there is no pose to show; with filtering
+    // on, advances the filter once and stores the filtered eye and field of view.
+    // Writes the pose state's viewMatrix.
+    PreparedView preparePoseView();
+
+    LeftOverlay leftOverlay(int grabberState) const;
+    RightOverlay rightOverlay(int grabberState) const;
+
+    const TrackedPoints& trackedPoints() const { return tracked_; }
+    TrackedPoints& trackedPoints() { return tracked_; }
+    const std::array<Vector3, kModelPointCount>& modelPoints() const { return modelPoints_; }
+    RuinsPoseState& poseState() { return pose_; }
+    const RuinsPoseState& poseState() const { return pose_; }
+    // Number of correspondences gathered at the last pose update.
+    int gatheredCount() const { return gatheredCount_; }
+
+    bool poseValid() const { return poseValid_; }
+    bool hasPose() const { return hasPose_; }
+    bool matchingMode() const { return matchingMode_; }
+    bool useKalman() const { return useKalman_; }
+    void setUseKalman(bool on) { useKalman_ = on; }
+    bool poseFilterCreated() const { return poseFilterCreated_; }
+
+private:
+    void adoptClicks(std::span<const PixelPosition> clicks);
+    int gatherCorrespondences();
+    void createPoseFilterFromLastPose();
+    bool estimatePose(int correspondenceCount);
+
+    int width_ = 0;
+    int height_ = 0;
+    TrackedPoints tracked_;
+    std::array<Vector3, kModelPointCount> modelPoints_;
+    RuinsPoseState& pose_;
+    PoseEstimator estimator_;
+    int gatheredCount_ = 0;
+    bool poseValid_ = false;
+    bool hasPose_ = false;
+    bool matchingMode_ = false;
+    bool useKalman_ = false;
+    bool poseFilterCreated_ = false;
+};
+
+}  // namespace ruins

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QWidget>
+
+#include <memory>
+
+class CornerDetector;
+class RuinsReconstructorProcessor;
+
+namespace Ui {
+class RuinsReconstructorPropertiesWidget;
+}
+
+// The reconstructor's panel: chooses the corner detector that follows the points
+// (FAST or KLT), switches the Kalman filtering of the pose, sets the detector's
+// threshold and makes it start afresh. It acts on the processor directly; the
+// processor owns both detectors. GUI thread only.
+class RuinsReconstructorPropertiesWidget : public QWidget {
+    Q_OBJECT
+
+public:
+    RuinsReconstructorPropertiesWidget(RuinsReconstructorProcessor* processor, QWidget* parent = nullptr,
+                                       Qt::WindowFlags flags = Qt::Tool);
+    ~RuinsReconstructorPropertiesWidget() override;
+
+    CornerDetector* fastDetector() const { return fastDetector_; }
+    CornerDetector* kltDetector() const { return kltDetector_; }
+
+private slots:
+    void on_threshold_valueChanged(int value);
+    void on_radioFAST_toggled(bool checked);
+    void on_radioKLT_toggled(bool checked);
+    void on_btnRefresh_pressed();
+    void on_checkUseCalman_clicked(bool checked);
+
+private:
+    std::unique_ptr<Ui::RuinsReconstructorPropertiesWidget> ui_;
+    RuinsReconstructorProcessor* processor_;
+    CornerDetector* fastDetector_ = nullptr;
+    CornerDetector* kltDetector_ = nullptr;
+};

@@ -1,0 +1,102 @@
+#pragma once
+
+// Shared helpers of the ruins tests: a detector with scripted corners and a
+// pinhole camera that projects model points the way the estimator expects.
+
+#include "pose/matrix4.h"
+#include "pose/vector3.h"
+#include "processors/corner_detector.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <array>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+namespace ruins_test {
+
+// Runs a test in an empty working directory (no calibration frame unless the
+// test writes one) and returns to the previous one afterwards.
+struct WorkingDirectory {
+    QTemporaryDir dir;
+    QString previous = QDir::currentPath();
+    WorkingDirectory() { QDir::setCurrent(dir.path()); }
+    ~WorkingDirectory() { QDir::setCurrent(previous); }
+};
+
+// Reports whatever corners the test put in; counts its calls.
+class ScriptedDetector : public CornerDetector {
+public:
+    explicit ScriptedDetector(int capacity = 78) : CornerDetector(capacity) {}
+
+    void setCorners(const std::vector<CornerPoint>& corners)
+    {
+        const int n = std::min<int>(int(corners.size()), capacity());
+        for (int i = 0; i < n; ++i) mutableCorners()[i] = corners[i];
+        pending_ = n;
+    }
+    void detect(const unsigned char*, int width, int height) override
+    {
+        ++detectCalls;
+        lastWidth = width;
+        lastHeight = height;
+        setCornerCount(pending_);
+    }
+    void reset() override { ++resetCalls; }
+    bool isTracker() const override { return tracker; }
+
+    int detectCalls = 0;
+    int resetCalls = 0;
+    int lastWidth = 0;
+    int lastHeight = 0;
+    bool tracker = true;
+
+private:
+    int pending_ = 0;
+};
+
+// A pinhole camera: image u to the right, v upwards, principal point at the
+// image centre, focal length in pixels.
+struct PinholeCamera {
+    Vector3 eye;
+    Vector3 lookAt;
+    Vector3 up;
+    double focal = 400.0;
+
+    Matrix4 view() const
+    {
+        Matrix4 m;
+        m.lookAt(eye, lookAt, up);
+        return m;
+    }
+    // Pixel relative to the image centre; nullopt behind the camera.
+    std::optional<std::array<double, 2>> project(const Vector3& p) const
+    {
+        const Matrix4 v = view();
+        const double x = v(0, 0) * p.x + v(0, 1) * p.y + v(0, 2) * p.z + v(0, 3);
+        const double y = v(1, 0) * p.x + v(1, 1) * p.y + v(1, 2) * p.z + v(1, 3);
+        const double z = v(2, 0) * p.x + v(2, 1) * p.y + v(2, 2) * p.z + v(2, 3);
+        if (z >= -1e-9) return std::nullopt;
+        return std::array<double, 2>{focal * x / -z, focal * y / -z};
+    }
+    double verticalFieldOfViewDegrees(int height) const
+    {
+        return 2.0 * std::atan(height / (2.0 * focal)) * 180.0 / 3.14159265358979323846;
+    }
+};
+
+// A camera above the base plate that sees all 39 model points inside a 320 × 240 frame.
+inline PinholeCamera sceneCamera()
+{
+    return {Vector3(45.0, -30.0, 40.0), Vector3(8.0, 6.0, 0.0), Vector3(0.0, 0.0, 1.0), 330.0};
+}
+
+// Low and in front of the y = 0 side: real bricks stand before virtual ones.
+inline PinholeCamera frontCamera()
+{
+    return {Vector3(9.0, -28.0, 14.0), Vector3(7.0, 8.0, 0.0), Vector3(0.0, 0.0, 1.0), 300.0};
+}
+
+}  // namespace ruins_test
