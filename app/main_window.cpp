@@ -3,9 +3,11 @@
 #include "app/frame_io.h"
 #include "app/user_dialogs.h"
 #include "canvas/canvas.h"
-#include "processors/copy_processor.h"
+#include "processors/fast_tracker_processor.h"
+#include "processors/klt_tracker_processor.h"
 #include "processors/processor.h"
 #include "processors/proxy_processor.h"
+#include "ruins/ruins_reconstructor_processor.h"
 
 #include <QComboBox>
 #include <QGuiApplication>
@@ -43,8 +45,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     ui.mainToolBar->addAction(ui.actionOpenProcessorProperties);
     ui.mainToolBar->addAction(ui.actionReprocess);
 
-    // Placeholders until the trackers and the reconstructor take their places.
-    for (int i = 0; i < 3; ++i) ownedProcessors_.push_back(std::make_unique<CopyProcessor>());
+    ownedProcessors_.push_back(std::make_unique<KLTTrackerProcessor>());
+    ownedProcessors_.push_back(std::make_unique<FASTTrackerProcessor>());
+    // The reconstructor collects mouse-picked points on the left canvas.
+    ownedProcessors_.push_back(std::make_unique<RuinsReconstructorProcessor>(ui.leftCanvas));
     for (auto& processor : ownedProcessors_) processors_.push_back(processor.get());
 
     frameRateLabel_ = new QLabel(kFrameRateInitialText, ui.statusBar);

@@ -5,5 +5,5 @@
 
 void registerVirtualCameras() {
     clearVirtualCaptureDevices();
-    registerVirtualCaptureDevice("Castellan Test Camera", [] { return std::make_unique<TestCameraSource>(); });
+    registerTestCamera();
 }

@@ -287,13 +287,26 @@ private slots:
     void propertiesNotAvailable() {
         ScriptedDialogs dialogs;
         MainWindow w;
-        Processor* current = w.currentProcessor();
-        if (current->propertiesWidget(&w)) QSKIP("the current processor has a panel");
+        combo(w)->setCurrentIndex(0);  // the KLT tracker has no panel
+        QVERIFY(w.currentProcessor()->propertiesWidget(&w) == nullptr);
         action(w, "actionOpenProcessorProperties")->trigger();
         QCOMPARE(int(dialogs.messages.size()), 1);
         QCOMPARE(dialogs.messages[0].kind, QStringLiteral("warning"));
         QCOMPARE(dialogs.messages[0].title, QStringLiteral("Not Available"));
         QCOMPARE(dialogs.messages[0].text, QStringLiteral("The current processor does not have a Properties Widget."));
+    }
+
+    void propertiesPanelOpensAtTheWindowsTopRight() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QWidget* panel = w.currentProcessor()->propertiesWidget(&w);  // the FAST tracker's
+        QVERIFY(panel);
+        action(w, "actionOpenProcessorProperties")->trigger();
+        QVERIFY(panel->isVisible());
+        QCOMPARE(panel->pos(), QPoint(w.frameGeometry().right(), w.frameGeometry().top()));
+        QVERIFY(dialogs.messages.empty());
     }
 
     void changingProcessorSwapsOverlayAndProcessesCurrentFrame() {
