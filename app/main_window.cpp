@@ -188,7 +188,7 @@ void MainWindow::on_actionSaveImage_triggered() {
     const QImage image = greyFrameToImage(grayBuffer_.get(), imageWidth_, imageHeight_);
     // A save that silently fails would let the user believe the frame is kept.
     if (image.isNull() || !image.save(path, "PNG"))
-        UserDialogs::current().critical(this, tr("Error"), tr("Could not save the image to %1.").arg(path));
+        UserDialogs::current().critical(this, tr("Error"), tr("Could not save the image file!"));
 }
 
 void MainWindow::on_actionDisplayInColor_toggled(bool on) {

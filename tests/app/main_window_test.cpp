@@ -250,6 +250,17 @@ private slots:
         action(w, "actionSaveImage")->trigger();
         QCOMPARE(int(dialogs.messages.size()), 1);
         QCOMPARE(dialogs.messages[0].title, QStringLiteral("Error"));
+        QCOMPARE(dialogs.messages[0].text, QStringLiteral("Could not save the image file!"));
+        // A read-only directory fails the same way, and the frame stays.
+        QTemporaryDir readOnly;
+        QFile::setPermissions(readOnly.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        const QString blocked = readOnly.filePath("frame.png");
+        dialogs.fileAnswers.push_back(blocked);
+        action(w, "actionSaveImage")->trigger();
+        if (QFile::exists(blocked)) QSKIP("running with permissions that ignore a read-only directory");
+        QCOMPARE(int(dialogs.messages.size()), 2);
+        QCOMPARE(dialogs.messages[1].text, QStringLiteral("Could not save the image file!"));
+        QCOMPARE(w.pixelCount(), 64);
     }
 
     void reprocessWithoutFrameDoesNothing() {
