@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include "app/frame_io.h"
+#include "app/virtual_cameras.h"
 #include "app/user_dialogs.h"
 #include "canvas/canvas.h"
 #include "processors/fast_tracker_processor.h"
@@ -15,6 +16,7 @@
 #include <QScreen>
 #include <QStatusBar>
 
+#include <QShortcut>
 #include <QTimerEvent>
 
 #include <new>
@@ -60,6 +62,44 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     ui.leftCanvas->setOverlay(proxy_.get());
 
     processorCombo_->setCurrentIndex(1);
+    installKeyboardShortcuts();
+}
+
+void MainWindow::installKeyboardShortcuts() {
+    for (int i = 0; i < int(processors_.size()); ++i) {
+        auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key(Qt::Key_1 + i)), this);
+        connect(shortcut, &QShortcut::activated, this, [this, i] { processorCombo_->setCurrentIndex(i); });
+    }
+    auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(about, &QShortcut::activated, this, &MainWindow::showAbout);
+}
+
+QString MainWindow::openGLDescription() {
+    if (!ui.leftCanvas->isValid()) return tr("not initialised yet");
+    ui.leftCanvas->makeCurrent();
+    const auto* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
+    const auto* renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+    const QString text = QStringLiteral("%1 (%2)").arg(QString::fromLatin1(version ? version : "?"),
+                                                       QString::fromLatin1(renderer ? renderer : "?"));
+    ui.leftCanvas->doneCurrent();
+    return text;
+}
+
+void MainWindow::showAbout() {
+    UserDialogs::current().about(this, tr("About Castellan"), aboutText(openGLDescription()));
+}
+
+QString aboutText(const QString& openGL) {
+    return QStringLiteral(
+               "<h3>Castellan %1</h3>"
+               "<p>A workbench for augmented reality on live video.</p>"
+               "<p>Qt %2<br>OpenGL %3<br>Capture: %4</p>"
+               "<p><b>Keyboard</b><br>"
+               "Ctrl+O open an image, Ctrl+S save the grey frame, Ctrl+K connect or disconnect,<br>"
+               "Space live on/off, F5 reprocess, C display in colour, Ctrl+P processor properties,<br>"
+               "Ctrl+1 / Ctrl+2 / Ctrl+3 KLT tracker / FAST tracker / ruins reconstructor, F1 this box.</p>")
+        .arg(QStringLiteral(CASTELLAN_VERSION), QString::fromLatin1(qVersion()), openGL.toHtmlEscaped(),
+             compiledCaptureBackends().join(QStringLiteral(", ")));
 }
 
 MainWindow::~MainWindow() {

@@ -20,6 +20,10 @@ class QTimerEvent;
 // The status bar's frame-rate text for `frames` ticks in `elapsedMs` milliseconds.
 QString frameRateText(int frames, qint64 elapsedMs);
 
+// The text of the "About" box: program, version, Qt and OpenGL in use, the
+// capture backends compiled in, and the keyboard shortcuts.
+QString aboutText(const QString& openGL);
+
 // The program's single window. Owns the three frame buffers, the processors,
 // the two canvases (through its form) and every action. A frame travels
 // source -> colorBuffer -> grayBuffer -> current processor -> processedBuffer,
@@ -87,6 +91,9 @@ private:
     void stopFrameTimer();
     void syncCaptureActionToDevice();
     void updateFrameRate();
+    void installKeyboardShortcuts();
+    void showAbout();
+    QString openGLDescription();
 
     Ui::MainWindowClass ui;
     int timerId_ = 0;

@@ -41,6 +41,10 @@ void UserDialogs::warning(QWidget* parent, const QString& title, const QString& 
     QMessageBox::warning(parent, title, text);
 }
 
+void UserDialogs::about(QWidget* parent, const QString& title, const QString& text) {
+    QMessageBox::about(parent, title, text);
+}
+
 UserDialogs& UserDialogs::current() { return *currentDialogs; }
 
 void UserDialogs::setCurrent(UserDialogs* dialogs) { currentDialogs = dialogs ? dialogs : &defaultDialogs; }

@@ -23,6 +23,7 @@ public:
     virtual int popupMenu(QWidget* parent, const QStringList& entries);
     virtual void critical(QWidget* parent, const QString& title, const QString& text);
     virtual void warning(QWidget* parent, const QString& title, const QString& text);
+    virtual void about(QWidget* parent, const QString& title, const QString& text);
 
     // The dialogs in use; never null. setCurrent(nullptr) restores the default.
     static UserDialogs& current();

@@ -7,3 +7,7 @@ void registerVirtualCameras() {
     clearVirtualCaptureDevices();
     registerTestCamera();
 }
+
+QStringList compiledCaptureBackends() {
+    return {QStringLiteral("V4L2 cameras (libv4l2)"), QStringLiteral("virtual test camera")};
+}

@@ -386,6 +386,37 @@ private slots:
         w.rightCanvas()->setOverlay(w.currentProcessor());
     }
 
+    void keyboardShortcuts() {
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const std::pair<const char*, const char*> keys[] = {
+            {"actionOpenImage", "Ctrl+O"}, {"actionSaveImage", "Ctrl+S"},     {"actionToggleCapture", "Space"},
+            {"actionReprocess", "F5"},     {"actionDisplayInColor", "C"},     {"actionOpenProcessorProperties", "Ctrl+P"},
+            {"actionToggleConnection", "Ctrl+K"}};
+        for (const auto& [name, key] : keys) QCOMPARE(action(w, name)->shortcut(), QKeySequence(QString::fromLatin1(key)));
+        // Shortcuts reach only the active window.
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+
+        QTest::keyClick(&w, Qt::Key_1, Qt::ControlModifier);
+        QCOMPARE(combo(w)->currentIndex(), 0);
+        QTest::keyClick(&w, Qt::Key_3, Qt::ControlModifier);
+        QCOMPARE(w.currentProcessor(), w.processors().at(2));
+        QTest::keyClick(&w, Qt::Key_2, Qt::ControlModifier);
+        QCOMPARE(combo(w)->currentIndex(), 1);
+
+        QTest::keyClick(&w, Qt::Key_F1);
+        QCOMPARE(int(dialogs.messages.size()), 1);
+        QCOMPARE(dialogs.messages[0].kind, QStringLiteral("about"));
+        const QString text = dialogs.messages[0].text;
+        QVERIFY(text.contains(QStringLiteral(CASTELLAN_VERSION)));
+        QVERIFY(text.contains(QString::fromLatin1(qVersion())));
+        QVERIFY(text.contains(QStringLiteral("V4L2")));
+        QVERIFY2(text.contains(QStringLiteral("Mesa")) || text.contains(QStringLiteral("llvmpipe")), qPrintable(text));
+    }
+
     void smallImageGetsOnePixelPerPixel() {
         ScriptedDialogs dialogs;
         MainWindow w;

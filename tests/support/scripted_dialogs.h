@@ -42,6 +42,9 @@ public:
     void warning(QWidget*, const QString& title, const QString& text) override {
         messages.push_back({QStringLiteral("warning"), title, text});
     }
+    void about(QWidget*, const QString& title, const QString& text) override {
+        messages.push_back({QStringLiteral("about"), title, text});
+    }
 
     std::deque<QString> fileAnswers;  // empty string = cancel
     std::deque<int> choiceAnswers;    // -1 = cancel
