@@ -1,0 +1,26 @@
+#pragma once
+
+// The camera that took the calibration frame: the pose from which the 39 model
+// points appear at the 39 reference positions of a 320 × 240 picture.
+//
+// Units and frames: model units (2.4 per brick edge), ground plane z = 0. The
+// pose is the eye, a look-at point on the ground, the unit up vector and the
+// vertical field of view in degrees, as the reconstructor stores a pose.
+
+#include "ruins/ruins_scene_renderer.h"
+
+#include <optional>
+
+namespace ruins {
+
+// The calibration pose, kept as a constant so that the virtual camera and the
+// committed calibration frame do not depend on how the estimator rounds today.
+// computeCalibrationPose() must reproduce it (a test checks that).
+extern const CameraPose kCalibrationPose;
+
+// Recomputes the calibration pose with estimateCameraPose from the 39 model
+// points and the reference positions (image points relative to the centre of
+// the 320 × 240 calibration frame, v upwards). Empty when the estimator fails.
+std::optional<CameraPose> computeCalibrationPose();
+
+}  // namespace ruins

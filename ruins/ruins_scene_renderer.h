@@ -1,0 +1,122 @@
+#pragma once
+
+// A software camera for the ruins: renders the 33 ruins bricks as solid bricks on
+// a finely textured ground plate, as a camera at a given pose would see them, and
+// draws the virtual model's bricks over such a frame for a (possibly different)
+// pose, hidden behind the ruins as the augmented scene hides them.
+//
+// Deterministic: a frame depends only on its inputs, and every value is computed
+// with +, −, ×, ÷ and sqrt in a fixed order (no libm transcendental per pixel, no
+// contraction into fused multiply-adds), so the bytes are the same on every
+// IEEE-754 machine. No Qt, no OpenGL.
+//
+// Frames are packed three bytes per pixel, no padding, rows bottom-up: buffer row
+// 0 is the bottom of the picture, as in the program's frame buffers.
+//
+// Units and frames: model units (2.4 per brick edge), ground plane z = 0.
+
+#include "pose/vector3.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace ruins {
+
+inline constexpr double kPi = 3.141592653589793;
+
+// A camera pose as the reconstructor keeps one: the eye, a point it looks at, the
+// world direction of the picture's up, and the vertical field of view in degrees.
+struct CameraPose {
+    Vector3 eye;
+    Vector3 lookAt;
+    Vector3 up;
+    double fieldOfView = 0.0;
+};
+
+// Sine and cosine from fixed polynomials: the same bits on every machine and
+// every libm. Accurate to a few units in the last place for |x| up to about 1e6.
+double stableSine(double radians);
+double stableCosine(double radians);
+
+// One frame's camera. Pixel (column x, buffer row y counted from the bottom)
+// samples the image point u = x − width/2, v = y − height/2, with u to the right
+// and v upwards: the origin the reconstructor uses for its image points, so a
+// corner seen at pixel (x, y) is the point (x − width/2, y − height/2).
+struct FrameCamera {
+    int width = 0;
+    int height = 0;
+    Vector3 eye;
+    Vector3 forward;  // unit viewing direction
+    Vector3 side;     // unit, forward × up: the picture's +u
+    Vector3 up;       // unit, the picture's +v
+    double focalX = 0.0;  // pixels
+    double focalY = 0.0;
+};
+
+// The largest frame side rendered; larger requests are refused.
+inline constexpr int kMaxSceneSide = 8192;
+
+// The camera for `pose` on a width × height frame. The vertical field of view
+// sets focalY = (height / 2) / tan(fov / 2); focalX = focalY × horizontalStretch
+// (1 for square pixels). Empty when the pose is degenerate (not finite, eye on
+// the look-at point, up along the viewing direction, field of view outside
+// (0, 180) degrees), the size is outside 1 .. kMaxSceneSide or the stretch is not
+// positive.
+std::optional<FrameCamera> makeFrameCamera(const CameraPose& pose, int width, int height,
+                                           double horizontalStretch = 1.0);
+
+// Column and buffer row (counted from the bottom) where `point` appears; false
+// when the point is not in front of the camera.
+bool projectToFrame(const FrameCamera& camera, const Vector3& point, double& column, double& row);
+
+enum class PixelOrder {
+    RGB,  // the main window's colour buffer
+    BGR,  // the capture mailbox's store
+};
+
+class RuinsSceneRenderer {
+public:
+    RuinsSceneRenderer();
+
+    // Renders the ruins seen by `camera` into `pixels` (width × height × 3 bytes).
+    // noiseSigma > 0 adds sensor noise of about that standard deviation in 8-bit
+    // levels to every channel; noiseSeed picks the pattern (give each frame its
+    // own). Does nothing for a null buffer. Reuses its buffers: after the first
+    // frame of a size it allocates nothing.
+    void renderRuins(const FrameCamera& camera, std::uint8_t* pixels, PixelOrder order, double noiseSigma = 0.0,
+                     std::uint64_t noiseSeed = 0);
+
+    // Draws the 75 virtual bricks, lit yellow as the augmented scene lights them,
+    // over the frame in `pixels`: the ruins as seen by `camera` only fill the depth
+    // buffer, so every part of a virtual brick behind a ruins brick leaves the
+    // frame as it was; a virtual face that coincides with a ruins face still shows.
+    void drawVirtualModel(const FrameCamera& camera, std::uint8_t* pixels, PixelOrder order);
+
+    struct Face {
+        Vector3 corners[4];  // a convex planar quad
+        Vector3 normal;      // outward unit normal
+        std::uint8_t rgb[3];
+    };
+
+private:
+    enum class Pass { ColourAndDepth, DepthOnly, ColourIfNotHidden };
+
+    void prepareBuffers(const FrameCamera& camera);
+    void drawGround(const FrameCamera& camera, std::uint8_t* pixels, PixelOrder order);
+    void rasterFace(const FrameCamera& camera, const Face& face, Pass pass, std::uint8_t* pixels, PixelOrder order);
+    void prepareNoise(double sigma);
+    void addNoise(const FrameCamera& camera, std::uint8_t* pixels, double sigma, std::uint64_t seed);
+
+    static constexpr std::size_t kNoiseTableSize = 65536;
+
+    std::vector<Face> ruinsFaces_;
+    std::vector<Face> virtualFaces_;
+    std::vector<float> inverseDepth_;     // per pixel, 0 = nothing drawn
+    std::vector<double> columnOffsets_;  // per column: ((x − width/2) / focalX) · side
+    std::vector<std::int16_t> noiseTable_;
+    double noiseTableSigma_ = 0.0;
+};
+
+}  // namespace ruins

@@ -1,0 +1,104 @@
+#pragma once
+
+// The virtual ruins camera: the ruins rendered by RuinsSceneRenderer as a camera
+// moving around them would see them, at 30 frames per second on a thread of its
+// own, into the capture mailbox. It starts at the calibration pose, rests there
+// for two seconds (so the automatic initial points can be taken), then swings
+// smoothly and endlessly about ±25° around the vertical axis through the point it
+// looks at, with gentle changes of height and distance, and back.
+//
+// The pose is a function of the frame index alone, so a headless run that makes
+// frames by index sees exactly what the live camera shows, and the true pose of
+// every frame is known.
+
+#include "capture/capture_dialogs.h"
+#include "capture/capture_source.h"
+#include "ruins/ruins_scene_renderer.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ruins {
+
+inline constexpr int kVirtualCameraFramesPerSecond = 30;
+// Two seconds at the calibration pose before the camera moves.
+inline constexpr std::int64_t kVirtualCameraRestFrames = 2 * kVirtualCameraFramesPerSecond;
+inline constexpr double kVirtualCameraAzimuthDegrees = 25.0;
+
+// The true camera pose of frame `index` (0 = the first frame after start).
+// Negative indices are the resting pose.
+CameraPose virtualCameraPose(std::int64_t index);
+
+// How much wider than square the pixels of a width × height frame are: frames
+// that are not 4:3 show the 4:3 view stretched over the whole frame, as the
+// calibration guide stretches the reference picture, so the reference positions
+// scale with the frame (1 for 4:3 frames).
+double virtualCameraStretch(int width, int height);
+
+// The camera of frame `index` on a width × height frame; empty for sizes the
+// renderer refuses.
+std::optional<FrameCamera> virtualCameraFrame(std::int64_t index, int width, int height);
+
+// Renders frame `index` (width × height × 3 bytes, rows bottom-up). noiseSigma as
+// RuinsSceneRenderer::renderRuins; the noise pattern follows from noiseSeed and
+// the index. False (buffer untouched) for sizes the renderer refuses.
+bool renderVirtualRuinsFrame(RuinsSceneRenderer& renderer, std::int64_t index, int width, int height,
+                             std::uint8_t* pixels, PixelOrder order, double noiseSigma = 0.0,
+                             std::uint64_t noiseSeed = 0);
+
+class VirtualRuinsCameraSource final : public CaptureSource {
+public:
+    static constexpr int kDefaultWidth = 320;
+    static constexpr int kDefaultHeight = 240;
+
+    VirtualRuinsCameraSource();
+    ~VirtualRuinsCameraSource() override;
+
+    void frameSize(int& width, int& height) const override;
+    bool requestFrameSize(int width, int height) override;
+    bool start(imTrackingGrabberCB& mailbox) override;
+    void stop() override;
+    std::vector<CaptureDialogEntry> dialogs() const override;
+    bool runDialog(int index, QWidget* parent) override;
+
+    // The sizes "Format..." offers: 320 × 240, 640 × 480, 1280 × 720.
+    static std::vector<FrameFormatChoice> formats();
+
+    // Frames handed to the mailbox since the last start; the newest has index
+    // deliveredFrames() − 1 and pose virtualCameraPose(deliveredFrames() − 1).
+    // Any thread.
+    std::int64_t deliveredFrames() const { return delivered_.load(); }
+
+    // Sensor noise of the frames from the next start on (GUI thread, stopped).
+    void setNoise(double sigma) { noiseSigma_ = sigma; }
+
+private:
+    void run(imTrackingGrabberCB* mailbox);
+
+    int width_ = kDefaultWidth;
+    int height_ = kDefaultHeight;
+    double noiseSigma_ = 0.0;
+    std::atomic<std::int64_t> delivered_{0};
+    std::thread thread_;
+    std::mutex stopMutex_;
+    std::condition_variable stopChanged_;
+    bool stopRequested_ = false;
+    // Touched only by the render thread while it runs.
+    RuinsSceneRenderer renderer_;
+    std::vector<std::uint8_t> frame_;
+};
+
+// Name the virtual ruins camera is listed under.
+inline const std::string kVirtualRuinsCameraName = "Castellan Virtual Ruins Camera";
+
+// Offers the virtual ruins camera (after the real devices) from now on; the
+// program calls it for --virtual-camera.
+void registerVirtualRuinsCamera();
+
+}  // namespace ruins

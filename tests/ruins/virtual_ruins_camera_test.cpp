@@ -1,0 +1,190 @@
+// The virtual ruins camera: its path (rest, swing, way back), its frames through
+// the mailbox, its "Format..." dialog and the sizes it refuses.
+#include "ruins/virtual_ruins_camera.h"
+
+#include "capture/frame_mailbox.h"
+#include "ruins/calibration_pose.h"
+#include "ruins/ruins_model.h"
+
+#include <QComboBox>
+#include <QDialog>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+namespace {
+
+using namespace ruins;
+
+double azimuthDegrees(const CameraPose& pose)
+{
+    const Vector3 offset = pose.eye - kCalibrationPose.lookAt;
+    const Vector3 rest = kCalibrationPose.eye - kCalibrationPose.lookAt;
+    return (std::atan2(offset.y, offset.x) - std::atan2(rest.y, rest.x)) * 180.0 / kPi;
+}
+
+double length(const Vector3& v) { return std::sqrt(dot(v, v)); }
+
+bool samePose(const CameraPose& a, const CameraPose& b)
+{
+    return a.eye.x == b.eye.x && a.eye.y == b.eye.y && a.eye.z == b.eye.z && a.lookAt.x == b.lookAt.x &&
+           a.lookAt.y == b.lookAt.y && a.lookAt.z == b.lookAt.z && a.up.x == b.up.x && a.up.y == b.up.y &&
+           a.up.z == b.up.z && a.fieldOfView == b.fieldOfView;
+}
+
+TEST(VirtualRuinsCamera, RestsTwoSecondsAtTheCalibrationPose)
+{
+    for (std::int64_t i = -3; i <= kVirtualCameraRestFrames; ++i)
+        ASSERT_TRUE(samePose(virtualCameraPose(i), kCalibrationPose)) << i;
+    EXPECT_FALSE(samePose(virtualCameraPose(kVirtualCameraRestFrames + 1), kCalibrationPose));
+    EXPECT_EQ(kVirtualCameraRestFrames, 60);
+}
+
+TEST(VirtualRuinsCamera, SwingsSmoothlyWithinTheAzimuthRangeAndBack)
+{
+    const double restDistance = length(kCalibrationPose.eye - kCalibrationPose.lookAt);
+    double lowest = 0.0, highest = 0.0;
+    int returns = 0;
+    CameraPose previous = virtualCameraPose(0);
+    Vector3 previousStep;
+    double previousAzimuth = 0.0;
+    for (std::int64_t i = 1; i < 60 * kVirtualCameraFramesPerSecond; ++i) {
+        const CameraPose pose = virtualCameraPose(i);
+        const double azimuth = azimuthDegrees(pose);
+        lowest = std::min(lowest, azimuth);
+        highest = std::max(highest, azimuth);
+        if (i > kVirtualCameraRestFrames + 1 && (azimuth > 0.0) != (previousAzimuth > 0.0)) ++returns;
+        // Smooth: the eye moves at most a small step per frame, the view stays
+        // on the same point, up stays a unit vector across the view.
+        const Vector3 step = pose.eye - previous.eye;
+        ASSERT_LT(length(step), 0.3) << i;
+        ASSERT_LT(length(step - previousStep), 0.01) << i;  // no jolt, not even leaving the rest
+        previousStep = step;
+        ASSERT_TRUE(samePose({pose.lookAt, pose.lookAt, {}, 0}, {kCalibrationPose.lookAt, kCalibrationPose.lookAt, {}, 0}));
+        Vector3 forward = pose.lookAt - pose.eye;
+        forward.normalize();
+        ASSERT_NEAR(length(pose.up), 1.0, 1e-12);
+        ASSERT_NEAR(dot(pose.up, forward), 0.0, 1e-12);
+        ASSERT_EQ(pose.fieldOfView, kCalibrationPose.fieldOfView);
+        // Gentle changes of distance and height.
+        const double distance = length(pose.eye - pose.lookAt);
+        ASSERT_NEAR(distance, restDistance, 0.12 * restDistance) << i;
+        ASSERT_NEAR(pose.eye.z, kCalibrationPose.eye.z, 0.15 * kCalibrationPose.eye.z) << i;
+        previous = pose;
+        previousAzimuth = azimuth;
+    }
+    EXPECT_GE(lowest, -kVirtualCameraAzimuthDegrees - 1e-9);
+    EXPECT_LE(highest, kVirtualCameraAzimuthDegrees + 1e-9);
+    EXPECT_LT(lowest, -24.0);
+    EXPECT_GT(highest, 24.0);
+    EXPECT_GE(returns, 5);  // back and forth every ten seconds
+}
+
+TEST(VirtualRuinsCamera, PoseIsAFunctionOfTheIndexForEver)
+{
+    EXPECT_TRUE(samePose(virtualCameraPose(1234), virtualCameraPose(1234)));
+    for (std::int64_t index : {std::int64_t(1) << 40, std::int64_t(1) << 62}) {
+        const CameraPose pose = virtualCameraPose(index);
+        EXPECT_TRUE(std::isfinite(pose.eye.x) && std::isfinite(pose.eye.y) && std::isfinite(pose.eye.z));
+        EXPECT_LE(std::fabs(azimuthDegrees(pose)), kVirtualCameraAzimuthDegrees + 1e-9);
+    }
+}
+
+TEST(VirtualRuinsCamera, FramesThatAreNot4By3ShowTheStretched4By3View)
+{
+    EXPECT_EQ(virtualCameraStretch(320, 240), 1.0);
+    EXPECT_EQ(virtualCameraStretch(640, 480), 1.0);
+    EXPECT_DOUBLE_EQ(virtualCameraStretch(1280, 720), 4.0 / 3.0);
+    EXPECT_EQ(virtualCameraStretch(0, 0), 1.0);
+    const FrameCamera small = *virtualCameraFrame(0, 320, 240);
+    const FrameCamera wide = *virtualCameraFrame(0, 1280, 720);
+    double sx, sy, wx, wy;
+    ASSERT_TRUE(projectToFrame(small, modelPoint(5), sx, sy));
+    ASSERT_TRUE(projectToFrame(wide, modelPoint(5), wx, wy));
+    EXPECT_NEAR(wx, 4.0 * sx, 1e-9);
+    EXPECT_NEAR(wy, 3.0 * sy, 1e-9);
+    std::vector<std::uint8_t> pixels(16);
+    RuinsSceneRenderer renderer;
+    EXPECT_FALSE(renderVirtualRuinsFrame(renderer, 0, 0, 240, pixels.data(), PixelOrder::RGB));
+    EXPECT_FALSE(renderVirtualRuinsFrame(renderer, 0, 320, 240, nullptr, PixelOrder::RGB));
+}
+
+TEST(VirtualRuinsCameraSource, OffersThreeFormatsAndRefusesBadSizes)
+{
+    VirtualRuinsCameraSource source;
+    int width = 0, height = 0;
+    source.frameSize(width, height);
+    EXPECT_EQ(width, 320);
+    EXPECT_EQ(height, 240);
+    const auto formats = VirtualRuinsCameraSource::formats();
+    ASSERT_EQ(formats.size(), 3u);
+    EXPECT_EQ(formats[1].width, 640);
+    EXPECT_EQ(formats[2].height, 720);
+    ASSERT_EQ(source.dialogs().size(), 1u);
+    EXPECT_EQ(source.dialogs()[0].description, "Format...");
+    EXPECT_EQ(source.dialogs()[0].effect, DialogEffect::ChangesFormat);
+
+    EXPECT_FALSE(source.requestFrameSize(0, 240));
+    EXPECT_FALSE(source.requestFrameSize(320, -240));
+    EXPECT_FALSE(source.requestFrameSize(100000, 100000));
+    source.frameSize(width, height);
+    EXPECT_EQ(width, 320);
+    EXPECT_FALSE(source.runDialog(5, nullptr));
+    source.stop();  // harmless when not started
+}
+
+TEST(VirtualRuinsCameraSource, FormatDialogChangesTheSize)
+{
+    VirtualRuinsCameraSource source;
+    QStringList offered;
+    setCaptureDialogExecHook([&](QDialog& dialog) {
+        auto* combo = dialog.findChild<QComboBox*>("formatComboBox");
+        if (!combo) return int(QDialog::Rejected);
+        for (int i = 0; i < combo->count(); ++i) offered << combo->itemText(i);
+        combo->setCurrentIndex(combo->findText("1280 x 720, 30 fps"));
+        return int(QDialog::Accepted);
+    });
+    EXPECT_TRUE(source.runDialog(0, nullptr));
+    EXPECT_EQ(offered, (QStringList{"320 x 240, 30 fps", "640 x 480, 30 fps", "1280 x 720, 30 fps"}));
+    int width = 0, height = 0;
+    source.frameSize(width, height);
+    EXPECT_EQ(width, 1280);
+    EXPECT_EQ(height, 720);
+    // Cancelling keeps the size and is not a failure.
+    setCaptureDialogExecHook([](QDialog&) { return int(QDialog::Rejected); });
+    EXPECT_TRUE(source.runDialog(0, nullptr));
+    source.frameSize(width, height);
+    EXPECT_EQ(width, 1280);
+    setCaptureDialogExecHook({});
+}
+
+TEST(VirtualRuinsCameraSource, DeliversTheRestingFrameThroughTheMailbox)
+{
+    VirtualRuinsCameraSource source;
+    imTrackingGrabberCB mailbox;
+    mailbox.resize(320, 240);
+    ASSERT_TRUE(source.start(mailbox));
+    std::vector<std::uint8_t> fetched(320 * 240 * 3);
+    bool got = false;
+    for (int attempt = 0; attempt < 5 && !got; ++attempt) got = mailbox.fetch(fetched.data(), FrameLayout::PackedRGB, 1000);
+    // The first frames are all the calibration view (the camera rests for two seconds).
+    const std::int64_t deliveredWhileFetching = source.deliveredFrames();
+    source.stop();
+    ASSERT_TRUE(got);
+    EXPECT_GE(source.deliveredFrames(), 1);
+    std::vector<std::uint8_t> expected(fetched.size());
+    RuinsSceneRenderer renderer;
+    ASSERT_TRUE(renderVirtualRuinsFrame(renderer, 0, 320, 240, expected.data(), PixelOrder::RGB));
+    if (deliveredWhileFetching <= kVirtualCameraRestFrames) {
+        EXPECT_EQ(fetched, expected);
+    }
+    // Stopped: nothing more arrives.
+    const std::int64_t delivered = source.deliveredFrames();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(source.deliveredFrames(), delivered);
+}
+
+}  // namespace

@@ -1,0 +1,177 @@
+// castellan-cli reconstruct and calibration-frame as a script would use them:
+// the CSV contract, reproducibility, pictures, and refusals of bad options.
+#include <QDir>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+struct Result {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Result runCli(const QStringList& args) {
+    QProcess process;
+    process.start(QStringLiteral(CASTELLAN_CLI), args);
+    process.waitForFinished(300000);
+    Result result;
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    result.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return result;
+}
+
+const QString kHeader = "frame,pose_valid,valid_points,eye_x,eye_y,eye_z,look_x,look_y,fov_deg,reproj_err_px,eye_err";
+
+struct Row {
+    int frame = -1;
+    bool poseValid = false;
+    int validPoints = -1;
+    QStringList fields;
+};
+
+// Parses the CSV strictly; failures are reported through gtest.
+std::vector<Row> parseCsv(const QString& out, QString& summary) {
+    QStringList lines = out.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+    std::vector<Row> rows;
+    EXPECT_GE(lines.size(), 2);
+    if (lines.size() < 2) return rows;
+    EXPECT_EQ(lines.first(), kHeader);
+    summary = lines.last();
+    EXPECT_TRUE(summary.startsWith('#')) << summary.toStdString();
+    for (int i = 1; i < lines.size() - 1; ++i) {
+        Row row;
+        row.fields = lines[i].split(',');
+        EXPECT_EQ(row.fields.size(), 11) << lines[i].toStdString();
+        if (row.fields.size() != 11) return rows;
+        bool ok = false;
+        row.frame = row.fields[0].toInt(&ok);
+        EXPECT_TRUE(ok);
+        const int valid = row.fields[1].toInt(&ok);
+        EXPECT_TRUE(ok && (valid == 0 || valid == 1)) << lines[i].toStdString();
+        row.poseValid = valid == 1;
+        row.validPoints = row.fields[2].toInt(&ok);
+        EXPECT_TRUE(ok && row.validPoints >= 0 && row.validPoints <= 39);
+        for (int f = 3; f < 11; ++f) {
+            const bool shouldHaveValue = row.poseValid && f != 6 && f != 7;  // the look-at may be missing
+            if (row.fields[f].isEmpty()) {
+                EXPECT_FALSE(shouldHaveValue) << "frame " << row.frame << " column " << f;
+                continue;
+            }
+            EXPECT_TRUE(row.poseValid) << "a value without a pose, frame " << row.frame;
+            const double value = row.fields[f].toDouble(&ok);
+            EXPECT_TRUE(ok && std::isfinite(value)) << lines[i].toStdString();
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+double field(const Row& row, int index) { return row.fields[index].toDouble(); }
+
+TEST(ReconstructCli, ThreeHundredVirtualFramesGiveAParsableCsv) {
+    const Result r = runCli({"reconstruct", "--source", "virtual", "--frames", "300"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QString summary;
+    const std::vector<Row> rows = parseCsv(r.out, summary);
+    ASSERT_EQ(rows.size(), 300u);
+    int withPose = 0;
+    for (int i = 0; i < 300; ++i) {
+        EXPECT_EQ(rows[std::size_t(i)].frame, i);
+        withPose += rows[std::size_t(i)].poseValid ? 1 : 0;
+    }
+    // While matching at rest the pose comes from the reference positions, which
+    // give exactly the calibration pose: the true pose of the resting camera.
+    ASSERT_TRUE(rows[0].poseValid);
+    EXPECT_EQ(rows[0].validPoints, 39);
+    EXPECT_LT(field(rows[0], 9), 1e-3);
+    EXPECT_LT(field(rows[0], 10), 1e-3);
+    EXPECT_NEAR(field(rows[0], 8), 36.04, 0.01);
+    EXPECT_TRUE(summary.startsWith("# frames=300 pose_share=")) << summary.toStdString();
+    EXPECT_TRUE(summary.contains(QString("pose_share=%1").arg(withPose / 300.0, 0, 'f', 4))) << summary.toStdString();
+    EXPECT_TRUE(summary.contains("reproj_median_px=") && summary.contains("reproj_p95_px=") &&
+                summary.contains("ms_per_frame="));
+}
+
+TEST(ReconstructCli, RunsAreReproducible) {
+    const QStringList args{"reconstruct", "--frames", "80", "--detector", "fast", "--noise", "2", "--kalman"};
+    const Result a = runCli(args);
+    const Result b = runCli(args);
+    ASSERT_EQ(a.exitCode, 0) << a.err.toStdString();
+    ASSERT_EQ(b.exitCode, 0);
+    // Everything but the timing in the summary.
+    const QString rowsA = a.out.left(a.out.lastIndexOf('#'));
+    const QString rowsB = b.out.left(b.out.lastIndexOf('#'));
+    EXPECT_FALSE(rowsA.isEmpty());
+    EXPECT_EQ(rowsA, rowsB);
+}
+
+TEST(ReconstructCli, OutputDirGetsOnePicturePerFrame) {
+    QTemporaryDir dir;
+    const QString out = dir.filePath("frames/sub");
+    const Result r = runCli({"reconstruct", "--frames", "3", "--size", "640x480", "--output-dir", out});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QStringList pictures = QDir(out).entryList({"*.png"}, QDir::Files, QDir::Name);
+    ASSERT_EQ(pictures, (QStringList{"frame_00000.png", "frame_00001.png", "frame_00002.png"}));
+    const QImage first(QDir(out).filePath(pictures.first()));
+    EXPECT_EQ(first.size(), QSize(640, 480));
+    // The virtual bricks are drawn in register: some pure yellow-shaded pixels.
+    int yellow = 0;
+    for (int y = 0; y < first.height(); ++y)
+        for (int x = 0; x < first.width(); ++x) {
+            const QRgb p = first.pixel(x, y);
+            yellow += qRed(p) > 40 && qRed(p) == qGreen(p) && qBlue(p) == 0 ? 1 : 0;
+        }
+    EXPECT_GT(yellow, 1000);
+}
+
+TEST(ReconstructCli, ZeroFramesEndCleanly) {
+    const Result r = runCli({"reconstruct", "--frames", "0"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, kHeader + "\n# frames=0 pose_share=n/a reproj_median_px=n/a reproj_p95_px=n/a ms_per_frame=n/a "
+                               "total_ms_per_frame=n/a\n");
+}
+
+TEST(ReconstructCli, BadOptionsAreRefusedWithOneLine) {
+    const std::vector<QStringList> bad{
+        {"--frames", "-1"},          {"--frames", "many"},        {"--frames"},
+        {"--size", "0x0"},           {"--size", "100000x100000"}, {"--size", "640"},
+        {"--size", "640x-480"},      {"--detector", "sift"},      {"--threshold", "0"},
+        {"--threshold", "201"},      {"--noise", "-1"},           {"--noise", "nan"},
+        {"--source", "missing.mp4"}, {"--bogus"},
+    };
+    for (const QStringList& options : bad) {
+        const Result r = runCli(QStringList{"reconstruct"} + options);
+        EXPECT_EQ(r.exitCode, 1) << options.join(' ').toStdString();
+        EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+        EXPECT_TRUE(r.err.startsWith("castellan-cli reconstruct: ")) << r.err.toStdString();
+        EXPECT_TRUE(r.out.isEmpty());
+    }
+}
+
+TEST(CalibrationFrameCli, WritesTheBundledCalibrationFrame) {
+    QTemporaryDir dir;
+    const QString out = dir.filePath("CalibrationFrame.png");
+    const Result r = runCli({"calibration-frame", out});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QImage written(out);
+    const QImage bundled(QStringLiteral(CASTELLAN_SOURCE_DIR "/data/CalibrationFrame.png"));
+    ASSERT_EQ(written.size(), QSize(320, 240));
+    EXPECT_EQ(written.convertToFormat(QImage::Format_RGB32), bundled.convertToFormat(QImage::Format_RGB32));
+
+    const Result noDir = runCli({"calibration-frame", dir.filePath("no/such/dir/x.png")});
+    EXPECT_EQ(noDir.exitCode, 1);
+    EXPECT_EQ(noDir.err.count('\n'), 1);
+    const Result noArgs = runCli({"calibration-frame"});
+    EXPECT_EQ(noArgs.exitCode, 1);
+}
+
+}  // namespace

@@ -1,0 +1,422 @@
+// castellan-cli reconstruct: the ruins reconstructor without a window, frame by
+// frame as the program's frame cycle drives it, with the accuracy measured
+// against the virtual camera's true pose.
+//
+// The run: "Automatic Initial Points" is checked before the first frame (the
+// reference positions are put in use and the pose is estimated from them while
+// the camera rests at the calibration pose), unchecked after kMatchingFrames
+// frames (the points are then followed by the detector). Frames are made by
+// index, never by the clock, so every run is reproducible.
+#include "app/frame_io.h"
+#include "processors/fast_corner_detector.h"
+#include "processors/klt_corner_detector.h"
+#include "ruins/calibration_frame.h"
+#include "ruins/ruins_model.h"
+#include "ruins/ruins_reconstruction.h"
+#include "ruins/ruins_scene_renderer.h"
+#include "ruins/virtual_ruins_camera.h"
+#include "tools/cli_command.h"
+
+#include <QDir>
+#include <QImage>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kPrefix = "castellan-cli reconstruct";
+// The action stays checked for one second of the two the camera rests, so the
+// following starts while the camera still stands at the calibration pose.
+constexpr std::int64_t kMatchingFrames = ruins::kVirtualCameraRestFrames / 2;
+constexpr int kDetectorCapacity = 78;  // as the reconstructor's own detectors
+constexpr int kMinSide = 16;
+constexpr int kMaxSide = 4096;
+constexpr long long kMaxFrames = 10000000;
+constexpr double kMaxNoise = 100.0;
+constexpr std::uint64_t kNoiseSeed = 1;
+
+struct Options {
+    std::string source = "virtual";
+    long long frames = 300;
+    int width = 320;
+    int height = 240;
+    bool fast = false;
+    std::optional<int> threshold;
+    bool kalman = false;
+    double noise = 0.0;
+    std::string outputDir;
+};
+
+bool parseInteger(const std::string& text, long long& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoll(text.c_str(), &end, 10);
+    return errno == 0 && end && *end == '\0';
+}
+
+bool parseNumber(const std::string& text, double& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return end && *end == '\0' && std::isfinite(value);
+}
+
+bool parseSize(const std::string& text, int& width, int& height) {
+    const std::size_t x = text.find('x');
+    if (x == std::string::npos) return false;
+    long long w = 0, h = 0;
+    if (!parseInteger(text.substr(0, x), w) || !parseInteger(text.substr(x + 1), h)) return false;
+    if (w < kMinSide || h < kMinSide || w > kMaxSide || h > kMaxSide) return false;
+    width = int(w);
+    height = int(h);
+    return true;
+}
+
+// One line on standard error; false so callers can `return fail(...)` from a parser.
+bool fail(const std::string& message) {
+    std::fprintf(stderr, "%s: %s\n", kPrefix, message.c_str());
+    return false;
+}
+
+bool parseOptions(const std::vector<std::string>& args, Options& options) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        const bool hasValue = i + 1 < args.size();
+        auto value = [&]() -> const std::string& { return args[++i]; };
+        if (option == "--kalman") {
+            options.kalman = true;
+        } else if (option == "--source" || option == "--frames" || option == "--size" || option == "--detector" ||
+                   option == "--threshold" || option == "--noise" || option == "--output-dir") {
+            if (!hasValue) return fail(option + " needs a value");
+            const std::string& text = value();
+            if (option == "--source") {
+                if (text.empty()) return fail("--source needs 'virtual' or a video file");
+                options.source = text;
+            } else if (option == "--frames") {
+                if (!parseInteger(text, options.frames) || options.frames < 0 || options.frames > kMaxFrames)
+                    return fail("--frames must be a whole number from 0 to " + std::to_string(kMaxFrames));
+            } else if (option == "--size") {
+                if (!parseSize(text, options.width, options.height))
+                    return fail("--size must be WxH with each side from " + std::to_string(kMinSide) + " to " +
+                                std::to_string(kMaxSide) + " pixels, e.g. 640x480");
+            } else if (option == "--detector") {
+                if (text != "klt" && text != "fast") return fail("--detector must be klt or fast");
+                options.fast = text == "fast";
+            } else if (option == "--threshold") {
+                long long t = 0;
+                if (!parseInteger(text, t) || t < 1 || t > 200)
+                    return fail("--threshold must be a whole number from 1 to 200");
+                options.threshold = int(t);
+            } else if (option == "--noise") {
+                if (!parseNumber(text, options.noise) || options.noise < 0.0 || options.noise > kMaxNoise)
+                    return fail("--noise must be a number from 0 to 100 (8-bit levels)");
+            } else {
+                if (text.empty()) return fail("--output-dir needs a directory");
+                options.outputDir = text;
+            }
+        } else {
+            return fail("unknown option '" + option + "'");
+        }
+    }
+    return true;
+}
+
+// Where frames come from and what the truth is, if known.
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    // Fills width × height packed R, G, B, rows bottom-up; false at the end.
+    virtual bool frame(std::int64_t index, std::uint8_t* rgb) = 0;
+    // The true camera of frame `index`, when the source knows it.
+    virtual std::optional<ruins::FrameCamera> truth(std::int64_t index) const = 0;
+};
+
+class VirtualSource final : public FrameSource {
+public:
+    VirtualSource(int width, int height, double noise) : width_(width), height_(height), noise_(noise) {}
+    bool frame(std::int64_t index, std::uint8_t* rgb) override {
+        return ruins::renderVirtualRuinsFrame(renderer_, index, width_, height_, rgb, ruins::PixelOrder::RGB, noise_,
+                                              kNoiseSeed);
+    }
+    std::optional<ruins::FrameCamera> truth(std::int64_t index) const override {
+        return ruins::virtualCameraFrame(index, width_, height_);
+    }
+
+private:
+    ruins::RuinsSceneRenderer renderer_;
+    int width_;
+    int height_;
+    double noise_;
+};
+
+// What one frame produced.
+struct FrameResult {
+    bool poseValid = false;
+    int validPoints = 0;
+    ruins::CameraPose pose;  // the reported pose (filtered with --kalman)
+    bool hasLookAt = false;  // the viewing ray meets the ground
+    std::optional<double> reprojectionError;
+    std::optional<double> eyeError;
+};
+
+int validPointCount(const ruins::TrackedPoints& points) {
+    int n = 0;
+    for (int i = 0; i < std::clamp(points.count, 0, ruins::TrackedPoints::kCapacity); ++i) n += points.valid[i] ? 1 : 0;
+    return n;
+}
+
+// Where the viewing ray from `eye` through `towards` meets the ground, if it does.
+std::optional<Vector3> groundPoint(const Vector3& eye, const Vector3& towards) {
+    if (towards.z == 0.0) return towards;
+    const Vector3 direction = towards - eye;
+    if (!(direction.z < 0.0) || !(eye.z > 0.0)) return std::nullopt;
+    const double t = eye.z / -direction.z;
+    return Vector3{eye.x + t * direction.x, eye.y + t * direction.y, 0.0};
+}
+
+// RMS distance in pixels between the model points as the two cameras see them.
+std::optional<double> reprojectionError(const ruins::FrameCamera& estimated, const ruins::FrameCamera& truth) {
+    double sum = 0.0;
+    int n = 0;
+    for (int i = 0; i < ruins::kModelPointCount; ++i) {
+        const Vector3 point = ruins::modelPoint(i);
+        double ex, ey, tx, ty;
+        if (!ruins::projectToFrame(estimated, point, ex, ey) || !ruins::projectToFrame(truth, point, tx, ty))
+            return std::nullopt;  // a model point behind the estimated camera: no meaningful error
+        sum += (ex - tx) * (ex - tx) + (ey - ty) * (ey - ty);
+        ++n;
+    }
+    return std::sqrt(sum / n);
+}
+
+void printOptional(const std::optional<double>& value, const char* format) {
+    std::printf(",");
+    if (value) std::printf(format, *value);
+}
+
+void printRow(std::int64_t index, const FrameResult& r) {
+    std::printf("%lld,%d,%d", static_cast<long long>(index), r.poseValid ? 1 : 0, r.validPoints);
+    if (r.poseValid) {
+        std::printf(",%.6f,%.6f,%.6f", r.pose.eye.x, r.pose.eye.y, r.pose.eye.z);
+        if (r.hasLookAt)
+            std::printf(",%.6f,%.6f", r.pose.lookAt.x, r.pose.lookAt.y);
+        else
+            std::printf(",,");
+        std::printf(",%.6f", r.pose.fieldOfView);
+    } else {
+        std::printf(",,,,,,");
+    }
+    printOptional(r.reprojectionError, "%.4f");
+    printOptional(r.eyeError, "%.4f");
+    std::printf("\n");
+}
+
+class ProgressBar {
+public:
+    explicit ProgressBar(long long total) : total_(total), shown_(total > 0 && isatty(fileno(stderr))) {}
+    void update(long long done) {
+        if (!shown_) return;
+        const int width = 40;
+        const int filled = int(done * width / total_);
+        if (filled == lastFilled_ && done != total_) return;
+        lastFilled_ = filled;
+        std::fprintf(stderr, "\r[%s%s] %lld/%lld", std::string(std::size_t(filled), '#').c_str(),
+                     std::string(std::size_t(width - filled), '.').c_str(), done, total_);
+        std::fflush(stderr);
+    }
+    ~ProgressBar() {
+        if (shown_) std::fprintf(stderr, "\r%s\r", std::string(60, ' ').c_str());
+    }
+
+private:
+    long long total_;
+    bool shown_;
+    int lastFilled_ = -1;
+};
+
+double percentile(std::vector<double> values, double fraction) {
+    std::sort(values.begin(), values.end());
+    // Nearest rank.
+    const std::size_t rank = std::size_t(std::ceil(fraction * double(values.size())));
+    return values[std::min(values.size() - 1, rank == 0 ? 0 : rank - 1)];
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
+
+bool saveFrame(const std::string& dir, std::int64_t index, const std::uint8_t* rgb, int width, int height) {
+    QImage picture(width, height, QImage::Format_RGB888);
+    if (picture.isNull()) return false;
+    for (int y = 0; y < height; ++y)
+        std::memcpy(picture.scanLine(height - 1 - y), rgb + std::size_t(y) * width * 3, std::size_t(width) * 3);
+    char name[32];
+    std::snprintf(name, sizeof name, "frame_%05lld.png", static_cast<long long>(index));
+    return picture.save(QDir(QString::fromStdString(dir)).filePath(QString::fromLatin1(name)), "PNG");
+}
+
+class Run {
+public:
+    Run(const Options& options, FrameSource& source)
+        : options_(options), source_(source), reconstruction_(poseState_) {
+        if (options.fast)
+            detector_ = std::make_unique<FASTCornerDetector>(kDetectorCapacity);
+        else
+            detector_ = std::make_unique<KLTCornerDetector>(kDetectorCapacity);
+        if (options.threshold) detector_->setThreshold(*options.threshold);
+        reconstruction_.setImageSize(options.width, options.height);
+        reconstruction_.setUseKalman(options.kalman);
+        const std::size_t pixels = std::size_t(options.width) * std::size_t(options.height);
+        rgb_.resize(pixels * 3);
+        grey_.resize(pixels);
+        processed_.resize(pixels);
+    }
+
+    int execute() {
+        std::printf("frame,pose_valid,valid_points,eye_x,eye_y,eye_z,look_x,look_y,fov_deg,reproj_err_px,eye_err\n");
+        // "Automatic Initial Points" checked: the reference positions, stretched
+        // from the calibration picture to the frame, are put in use.
+        const ruins::CalibrationFrame calibration = ruins::loadCalibrationFrame();
+        reconstruction_.beginAutomaticSelection(calibration.width(), calibration.height());
+        reconstruction_.restartFollowing(detector_.get());
+
+        ProgressBar progress(options_.frames);
+        const auto runStart = Clock::now();
+        long long done = 0;
+        for (std::int64_t index = 0; index < options_.frames; ++index) {
+            if (!source_.frame(index, rgb_.data())) break;
+            if (index == kMatchingFrames && reconstruction_.endMatching())
+                reconstruction_.restartFollowing(detector_.get());  // the action unchecked
+            const FrameResult result = step(index);
+            printRow(index, result);
+            if (!options_.outputDir.empty() && !writePicture(index, result)) return 1;
+            ++done;
+            progress.update(done);
+        }
+        const double totalMs = std::chrono::duration<double, std::milli>(Clock::now() - runStart).count();
+        printSummary(done, totalMs);
+        return 0;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    // One turn of the frame cycle as the main window runs it for the reconstructor.
+    FrameResult step(std::int64_t index) {
+        convertToGrey(rgb_.data(), grey_.data(), grey_.size());
+        const auto start = Clock::now();
+        reconstruction_.frameStep(grey_.data(), processed_.data(), detector_.get(), ruins::GrabberSnapshot{});
+        ruins::PreparedView view;
+        if (reconstruction_.matchingMode()) {
+            // The left canvas's drawing: pose update, then the view (and one filter step).
+            reconstruction_.updatePose();
+            view = reconstruction_.preparePoseView();
+        } else {
+            // The right canvas's drawing prepares the view (and advances the filter).
+            view = reconstruction_.preparePoseView();
+        }
+        reconstructionMs_ += std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+
+        FrameResult result;
+        result.validPoints = validPointCount(reconstruction_.trackedPoints());
+        result.poseValid = reconstruction_.poseValid() && view.prepared && view.drawable;
+        if (!result.poseValid) return result;
+        ++framesWithPose_;
+        result.pose = {view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView};
+        if (const std::optional<Vector3> ground = groundPoint(view.pose.eye, view.pose.lookAt)) {
+            result.pose.lookAt = *ground;
+            result.hasLookAt = true;
+        }
+        estimated_ = ruins::makeFrameCamera({view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView},
+                                            options_.width, options_.height);
+        if (const std::optional<ruins::FrameCamera> truth = source_.truth(index); truth && estimated_) {
+            result.reprojectionError = reprojectionError(*estimated_, *truth);
+            const Vector3 d = view.pose.eye - truth->eye;
+            result.eyeError = std::sqrt(dot(d, d));
+            if (result.reprojectionError) errors_.push_back(*result.reprojectionError);
+        }
+        return result;
+    }
+
+    bool writePicture(std::int64_t index, const FrameResult& result) {
+        // The virtual bricks in register, as the right canvas shows them.
+        if (result.poseValid && estimated_) overlay_.drawVirtualModel(*estimated_, rgb_.data(), ruins::PixelOrder::RGB);
+        if (saveFrame(options_.outputDir, index, rgb_.data(), options_.width, options_.height)) return true;
+        fail("cannot write frame " + std::to_string(index) + " to " + options_.outputDir);
+        return false;
+    }
+
+    void printSummary(long long frames, double totalMs) {
+        std::printf("# frames=%lld pose_share=", frames);
+        if (frames > 0)
+            std::printf("%.4f", double(framesWithPose_) / double(frames));
+        else
+            std::printf("n/a");
+        if (errors_.empty())
+            std::printf(" reproj_median_px=n/a reproj_p95_px=n/a");
+        else
+            std::printf(" reproj_median_px=%.4f reproj_p95_px=%.4f", median(errors_), percentile(errors_, 0.95));
+        if (frames > 0)
+            std::printf(" ms_per_frame=%.3f total_ms_per_frame=%.3f\n", reconstructionMs_ / double(frames),
+                        totalMs / double(frames));
+        else
+            std::printf(" ms_per_frame=n/a total_ms_per_frame=n/a\n");
+    }
+
+    const Options& options_;
+    FrameSource& source_;
+    ruins::RuinsPoseState poseState_;
+    ruins::RuinsReconstruction reconstruction_;
+    std::unique_ptr<CornerDetector> detector_;
+    ruins::RuinsSceneRenderer overlay_;
+    std::optional<ruins::FrameCamera> estimated_;
+    std::vector<std::uint8_t> rgb_;
+    std::vector<std::uint8_t> grey_;
+    std::vector<std::uint8_t> processed_;
+    std::vector<double> errors_;
+    long long framesWithPose_ = 0;
+    double reconstructionMs_ = 0.0;
+};
+
+int runReconstruct(const std::vector<std::string>& args) {
+    Options options;
+    if (!parseOptions(args, options)) return 1;
+    if (options.source != "virtual") {
+        fail("cannot read '" + options.source + "': this build reads no video files; use --source virtual");
+        return 1;
+    }
+    if (!options.outputDir.empty() && !QDir().mkpath(QString::fromStdString(options.outputDir))) {
+        fail("cannot create the directory " + options.outputDir);
+        return 1;
+    }
+    VirtualSource source(options.width, options.height, options.noise);
+    Run run(options, source);
+    const int status = run.execute();
+    std::fflush(stdout);
+    return status;
+}
+
+const CliCommand reconstructCommand(
+    "reconstruct",
+    "--source virtual|FILE [--frames N] [--size WxH] [--detector klt|fast] [--threshold T] [--kalman] "
+    "[--noise SIGMA] [--output-dir DIR]",
+    "Run the ruins reconstructor headless (automatic initial points, then following) and print a CSV line per "
+    "frame and a '#' summary; with the virtual source, the error against the true pose.",
+    runReconstruct);
+
+}  // namespace
