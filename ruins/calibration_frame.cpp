@@ -1,8 +1,30 @@
 #include "ruins/calibration_frame.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
 namespace ruins {
 
-QString calibrationFramePath() { return QStringLiteral("CalibrationFrame.png"); }
+namespace {
+bool bundledFrameOffered = true;
+}
+
+void offerBundledCalibrationFrame(bool offered) { bundledFrameOffered = offered; }
+
+QString calibrationFramePath() {
+    // The user's own picture in the working directory wins; otherwise the one
+    // bundled with the program: installed beside it, or in the source tree.
+    const QString name = QStringLiteral("CalibrationFrame.png");
+    QStringList candidates = {name};
+    if (!bundledFrameOffered) return name;
+    if (QCoreApplication::instance())
+        candidates << QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../share/castellan/") + name);
+    candidates << QStringLiteral(CASTELLAN_SOURCE_DATA_DIR "/") + name;
+    for (const QString& candidate : candidates)
+        if (QFileInfo(candidate).isFile()) return candidate;
+    return name;
+}
 
 CalibrationFrame loadCalibrationFrame(const QString& path)
 {

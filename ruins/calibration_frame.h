@@ -6,8 +6,13 @@
 namespace ruins {
 
 // Where the calibration frame is read from: "CalibrationFrame.png" in the
-// working directory.
+// working directory when there is one, else the bundled picture (installed in
+// ../share/castellan beside the program, or the source tree's data/).
 QString calibrationFramePath();
+
+// Whether calibrationFramePath() falls back to the bundled picture (default
+// yes). Tests of the missing-picture path turn it off.
+void offerBundledCalibrationFrame(bool offered);
 
 // The calibration frame as read from calibrationFramePath() (null when missing
 // or unreadable), and its texels ready for a GL texture: RGBA8888, rows

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ruins/calibration_frame.h"
+
 // Shared helpers of the ruins tests: a detector with scripted corners and a
 // pinhole camera that projects model points the way the estimator expects.
 
@@ -19,11 +21,19 @@ namespace ruins_test {
 
 // Runs a test in an empty working directory (no calibration frame unless the
 // test writes one) and returns to the previous one afterwards.
+// An empty working directory where only what the test writes is found: the
+// bundled calibration frame is not offered meanwhile.
 struct WorkingDirectory {
     QTemporaryDir dir;
     QString previous = QDir::currentPath();
-    WorkingDirectory() { QDir::setCurrent(dir.path()); }
-    ~WorkingDirectory() { QDir::setCurrent(previous); }
+    WorkingDirectory() {
+        QDir::setCurrent(dir.path());
+        ruins::offerBundledCalibrationFrame(false);
+    }
+    ~WorkingDirectory() {
+        ruins::offerBundledCalibrationFrame(true);
+        QDir::setCurrent(previous);
+    }
 };
 
 // Reports whatever corners the test put in; counts its calls.
