@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 #include "app/virtual_cameras.h"
+#include "capture/capture_device.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -12,7 +13,7 @@ namespace {
 struct Options {
     bool virtualCamera = false;
     bool connect = false;
-    int device = -1;
+    QString device;
     int processor = -1;
     QString image;
 };
@@ -27,8 +28,9 @@ Options parseOptions(const QApplication& app) {
     const QCommandLineOption connect(QStringLiteral("connect"),
                                      QStringLiteral("Connect to a capture device at start and go live."));
     const QCommandLineOption device(QStringLiteral("device"),
-                                    QStringLiteral("Device table entry to connect to, without asking."),
-                                    QStringLiteral("N"));
+                                    QStringLiteral("Device to connect to without asking: its number in the "
+                                                   "device table, or part of its name."),
+                                    QStringLiteral("N|NAME"));
     const QCommandLineOption processor(QStringLiteral("processor"),
                                        QStringLiteral("Processor at start: 0 KLT, 1 FAST (default), 2 ruins."),
                                        QStringLiteral("N"));
@@ -40,10 +42,21 @@ Options parseOptions(const QApplication& app) {
     Options options;
     options.virtualCamera = parser.isSet(virtualCamera);
     options.connect = parser.isSet(connect);
-    options.device = parser.isSet(device) ? parser.value(device).toInt() : -1;
+    options.device = parser.value(device);
     options.processor = parser.isSet(processor) ? parser.value(processor).toInt() : -1;
     options.image = parser.value(image);
     return options;
+}
+
+// The device table entry that `wanted` names: a number, or part of a device's
+// name (case-insensitive). -1 when nothing matches.
+int findDevice(const QString& wanted) {
+    bool isNumber = false;
+    const int index = wanted.toInt(&isNumber);
+    if (isNumber) return index;
+    for (int i = 0; i < captureDeviceCount(); ++i)
+        if (QString::fromUtf8(captureDeviceDescription(i)).contains(wanted, Qt::CaseInsensitive)) return i;
+    return -1;
 }
 
 void centreOnScreen(QWidget& window) {
@@ -77,11 +90,13 @@ int main(int argc, char* argv[]) {
 
     if (options.processor >= 0) window.findChild<QComboBox*>(QStringLiteral("processorCombo"))->setCurrentIndex(options.processor);
     if (!options.image.isEmpty()) window.openImageFile(options.image);
+    const int device = options.device.isEmpty() ? -1 : findDevice(options.device);
+    if (!options.device.isEmpty() && device < 0)
+        qWarning("castellan: no capture device matches \"%s\"", qPrintable(options.device));
+    if (device >= 0) window.setPreferredDevice(device);
     if (options.connect && window.captureDevice()) {
-        window.setPreferredDevice(options.device >= 0 ? options.device : 0);
+        if (device < 0) window.setPreferredDevice(0);
         window.form().actionToggleConnection->setChecked(true);
-    } else if (options.device >= 0) {
-        window.setPreferredDevice(options.device);
     }
 
     QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);
