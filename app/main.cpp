@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QIcon>
 #include <QComboBox>
 #include <QScreen>
 #include <QSurfaceFormat>
@@ -80,6 +81,7 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName(QStringLiteral("castellan"));
     QApplication::setApplicationVersion(QStringLiteral(CASTELLAN_VERSION));
     Q_INIT_RESOURCE(icons);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/castellan.png")));
     const Options options = parseOptions(app);
     if (options.virtualCamera) registerVirtualCameras();
 

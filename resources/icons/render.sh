@@ -7,3 +7,5 @@ for svg in "$here"/svg/*.svg; do
   name=$(basename "$svg" .svg)
   rsvg-convert -w 32 -h 32 "$svg" -o "$here/$name.png"
 done
+# The program's own icon, for the desktop entry and the window.
+rsvg-convert -w 128 -h 128 "$here/../app/castellan.svg" -o "$here/../app/castellan.png"
