@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 #include "app/virtual_cameras.h"
 #include "capture/capture_device.h"
+#include "capture/video_file_source.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -17,6 +18,7 @@ struct Options {
     QString device;
     int processor = -1;
     QString image;
+    QStringList videos;
 };
 
 Options parseOptions(const QApplication& app) {
@@ -37,7 +39,10 @@ Options parseOptions(const QApplication& app) {
                                        QStringLiteral("N"));
     const QCommandLineOption image(QStringLiteral("image"), QStringLiteral("Open this image file at start."),
                                    QStringLiteral("FILE"));
-    parser.addOptions({virtualCamera, connect, device, processor, image});
+    const QCommandLineOption video(QStringLiteral("video"),
+                                   QStringLiteral("Offer this video file as a capture device (repeatable)."),
+                                   QStringLiteral("FILE"));
+    parser.addOptions({virtualCamera, video, connect, device, processor, image});
     parser.process(app);
 
     Options options;
@@ -46,6 +51,7 @@ Options parseOptions(const QApplication& app) {
     options.device = parser.value(device);
     options.processor = parser.isSet(processor) ? parser.value(processor).toInt() : -1;
     options.image = parser.value(image);
+    options.videos = parser.values(video);
     return options;
 }
 
@@ -84,6 +90,7 @@ int main(int argc, char* argv[]) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/castellan.png")));
     const Options options = parseOptions(app);
     if (options.virtualCamera) registerVirtualCameras();
+    for (const QString& video : options.videos) registerVideoFileDevice(video.toStdString());
 
     MainWindow window;
     centreOnScreen(window);

@@ -2,6 +2,7 @@
 
 #include "app/frame_io.h"
 #include "app/virtual_cameras.h"
+#include "capture/video_file_source.h"
 #include "app/user_dialogs.h"
 #include "canvas/canvas.h"
 #include "processors/fast_tracker_processor.h"
@@ -317,6 +318,9 @@ bool MainWindow::connectChosenDevice() {
     if (index < 0) return false;  // cancelled: the action stays checked, nothing connected
     if (!connectDevice(captureDevice_.get(), index)) {
         UserDialogs::current().critical(this, tr("Error"), tr("Could not connect to the capture device!"));
+        // A video file says why it cannot be played.
+        const std::string reason = lastVideoOpenError();
+        if (!reason.empty()) statusBar()->showMessage(QString::fromStdString(reason));
         return false;
     }
     streamErrorShown_ = false;

@@ -12,5 +12,5 @@ void registerVirtualCameras() {
 
 QStringList compiledCaptureBackends() {
     return {QStringLiteral("V4L2 cameras (libv4l2)"), QStringLiteral("virtual test camera"),
-            QStringLiteral("virtual ruins camera")};
+            QStringLiteral("virtual ruins camera"), QStringLiteral("video files (FFmpeg)")};
 }

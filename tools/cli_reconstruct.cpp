@@ -12,6 +12,7 @@
 #include "processors/klt_corner_detector.h"
 #include "ruins/calibration_frame.h"
 #include "ruins/ruins_model.h"
+#include "capture/video_file_source.h"
 #include "ruins/ruins_reconstruction.h"
 #include "ruins/ruins_scene_renderer.h"
 #include "ruins/virtual_ruins_camera.h"
@@ -160,6 +161,36 @@ private:
     int width_;
     int height_;
     double noise_;
+};
+
+// Frames of a video file, decoded one after another (index order) and scaled
+// to the frame size; the file starts again at its end. No truth is known.
+class VideoSource final : public FrameSource {
+public:
+    VideoSource(std::unique_ptr<VideoFileDecoder> decoder, int width, int height)
+        : decoder_(std::move(decoder)), width_(width), height_(height) {}
+    bool frame(std::int64_t, std::uint8_t* rgb) override {
+        VideoPicture picture;
+        if (!decoder_->nextPicture(width_, height_, picture) || picture.width != width_ || picture.height != height_)
+            return false;
+        // Top-down B, G, R with a stride into bottom-up R, G, B.
+        for (int row = 0; row < height_; ++row) {
+            const std::uint8_t* in = picture.bgr + std::size_t(height_ - 1 - row) * picture.stride;
+            std::uint8_t* out = rgb + std::size_t(row) * width_ * 3;
+            for (int x = 0; x < width_; ++x) {
+                out[3 * x] = in[3 * x + 2];
+                out[3 * x + 1] = in[3 * x + 1];
+                out[3 * x + 2] = in[3 * x];
+            }
+        }
+        return true;
+    }
+    std::optional<ruins::FrameCamera> truth(std::int64_t) const override { return std::nullopt; }
+
+private:
+    std::unique_ptr<VideoFileDecoder> decoder_;
+    int width_;
+    int height_;
 };
 
 // What one frame produced.
@@ -396,16 +427,23 @@ private:
 int runReconstruct(const std::vector<std::string>& args) {
     Options options;
     if (!parseOptions(args, options)) return 1;
-    if (options.source != "virtual") {
-        fail("cannot read '" + options.source + "': this build reads no video files; use --source virtual");
-        return 1;
+    std::unique_ptr<FrameSource> source;
+    if (options.source == "virtual") {
+        source = std::make_unique<VirtualSource>(options.width, options.height, options.noise);
+    } else {
+        std::string error;
+        auto decoder = VideoFileDecoder::openFile(options.source, error);
+        if (!decoder) {
+            fail(error);
+            return 1;
+        }
+        source = std::make_unique<VideoSource>(std::move(decoder), options.width, options.height);
     }
     if (!options.outputDir.empty() && !QDir().mkpath(QString::fromStdString(options.outputDir))) {
         fail("cannot create the directory " + options.outputDir);
         return 1;
     }
-    VirtualSource source(options.width, options.height, options.noise);
-    Run run(options, source);
+    Run run(options, *source);
     const int status = run.execute();
     std::fflush(stdout);
     return status;

@@ -100,4 +100,18 @@ TEST_F(CliTest, GreyReportsAnUnwritableOutput) {
     EXPECT_EQ(r.err.count('\n'), 1);
 }
 
+TEST_F(CliTest, ReconstructRefusesAFileThatIsNotAVideo) {
+    const QString text = dir.filePath("notes.mp4");
+    {
+        QFile f(text);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("these are notes, not a video");
+    }
+    const Result r = runCli({"reconstruct", "--source", text, "--frames", "3"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("notes.mp4"));
+    EXPECT_TRUE(r.out.isEmpty());
+}
+
 }  // namespace
