@@ -18,7 +18,7 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCASTELLAN_SANITIZE=ON \
       -DCASTELLAN_BUILD_BENCH=OFF
 cmake --build build/asan -j"$jobs"
-ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1" \
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
 LSAN_OPTIONS="suppressions=$(pwd)/scripts/lsan.supp:print_suppressions=0" \
   run_under_x ctest --test-dir build/asan --output-on-failure -j"$jobs"
