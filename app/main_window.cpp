@@ -1,10 +1,10 @@
 #include "app/main_window.h"
 
 #include "app/frame_io.h"
-#include "app/virtual_cameras.h"
-#include "capture/video_file_source.h"
 #include "app/user_dialogs.h"
+#include "app/virtual_cameras.h"
 #include "canvas/canvas.h"
+#include "capture/video_file_source.h"
 #include "processors/fast_tracker_processor.h"
 #include "processors/klt_tracker_processor.h"
 #include "processors/processor.h"
@@ -15,9 +15,8 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScreen>
-#include <QStatusBar>
-
 #include <QShortcut>
+#include <QStatusBar>
 #include <QTimerEvent>
 
 #include <new>

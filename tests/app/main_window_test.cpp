@@ -140,7 +140,7 @@ private slots:
         QCOMPARE(int(w.grayBuffer()[64 * 47 + 5]), 0 + int(0.2999 * qRed(picture.pixel(5, 0)) +
                                                            0.587 * qGreen(picture.pixel(5, 0)) +
                                                            0.114 * qBlue(picture.pixel(5, 0))));
-        // The placeholder processor copies its input; both canvases repainted.
+        // The FAST tracker passes its input through; both canvases repainted.
         QCOMPARE(std::memcmp(w.grayBuffer(), w.processedBuffer(), 64 * 48), 0);
         QVERIFY(w.leftCanvas()->paintCount() > leftPaints);
         QVERIFY(w.rightCanvas()->paintCount() > rightPaints);
