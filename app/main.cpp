@@ -21,7 +21,7 @@ struct Options {
     QStringList videos;
 };
 
-Options parseOptions(const QApplication& app) {
+Options parseOptions(const QCoreApplication& app) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Castellan: augmented reality on live video."));
     parser.addHelpOption();
@@ -66,6 +66,20 @@ int findDevice(const QString& wanted) {
     return -1;
 }
 
+// --help and --version only print text, so they must work without a display.
+bool onlyPrintsText(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "-h" || arg == "--help" || arg == "--help-all" || arg == "-v" || arg == "--version") return true;
+    }
+    return false;
+}
+
+void nameApplication() {
+    QCoreApplication::setApplicationName(QStringLiteral("castellan"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(CASTELLAN_VERSION));
+}
+
 void centreOnScreen(QWidget& window) {
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     const QRect frame = window.geometry();
@@ -77,6 +91,13 @@ void centreOnScreen(QWidget& window) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (onlyPrintsText(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        nameApplication();
+        parseOptions(app);  // prints and exits
+        return 0;
+    }
+
     // The canvases draw with fixed-function OpenGL, which needs a compatibility context.
     QSurfaceFormat format;
     format.setProfile(QSurfaceFormat::CompatibilityProfile);
@@ -84,8 +105,7 @@ int main(int argc, char* argv[]) {
     QSurfaceFormat::setDefaultFormat(format);
 
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("castellan"));
-    QApplication::setApplicationVersion(QStringLiteral(CASTELLAN_VERSION));
+    nameApplication();
     Q_INIT_RESOURCE(icons);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/castellan.png")));
     const Options options = parseOptions(app);

@@ -156,6 +156,10 @@ void drawAugmentedModels()
     glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, kMaterialWhite);
     glColorMaterial(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE);
     glEnable(GL_COLOR_MATERIAL);
+    // Mesa copies a colour into the material only when the colour changes; the
+    // previous paint left the bricks' own colour current, so without this every
+    // frame after the first would be lit in the white material (grey bricks).
+    glColor4f(0.0f, 0.0f, 0.0f, 0.0f);
 
     glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
     drawRuinsModel(false, 0.0f);

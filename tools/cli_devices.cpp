@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "capture/capture_device.h"
-#include "capture/test_camera.h"
+#include "app/virtual_cameras.h"
 #include "tools/cli_command.h"
 
 namespace {
@@ -18,7 +18,7 @@ int listDevices(const std::vector<std::string>& args) {
         }
     }
     if (std::find(args.begin(), args.end(), "--virtual-camera") != args.end())
-        registerTestCamera();
+        registerVirtualCameras();
     const int count = captureDeviceCount();
     if (count == 0) {
         std::fprintf(stderr, "No Capture Device available!\n");

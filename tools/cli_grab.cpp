@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "capture/capture_device.h"
-#include "capture/test_camera.h"
+#include "app/virtual_cameras.h"
 #include "tools/cli_command.h"
 
 namespace {
@@ -128,7 +128,7 @@ int grab(const std::vector<std::string>& args) {
         return 2;
     }
     if (options.virtualCamera)
-        registerTestCamera();
+        registerVirtualCameras();
     CaptureDevicePtr device(createCaptureDevice());
     if (!device) {
         std::fprintf(stderr, "No Capture Device available!\n");

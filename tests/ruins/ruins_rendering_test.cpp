@@ -162,6 +162,22 @@ TEST(RuinsRendering, VirtualBricksLandWhereTheyProjectAndHideBehindRuins)
     EXPECT_GE(brickAgree, brickPixels * 99 / 100) << brickAgree << " of " << brickPixels;
     EXPECT_GE(videoAgree, videoPixels * 99 / 100) << videoAgree << " of " << videoPixels;
     EXPECT_GE(hiddenAgree, hiddenPixels * 98 / 100) << hiddenAgree << " of " << hiddenPixels;
+
+    // Frame after frame the bricks stay yellow: the colour left current by the
+    // previous paint must not keep the lit material from taking it.
+    const auto yellowCount = [](const QImage& image) {
+        int count = 0;
+        for (int y = 0; y < image.height(); y += 2)
+            for (int x = 0; x < image.width(); x += 2) {
+                const QRgb p = image.pixel(x, y);
+                count += qRed(p) - qBlue(p) > 30 && std::abs(qRed(p) - qGreen(p)) < 12;
+            }
+        return count;
+    };
+    right.updateGL();
+    right.updateGL();
+    const QImage later = right.grabFramebuffer().convertToFormat(QImage::Format_RGB32);
+    EXPECT_GE(yellowCount(later), yellowCount(shot) * 99 / 100);
 }
 
 TEST(RuinsRendering, RuinsModelLeavesLineWidthAtOneAndStateClean)

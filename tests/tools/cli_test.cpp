@@ -38,6 +38,32 @@ TEST_F(CliTest, HelpListsTheGreyCommand) {
     EXPECT_TRUE(r.out.contains("grey IMAGE OUT.png"));
 }
 
+TEST_F(CliTest, ProgramHelpAndVersionNeedNoDisplay) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(CASTELLAN_PROGRAM), {"--help"});
+    ASSERT_TRUE(process.waitForFinished(30000));
+    EXPECT_EQ(process.exitCode(), 0);
+    const QString help = QString::fromLocal8Bit(process.readAllStandardOutput());
+    for (const char* option : {"--virtual-camera", "--video", "--connect", "--device", "--processor", "--image",
+                               "--version", "--help"})
+        EXPECT_TRUE(help.contains(option)) << option;
+    process.start(QStringLiteral(CASTELLAN_PROGRAM), {"--version"});
+    ASSERT_TRUE(process.waitForFinished(30000));
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_TRUE(QString::fromLocal8Bit(process.readAllStandardOutput()).startsWith("castellan "));
+}
+
+TEST_F(CliTest, DevicesListsBothVirtualCameras) {
+    const Result r = runCli({"devices", "--virtual-camera"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.out.contains("Test Camera"));
+    EXPECT_TRUE(r.out.contains("Virtual Ruins Camera"));
+}
+
 TEST_F(CliTest, UnknownCommandFails) {
     const Result r = runCli({"no-such-command"});
     EXPECT_EQ(r.exitCode, 1);
