@@ -90,16 +90,21 @@ void MainWindow::showAbout() {
 }
 
 QString aboutText(const QString& openGL) {
-    return QStringLiteral(
-               "<h3>Castellan %1</h3>"
-               "<p>A workbench for augmented reality on live video.</p>"
-               "<p>Qt %2<br>OpenGL %3<br>Capture: %4</p>"
-               "<p><b>Keyboard</b><br>"
-               "Ctrl+O open an image, Ctrl+S save the grey frame, Ctrl+K connect or disconnect,<br>"
-               "Space live on/off, F5 reprocess, C display in colour, Ctrl+P processor properties,<br>"
-               "Ctrl+1 / Ctrl+2 / Ctrl+3 KLT tracker / FAST tracker / ruins reconstructor, F1 this box.</p>")
+    static const char* const kKeys[][2] = {
+        {"Ctrl+O", "open an image"},      {"Ctrl+S", "save the grey frame"},
+        {"Ctrl+K", "connect or disconnect"}, {"Space", "live on/off"},
+        {"F5", "reprocess"},              {"C", "display in colour"},
+        {"Ctrl+P", "processor properties"}, {"Ctrl+1, 2, 3", "KLT tracker, FAST tracker, ruins reconstructor"},
+        {"F1", "this box"}};
+    QString keys;
+    for (const auto& key : kKeys)
+        keys += QStringLiteral("<tr><td><b>%1</b>&nbsp;&nbsp;</td><td>%2</td></tr>").arg(QLatin1String(key[0]), QLatin1String(key[1]));
+    return QStringLiteral("<h3>Castellan %1</h3>"
+                          "<p>A workbench for augmented reality on live video.</p>"
+                          "<p>Qt %2<br>OpenGL %3<br>Capture: %4</p>"
+                          "<p><b>Keyboard</b></p><table>%5</table>")
         .arg(QStringLiteral(CASTELLAN_VERSION), QString::fromLatin1(qVersion()), openGL.toHtmlEscaped(),
-             compiledCaptureBackends().join(QStringLiteral(", ")));
+             compiledCaptureBackends().join(QStringLiteral(", ")), keys);
 }
 
 MainWindow::~MainWindow() {
