@@ -64,6 +64,60 @@ TEST_F(CliTest, DevicesListsBothVirtualCameras) {
     EXPECT_TRUE(r.out.contains("Virtual Ruins Camera"));
 }
 
+// A bright square on black in the picture's top half: FAST corners sit at its
+// corners, and buffer rows count from the picture's bottom.
+QString squarePicture(const QTemporaryDir& dir) {
+    QImage picture(60, 40, QImage::Format_RGB32);
+    picture.fill(qRgb(0, 0, 0));
+    for (int y = 5; y < 15; ++y)
+        for (int x = 20; x < 30; ++x) picture.setPixel(x, y, qRgb(255, 255, 255));
+    const QString path = dir.filePath("square.png");
+    picture.save(path);
+    return path;
+}
+
+TEST_F(CliTest, FastPrintsCornersInBufferCoordinates) {
+    const QString picture = squarePicture(dir);
+    const Result raw = runCli({"fast", picture, "--raw"});
+    const Result kept = runCli({"fast", picture});
+    ASSERT_EQ(raw.exitCode, 0) << raw.err.toStdString();
+    ASSERT_EQ(kept.exitCode, 0);
+    const QStringList rawLines = raw.out.split('\n', Qt::SkipEmptyParts);
+    const QStringList keptLines = kept.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_FALSE(keptLines.isEmpty());
+    EXPECT_LE(keptLines.size(), rawLines.size());
+    for (const QString& line : keptLines) {
+        const QStringList xy = line.split(',');
+        ASSERT_EQ(xy.size(), 2);
+        const int x = xy[0].toInt(), y = xy[1].toInt();
+        // The square spans picture rows 5..14, i.e. buffer rows 25..34.
+        EXPECT_TRUE(x >= 18 && x <= 31 && y >= 23 && y <= 36) << line.toStdString();
+    }
+    const Result capped = runCli({"fast", picture, "--capacity", "1"});
+    EXPECT_EQ(capped.out.split('\n', Qt::SkipEmptyParts), keptLines.mid(0, 1));
+    EXPECT_EQ(runCli({"fast", picture, "--threshold", "x"}).exitCode, 1);
+}
+
+TEST_F(CliTest, CannyWritesAnUprightEdgeMapOfZerosAnd255) {
+    const QString out = dir.filePath("edges.png");
+    const Result r = runCli({"canny", squarePicture(dir), out, "--sigma", "1", "--lower", "30", "--upper", "60"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QImage edges(out);
+    ASSERT_EQ(edges.size(), QSize(60, 40));
+    int white = 0, topHalf = 0;
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 60; ++x) {
+            const int v = qRed(edges.pixel(x, y));
+            ASSERT_TRUE(v == 0 || v == 255) << v;
+            if (v == 255) {
+                ++white;
+                topHalf += y < 20;
+            }
+        }
+    EXPECT_GT(white, 20);
+    EXPECT_EQ(topHalf, white);  // the edges are around the square, in the top half
+}
+
 TEST_F(CliTest, UnknownCommandFails) {
     const Result r = runCli({"no-such-command"});
     EXPECT_EQ(r.exitCode, 1);
