@@ -8,24 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include "cli_runner.h"
+
 namespace {
 
-struct Result {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Result runCli(const QStringList& args) {
-    QProcess process;
-    process.start(QStringLiteral(CASTELLAN_CLI), args);
-    process.waitForFinished(60000);
-    Result result;
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    result.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return result;
-}
+using Result = CliResult;
 
 class CliTest : public ::testing::Test {
 protected:

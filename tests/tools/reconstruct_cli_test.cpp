@@ -7,26 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include "cli_runner.h"
+
 #include <cmath>
 
 namespace {
 
-struct Result {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Result runCli(const QStringList& args) {
-    QProcess process;
-    process.start(QStringLiteral(CASTELLAN_CLI), args);
-    process.waitForFinished(300000);
-    Result result;
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    result.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return result;
-}
+using Result = CliResult;
 
 const QString kHeader = "frame,pose_valid,valid_points,eye_x,eye_y,eye_z,look_x,look_y,fov_deg,reproj_err_px,eye_err";
 
