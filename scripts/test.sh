@@ -7,7 +7,20 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 
 jobs=$(nproc)
-run_under_x() { xvfb-run -a -s "-screen 0 1280x1024x24" "$@"; }
+# Runs a command under a private virtual X server. Xvfb picks a free display
+# itself (-displayfd), so parallel runs on one machine never share a server.
+run_under_x() {
+  displayfile=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$displayfile" 2>/dev/null &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [ -s "$displayfile" ] && break; sleep 0.1; done
+  status=0
+  DISPLAY=":$(head -n 1 "$displayfile")" "$@" || status=$?
+  kill "$xvfb_pid" 2>/dev/null || true
+  wait "$xvfb_pid" 2>/dev/null || true
+  rm -f "$displayfile"
+  return "$status"
+}
 
 echo "== Release build =="
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
