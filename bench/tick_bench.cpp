@@ -5,10 +5,9 @@
 
 #include "app/frame_io.h"
 #include "bench/alloc_counter.h"
+#include "bench/bench_support.h"
 #include "capture/frame_mailbox.h"
 #include "processors/fast_tracker_processor.h"
-
-#include <QApplication>
 
 #include <cstdint>
 #include <vector>
@@ -28,19 +27,8 @@ std::vector<std::uint8_t> texturedFrame(int width, int height) {
     return frame;
 }
 
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "castellan-bench";
-    static char* argv[] = {name, nullptr};
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
-
-void tick(benchmark::State& state) {
-    application();
-    const int width = int(state.range(0));
-    const int height = int(state.range(1));
+void tick(benchmark::State& state, int width, int height) {
+    bench::application();
     const std::size_t pixels = std::size_t(width) * height;
     imTrackingGrabberCB mailbox;
     mailbox.resize(width, height);
@@ -67,7 +55,10 @@ void tick(benchmark::State& state) {
     state.counters["allocs_per_tick"] = benchmark::Counter(double(allocations) / double(state.iterations()));
 }
 
-}  // namespace
+const bool registered = [] {
+    benchmark::RegisterBenchmark("ours/tick/320x240", tick, 320, 240)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("ours/tick/640x480", tick, 640, 480)->Unit(benchmark::kMicrosecond);
+    return true;
+}();
 
-BENCHMARK(tick)->Name("ours/tick/320x240")->Args({320, 240})->Unit(benchmark::kMicrosecond);
-BENCHMARK(tick)->Name("ours/tick/640x480")->Args({640, 480})->Unit(benchmark::kMicrosecond);
+}  // namespace

@@ -1,5 +1,7 @@
 #include "features/canny.h"
 
+#include "features/float_kernels.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -8,7 +10,6 @@
 namespace {
 
 constexpr double kKernelCut = 0.005;
-constexpr double kFlatGradient = 0.01;  // below this along both axes a pixel has no direction
 constexpr float kSqrtTwo = 1.4142f;
 
 constexpr unsigned char kNoEdge = 0;
@@ -56,24 +57,13 @@ void gradientAlongX(const unsigned char* source, int w, int h, const CannyKernel
     for (int y = 0; y < h; ++y) {
         const std::size_t rowStart = static_cast<std::size_t>(y) * w;
         padRowWrapped(source + rowStart, w, halo, padded);
-        for (int x = 0; x < w; ++x) {
-            const float* centre = padded + halo + x;
-            float sum = gau[0] * centre[0];
-            for (int k = 1; k <= halo; ++k) sum += gau[k] * (centre[k] + centre[-k]);
-            smoothed[halo + x] = sum;
-        }
+        float_kernels::symmetricSmooth(padded + halo, smoothed + halo, w, gau, halo);
         // Re-pad the smoothed row in place so the derivative wraps as well.
         for (int j = 0; j < halo; ++j) {
             smoothed[j] = smoothed[halo + wrapIndex(j - halo, w)];
             smoothed[halo + w + j] = smoothed[halo + wrapIndex(w + j, w)];
         }
-        float* grad = ws.gradX.data() + rowStart;
-        for (int x = 0; x < w; ++x) {
-            const float* centre = smoothed + halo + x;
-            float sum = 0.0f;
-            for (int k = 1; k <= halo; ++k) sum += dgau[k] * (centre[-k] - centre[k]);
-            grad[x] = sum;
-        }
+        float_kernels::antisymmetricDerive(smoothed + halo, ws.gradX.data() + rowStart, w, dgau, halo);
     }
 }
 
@@ -84,78 +74,37 @@ void gradientAlongY(const unsigned char* source, int w, int h, const CannyKernel
     const int halo = kernels.width - 1;
     const float* gau = kernels.gau.data();
     const float* dgau = kernels.dgau.data();
+    const std::size_t pixels = static_cast<std::size_t>(w) * h;
+    ws.sourceFloat.resize(pixels);
+    for (std::size_t i = 0; i < pixels; ++i) ws.sourceFloat[i] = static_cast<float>(source[i]);
     auto row = [w](auto* base, int y) { return base + static_cast<std::size_t>(y) * w; };
+    const float* before[kCannyMaxKernelWidth];
+    const float* after[kCannyMaxKernelWidth];
     for (int y = 0; y < h; ++y) {
-        float* out = row(ws.smoothedY.data(), y);
-        const unsigned char* centre = row(source, y);
-        for (int x = 0; x < w; ++x) out[x] = gau[0] * static_cast<float>(centre[x]);
         for (int k = 1; k <= halo; ++k) {
-            const unsigned char* below = row(source, wrapIndex(y + k, h));
-            const unsigned char* above = row(source, wrapIndex(y - k, h));
-            for (int x = 0; x < w; ++x) out[x] += gau[k] * static_cast<float>(below[x] + above[x]);
+            before[k] = row(ws.sourceFloat.data(), wrapIndex(y - k, h));
+            after[k] = row(ws.sourceFloat.data(), wrapIndex(y + k, h));
         }
+        float_kernels::symmetricSmoothColumns(row(ws.sourceFloat.data(), y), before, after,
+                                              row(ws.smoothedY.data(), y), w, gau, halo);
     }
     for (int y = 0; y < h; ++y) {
-        float* out = row(ws.gradY.data(), y);
-        std::fill(out, out + w, 0.0f);
         for (int k = 1; k <= halo; ++k) {
-            const float* before = row(ws.smoothedY.data(), wrapIndex(y - k, h));
-            const float* after = row(ws.smoothedY.data(), wrapIndex(y + k, h));
-            for (int x = 0; x < w; ++x) out[x] += dgau[k] * (before[x] - after[x]);
+            before[k] = row(ws.smoothedY.data(), wrapIndex(y - k, h));
+            after[k] = row(ws.smoothedY.data(), wrapIndex(y + k, h));
         }
+        float_kernels::antisymmetricDeriveColumns(before, after, row(ws.gradY.data(), y), w, dgau, halo);
     }
-}
-
-float largestDerivative(const CannyWorkspace& ws) {
-    float largest = 0.0f;
-    for (float v : ws.gradX) largest = std::max(largest, v);
-    for (float v : ws.gradY) largest = std::max(largest, v);
-    return largest;
 }
 
 // Keeps the scaled magnitude where it is a strict maximum along the gradient,
 // interpolating the two neighbours on each side between the axis and the diagonal.
 void suppressNonMaxima(int w, int h, float scale, const CannyWorkspace& ws, unsigned char* out) {
     const float* mag = ws.magnitude.data();
-    auto G = [mag, w](int x, int y) { return mag[static_cast<std::size_t>(y) * w + x]; };
     for (int y = 1; y < h - 1; ++y) {
-        for (int x = 1; x < w - 1; ++x) {
-            const std::size_t i = static_cast<std::size_t>(y) * w + x;
-            const float a = ws.gradX[i];
-            const float b = ws.gradY[i];
-            const float absA = std::fabs(a);
-            const float absB = std::fabs(b);
-            if (absA < kFlatGradient && absB < kFlatGradient) continue;
-            float r, g1, g2, g3, g4;
-            if (absA < absB) {
-                r = absA / absB;
-                g2 = G(x, y - 1);
-                g4 = G(x, y + 1);
-                if (a * b > 0) {
-                    g1 = G(x - 1, y - 1);
-                    g3 = G(x + 1, y + 1);
-                } else {
-                    g1 = G(x + 1, y - 1);
-                    g3 = G(x - 1, y + 1);
-                }
-            } else {
-                r = absB / absA;
-                g2 = G(x + 1, y);
-                g4 = G(x - 1, y);
-                if (a * b > 0) {
-                    g1 = G(x + 1, y + 1);
-                    g3 = G(x - 1, y - 1);
-                } else {
-                    g1 = G(x + 1, y - 1);
-                    g3 = G(x - 1, y + 1);
-                }
-            }
-            const float centre = mag[i];
-            if (centre > r * g1 + (1 - r) * g2 && centre > r * g3 + (1 - r) * g4) {
-                const float value = scale * centre;
-                out[i] = value > 255.0f ? 255 : static_cast<unsigned char>(value);
-            }
-        }
+        const std::size_t start = static_cast<std::size_t>(y) * w;
+        float_kernels::suppressRow(ws.gradX.data() + start, ws.gradY.data() + start, mag + start - w,
+                                   mag + start, mag + start + w, w, scale, out + start);
     }
 }
 
@@ -200,16 +149,12 @@ bool cannyEdges(const ImageRecord& source, ImageRecord& destination, float sigma
     gradientAlongX(source.planes[0], w, h, kernels, workspace);
     gradientAlongY(source.planes[0], w, h, kernels, workspace);
 
-    const float largest = largestDerivative(workspace);
+    const float largest = float_kernels::magnitudes(workspace.gradX.data(), workspace.gradY.data(),
+                                                    workspace.magnitude.data(), pixels, 0.0f);
     // With no positive derivative every gradient is (numerically) flat and the
     // scale is never used for a kept pixel; infinity keeps that case free of a division by 0.
     const float scale = largest > 0.0f ? 255.0f / (largest * kSqrtTwo)
                                        : std::numeric_limits<float>::infinity();
-    for (std::size_t i = 0; i < pixels; ++i) {
-        const float a = workspace.gradX[i];
-        const float b = workspace.gradY[i];
-        workspace.magnitude[i] = std::sqrt(a * a + b * b);
-    }
     // The source is fully read by now, so destination may be the source itself.
     unsigned char* out = destination.planes[0];
     std::memset(out, 0, pixels);

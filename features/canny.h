@@ -27,6 +27,7 @@ CannyKernels makeCannyKernels(float sigma);
 // Working memory of cannyEdges and hysteresisThreshold, kept by a per-frame caller
 // so that a frame of unchanged size allocates nothing.
 struct CannyWorkspace {
+    std::vector<float> sourceFloat;  // the source as floats
     std::vector<float> smoothedY;  // source smoothed along y only
     std::vector<float> gradX;      // derivative along x of the source smoothed along x
     std::vector<float> gradY;      // derivative along y of smoothedY

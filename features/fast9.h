@@ -49,6 +49,7 @@ int fast9Score(const unsigned char* centre, const FastCircleOffsets& offsets, in
 struct FastNonmaxWorkspace {
     std::vector<int> rowStart;  // first list position on each row, -1 if none
     std::vector<int> scores;
+    std::vector<int> rowScores;  // scores of three corner rows by column, -1 where none
 };
 
 // Non-maximum suppression of corners in the raster order fast9Detect produces.

@@ -3,6 +3,7 @@
 
 #include "features/klt.h"
 #include "features/klt_internal.h"
+#include "features/float_kernels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -35,47 +36,134 @@ void centreKernel(ConvolutionKernel& kernel, int width) {
     kernel.width = width;
 }
 
+// The kernel applied mirrored (a true convolution): entry k weighs offset
+// (width - 1 - k) - radius, and each output sums from the last entry to the
+// first. Reversing the entries turns that into a plain correlation summed from
+// the first entry on.
+struct ReversedKernel {
+    float weights[MAX_KERNEL_WIDTH];
+    int width;
+    int radius;
+
+    explicit ReversedKernel(const ConvolutionKernel& kernel)
+        : width(std::clamp(kernel.width, 0, MAX_KERNEL_WIDTH)), radius(width / 2) {
+        for (int j = 0; j < width; ++j) weights[j] = kernel.data[width - 1 - j];
+    }
+};
+
 // Both borders of a pass are 0. For images narrower than the kernel the two
 // border ranges overlap and the row stays all 0; nothing is written outside it.
 void convolveHorizontal(const KLTFloatImage& in, const ConvolutionKernel& kernel,
                         KLTFloatImage& out) {
     out.resize(in.ncols, in.nrows);
+    const ReversedKernel reversed(kernel);
     const int ncols = in.ncols;
-    const int width = kernel.width;
-    const int radius = width / 2;
+    const int radius = reversed.radius;
+    const int inner = ncols - 2 * radius;
     for (int row = 0; row < in.nrows; ++row) {
         const float* src = in.data.data() + static_cast<size_t>(row) * ncols;
         float* dst = out.data.data() + static_cast<size_t>(row) * ncols;
-        std::fill(dst, dst + ncols, 0.0f);
-        // Kernel applied mirrored (a true convolution), accumulating per output
-        // from the last kernel entry to the first.
-        for (int k = width - 1; k >= 0; --k) {
-            const float weight = kernel.data[k];
-            const int shift = (width - 1 - k) - radius;
-            for (int i = radius; i < ncols - radius; ++i) dst[i] += src[i + shift] * weight;
+        if (inner <= 0) {
+            std::fill(dst, dst + ncols, 0.0f);
+            continue;
         }
+        std::fill(dst, dst + radius, 0.0f);
+        std::fill(dst + ncols - radius, dst + ncols, 0.0f);
+        float_kernels::correlateRow(src, dst + radius, inner, reversed.weights, reversed.width);
     }
 }
 
 void convolveVertical(const KLTFloatImage& in, const ConvolutionKernel& kernel,
                       KLTFloatImage& out) {
     out.resize(in.ncols, in.nrows);
+    const ReversedKernel reversed(kernel);
     const int ncols = in.ncols;
     const int nrows = in.nrows;
-    const int width = kernel.width;
-    const int radius = width / 2;
+    const int radius = reversed.radius;
     const size_t rowLength = static_cast<size_t>(ncols);
+    const float* rows[MAX_KERNEL_WIDTH];
     for (int row = 0; row < nrows; ++row) {
         float* dst = out.data.data() + static_cast<size_t>(row) * rowLength;
-        std::fill(dst, dst + rowLength, 0.0f);
-        if (row < radius || row >= nrows - radius) continue;
-        // Same per-pixel order of additions as a column-wise pass, one row at a time.
-        for (int k = width - 1; k >= 0; --k) {
-            const float weight = kernel.data[k];
-            const float* src =
-                in.data.data() + static_cast<size_t>(row - radius + (width - 1 - k)) * rowLength;
-            for (size_t i = 0; i < rowLength; ++i) dst[i] += src[i] * weight;
+        if (row < radius || row >= nrows - radius) {
+            std::fill(dst, dst + rowLength, 0.0f);
+            continue;
         }
+        for (int j = 0; j < reversed.width; ++j)
+            rows[j] = in.data.data() + static_cast<size_t>(row - radius + j) * rowLength;
+        float_kernels::correlateColumns(rows, dst, ncols, reversed.weights, reversed.width);
+    }
+}
+
+// The smoothed image (horizontal, then vertical pass with the same kernel) at
+// the positions (subsampling * x + offset, subsampling * y + offset) only, with
+// the values a full smoothing would have there. Each row is split into its
+// `subsampling` phases first, so the taps of neighbouring outputs lie next to
+// each other in memory and the sums vectorize.
+void smoothAtSampledPositions(const KLTFloatImage& in, const ConvolutionKernel& kernel,
+                              int subsampling, KLTFloatImage& out, KLTFloatImage& horizontal,
+                              KLTFloatImage& phases) {
+    const ReversedKernel reversed(kernel);
+    const int ncols = in.ncols;
+    const int nrows = in.nrows;
+    const int radius = reversed.radius;
+    const int offset = subsampling / 2;
+    const int outCols = out.ncols;
+    const int outRows = out.nrows;
+    const int phaseLength = (ncols + subsampling - 1) / subsampling;
+
+    // Output columns whose horizontal pass is inside the row: radius <= column < ncols - radius.
+    auto firstInside = [&](int size) {
+        int x = 0;
+        while (x < size && subsampling * x + offset < radius) ++x;
+        return x;
+    };
+    auto endInside = [&](int size, int extent) {
+        int x = size;
+        while (x > 0 && subsampling * (x - 1) + offset >= extent - radius) --x;
+        return x;
+    };
+    const int x0 = firstInside(outCols);
+    const int x1 = std::max(x0, endInside(outCols, ncols));
+
+    // Horizontal pass at the sampled columns, for every row.
+    horizontal.resize(outCols, nrows);
+    phases.resize(phaseLength, subsampling);
+    const float* phaseRows[MAX_KERNEL_WIDTH] = {};
+    // Without a sampled column inside the row the pass is all 0 (and the phase
+    // offsets below would point outside the phases).
+    for (int j = 0; j < reversed.width && x1 > x0; ++j) {
+        // Column subsampling * x + offset - radius + j lies in phase p at index x + q,
+        // which is in the phase for every x from x0 on.
+        const int shift = offset - radius + j;
+        const int q = shift >= 0 ? shift / subsampling : -((-shift + subsampling - 1) / subsampling);
+        const int p = shift - q * subsampling;
+        phaseRows[j] = phases.data.data() + static_cast<size_t>(p) * phaseLength + (q + x0);
+    }
+    for (int row = 0; row < nrows; ++row) {
+        const float* src = in.data.data() + static_cast<size_t>(row) * ncols;
+        float* dst = horizontal.data.data() + static_cast<size_t>(row) * outCols;
+        std::fill(dst, dst + x0, 0.0f);
+        std::fill(dst + x1, dst + outCols, 0.0f);
+        if (x1 <= x0) continue;
+        for (int p = 0; p < subsampling; ++p) {
+            float* phase = phases.data.data() + static_cast<size_t>(p) * phaseLength;
+            for (int c = p, m = 0; c < ncols; c += subsampling, ++m) phase[m] = src[c];
+        }
+        float_kernels::correlateColumns(phaseRows, dst + x0, x1 - x0, reversed.weights, reversed.width);
+    }
+
+    // Vertical pass at the sampled rows.
+    const float* rows[MAX_KERNEL_WIDTH];
+    for (int y = 0; y < outRows; ++y) {
+        const int centre = subsampling * y + offset;
+        float* dst = out.data.data() + static_cast<size_t>(y) * outCols;
+        if (centre < radius || centre >= nrows - radius) {
+            std::fill(dst, dst + outCols, 0.0f);
+            continue;
+        }
+        for (int j = 0; j < reversed.width; ++j)
+            rows[j] = horizontal.data.data() + static_cast<size_t>(centre - radius + j) * outCols;
+        float_kernels::correlateColumns(rows, dst, outCols, reversed.weights, reversed.width);
     }
 }
 
@@ -260,18 +348,17 @@ void computePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFa
     pyramid.ncols[0] = img.ncols;
     pyramid.nrows[0] = img.nrows;
 
-    const int offset = subsampling / 2;
     const float sigma = static_cast<float>(subsampling) * sigmaFact;
     for (int level = 1; level < pyramid.nLevels; ++level) {
         const KLTFloatImage& previous = pyramid.img[level - 1];
-        computeSmoothedImage(previous, sigma, smoothTemp, convolveTemp);
+        ensureKernelsFor(sigma);
         KLTFloatImage& current = pyramid.img[level];
         current.resize(previous.ncols / subsampling, previous.nrows / subsampling);
         pyramid.ncols[level] = current.ncols;
         pyramid.nrows[level] = current.nrows;
-        for (int y = 0; y < current.nrows; ++y)
-            for (int x = 0; x < current.ncols; ++x)
-                current.at(x, y) = smoothTemp.at(subsampling * x + offset, subsampling * y + offset);
+        // Only the sampled positions of the smoothed level are ever read.
+        smoothAtSampledPositions(previous, gaussKernel, subsampling, current, smoothTemp,
+                                 convolveTemp);
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 
 // Buffers a context keeps from call to call so that per-frame tracking allocates
 // nothing once the frame size is stable. None of it carries results between calls.
@@ -19,6 +20,10 @@ struct KLTWorkspace {
     KLTFloatImage grady;
     std::vector<KLTCandidate> candidates;
     std::vector<unsigned char> featureMap;
+    std::vector<float> gradientProducts;      // gx*gx, gx*gy and gy*gy images of selection
+    std::vector<float> windowSums;            // per-row gradient sums and eigenvalues of selection
+    std::vector<const float*> windowRows;     // row pointers of one window band
+    std::vector<std::pair<int, int>> sortParts;  // unsorted parts (begin, count) of a lazy sort
     // Pyramids of the first image when it is not taken from the context, and of
     // the second image; in sequential mode the second set and the stored set swap.
     std::array<std::unique_ptr<KLTPyramid>, 3> first;

@@ -4,6 +4,7 @@
 
 #include "features/klt.h"
 #include "features/klt_internal.h"
+#include "features/float_kernels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -22,10 +23,47 @@ void resetToEmpty(KLTFeature& feature, float x, float y, int val) {
     feature.val = val;
 }
 
+int trackabilityValue(float lambda) {
+    // The common case, exactly what truncateToInt gives there.
+    if (lambda >= 0.0f && lambda < 2147483648.0f) return static_cast<int>(lambda);
+    if (static_cast<double>(lambda) > kIntCapacity) {
+        kltWarning("(_KLTSelectGoodFeatures) minimum eigenvalue %f is greater than the "
+                   "capacity of an int; setting to maximum value",
+                   static_cast<double>(lambda));
+        return std::numeric_limits<int>::max();
+    }
+    return klt_detail::truncateToInt(lambda);
+}
+
+// One pixel's smaller eigenvalue, for scans that skip pixels.
+float windowEigenvalue(const KLTFloatImage& gradx, const KLTFloatImage& grady, int64_t x,
+                       int64_t y, int hw, int hh) {
+    const int ncols = gradx.ncols;
+    float gxx = 0.0f;
+    float gxy = 0.0f;
+    float gyy = 0.0f;
+    for (int64_t yy = y - hh; yy <= y + hh; ++yy) {
+        const float* gxRow = gradx.data.data() + static_cast<size_t>(yy) * ncols;
+        const float* gyRow = grady.data.data() + static_cast<size_t>(yy) * ncols;
+        for (int64_t xx = x - hw; xx <= x + hw; ++xx) {
+            const float gx = gxRow[xx];
+            const float gy = gyRow[xx];
+            gxx += gx * gx;
+            gxy += gx * gy;
+            gyy += gy * gy;
+        }
+    }
+    const double dxx = gxx;
+    const double dxy = gxy;
+    const double dyy = gyy;
+    return static_cast<float>((dxx + dyy - std::sqrt((dxx - dyy) * (dxx - dyy) + 4.0 * dxy * dxy)) / 2.0);
+}
+
 // Smaller eigenvalue of the gradient matrix of the window around every candidate
-// pixel, appended row by row, left to right.
+// pixel, appended row by row, left to right. Without skipped pixels a whole row
+// of windows is summed at once, each window in its own order.
 void findTrackability(const KLTTrackingContext& tc, const KLTFloatImage& gradx,
-                      const KLTFloatImage& grady, std::vector<KLTCandidate>& candidates) {
+                      const KLTFloatImage& grady, KLTWorkspace& ws) {
     const int ncols = gradx.ncols;
     const int nrows = gradx.nrows;
     const int hw = tc.window_width / 2;
@@ -36,45 +74,119 @@ void findTrackability(const KLTTrackingContext& tc, const KLTFloatImage& gradx,
     // keeps the scan finite.
     const int64_t step = std::max<int64_t>(int64_t{tc.nSkippedPixels} + 1, 1);
 
+    std::vector<KLTCandidate>& candidates = ws.candidates;
     candidates.clear();
-    for (int64_t y = by; y < nrows - by; y += step) {
-        for (int64_t x = bx; x < ncols - bx; x += step) {
-            float gxx = 0.0f;
-            float gxy = 0.0f;
-            float gyy = 0.0f;
-            for (int64_t yy = y - hh; yy <= y + hh; ++yy) {
-                const float* gxRow = gradx.data.data() + static_cast<size_t>(yy) * ncols;
-                const float* gyRow = grady.data.data() + static_cast<size_t>(yy) * ncols;
-                for (int64_t xx = x - hw; xx <= x + hw; ++xx) {
-                    const float gx = gxRow[xx];
-                    const float gy = gyRow[xx];
-                    gxx += gx * gx;
-                    gxy += gx * gy;
-                    gyy += gy * gy;
-                }
-            }
-            const double dxx = gxx;
-            const double dxy = gxy;
-            const double dyy = gyy;
-            float lambda = static_cast<float>(
-                (dxx + dyy - std::sqrt((dxx - dyy) * (dxx - dyy) + 4.0 * dxy * dxy)) / 2.0);
-            int val;
-            if (static_cast<double>(lambda) > kIntCapacity) {
-                kltWarning("(_KLTSelectGoodFeatures) minimum eigenvalue %f is greater than the "
-                           "capacity of an int; setting to maximum value",
-                           static_cast<double>(lambda));
-                val = std::numeric_limits<int>::max();
-            } else {
-                val = klt_detail::truncateToInt(lambda);
-            }
-            candidates.push_back({static_cast<int>(x), static_cast<int>(y), val});
+    if (step != 1) {
+        for (int64_t y = by; y < nrows - by; y += step)
+            for (int64_t x = bx; x < ncols - bx; x += step)
+                candidates.push_back({static_cast<int>(x), static_cast<int>(y),
+                                      trackabilityValue(windowEigenvalue(gradx, grady, x, y, hw, hh))});
+        return;
+    }
+
+    const int64_t perRow = ncols - 2 * bx;
+    if (perRow <= 0 || nrows - 2 * by <= 0) return;
+    const int count = static_cast<int>(perRow);
+    const int windowWidth = 2 * hw + 1;
+    const int windowHeight = 2 * hh + 1;
+    ws.windowSums.resize(4 * static_cast<size_t>(count));
+    float* gxx = ws.windowSums.data();
+    float* gxy = gxx + count;
+    float* gyy = gxy + count;
+    float* lambda = gyy + count;
+    // The products every window sums, each computed once (the same products
+    // the windows would form), for the rows the windows cover.
+    const size_t pixels = static_cast<size_t>(ncols) * nrows;
+    ws.gradientProducts.resize(3 * pixels);
+    float* xx = ws.gradientProducts.data();
+    float* xy = xx + pixels;
+    float* yy = xy + pixels;
+    const size_t firstRow = static_cast<size_t>(by - hh);
+    const size_t rowCount = static_cast<size_t>(nrows - by + hh) - firstRow;
+    const size_t start = firstRow * ncols;
+    float_kernels::gradientProducts(gradx.data.data() + start, grady.data.data() + start,
+                                    rowCount * ncols, xx + start, xy + start, yy + start);
+
+    ws.windowRows.resize(3 * static_cast<size_t>(windowHeight));
+    const float** xxRows = ws.windowRows.data();
+    const float** xyRows = xxRows + windowHeight;
+    const float** yyRows = xyRows + windowHeight;
+    for (int64_t y = by; y < nrows - by; ++y) {
+        for (int r = 0; r < windowHeight; ++r) {
+            const size_t rowStart = static_cast<size_t>(y - hh + r) * ncols + static_cast<size_t>(bx - hw);
+            xxRows[r] = xx + rowStart;
+            xyRows[r] = xy + rowStart;
+            yyRows[r] = yy + rowStart;
         }
+        float_kernels::windowSums(xxRows, xyRows, yyRows, windowHeight, windowWidth, count, gxx, gxy,
+                                  gyy);
+        float_kernels::smallerEigenvalues(gxx, gxy, gyy, count, lambda);
+        for (int i = 0; i < count; ++i)
+            candidates.push_back({static_cast<int>(bx + i), static_cast<int>(y),
+                                  trackabilityValue(lambda[i])});
     }
 }
 
+// One partition step of the candidate quicksort: swaps the middle entry to the
+// front as pivot, partitions, puts the pivot in its final place and returns that
+// place. The exact steps fix where equal values end up; selection depends on them.
+int partitionCandidates(KLTCandidate* candidates, int n) {
+    std::swap(candidates[0], candidates[n / 2]);
+    const int pivot = candidates[0].val;
+    int i = 0;
+    int j = n;
+    for (;;) {
+        // Entry 0 holds the pivot, so j stops there at the latest.
+        do --j;
+        while (candidates[j].val < pivot);
+        do ++i;
+        while (i < j && candidates[i].val > pivot);
+        if (i >= j) break;
+        std::swap(candidates[i], candidates[j]);
+    }
+    std::swap(candidates[j], candidates[0]);
+    return j;
+}
+
+// The quicksort run on demand: a position becomes final when it is first asked
+// for. A part's arrangement never depends on the other parts, so every position
+// ends exactly where the full sort would put it, and selection, which usually
+// stops long before the end, sorts only the front of the list.
+class LazyCandidateSort {
+public:
+    LazyCandidateSort(KLTCandidate* candidates, int n, std::vector<std::pair<int, int>>& parts)
+        : candidates_(candidates), parts_(parts) {
+        parts_.clear();
+        if (n > 0) parts_.push_back({0, n});
+    }
+
+    // Makes positions 0 .. position final.
+    void settle(int position) {
+        while (sortedEnd_ <= position && !parts_.empty()) {
+            const auto [begin, n] = parts_.back();
+            parts_.pop_back();
+            if (n <= 1) {
+                sortedEnd_ = begin + n;
+                continue;
+            }
+            const int j = partitionCandidates(candidates_ + begin, n);
+            parts_.push_back({begin + j + 1, n - j - 1});
+            parts_.push_back({begin + j, 1});
+            parts_.push_back({begin, j});
+        }
+    }
+
+private:
+    KLTCandidate* candidates_;
+    std::vector<std::pair<int, int>>& parts_;
+    int sortedEnd_ = 0;
+};
+
+// `settle(c)` is called before candidate c is read, so the list may be sorted lazily.
+template <typename Settle>
 void fillMapAndFeatures(const KLTCandidate* candidates, int nCandidates, KLTFeatureList& fl,
                         int ncols, int nrows, int mindist, int min_eigenvalue,
-                        std::vector<unsigned char>& featureMap) {
+                        std::vector<unsigned char>& featureMap, Settle settle) {
     featureMap.assign(static_cast<size_t>(std::max(ncols, 0)) * std::max(nrows, 0), 0);
     const int64_t m = int64_t{mindist} - 1;
     const int threshold = min_eigenvalue > 0 ? min_eigenvalue : 1;
@@ -82,6 +194,7 @@ void fillMapAndFeatures(const KLTCandidate* candidates, int nCandidates, KLTFeat
 
     int index = 0;
     for (int c = 0; c < nCandidates && index < nFeatures; ++c) {
+        settle(c);
         const KLTCandidate& candidate = candidates[c];
         // Candidates come from inside the image; anything else cannot be a feature.
         if (candidate.x < 0 || candidate.x >= ncols || candidate.y < 0 || candidate.y >= nrows)
@@ -119,8 +232,9 @@ void selectProper(KLTTrackingContext& tc, const unsigned char* img, int ncols, i
         writeFloatImageToPGM(ws.grady, "kltimg_sgfrlf_gy.pgm");
     }
 
-    findTrackability(tc, ws.gradx, ws.grady, ws.candidates);
-    sortPointList(ws.candidates.data(), static_cast<int>(ws.candidates.size()));
+    findTrackability(tc, ws.gradx, ws.grady, ws);
+    LazyCandidateSort sorter(ws.candidates.data(), static_cast<int>(ws.candidates.size()),
+                             ws.sortParts);
 
     if (tc.mindist < 0) {
         kltWarning("(_KLTSelectGoodFeatures) Tracking context field tc->mindist is negative "
@@ -129,7 +243,8 @@ void selectProper(KLTTrackingContext& tc, const unsigned char* img, int ncols, i
         tc.mindist = 0;
     }
     fillMapAndFeatures(ws.candidates.data(), static_cast<int>(ws.candidates.size()), fl, ncols,
-                       nrows, tc.mindist, tc.min_eigenvalue, ws.featureMap);
+                       nrows, tc.mindist, tc.min_eigenvalue, ws.featureMap,
+                       [&sorter](int c) { sorter.settle(c); });
 }
 
 }  // namespace
@@ -150,22 +265,8 @@ void selectGoodFeatures(KLTTrackingContext& tc, const unsigned char* img, int nc
 }
 
 void sortPointList(KLTCandidate* candidates, int n) {
-    // The exact steps fix where equal values end up; selection depends on them.
     while (n > 1) {
-        std::swap(candidates[0], candidates[n / 2]);
-        const int pivot = candidates[0].val;
-        int i = 0;
-        int j = n;
-        for (;;) {
-            // Entry 0 holds the pivot, so j stops there at the latest.
-            do --j;
-            while (candidates[j].val < pivot);
-            do ++i;
-            while (i < j && candidates[i].val > pivot);
-            if (i >= j) break;
-            std::swap(candidates[i], candidates[j]);
-        }
-        std::swap(candidates[j], candidates[0]);
+        const int j = partitionCandidates(candidates, n);
         const int leftCount = j;
         const int rightCount = n - j - 1;
         // Recurse into the smaller part so the depth stays logarithmic.
@@ -184,7 +285,7 @@ void enforceMinimumDistance(const KLTCandidate* candidates, int nCandidates, KLT
                             int ncols, int nrows, int mindist, int min_eigenvalue) {
     std::vector<unsigned char> featureMap;
     fillMapAndFeatures(candidates, nCandidates, fl, ncols, nrows, mindist, min_eigenvalue,
-                       featureMap);
+                       featureMap, [](int) {});
 }
 
 void fillFeatureMap(int x, int y, unsigned char* featuremap, int m, int ncols, int nrows) {

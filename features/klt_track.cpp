@@ -4,8 +4,12 @@
 
 #include "features/klt.h"
 #include "features/klt_internal.h"
+#include "features/float_kernels.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <immintrin.h>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -61,6 +65,124 @@ WindowSums sumWindows(float x1, float y1, float x2, float y2, const KLTFloatImag
     }
     return s;
 }
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+
+// sumWindows with the samples of each window row taken eight at a time. Every
+// sample and every product is computed lane by lane with the scalar code's
+// operations; the sums then take the products in the scalar code's order.
+// Returns false, leaving `s` unspecified, when a sample leaves the fast path of
+// interpolateInline (then the caller sums the window the scalar way).
+class WindowSampler {
+public:
+    explicit WindowSampler(const KLTFloatImage& img) : ncols_(img.ncols), nrows_(img.nrows) {}
+
+    // Bilinear weights and the index of the upper-left pixel of the samples at
+    // (x + offsets, y) for the active lanes; false when one is not on the fast path.
+    bool prepare(float x, float y, __m256 offsets, __m256 active) {
+        const __m256 xs = _mm256_add_ps(_mm256_set1_ps(x), offsets);
+        const __m256 minusOne = _mm256_set1_ps(-1.0f);
+        const __m256 inside = _mm256_and_ps(_mm256_cmp_ps(xs, minusOne, _CMP_GT_OQ),
+                                            _mm256_cmp_ps(xs, _mm256_set1_ps(static_cast<float>(ncols_ - 1)),
+                                                          _CMP_LT_OQ));
+        if (_mm256_movemask_ps(_mm256_andnot_ps(inside, active)) != 0) return false;
+        if (!(ncols_ >= 2 && nrows_ >= 2 && y > -1.0f && y < static_cast<float>(nrows_ - 1))) return false;
+        const __m256i xt = _mm256_cvttps_epi32(_mm256_and_ps(xs, active));
+        const int yt = static_cast<int>(y);
+        const float ay = y - static_cast<float>(yt);
+        const __m256 ax = _mm256_sub_ps(xs, _mm256_cvtepi32_ps(xt));
+        const __m256 one = _mm256_set1_ps(1.0f);
+        const __m256 oneMinusAx = _mm256_sub_ps(one, ax);
+        const __m256 oneMinusAy = _mm256_set1_ps(1.0f - ay);
+        const __m256 ayVector = _mm256_set1_ps(ay);
+        w00_ = _mm256_mul_ps(oneMinusAx, oneMinusAy);
+        w10_ = _mm256_mul_ps(ax, oneMinusAy);
+        w01_ = _mm256_mul_ps(oneMinusAx, ayVector);
+        w11_ = _mm256_mul_ps(ax, ayVector);
+        rowStart_ = static_cast<std::ptrdiff_t>(yt) * ncols_;
+        index_ = xt;
+        activeMask_ = _mm256_castps_si256(active);
+        // Usually the samples lie on consecutive pixels: plain (masked) loads then.
+        first_ = _mm256_cvtsi256_si32(xt);
+        const __m256i expected = _mm256_add_epi32(_mm256_set1_epi32(first_), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        const __m256i mismatch = _mm256_andnot_si256(_mm256_cmpeq_epi32(xt, expected), activeMask_);
+        consecutive_ = _mm256_testz_si256(mismatch, mismatch) != 0;
+        return true;
+    }
+
+    // interpolateInline at the prepared positions of an image of the same size.
+    __m256 sample(const KLTFloatImage& img) const {
+        const float* p = img.data.data() + rowStart_;
+        const __m256 p00 = gather(p);
+        const __m256 p10 = gather(p + 1);
+        const __m256 p01 = gather(p + ncols_);
+        const __m256 p11 = gather(p + ncols_ + 1);
+        __m256 value = _mm256_mul_ps(w00_, p00);
+        value = _mm256_add_ps(value, _mm256_mul_ps(w10_, p10));
+        value = _mm256_add_ps(value, _mm256_mul_ps(w01_, p01));
+        return _mm256_add_ps(value, _mm256_mul_ps(w11_, p11));
+    }
+
+private:
+    __m256 gather(const float* base) const {
+        if (consecutive_) return _mm256_maskload_ps(base + first_, activeMask_);
+        return _mm256_mask_i32gather_ps(_mm256_setzero_ps(), base, index_, _mm256_castsi256_ps(activeMask_), 4);
+    }
+
+    int ncols_;
+    int nrows_;
+    __m256 w00_, w10_, w01_, w11_;
+    std::ptrdiff_t rowStart_ = 0;
+    __m256i index_;
+    __m256i activeMask_;
+    int first_ = 0;
+    bool consecutive_ = false;
+};
+
+bool sumWindowsVectorized(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
+                          const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
+                          const KLTFloatImage& img2, const KLTFloatImage& gradx2,
+                          const KLTFloatImage& grady2, int hw, int hh, WindowSums& s) {
+    // Indices are 32-bit in the gathers.
+    if (static_cast<int64_t>(img1.ncols) * img1.nrows > INT32_MAX / 2 ||
+        static_cast<int64_t>(img2.ncols) * img2.nrows > INT32_MAX / 2)
+        return false;
+    WindowSampler first(img1);
+    WindowSampler second(img2);
+    const __m256 lane = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256 two = _mm256_set1_ps(2.0f);
+    alignas(32) float gxx[8], gxy[8], gyy[8], ex[8], ey[8];
+    for (int j = -hh; j <= hh; ++j) {
+        const float ay = y1 + static_cast<float>(j);
+        const float by = y2 + static_cast<float>(j);
+        for (int i0 = -hw; i0 <= hw; i0 += 8) {
+            const int count = std::min(8, hw - i0 + 1);
+            const __m256 offsets = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(i0)), lane);
+            const __m256 active = _mm256_cmp_ps(lane, _mm256_set1_ps(static_cast<float>(count)), _CMP_LT_OQ);
+            if (!first.prepare(x1, ay, offsets, active) || !second.prepare(x2, by, offsets, active)) return false;
+            const __m256 d = _mm256_sub_ps(first.sample(img1), second.sample(img2));
+            const __m256 gx = _mm256_add_ps(first.sample(gradx1), second.sample(gradx2));
+            const __m256 gy = _mm256_add_ps(first.sample(grady1), second.sample(grady2));
+            const __m256 twiceD = _mm256_mul_ps(two, d);
+            _mm256_store_ps(gxx, _mm256_mul_ps(gx, gx));
+            _mm256_store_ps(gxy, _mm256_mul_ps(gx, gy));
+            _mm256_store_ps(gyy, _mm256_mul_ps(gy, gy));
+            _mm256_store_ps(ex, _mm256_mul_ps(twiceD, gx));
+            _mm256_store_ps(ey, _mm256_mul_ps(twiceD, gy));
+            for (int k = 0; k < count; ++k) {
+                s.gxx += gxx[k];
+                s.gxy += gxy[k];
+                s.gyy += gyy[k];
+                s.ex += ex[k];
+                s.ey += ey[k];
+            }
+        }
+    }
+    return true;
+}
+
+#pragma GCC pop_options
 
 float sumAbsoluteDifference(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
                             const KLTFloatImage& img2, int hw, int hh) {
@@ -153,8 +275,11 @@ int trackFeature(float x1, float y1, float& x2, float& y2, const KLTFloatImage& 
             status = KLT_OOB;
             break;
         }
-        const WindowSums s = sumWindows(x1, y1, x2, y2, img1, gradx1, grady1, img2, gradx2,
-                                        grady2, hw, hh);
+        WindowSums s;
+        if (!float_kernels::usesAvx2() ||
+            !sumWindowsVectorized(x1, y1, x2, y2, img1, gradx1, grady1, img2, gradx2, grady2, hw,
+                                  hh, s))
+            s = sumWindows(x1, y1, x2, y2, img1, gradx1, grady1, img2, gradx2, grady2, hw, hh);
         const float det = s.gxx * s.gyy - s.gxy * s.gxy;
         if (det < params.min_determinant) {
             status = KLT_SMALL_DET;

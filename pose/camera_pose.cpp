@@ -233,30 +233,42 @@ int backProjectToGround(const double* projection, double u, double v, double& x,
     return status;
 }
 
-PoseFit fitPose(const double* eye, const double* lookAt, const Correspondences& correspondences)
-{
-    PoseFit fit;
-    viewingDirection(eye, lookAt, fit.direction);
-    const DirectionTerms terms(fit.direction);
-    const int n = correspondences.count;
+namespace {
 
-    // Normal equations of the 2n × 2 design matrix G (rows (a, b) for u, then
-    // rows (c, d) for v) without storing G: the u rows are summed first, then
-    // the v rows, in the order G lists them.
+// Coefficients of up to this many points are computed once per fit and kept on
+// the stack; larger sets recompute them in each pass (same values either way).
+constexpr int kCachedPoints = 256;
+
+struct CoefficientCache {
+    double a[kCachedPoints], b[kCachedPoints], c[kCachedPoints], d[kCachedPoints];
+};
+
+// The normal equations and the fit's χ² from coefficient source `at(i)`. The u
+// rows are summed first, then the v rows, in the order G lists them.
+template <typename Coefficients>
+void solveFit(const Correspondences& correspondences, Coefficients at, PoseFit& fit)
+{
+    const int n = correspondences.count;
+    const double* image = correspondences.imagePoints;
     double normal[4] = {0.0, 0.0, 0.0, 0.0};
     double projected[2] = {0.0, 0.0};
-    for (int pass = 0; pass < 2; ++pass) {
-        for (int i = 0; i < n; ++i) {
-            const ProjectionCoefficients k = terms.at(eye, correspondences.modelPoints + 3 * i);
-            const double g0 = pass == 0 ? k.a : k.c;
-            const double g1 = pass == 0 ? k.b : k.d;
-            const double observed = correspondences.imagePoints[3 * i + pass];
-            normal[0] += g0 * g0;
-            normal[1] += g0 * g1;
-            normal[3] += g1 * g1;
-            projected[0] += g0 * observed;
-            projected[1] += g1 * observed;
-        }
+    for (int i = 0; i < n; ++i) {
+        const ProjectionCoefficients k = at(i);
+        const double observed = image[3 * i];
+        normal[0] += k.a * k.a;
+        normal[1] += k.a * k.b;
+        normal[3] += k.b * k.b;
+        projected[0] += k.a * observed;
+        projected[1] += k.b * observed;
+    }
+    for (int i = 0; i < n; ++i) {
+        const ProjectionCoefficients k = at(i);
+        const double observed = image[3 * i + 1];
+        normal[0] += k.c * k.c;
+        normal[1] += k.c * k.d;
+        normal[3] += k.d * k.d;
+        projected[0] += k.c * observed;
+        projected[1] += k.d * observed;
     }
     normal[2] = normal[1];
 
@@ -267,15 +279,43 @@ PoseFit fitPose(const double* eye, const double* lookAt, const Correspondences& 
     fit.l = fit.solved ? projected[1] : 0.0;
 
     double chiSquare = 0.0;
-    for (int pass = 0; pass < 2; ++pass) {
-        for (int i = 0; i < n; ++i) {
-            const ProjectionCoefficients k = terms.at(eye, correspondences.modelPoints + 3 * i);
-            const double predicted = pass == 0 ? fit.m * k.a + fit.l * k.b : fit.m * k.c + fit.l * k.d;
-            const double residual = predicted - correspondences.imagePoints[3 * i + pass];
-            chiSquare += residual * residual;
-        }
+    for (int i = 0; i < n; ++i) {
+        const ProjectionCoefficients k = at(i);
+        const double residual = (fit.m * k.a + fit.l * k.b) - image[3 * i];
+        chiSquare += residual * residual;
+    }
+    for (int i = 0; i < n; ++i) {
+        const ProjectionCoefficients k = at(i);
+        const double residual = (fit.m * k.c + fit.l * k.d) - image[3 * i + 1];
+        chiSquare += residual * residual;
     }
     fit.chiSquare = chiSquare;
+}
+
+}  // namespace
+
+PoseFit fitPose(const double* eye, const double* lookAt, const Correspondences& correspondences)
+{
+    PoseFit fit;
+    viewingDirection(eye, lookAt, fit.direction);
+    const DirectionTerms terms(fit.direction);
+    const int n = correspondences.count;
+    const double* model = correspondences.modelPoints;
+    if (n > kCachedPoints) {
+        solveFit(correspondences, [&](int i) { return terms.at(eye, model + 3 * i); }, fit);
+        return fit;
+    }
+    CoefficientCache cache;
+    for (int i = 0; i < n; ++i) {
+        const ProjectionCoefficients k = terms.at(eye, model + 3 * i);
+        cache.a[i] = k.a;
+        cache.b[i] = k.b;
+        cache.c[i] = k.c;
+        cache.d[i] = k.d;
+    }
+    solveFit(correspondences,
+             [&cache](int i) { return ProjectionCoefficients{cache.a[i], cache.b[i], cache.c[i], cache.d[i]}; },
+             fit);
     return fit;
 }
 
@@ -284,40 +324,177 @@ double poseCost(const double* eye, const double* lookAt, const Correspondences& 
     return fitPose(eye, lookAt, correspondences).chiSquare;
 }
 
+namespace {
+
+// Cost evaluations made side by side: each lane repeats exactly the operations
+// of costAt for its own parameters, so its χ² has the same bits, while the
+// lanes' independent sums overlap in the processor instead of waiting on each
+// other.
+constexpr int kCostLanes = 4;
+constexpr int kBatchedPoints = 128;
+
+// Four doubles, one per lane; the arithmetic on them is element-wise IEEE.
+typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
+
+// Built for the x86-64 baseline and for AVX2 (four lanes in one register),
+// picked at load time; neither may contract into fused multiply-adds.
+__attribute__((target_clones("avx2", "default"))) void costsOfLanes(const double (*parameters)[kParameterCount],
+                                                                     const Correspondences& correspondences,
+                                                                     double* costs)
+{
+    static_assert(kCostLanes == 4);
+    const int n = correspondences.count;
+    const double* model = correspondences.modelPoints;
+    const double* image = correspondences.imagePoints;
+    Lanes eyeX, eyeY, eyeZ, dx, dy, dz, dxOverDz, dyOverDz, dxDyOverDz, dzPlusDx2OverDz, dzPlusDy2OverDz;
+    for (int lane = 0; lane < kCostLanes; ++lane) {
+        double eye[3];
+        double lookAt[3];
+        double direction[3];
+        parametersToPose(parameters[lane], eye, lookAt);
+        viewingDirection(eye, lookAt, direction);
+        const DirectionTerms terms(direction);
+        eyeX[lane] = eye[0];
+        eyeY[lane] = eye[1];
+        eyeZ[lane] = eye[2];
+        dx[lane] = terms.dx;
+        dy[lane] = terms.dy;
+        dz[lane] = terms.dz;
+        dxOverDz[lane] = terms.dxOverDz;
+        dyOverDz[lane] = terms.dyOverDz;
+        dxDyOverDz[lane] = terms.dxDyOverDz;
+        dzPlusDx2OverDz[lane] = terms.dzPlusDx2OverDz;
+        dzPlusDy2OverDz[lane] = terms.dzPlusDy2OverDz;
+    }
+
+    // DirectionTerms::at for every lane at once.
+    Lanes a[kBatchedPoints], b[kBatchedPoints], c[kBatchedPoints], d[kBatchedPoints];
+    for (int i = 0; i < n; ++i) {
+        const double* point = model + 3 * i;
+        const Lanes fx = point[0] - eyeX;
+        const Lanes fy = point[1] - eyeY;
+        const Lanes fz = point[2] - eyeZ;
+        const Lanes inverseDepth = 1.0 / (dx * fx + dy * fy + dz * fz);
+        a[i] = (fx - fz * dxOverDz) * inverseDepth;
+        b[i] = (fy - fz * dyOverDz) * inverseDepth;
+        c[i] = (dxDyOverDz * fx - dzPlusDx2OverDz * fy + dy * fz) * inverseDepth;
+        d[i] = (dzPlusDy2OverDz * fx - dxDyOverDz * fy - dx * fz) * inverseDepth;
+    }
+
+    Lanes normal0 = {}, normal1 = {}, normal3 = {}, projected0 = {}, projected1 = {};
+    for (int i = 0; i < n; ++i) {
+        const double observed = image[3 * i];
+        normal0 += a[i] * a[i];
+        normal1 += a[i] * b[i];
+        normal3 += b[i] * b[i];
+        projected0 += a[i] * observed;
+        projected1 += b[i] * observed;
+    }
+    for (int i = 0; i < n; ++i) {
+        const double observed = image[3 * i + 1];
+        normal0 += c[i] * c[i];
+        normal1 += c[i] * d[i];
+        normal3 += d[i] * d[i];
+        projected0 += c[i] * observed;
+        projected1 += d[i] * observed;
+    }
+
+    Lanes m, l;
+    for (int lane = 0; lane < kCostLanes; ++lane) {
+        double normal[4] = {normal0[lane], normal1[lane], normal1[lane], normal3[lane]};
+        double projected[2] = {projected0[lane], projected1[lane]};
+        const bool solved = solveLinearSystem(2, normal, projected) == 1;
+        m[lane] = solved ? projected[0] : 0.0;
+        l[lane] = solved ? projected[1] : 0.0;
+    }
+
+    Lanes chiSquare = {};
+    for (int i = 0; i < n; ++i) {
+        const Lanes residual = (m * a[i] + l * b[i]) - image[3 * i];
+        chiSquare += residual * residual;
+    }
+    for (int i = 0; i < n; ++i) {
+        const Lanes residual = (m * c[i] + l * d[i]) - image[3 * i + 1];
+        chiSquare += residual * residual;
+    }
+    for (int lane = 0; lane < kCostLanes; ++lane)
+        costs[lane] = chiSquare[lane];
+}
+
+// costs[j] = costAt(parameters[j]) for j < count.
+void costsAt(const double (*parameters)[kParameterCount], int count, const Correspondences& correspondences,
+             double* costs)
+{
+    if (correspondences.count > kBatchedPoints) {
+        for (int j = 0; j < count; ++j)
+            costs[j] = costAt(parameters[j], correspondences);
+        return;
+    }
+    for (int first = 0; first < count; first += kCostLanes) {
+        double lanes[kCostLanes][kParameterCount];
+        double laneCosts[kCostLanes];
+        for (int lane = 0; lane < kCostLanes; ++lane) {
+            // A short last batch repeats its first probe in the spare lanes.
+            const int j = first + lane < count ? first + lane : first;
+            std::copy(parameters[j], parameters[j] + kParameterCount, lanes[lane]);
+        }
+        costsOfLanes(lanes, correspondences, laneCosts);
+        for (int lane = 0; lane < kCostLanes && first + lane < count; ++lane)
+            costs[first + lane] = laneCosts[lane];
+    }
+}
+
+}  // namespace
+
 void poseCostDerivatives(const double* parameters, double chiSquare, const Correspondences& correspondences,
                          double* alpha, double* beta)
 {
     const double h = kDerivativeStep;
-    double probe[kParameterCount];
-    const auto reset = [&] { std::copy(parameters, parameters + kParameterCount, probe); };
-
+    // Every probe first, then all their costs at once.
+    constexpr int kDiagonalProbes = 4 * kParameterCount;
+    constexpr int kPairs = kParameterCount * (kParameterCount - 1) / 2;
+    constexpr int kProbeCount = kDiagonalProbes + 4 * kPairs;
+    double probes[kProbeCount][kParameterCount];
+    int probe = 0;
+    const auto addProbe = [&](int j, double stepJ, int k, double stepK) {
+        std::copy(parameters, parameters + kParameterCount, probes[probe]);
+        probes[probe][j] = parameters[j] + stepJ;
+        if (k >= 0)
+            probes[probe][k] = parameters[k] + stepK;
+        ++probe;
+    };
     for (int k = 0; k < kParameterCount; ++k) {
-        reset();
-        probe[k] = parameters[k] + h;
-        const double forward = costAt(probe, correspondences);
-        probe[k] = parameters[k] - h;
-        const double backward = costAt(probe, correspondences);
-        beta[k] = (forward - backward) * kGradientFactor;
-
-        probe[k] = parameters[k] + 2.0 * h;
-        const double forward2 = costAt(probe, correspondences);
-        probe[k] = parameters[k] - 2.0 * h;
-        const double backward2 = costAt(probe, correspondences);
-        alpha[k * kParameterCount + k] = (forward2 + backward2 - 2.0 * chiSquare) * kHessianFactor;
+        addProbe(k, h, -1, 0.0);
+        addProbe(k, -h, -1, 0.0);
+        addProbe(k, 2.0 * h, -1, 0.0);
+        addProbe(k, -2.0 * h, -1, 0.0);
     }
-
     for (int j = 0; j < kParameterCount; ++j) {
         for (int k = j + 1; k < kParameterCount; ++k) {
-            const auto costWith = [&](double stepJ, double stepK) {
-                reset();
-                probe[j] = parameters[j] + stepJ;
-                probe[k] = parameters[k] + stepK;
-                return costAt(probe, correspondences);
-            };
-            const double plusPlus = costWith(h, h);
-            const double plusMinus = costWith(h, -h);
-            const double minusPlus = costWith(-h, h);
-            const double minusMinus = costWith(-h, -h);
+            addProbe(j, h, k, h);
+            addProbe(j, h, k, -h);
+            addProbe(j, -h, k, h);
+            addProbe(j, -h, k, -h);
+        }
+    }
+    double costs[kProbeCount];
+    costsAt(probes, kProbeCount, correspondences, costs);
+
+    const double* cost = costs;
+    for (int k = 0; k < kParameterCount; ++k, cost += 4) {
+        const double forward = cost[0];
+        const double backward = cost[1];
+        beta[k] = (forward - backward) * kGradientFactor;
+        const double forward2 = cost[2];
+        const double backward2 = cost[3];
+        alpha[k * kParameterCount + k] = (forward2 + backward2 - 2.0 * chiSquare) * kHessianFactor;
+    }
+    for (int j = 0; j < kParameterCount; ++j) {
+        for (int k = j + 1; k < kParameterCount; ++k, cost += 4) {
+            const double plusPlus = cost[0];
+            const double plusMinus = cost[1];
+            const double minusPlus = cost[2];
+            const double minusMinus = cost[3];
             const double value = ((plusPlus - plusMinus) - (minusPlus - minusMinus)) * kHessianFactor;
             alpha[j * kParameterCount + k] = value;
             alpha[k * kParameterCount + j] = value;

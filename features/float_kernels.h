@@ -1,0 +1,63 @@
+#pragma once
+
+// Inner loops of the float image kernels (KLT convolution and selection, Canny
+// gradients), vectorized across output pixels with runtime dispatch: the AVX2
+// versions run where the processor has AVX2, the SSE2 ones (the x86-64
+// baseline) everywhere else.
+//
+// Every output keeps the exact sequence of single-precision operations of the
+// plain loop it replaces (no reassociation, no fused multiply-add), so results
+// are bit-identical on every path.
+
+#include <cstddef>
+
+namespace float_kernels {
+
+// True when the AVX2 versions are used (decided once, from the processor).
+bool usesAvx2();
+
+// dst[i] = sum over j = 0 .. taps-1, in that order, of src[i + j] * weights[j],
+// starting from 0.0f, for i in [0, count).
+void correlateRow(const float* src, float* dst, int count, const float* weights, int taps);
+
+// dst[i] = sum over j = 0 .. taps-1, in that order, of rows[j][i] * weights[j],
+// starting from 0.0f, for i in [0, count).
+void correlateColumns(const float* const* rows, float* dst, int count, const float* weights, int taps);
+
+// xx[i] = gx[i] * gx[i], xy[i] = gx[i] * gy[i], yy[i] = gy[i] * gy[i].
+void gradientProducts(const float* gx, const float* gy, std::size_t count, float* xx, float* xy, float* yy);
+
+// For each of `count` window positions i (window columns i .. i + windowWidth - 1
+// of the given rows of the three product images, summed row by row, column by
+// column, from 0.0f): sxx[i], sxy[i] and syy[i].
+void windowSums(const float* const* xxRows, const float* const* xyRows, const float* const* yyRows,
+                int windowHeight, int windowWidth, int count, float* sxx, float* sxy, float* syy);
+
+// lambda[i] = (float)((dxx + dyy - sqrt((dxx - dyy)^2 + 4 dxy^2)) / 2) in double
+// precision, with dxx = gxx[i] and so on: the smaller eigenvalue of the matrix.
+void smallerEigenvalues(const float* gxx, const float* gxy, const float* gyy, int count, float* lambda);
+
+// Canny. dst[x] = gau[0] * centre[x] + sum over k = 1 .. halo of
+// gau[k] * (centre[x + k] + centre[x - k]), summed in that order; centre must
+// be readable from -halo to count + halo.
+void symmetricSmooth(const float* centre, float* dst, int count, const float* gau, int halo);
+// dst[x] = sum over k = 1 .. halo of dgau[k] * (centre[x - k] - centre[x + k]), from 0.0f.
+void antisymmetricDerive(const float* centre, float* dst, int count, const float* dgau, int halo);
+// The same along columns: before[k] and after[k] are the rows k above and below
+// (entries 1 .. halo are used).
+void symmetricSmoothColumns(const float* centre, const float* const* before, const float* const* after,
+                            float* dst, int count, const float* gau, int halo);
+void antisymmetricDeriveColumns(const float* const* before, const float* const* after, float* dst,
+                                int count, const float* dgau, int halo);
+// magnitude[i] = sqrt(gx^2 + gy^2); returns the largest of `largest` and every
+// gx[i] and gy[i] (the value, whatever the order of comparison).
+float magnitudes(const float* gx, const float* gy, float* magnitude, std::size_t count, float largest);
+// Non-maximum suppression of one image row of `width` pixels (x from 1 to
+// width - 2): `above`, `row` and `below` are the magnitudes of rows y - 1, y,
+// y + 1; out[x] receives the scaled magnitude where it is a strict maximum along
+// the gradient (gx[x], gy[x]) and 0 elsewhere. out[0] and out[width - 1] are
+// not written.
+void suppressRow(const float* gx, const float* gy, const float* above, const float* row, const float* below,
+                 int width, float scale, unsigned char* out);
+
+}  // namespace float_kernels

@@ -1,0 +1,308 @@
+// The generic bodies of float_kernels, included twice by float_kernels.cpp:
+// once for the SSE2 baseline and once under the AVX2 target, each time inside
+// its own namespace with FloatVec (and DoubleVec) defined to that width.
+// No include guard on purpose.
+
+// Unaligned loads and stores; memcpy compiles to single vector moves.
+inline FloatVec loadFloats(const float* p) {
+    FloatVec v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void storeFloats(float* p, FloatVec v) { std::memcpy(p, &v, sizeof v); }
+
+constexpr int kFloatLanes = static_cast<int>(sizeof(FloatVec) / sizeof(float));
+
+// Lane-wise choice by a mask of all-ones or all-zeros lanes.
+inline FloatVec select(IntVec mask, FloatVec a, FloatVec b) {
+    return (FloatVec)(((IntVec)a & mask) | ((IntVec)b & ~mask));
+}
+inline IntVec select(IntVec mask, IntVec a, IntVec b) { return (a & mask) | (b & ~mask); }
+inline FloatVec absFloats(FloatVec v) { return (FloatVec)((IntVec)v & 0x7fffffff); }
+inline IntVec truncateToInts(FloatVec v) { return __builtin_convertvector(v, IntVec); }
+constexpr int kDoubleLanes = static_cast<int>(sizeof(DoubleVec) / sizeof(double));
+
+void correlateRow(const float* src, float* dst, int count, const float* weights, int taps) {
+    int i = 0;
+    for (; i + kFloatLanes <= count; i += kFloatLanes) {
+        FloatVec acc = {};
+        for (int j = 0; j < taps; ++j) acc += loadFloats(src + i + j) * weights[j];
+        storeFloats(dst + i, acc);
+    }
+    for (; i < count; ++i) {
+        float acc = 0.0f;
+        for (int j = 0; j < taps; ++j) acc += src[i + j] * weights[j];
+        dst[i] = acc;
+    }
+}
+
+void correlateColumns(const float* const* rows, float* dst, int count, const float* weights, int taps) {
+    int i = 0;
+    for (; i + kFloatLanes <= count; i += kFloatLanes) {
+        FloatVec acc = {};
+        for (int j = 0; j < taps; ++j) acc += loadFloats(rows[j] + i) * weights[j];
+        storeFloats(dst + i, acc);
+    }
+    for (; i < count; ++i) {
+        float acc = 0.0f;
+        for (int j = 0; j < taps; ++j) acc += rows[j][i] * weights[j];
+        dst[i] = acc;
+    }
+}
+
+void gradientProducts(const float* gx, const float* gy, std::size_t count, float* xx, float* xy, float* yy) {
+    std::size_t i = 0;
+    for (; i + kFloatLanes <= count; i += kFloatLanes) {
+        const FloatVec a = loadFloats(gx + i);
+        const FloatVec b = loadFloats(gy + i);
+        storeFloats(xx + i, a * a);
+        storeFloats(xy + i, a * b);
+        storeFloats(yy + i, b * b);
+    }
+    for (; i < count; ++i) {
+        xx[i] = gx[i] * gx[i];
+        xy[i] = gx[i] * gy[i];
+        yy[i] = gy[i] * gy[i];
+    }
+}
+
+void windowSums(const float* const* xxRows, const float* const* xyRows, const float* const* yyRows,
+                int windowHeight, int windowWidth, int count, float* sxxOut, float* sxyOut, float* syyOut) {
+    int i = 0;
+    // Three vectors of windows at a time: each sum is a chain of dependent
+    // additions, and independent chains side by side keep the adders busy.
+    constexpr int kBlock = 3 * kFloatLanes;
+    for (; i + kBlock <= count; i += kBlock) {
+        FloatVec sxx[3] = {}, sxy[3] = {}, syy[3] = {};
+        for (int r = 0; r < windowHeight; ++r) {
+            const float* xx = xxRows[r] + i;
+            const float* xy = xyRows[r] + i;
+            const float* yy = yyRows[r] + i;
+            for (int c = 0; c < windowWidth; ++c) {
+                for (int v = 0; v < 3; ++v) {
+                    sxx[v] += loadFloats(xx + c + v * kFloatLanes);
+                    sxy[v] += loadFloats(xy + c + v * kFloatLanes);
+                    syy[v] += loadFloats(yy + c + v * kFloatLanes);
+                }
+            }
+        }
+        for (int v = 0; v < 3; ++v) {
+            storeFloats(sxxOut + i + v * kFloatLanes, sxx[v]);
+            storeFloats(sxyOut + i + v * kFloatLanes, sxy[v]);
+            storeFloats(syyOut + i + v * kFloatLanes, syy[v]);
+        }
+    }
+    for (; i + kFloatLanes <= count; i += kFloatLanes) {
+        FloatVec sxx = {}, sxy = {}, syy = {};
+        for (int r = 0; r < windowHeight; ++r) {
+            for (int c = 0; c < windowWidth; ++c) {
+                sxx += loadFloats(xxRows[r] + i + c);
+                sxy += loadFloats(xyRows[r] + i + c);
+                syy += loadFloats(yyRows[r] + i + c);
+            }
+        }
+        storeFloats(sxxOut + i, sxx);
+        storeFloats(sxyOut + i, sxy);
+        storeFloats(syyOut + i, syy);
+    }
+    for (; i < count; ++i) {
+        float sxx = 0.0f, sxy = 0.0f, syy = 0.0f;
+        for (int r = 0; r < windowHeight; ++r) {
+            for (int c = 0; c < windowWidth; ++c) {
+                sxx += xxRows[r][i + c];
+                sxy += xyRows[r][i + c];
+                syy += yyRows[r][i + c];
+            }
+        }
+        sxxOut[i] = sxx;
+        sxyOut[i] = sxy;
+        syyOut[i] = syy;
+    }
+}
+
+inline double smallerEigenvalue(double dxx, double dxy, double dyy) {
+    return (dxx + dyy - std::sqrt((dxx - dyy) * (dxx - dyy) + 4.0 * dxy * dxy)) / 2.0;
+}
+
+void smallerEigenvalues(const float* gxx, const float* gxy, const float* gyy, int count, float* lambda) {
+    int i = 0;
+    for (; i + kDoubleLanes <= count; i += kDoubleLanes) {
+        DoubleVec dxx, dxy, dyy;
+        for (int k = 0; k < kDoubleLanes; ++k) {
+            dxx[k] = gxx[i + k];
+            dxy[k] = gxy[i + k];
+            dyy[k] = gyy[i + k];
+        }
+        const DoubleVec diff = dxx - dyy;
+        const DoubleVec root = sqrtDoubles(diff * diff + 4.0 * dxy * dxy);
+        const DoubleVec value = (dxx + dyy - root) / 2.0;
+        for (int k = 0; k < kDoubleLanes; ++k) lambda[i + k] = static_cast<float>(value[k]);
+    }
+    for (; i < count; ++i) lambda[i] = static_cast<float>(smallerEigenvalue(gxx[i], gxy[i], gyy[i]));
+}
+
+// --- Canny -------------------------------------------------------------------------
+
+// A float f satisfies (double)f < 0.01 exactly when f <= 0.01f: 0.01f lies just
+// below 0.01 and the next float above it lies above 0.01.
+constexpr float kCannyFlatLimit = 0.01f;
+
+void symmetricSmooth(const float* centre, float* dst, int count, const float* gau, int halo) {
+    int x = 0;
+    for (; x + kFloatLanes <= count; x += kFloatLanes) {
+        FloatVec acc = gau[0] * loadFloats(centre + x);
+        for (int k = 1; k <= halo; ++k) acc += gau[k] * (loadFloats(centre + x + k) + loadFloats(centre + x - k));
+        storeFloats(dst + x, acc);
+    }
+    for (; x < count; ++x) {
+        float acc = gau[0] * centre[x];
+        for (int k = 1; k <= halo; ++k) acc += gau[k] * (centre[x + k] + centre[x - k]);
+        dst[x] = acc;
+    }
+}
+
+void antisymmetricDerive(const float* centre, float* dst, int count, const float* dgau, int halo) {
+    int x = 0;
+    for (; x + kFloatLanes <= count; x += kFloatLanes) {
+        FloatVec acc = {};
+        for (int k = 1; k <= halo; ++k) acc += dgau[k] * (loadFloats(centre + x - k) - loadFloats(centre + x + k));
+        storeFloats(dst + x, acc);
+    }
+    for (; x < count; ++x) {
+        float acc = 0.0f;
+        for (int k = 1; k <= halo; ++k) acc += dgau[k] * (centre[x - k] - centre[x + k]);
+        dst[x] = acc;
+    }
+}
+
+void symmetricSmoothColumns(const float* centre, const float* const* before, const float* const* after,
+                            float* dst, int count, const float* gau, int halo) {
+    int x = 0;
+    for (; x + kFloatLanes <= count; x += kFloatLanes) {
+        FloatVec acc = gau[0] * loadFloats(centre + x);
+        for (int k = 1; k <= halo; ++k)
+            acc += gau[k] * (loadFloats(after[k] + x) + loadFloats(before[k] + x));
+        storeFloats(dst + x, acc);
+    }
+    for (; x < count; ++x) {
+        float acc = gau[0] * centre[x];
+        for (int k = 1; k <= halo; ++k) acc += gau[k] * (after[k][x] + before[k][x]);
+        dst[x] = acc;
+    }
+}
+
+void antisymmetricDeriveColumns(const float* const* before, const float* const* after, float* dst,
+                                int count, const float* dgau, int halo) {
+    int x = 0;
+    for (; x + kFloatLanes <= count; x += kFloatLanes) {
+        FloatVec acc = {};
+        for (int k = 1; k <= halo; ++k) acc += dgau[k] * (loadFloats(before[k] + x) - loadFloats(after[k] + x));
+        storeFloats(dst + x, acc);
+    }
+    for (; x < count; ++x) {
+        float acc = 0.0f;
+        for (int k = 1; k <= halo; ++k) acc += dgau[k] * (before[k][x] - after[k][x]);
+        dst[x] = acc;
+    }
+}
+
+float magnitudes(const float* gx, const float* gy, float* magnitude, std::size_t count, float largest) {
+    std::size_t i = 0;
+    FloatVec top = {};
+    for (int k = 0; k < kFloatLanes; ++k) top[k] = largest;
+    for (; i + kFloatLanes <= count; i += kFloatLanes) {
+        const FloatVec a = loadFloats(gx + i);
+        const FloatVec b = loadFloats(gy + i);
+        storeFloats(magnitude + i, sqrtFloats(a * a + b * b));
+        top = maxFloats(top, maxFloats(a, b));
+    }
+    for (int k = 0; k < kFloatLanes; ++k) largest = std::max(largest, top[k]);
+    for (; i < count; ++i) {
+        magnitude[i] = std::sqrt(gx[i] * gx[i] + gy[i] * gy[i]);
+        largest = std::max(largest, std::max(gx[i], gy[i]));
+    }
+    return largest;
+}
+
+// One row of the non-maximum suppression; x runs over [1, count + 1). Both
+// interpolation directions are computed for every pixel and the one its
+// gradient picks is selected, with the arithmetic of the branching loop.
+inline unsigned char suppressedValue(float a, float b, const float* above, const float* row, const float* below,
+                                     int x, float scale) {
+    const float absA = std::fabs(a);
+    const float absB = std::fabs(b);
+    if (absA <= kCannyFlatLimit && absB <= kCannyFlatLimit) return 0;
+    float r, g1, g2, g3, g4;
+    if (absA < absB) {
+        r = absA / absB;
+        g2 = above[x];
+        g4 = below[x];
+        if (a * b > 0) {
+            g1 = above[x - 1];
+            g3 = below[x + 1];
+        } else {
+            g1 = above[x + 1];
+            g3 = below[x - 1];
+        }
+    } else {
+        r = absB / absA;
+        g2 = row[x + 1];
+        g4 = row[x - 1];
+        if (a * b > 0) {
+            g1 = below[x + 1];
+            g3 = above[x - 1];
+        } else {
+            g1 = above[x + 1];
+            g3 = below[x - 1];
+        }
+    }
+    const float centre = row[x];
+    if (centre > r * g1 + (1 - r) * g2 && centre > r * g3 + (1 - r) * g4) {
+        const float value = scale * centre;
+        return value > 255.0f ? 255 : static_cast<unsigned char>(value);
+    }
+    return 0;
+}
+
+void suppressRow(const float* gx, const float* gy, const float* above, const float* row, const float* below,
+                 int width, float scale, unsigned char* out) {
+    const int end = width - 1;
+    int x = 1;
+    const FloatVec zero = {};
+    const IntVec zeroInts = {};
+    FloatVec flat = zero, one = zero, limit = zero, scaleVec = zero;
+    for (int k = 0; k < kFloatLanes; ++k) {
+        flat[k] = kCannyFlatLimit;
+        one[k] = 1.0f;
+        limit[k] = 255.0f;
+        scaleVec[k] = scale;
+    }
+    for (; x + kFloatLanes <= end; x += kFloatLanes) {
+        const FloatVec a = loadFloats(gx + x);
+        const FloatVec b = loadFloats(gy + x);
+        const FloatVec absA = absFloats(a);
+        const FloatVec absB = absFloats(b);
+        const IntVec steep = (IntVec)(absA < absB);
+        const IntVec sameSign = (IntVec)(a * b > zero);
+        const IntVec notFlat = ~((IntVec)(absA <= flat) & (IntVec)(absB <= flat));
+        const FloatVec r = select(steep, absA / absB, absB / absA);
+        const FloatVec n = loadFloats(above + x), s = loadFloats(below + x);
+        const FloatVec e = loadFloats(row + x + 1), w = loadFloats(row + x - 1);
+        const FloatVec ne = loadFloats(above + x + 1), nw = loadFloats(above + x - 1);
+        const FloatVec se = loadFloats(below + x + 1), sw = loadFloats(below + x - 1);
+        const FloatVec g2 = select(steep, n, e);
+        const FloatVec g4 = select(steep, s, w);
+        const FloatVec g1 = select(steep, select(sameSign, nw, ne), select(sameSign, se, ne));
+        const FloatVec g3 = select(steep, select(sameSign, se, sw), select(sameSign, nw, sw));
+        const FloatVec centre = loadFloats(row + x);
+        const IntVec keep = notFlat & (IntVec)(centre > r * g1 + (one - r) * g2) &
+                            (IntVec)(centre > r * g3 + (one - r) * g4);
+        const FloatVec value = scaleVec * centre;
+        const IntVec saturated = keep & (IntVec)(value > limit);
+        // Only kept values of at most 255 are converted; the others are 0 or 255.
+        const IntVec truncated = truncateToInts(select(keep & ~saturated, value, zero));
+        const IntVec bytes = select(saturated, zeroInts + 255, truncated);
+        for (int k = 0; k < kFloatLanes; ++k) out[x + k] = static_cast<unsigned char>(bytes[k]);
+    }
+    for (; x < end; ++x) out[x] = suppressedValue(gx[x], gy[x], above, row, below, x, scale);
+}
