@@ -38,6 +38,13 @@ void FASTTrackerProcessor::setImageSize(int width, int height) {
     // sees the mismatch and writes no edge map.
     if (edgeStrengthImage_) reshapeImage(*edgeStrengthImage_, width, height);
     if (edgeImage_) reshapeImage(*edgeImage_, width, height);
+    // Records laid over the frame buffers: made once per size (the size is often
+    // set again unchanged), pointed at each frame's buffers, so a frame
+    // allocates nothing.
+    if (!inputRecord_ || inputRecord_->width != width || inputRecord_->height != height) {
+        inputRecord_ = wrapImage(width, height, kColorSpaceGrey, kImageByte, nullptr, nullptr, 0);
+        outputRecord_ = wrapImage(width, height, kColorSpaceGrey, kImageByte, nullptr, nullptr, 0);
+    }
 }
 
 int FASTTrackerProcessor::process(const unsigned char* input, unsigned char* output) {
@@ -59,25 +66,18 @@ int FASTTrackerProcessor::process(const unsigned char* input, unsigned char* out
 }
 
 bool FASTTrackerProcessor::writeEdgeMap(const unsigned char* input, unsigned char* output) {
-    if (!edgeStrengthImage_ || !edgeImage_) return false;
+    if (!edgeStrengthImage_ || !edgeImage_ || !inputRecord_ || !outputRecord_) return false;
     // The record over the input is only read from.
-    ImageHandle inputRecord = wrapImage(imageWidth_, imageHeight_, kColorSpaceGrey, kImageByte,
-                                        const_cast<unsigned char*>(input), nullptr, 0);
-    ImageHandle outputRecord = wrapImage(imageWidth_, imageHeight_, kColorSpaceGrey, kImageByte,
-                                         output, nullptr, 0);
-    if (!inputRecord || !outputRecord) return false;
-
+    inputRecord_->planes[0] = const_cast<unsigned char*>(input);
+    outputRecord_->planes[0] = output;
     const bool ok =
-        cannyEdges(*inputRecord, *edgeStrengthImage_, standardDeviation_, cannyWorkspace_) &&
+        cannyEdges(*inputRecord_, *edgeStrengthImage_, standardDeviation_, cannyWorkspace_) &&
         hysteresisThreshold(*edgeStrengthImage_, *edgeImage_, lowerThreshold_, upperThreshold_,
                             cannyWorkspace_) &&
-        convertColorSpace(*edgeImage_, *outputRecord) == kImageOk;
-
-    // The frame buffers belong to the main window.
-    inputRecord->planes[0] = nullptr;
-    outputRecord->planes[0] = nullptr;
-    destroyImage(std::move(inputRecord));
-    destroyImage(std::move(outputRecord));
+        convertColorSpace(*edgeImage_, *outputRecord_) == kImageOk;
+    // The frame buffers belong to the main window; keep no pointer to them.
+    inputRecord_->planes[0] = nullptr;
+    outputRecord_->planes[0] = nullptr;
     return ok;
 }
 

@@ -65,6 +65,8 @@ private:
     FASTCornerDetector detector_{kDetectorCapacity};
     ImageHandle edgeStrengthImage_;  // grey, cannyEdges result
     ImageHandle edgeImage_;          // binary, hysteresis result
+    ImageHandle inputRecord_;        // laid over the input frame during writeEdgeMap
+    ImageHandle outputRecord_;       // laid over the output frame during writeEdgeMap
     CannyWorkspace cannyWorkspace_;
     QAction* detectAction_ = nullptr;  // child of this
     // The panel belongs to the parent it was created with and may die with it.

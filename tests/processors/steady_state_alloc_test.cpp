@@ -47,10 +47,7 @@ TEST(SteadyStateAllocations, FastTrackerAllocatesNothing) {
     EXPECT_GT(processor.detector().cornerCount(), 0) << "the detector ran on textured frames";
 }
 
-// Disabled until the edge-map path stops wrapping the frame buffers in two newly
-// allocated image records per frame (FASTTrackerProcessor::writeEdgeMap); the
-// kernels themselves (cannyEdges, hysteresisThreshold) reuse their workspace.
-TEST(SteadyStateAllocations, DISABLED_FastTrackerWithCannyAllocatesNothing) {
+TEST(SteadyStateAllocations, FastTrackerWithCannyAllocatesNothing) {
     Frames frames;
     FASTTrackerProcessor processor;
     processor.setCannyEnabled(true);
