@@ -30,7 +30,7 @@ int listDevices(const std::vector<std::string>& args) {
 }
 
 const CliCommand devicesCommand("devices", "[--virtual-camera]",
-                                "list the capture devices (with the virtual test camera on request)",
+                                "List the capture devices, with the virtual cameras on request.",
                                 listDevices);
 
 }  // namespace

@@ -142,7 +142,7 @@ int grab(const std::vector<std::string>& args) {
 }
 
 const CliCommand grabCommand("grab", "--device N --frames K [--size WxH] [--virtual-camera] OUT_PREFIX",
-                             "write K consecutive frames of a capture device as upright PNG files",
+                             "Write K consecutive frames of a capture device as upright PNG files.",
                              grab);
 
 }  // namespace

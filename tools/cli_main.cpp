@@ -20,8 +20,8 @@ void printHelp() {
     std::sort(commands.begin(), commands.end(),
               [](const CliCommand* a, const CliCommand* b) { return a->name < b->name; });
     for (const CliCommand* command : commands)
-        std::printf("  %s %s\n      %s\n", command->name.c_str(), command->usage.c_str(), command->summary.c_str());
-    std::printf("\nOptions:\n  --help, -h\n      Show this help and exit.\n");
+        std::printf("  %s %s  --  %s\n", command->name.c_str(), command->usage.c_str(), command->summary.c_str());
+    std::printf("\nOptions:\n  --help, -h  --  Show this help and exit.\n");
 }
 
 void quietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
