@@ -4,7 +4,10 @@
 #include <QSurfaceFormat>
 #include <gtest/gtest.h>
 
+#include "keep_gl_driver.h"
+
 int main(int argc, char** argv) {
+    keepGLDriverLoaded();
     QSurfaceFormat format;
     format.setProfile(QSurfaceFormat::CompatibilityProfile);
     format.setDepthBufferSize(24);

@@ -4,9 +4,12 @@
 #include <QSurfaceFormat>
 #include <QTest>
 
+#include "keep_gl_driver.h"
+
 // Like QTEST_MAIN, with the program's OpenGL context format and its icons.
 #define CASTELLAN_QTEST_MAIN(TestClass)                                     \
     int main(int argc, char** argv) {                                       \
+        keepGLDriverLoaded();                                               \
         QSurfaceFormat format;                                              \
         format.setProfile(QSurfaceFormat::CompatibilityProfile);            \
         format.setDepthBufferSize(24);                                      \
