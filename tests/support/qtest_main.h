@@ -17,5 +17,7 @@
         QApplication app(argc, argv);                                       \
         Q_INIT_RESOURCE(icons);                                             \
         TestClass test;                                                     \
-        return QTest::qExec(&test, argc, argv);                             \
+        const int status = QTest::qExec(&test, argc, argv);                 \
+        checkLeaksNow();                                                    \
+        return status;                                                      \
     }
