@@ -85,7 +85,10 @@ void rotationFromEuler(double roll, double pitch, double yaw, double* rotation)
 std::unique_ptr<KalmanFilter> createPoseFilter(double positionNoise, double rotationNoise, double fieldOfViewNoise,
                                                const double* rotation, const double* eye, double fieldOfView)
 {
-    if (!rotation || !eye || !allFinite(rotation, 9) || !allFinite(eye, 3) || !std::isfinite(fieldOfView))
+    // The state is single precision: a position or field of view beyond its range
+    // would start the filter at infinity, and every later call would return it.
+    if (!rotation || !eye || !allFinite(rotation, 9) || !std::all_of(eye, eye + 3, fitsInFloat) ||
+        !fitsInFloat(fieldOfView))
         return nullptr;
     std::unique_ptr<KalmanFilter> filter = createKalmanFilter(kPoseStateSize, kPoseMeasurementSize);
     const int n = kPoseStateSize;

@@ -16,7 +16,8 @@
 
 // A filter started at the given pose, with measurement noise
 // diag(rotationNoise ×3, positionNoise ×3, fieldOfViewNoise) and an initial
-// covariance of 100000·I. Returns null when the pose is not finite.
+// covariance of 100000·I. Returns null when the pose is not finite or its eye or
+// field of view lies beyond single precision (the filter's state).
 std::unique_ptr<KalmanFilter> createPoseFilter(double positionNoise, double rotationNoise, double fieldOfViewNoise,
                                                const double* rotation, const double* eye, double fieldOfView);
 
