@@ -1,4 +1,5 @@
 #include "features/fast9.h"
+#include "features/simd_target.h"
 
 #include <algorithm>
 #include <climits>
@@ -97,8 +98,7 @@ inline uint32_t byteMask(ByteVec v) { return static_cast<uint32_t>(_mm_movemask_
 #include "features/fast9_impl.h"
 }  // namespace sse2
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+CASTELLAN_BEGIN_AVX2
 namespace avx2 {
 typedef unsigned char ByteVec __attribute__((vector_size(32)));
 inline ByteVec loadBytes(const unsigned char* p) {
@@ -123,7 +123,7 @@ int scanRowVectors(const unsigned char* row, int y, int xBegin, int xEnd,
     return sse2::scanRowVectors(row, y, x, xEnd, offsets, threshold, corners);
 }
 }  // namespace avx2
-#pragma GCC pop_options
+CASTELLAN_END_AVX2
 
 void scanRow(const unsigned char* row, int y, int width, const FastCircleOffsets& offsets,
              int threshold, std::vector<CornerPoint>& corners) {

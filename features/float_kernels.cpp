@@ -1,4 +1,5 @@
 #include "features/float_kernels.h"
+#include "features/simd_target.h"
 
 #include <algorithm>
 #include <cmath>
@@ -19,8 +20,7 @@ inline FloatVec maxFloats(FloatVec a, FloatVec b) { return FloatVec(_mm_max_ps(_
 #include "features/float_kernels_impl.h"
 }  // namespace sse2
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+CASTELLAN_BEGIN_AVX2
 namespace avx2 {
 typedef float FloatVec __attribute__((vector_size(32)));
 typedef double DoubleVec __attribute__((vector_size(32)));
@@ -30,7 +30,7 @@ inline FloatVec sqrtFloats(FloatVec v) { return FloatVec(_mm256_sqrt_ps(__m256(v
 inline FloatVec maxFloats(FloatVec a, FloatVec b) { return FloatVec(_mm256_max_ps(__m256(a), __m256(b))); }
 #include "features/float_kernels_impl.h"
 }  // namespace avx2
-#pragma GCC pop_options
+CASTELLAN_END_AVX2
 
 namespace {
 

@@ -3,6 +3,7 @@
 // context in sequential mode.
 
 #include "features/klt.h"
+#include "features/simd_target.h"
 #include "features/klt_internal.h"
 #include "features/float_kernels.h"
 
@@ -66,8 +67,7 @@ WindowSums sumWindows(float x1, float y1, float x2, float y2, const KLTFloatImag
     return s;
 }
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+CASTELLAN_BEGIN_AVX2
 
 // sumWindows with the samples of each window row taken eight at a time. Every
 // sample and every product is computed lane by lane with the scalar code's
@@ -182,7 +182,7 @@ bool sumWindowsVectorized(float x1, float y1, float x2, float y2, const KLTFloat
     return true;
 }
 
-#pragma GCC pop_options
+CASTELLAN_END_AVX2
 
 float sumAbsoluteDifference(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
                             const KLTFloatImage& img2, int hw, int hh) {

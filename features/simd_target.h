@@ -1,0 +1,11 @@
+#pragma once
+
+// Compiles the code between the two markers for AVX2 (chosen at run time by the
+// caller), under GCC and clang alike: clang ignores GCC's target pragma.
+#if defined(__clang__)
+#define CASTELLAN_BEGIN_AVX2 _Pragma("clang attribute push (__attribute__((target(\"avx2\"))), apply_to = function)")
+#define CASTELLAN_END_AVX2 _Pragma("clang attribute pop")
+#else
+#define CASTELLAN_BEGIN_AVX2 _Pragma("GCC push_options") _Pragma("GCC target(\"avx2\")")
+#define CASTELLAN_END_AVX2 _Pragma("GCC pop_options")
+#endif
