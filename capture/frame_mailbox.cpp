@@ -19,17 +19,9 @@ bool AutoResetEvent::wait(std::chrono::milliseconds timeout) {
     return true;
 }
 
-namespace {
-
-bool validSide(int side) {
-    return side > 0 && side <= imTrackingGrabberCB::kMaxSide;
-}
-
-}  // namespace
-
 void imTrackingGrabberCB::resize(int width, int height) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!validSide(width) || !validSide(height)) {
+    if (!acceptsSize(width, height)) {
         width_ = height_ = 0;
     } else {
         width_ = width;

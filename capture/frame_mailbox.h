@@ -44,6 +44,11 @@ public:
     // so that size arithmetic can never overflow.
     static constexpr int kMaxSide = 8192;
 
+    // Whether frames of width x height can be stored at all.
+    static constexpr bool acceptsSize(int width, int height) {
+        return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide;
+    }
+
     imTrackingGrabberCB() = default;
     imTrackingGrabberCB(const imTrackingGrabberCB&) = delete;
     imTrackingGrabberCB& operator=(const imTrackingGrabberCB&) = delete;

@@ -145,9 +145,7 @@ bool V4l2Source::readFormat() {
 }
 
 bool V4l2Source::setFormat(int width, int height) {
-    if (width <= 0 || height <= 0 || width > imTrackingGrabberCB::kMaxSide ||
-        height > imTrackingGrabberCB::kMaxSide)
-        return false;
+    if (!imTrackingGrabberCB::acceptsSize(width, height)) return false;
     v4l2_format format{};
     format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     format.fmt.pix.width = static_cast<std::uint32_t>(width);

@@ -530,9 +530,7 @@ void VideoFileSource::frameSize(int& width, int& height) const {
 }
 
 bool VideoFileSource::requestFrameSize(int width, int height) {
-    if (width <= 0 || height <= 0 || width > imTrackingGrabberCB::kMaxSide ||
-        height > imTrackingGrabberCB::kMaxSide)
-        return false;
+    if (!imTrackingGrabberCB::acceptsSize(width, height)) return false;
     width_ = width;
     height_ = height;
     return true;
