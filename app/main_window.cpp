@@ -389,7 +389,7 @@ void MainWindow::stopFrameTimer() {
 
 void MainWindow::timerEvent(QTimerEvent*) {
     // Without a new frame in time the previous one is processed again.
-    fetchFrame(captureDevice_.get(), colorBuffer_.get(), FrameLayout::PackedRGB, kFetchTimeoutMs);
+    fetchFrame(captureDevice_.get(), colorBuffer_.get(), 3 * std::size_t(pixelCount_), FrameLayout::PackedRGB, kFetchTimeoutMs);
     if (pixelCount_ > 0) convertToGrey(colorBuffer_.get(), grayBuffer_.get(), std::size_t(pixelCount_));
     processCurrentFrame();
     updateFrameRate();

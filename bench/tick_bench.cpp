@@ -44,7 +44,7 @@ void tick(benchmark::State& state, int width, int height) {
         const std::size_t before = allocationCount();
         state.ResumeTiming();
 
-        mailbox.fetch(color.data(), FrameLayout::PackedRGB, 1000);
+        mailbox.fetch(color.data(), color.size(), FrameLayout::PackedRGB, 1000);
         convertToGrey(color.data(), grey.data(), pixels);
         processor.process(grey.data(), processed.data());
 

@@ -193,12 +193,17 @@ int setLive(CaptureDevice* device, int request) {
     return 1;
 }
 
-bool fetchFrame(CaptureDevice* device, unsigned char* destination, FrameLayout layout,
-                int timeoutMs) {
+bool fetchFrame(CaptureDevice* device, unsigned char* destination, std::size_t destinationBytes,
+                FrameLayout layout, int timeoutMs) {
     // Not connected: no frame can come, so there is nothing to wait for.
     if (!isConnected(device))
         return false;
-    return device->grabber.fetch(destination, layout, timeoutMs);
+    return device->grabber.fetch(destination, destinationBytes, layout, timeoutMs);
+}
+
+void setFrameReadyNotifier(CaptureDevice* device, std::function<void()> notify) {
+    if (device)
+        device->grabber.setFrameReadyNotifier(std::move(notify));
 }
 
 int dialogCount(CaptureDevice* device) {

@@ -66,11 +66,17 @@ void getImageSize(CaptureDevice* device, int& width, int& height);
 // or starting fails (the live flag is then cleared).
 int setLive(CaptureDevice* device, int request);
 
-// Copies the newest frame into `destination` (width x height x 3 bytes as
-// getImageSize gives, rows bottom-up, in `layout`), waiting up to timeoutMs for
-// one. True when a new frame was copied; false leaves the destination untouched.
-bool fetchFrame(CaptureDevice* device, unsigned char* destination, FrameLayout layout,
-                int timeoutMs);
+// Copies the newest frame into `destination` (`destinationBytes` long: width x
+// height x 3 bytes as getImageSize gives, rows bottom-up, in `layout`), waiting
+// up to timeoutMs for one. True when a new frame was copied; false leaves the
+// destination untouched, also when its size is not the frame's.
+bool fetchFrame(CaptureDevice* device, unsigned char* destination, std::size_t destinationBytes,
+                FrameLayout layout, int timeoutMs);
+
+// `notify` runs on the capture thread when a frame is ready to fetch, once per
+// batch of frames until the next fetch (see imTrackingGrabberCB). Null device:
+// nothing.
+void setFrameReadyNotifier(CaptureDevice* device, std::function<void()> notify);
 
 // Configuration dialogs of the connected device (0 when not connected).
 int dialogCount(CaptureDevice* device);

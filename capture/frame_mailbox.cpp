@@ -62,7 +62,7 @@ bool imTrackingGrabberCB::SampleCB(const std::uint8_t* sample, std::size_t lengt
         std::memcpy(store_.data(), sample, frameBytes);
         newFrame_ = true;
     }
-    frameReady_.signal();
+    frameStored();
     return true;
 }
 
@@ -82,17 +82,36 @@ bool imTrackingGrabberCB::depositTopDown(const std::uint8_t* topRow, std::size_t
         }
         newFrame_ = true;
     }
-    frameReady_.signal();
+    frameStored();
     return true;
 }
 
-bool imTrackingGrabberCB::fetch(std::uint8_t* destination, FrameLayout layout, int timeoutMs) {
+void imTrackingGrabberCB::frameStored() {
+    frameReady_.signal();
+    if (notificationPending_.exchange(true))
+        return;
+    std::lock_guard<std::mutex> guard(notifierLock_);
+    if (notifier_)
+        notifier_();
+}
+
+void imTrackingGrabberCB::setFrameReadyNotifier(std::function<void()> notify) {
+    std::lock_guard<std::mutex> guard(notifierLock_);
+    notifier_ = std::move(notify);
+    notificationPending_ = false;
+}
+
+bool imTrackingGrabberCB::fetch(std::uint8_t* destination, std::size_t destinationBytes, FrameLayout layout,
+                                int timeoutMs) {
+    // Cleared before the lock is tried: a frame stored while this fetch fails
+    // to get the lock notifies again, so no frame is left unannounced.
+    notificationPending_ = false;
     if (destination == nullptr)
         return false;
     if (timeoutMs != 0 && !frameReady_.wait(std::chrono::milliseconds(std::max(timeoutMs, 0))))
         return false;
     std::unique_lock<std::mutex> guard(lock_, std::try_to_lock);
-    if (!guard.owns_lock() || !newFrame_)
+    if (!guard.owns_lock() || !newFrame_ || destinationBytes != frameBytesLocked())
         return false;
     const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
     const std::uint8_t* source = store_.data();

@@ -4,6 +4,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -76,10 +78,18 @@ public:
 
     // GUI thread. Waits up to timeoutMs for the frame-ready event (0: no wait),
     // then tries the lock once. Copies the newest frame into `destination`
-    // (width x height x 3 bytes in `layout`) and returns true only when a frame
-    // arrived since the last successful fetch; otherwise the destination is not
-    // touched.
-    bool fetch(std::uint8_t* destination, FrameLayout layout, int timeoutMs);
+    // (`destinationBytes` long, which must be exactly width x height x 3 in
+    // `layout`) and returns true only when a frame arrived since the last
+    // successful fetch; otherwise the destination is not touched. A destination
+    // of another size is refused and the frame stays pending, so a frame size
+    // change can never write past a caller's buffer.
+    bool fetch(std::uint8_t* destination, std::size_t destinationBytes, FrameLayout layout, int timeoutMs);
+
+    // Any thread. `notify` runs on the capture thread right after a frame is
+    // stored, at most once until the next fetch attempt: however many frames
+    // arrive meanwhile, the GUI hears of them once (newest wins). It must not
+    // block; posting a queued call is what it is for. Empty: no notification.
+    void setFrameReadyNotifier(std::function<void()> notify);
 
     // Forgets a pending frame (after stopping, so a restart shows no stale frame).
     void discardPending();
@@ -88,6 +98,7 @@ private:
     friend struct MailboxTestPeer;
 
     std::size_t frameBytesLocked() const;
+    void frameStored();
 
     mutable std::mutex lock_;
     int width_ = 0;
@@ -95,4 +106,8 @@ private:
     bool newFrame_ = false;
     std::vector<std::uint8_t> store_;
     AutoResetEvent frameReady_{true};
+    // Set when the notifier has run and no fetch has been tried since.
+    std::atomic<bool> notificationPending_{false};
+    std::mutex notifierLock_;
+    std::function<void()> notifier_;
 };

@@ -119,8 +119,21 @@ void RuinsReconstruction::frameStep(const unsigned char* input, unsigned char* o
     const std::size_t bytes = std::size_t(width_) * std::size_t(height_);
     if (!input || !output || bytes == 0) return;
     if (input != output) std::memcpy(output, input, bytes);
-    if (matchingMode_) return;
+    preparedView_ = {};
+    if (matchingMode_) {
+        // While the user aligns the camera the pose follows the reference
+        // positions; the left canvas shows it as a wireframe.
+        if (leftOverlay(grabber.state) != LeftOverlay::MatchingWireframe) return;
+        updatePose();
+        preparedView_ = preparePoseView();
+        return;
+    }
+    followFrame(output, detector, grabber);
+    if (rightOverlay(grabber.state) == RightOverlay::AugmentedModels) preparedView_ = preparePoseView();
+}
 
+void RuinsReconstruction::followFrame(unsigned char* output, CornerDetector* detector, const GrabberSnapshot& grabber)
+{
     if (tracked_.count == 0) {
         switch (grabber.state) {
         case 1:

@@ -163,9 +163,14 @@ public:
 
     // One frame: copies input to output (width × height bytes), then, unless the
     // user is aligning the camera, adopts held clicks when no points are in use,
-    // runs the detector on the output, matches and updates the pose.
+    // runs the detector on the output, matches and updates the pose. Ends by
+    // preparing the view the canvases will draw (one filter step with Kalman
+    // on), so that drawing only reads preparedView().
     void frameStep(const unsigned char* input, unsigned char* output, CornerDetector* detector,
                    const GrabberSnapshot& grabber);
+
+    // The view prepared by the last frame step; not prepared before the first.
+    const PreparedView& preparedView() const { return preparedView_; }
 
     // Matches the points in use to a detector's corners.
     void matchCorners(const CornerPoint* corners, int cornerCount);
@@ -211,6 +216,7 @@ private:
     int gatherCorrespondences();
     void createPoseFilterFromLastPose();
     bool estimatePose(int correspondenceCount);
+    void followFrame(unsigned char* output, CornerDetector* detector, const GrabberSnapshot& grabber);
 
     int width_ = 0;
     int height_ = 0;
@@ -219,6 +225,7 @@ private:
     RuinsPoseState& pose_;
     PoseEstimator estimator_;
     int gatheredCount_ = 0;
+    PreparedView preparedView_;
     bool poseValid_ = false;
     bool hasPose_ = false;
     bool matchingMode_ = false;

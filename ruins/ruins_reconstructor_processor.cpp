@@ -126,8 +126,7 @@ void RuinsReconstructorProcessor::drawLeftOverlay(Canvas* canvas)
         break;
     case ruins::LeftOverlay::MatchingWireframe: {
         pushBothMatrices();
-        reconstruction_.updatePose();
-        const ruins::PreparedView view = reconstruction_.preparePoseView();
+        const ruins::PreparedView& view = reconstruction_.preparedView();
         if (view.prepared && view.drawable) {
             ruins::loadPoseView(view.viewMatrix, view.fieldOfView, reconstruction_.width(), reconstruction_.height());
             ruins::drawMatchingOverlay();
@@ -153,7 +152,7 @@ void RuinsReconstructorProcessor::drawRightOverlay(Canvas* canvas)
     }
     case ruins::RightOverlay::AugmentedModels: {
         pushBothMatrices();
-        const ruins::PreparedView view = reconstruction_.preparePoseView();
+        const ruins::PreparedView& view = reconstruction_.preparedView();
         if (view.prepared && view.drawable) {
             ruins::loadPoseView(view.viewMatrix, view.fieldOfView, reconstruction_.width(), reconstruction_.height());
             if (reconstruction_.poseValid()) ruins::drawAugmentedModels();

@@ -100,7 +100,7 @@ int grabFrames(CaptureDevice* device, const GrabOptions& options) {
     std::vector<unsigned char> rgb(static_cast<std::size_t>(width) * height * 3);
     int missed = 0;
     for (int frame = 0; frame < options.frames;) {
-        if (!fetchFrame(device, rgb.data(), FrameLayout::PackedRGB, 1000)) {
+        if (!fetchFrame(device, rgb.data(), rgb.size(), FrameLayout::PackedRGB, 1000)) {
             const std::string why = captureStreamError(device);
             if (!why.empty() || ++missed >= kMaxMissedWaits) {
                 std::fprintf(stderr, "grab: %s\n", why.empty() ? "no frame from the device" : why.c_str());

@@ -352,15 +352,7 @@ private:
         convertToGrey(rgb_.data(), grey_.data(), grey_.size());
         const auto start = Clock::now();
         reconstruction_.frameStep(grey_.data(), processed_.data(), detector_.get(), ruins::GrabberSnapshot{});
-        ruins::PreparedView view;
-        if (reconstruction_.matchingMode()) {
-            // The left canvas's drawing: pose update, then the view (and one filter step).
-            reconstruction_.updatePose();
-            view = reconstruction_.preparePoseView();
-        } else {
-            // The right canvas's drawing prepares the view (and advances the filter).
-            view = reconstruction_.preparePoseView();
-        }
+        const ruins::PreparedView& view = reconstruction_.preparedView();
         reconstructionMs_ += std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 
         FrameResult result;

@@ -133,7 +133,7 @@ TEST_F(CaptureDeviceTest, NullDeviceIsHarmlessEverywhere) {
     EXPECT_EQ(setLive(nullptr, -1), 0);
     EXPECT_EQ(setLive(nullptr, 1), 0);
     std::uint8_t pixel[3] = {};
-    EXPECT_FALSE(fetchFrame(nullptr, pixel, FrameLayout::PackedRGB, 1000));
+    EXPECT_FALSE(fetchFrame(nullptr, pixel, sizeof pixel, FrameLayout::PackedRGB, 1000));
     EXPECT_EQ(dialogCount(nullptr), 0);
     EXPECT_EQ(dialogDescription(nullptr, 0), nullptr);
     EXPECT_FALSE(showDialog(nullptr, 0, nullptr));
@@ -193,7 +193,7 @@ TEST_F(CaptureDeviceTest, LiveChangesSettleAndFailedStartClearsTheFlag) {
     EXPECT_GE(millisecondsOf([&] { EXPECT_EQ(setLive(device.get(), 1), 1); }), kSettlingPauseMs);
     EXPECT_EQ(setLive(device.get(), -1), 1);
     std::vector<std::uint8_t> rgb(100 * 50 * 3, 0);
-    EXPECT_TRUE(fetchFrame(device.get(), rgb.data(), FrameLayout::PackedRGB, 1000));
+    EXPECT_TRUE(fetchFrame(device.get(), rgb.data(), rgb.size(), FrameLayout::PackedRGB, 1000));
     EXPECT_EQ(rgb[0], 0x42);
     EXPECT_GE(millisecondsOf([&] { EXPECT_EQ(setLive(device.get(), 0), 1); }), kSettlingPauseMs);
     EXPECT_EQ(setLive(device.get(), -1), 0);
@@ -226,7 +226,7 @@ TEST_F(CaptureDeviceTest, ImageSizeChangePassesThroughStoppedAndReturnsToLive) {
     EXPECT_EQ(width, 64);
     EXPECT_EQ(height, 48);
     std::vector<std::uint8_t> rgb(64 * 48 * 3, 0);
-    EXPECT_TRUE(fetchFrame(device.get(), rgb.data(), FrameLayout::PackedRGB, 1000));
+    EXPECT_TRUE(fetchFrame(device.get(), rgb.data(), rgb.size(), FrameLayout::PackedRGB, 1000));
 
     EXPECT_FALSE(setImageSize(device.get(), 0, 48));
     EXPECT_EQ(setLive(device.get(), -1), 1);
@@ -277,7 +277,7 @@ TEST_F(CaptureDeviceTest, DisconnectStopsAndReleasesAndIsHarmlessTwice) {
     getImageSize(device, width, height);
     EXPECT_EQ(width, 0);
     std::uint8_t pixel[3] = {9, 9, 9};
-    EXPECT_FALSE(fetchFrame(device, pixel, FrameLayout::PackedRGB, 1000));
+    EXPECT_FALSE(fetchFrame(device, pixel, sizeof pixel, FrameLayout::PackedRGB, 1000));
     EXPECT_EQ(pixel[0], 9);
     disconnectDevice(device);
 

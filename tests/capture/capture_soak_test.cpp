@@ -60,7 +60,7 @@ struct Footprint {
 
 bool fetchWithin(CaptureDevice* device, std::vector<std::uint8_t>& rgb) {
     for (int attempt = 0; attempt < 5; ++attempt)
-        if (fetchFrame(device, rgb.data(), FrameLayout::PackedRGB, 1000)) return true;
+        if (fetchFrame(device, rgb.data(), rgb.size(), FrameLayout::PackedRGB, 1000)) return true;
     return false;
 }
 
@@ -126,7 +126,7 @@ TEST_F(CaptureSoak, LiveCyclesWithSwitchingWhileStreamingLeaveNothingBehind) {
         ASSERT_TRUE(fetchWithin(device.get(), frame));
         disconnectDevice(device.get());  // stops streaming first
         EXPECT_EQ(setLive(device.get(), -1), 0);
-        EXPECT_FALSE(fetchFrame(device.get(), frame.data(), FrameLayout::PackedRGB, 0));
+        EXPECT_FALSE(fetchFrame(device.get(), frame.data(), frame.size(), FrameLayout::PackedRGB, 0));
     }
     expectNothingLeftSince(before);
 }

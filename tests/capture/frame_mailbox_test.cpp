@@ -37,7 +37,7 @@ long long millisecondsSince(Clock::time_point start) {
 // Swallows the event's initial signal, so that the next fetch really waits.
 void consumeInitialSignal(imTrackingGrabberCB& mailbox) {
     std::uint8_t scratch[3];
-    mailbox.fetch(scratch, FrameLayout::PackedRGB, 1);
+    mailbox.fetch(scratch, sizeof scratch, FrameLayout::PackedRGB, 1);
 }
 
 TEST(FrameMailbox, FetchGetsTheNewestOfTwoFramesInRgbOrder) {
@@ -47,14 +47,14 @@ TEST(FrameMailbox, FetchGetsTheNewestOfTwoFramesInRgbOrder) {
     ASSERT_TRUE(mailbox.SampleCB(uniformFrame(4, 2, 10, 20, 30).data(), 24));
 
     std::vector<std::uint8_t> rgb(24, 0);
-    ASSERT_TRUE(mailbox.fetch(rgb.data(), FrameLayout::PackedRGB, 1000));
+    ASSERT_TRUE(mailbox.fetch(rgb.data(), rgb.size(), FrameLayout::PackedRGB, 1000));
     EXPECT_EQ(rgb, uniformFrame(4, 2, 30, 20, 10));  // R, G, B: blue and red swapped
     // The frame was taken: nothing new until the next one arrives.
-    EXPECT_FALSE(mailbox.fetch(rgb.data(), FrameLayout::PackedRGB, 0));
+    EXPECT_FALSE(mailbox.fetch(rgb.data(), rgb.size(), FrameLayout::PackedRGB, 0));
 
     ASSERT_TRUE(mailbox.SampleCB(uniformFrame(4, 2, 7, 8, 9).data(), 24));
     std::vector<std::uint8_t> bgr(24, 0);
-    ASSERT_TRUE(mailbox.fetch(bgr.data(), FrameLayout::PackedBGR, 0));
+    ASSERT_TRUE(mailbox.fetch(bgr.data(), bgr.size(), FrameLayout::PackedBGR, 0));
     EXPECT_EQ(bgr, uniformFrame(4, 2, 7, 8, 9));
 }
 
@@ -65,11 +65,11 @@ TEST(FrameMailbox, TimedOutFetchWaitsAboutASecondAndLeavesDestinationUntouched) 
     // finds no frame.
     std::vector<std::uint8_t> destination(8 * 8 * 3, 0xAB);
     auto start = Clock::now();
-    EXPECT_FALSE(mailbox.fetch(destination.data(), FrameLayout::PackedRGB, 1000));
+    EXPECT_FALSE(mailbox.fetch(destination.data(), destination.size(), FrameLayout::PackedRGB, 1000));
     EXPECT_LT(millisecondsSince(start), 500);
 
     start = Clock::now();
-    EXPECT_FALSE(mailbox.fetch(destination.data(), FrameLayout::PackedRGB, 1000));
+    EXPECT_FALSE(mailbox.fetch(destination.data(), destination.size(), FrameLayout::PackedRGB, 1000));
     const long long waited = millisecondsSince(start);
     EXPECT_GE(waited, 990);
     EXPECT_LT(waited, 5000);
@@ -86,7 +86,7 @@ TEST(FrameMailbox, WaitingFetchWakesWhenAFrameArrives) {
     });
     std::vector<std::uint8_t> destination(12, 0);
     const auto start = Clock::now();
-    EXPECT_TRUE(mailbox.fetch(destination.data(), FrameLayout::PackedRGB, 5000));
+    EXPECT_TRUE(mailbox.fetch(destination.data(), destination.size(), FrameLayout::PackedRGB, 5000));
     EXPECT_LT(millisecondsSince(start), 4000);
     producer.join();
     EXPECT_EQ(destination, uniformFrame(2, 2, 5, 5, 5));
@@ -101,12 +101,12 @@ TEST(FrameMailbox, FetchNeverWaitsForTheLock) {
         // The capture thread is inside its copy.
         std::lock_guard<std::mutex> held(MailboxTestPeer::lock(mailbox));
         const auto start = Clock::now();
-        EXPECT_FALSE(mailbox.fetch(destination.data(), FrameLayout::PackedRGB, 1000));
+        EXPECT_FALSE(mailbox.fetch(destination.data(), destination.size(), FrameLayout::PackedRGB, 1000));
         EXPECT_LT(millisecondsSince(start), 500);
     }
     EXPECT_EQ(destination, std::vector<std::uint8_t>(12, 0xCD));
     // The frame is still there for the next tick.
-    EXPECT_TRUE(mailbox.fetch(destination.data(), FrameLayout::PackedRGB, 0));
+    EXPECT_TRUE(mailbox.fetch(destination.data(), destination.size(), FrameLayout::PackedRGB, 0));
     EXPECT_EQ(destination, uniformFrame(2, 2, 1, 1, 1));
 }
 
@@ -124,7 +124,7 @@ TEST(FrameMailbox, FramesThatDoNotFitAreDropped) {
     EXPECT_FALSE(mailbox.SampleCB(oversized.data(), 4 * 2 * 3 - 3));
     EXPECT_FALSE(mailbox.SampleCB(nullptr, 24));
     std::vector<std::uint8_t> destination(24, 0x77);
-    EXPECT_FALSE(mailbox.fetch(destination.data(), FrameLayout::PackedRGB, 0));
+    EXPECT_FALSE(mailbox.fetch(destination.data(), destination.size(), FrameLayout::PackedRGB, 0));
     EXPECT_EQ(destination, std::vector<std::uint8_t>(24, 0x77));
 }
 
@@ -139,12 +139,12 @@ TEST(FrameMailbox, StoreGrowsNeverShrinksAndStartsBlack) {
     // Frames of the new, smaller size go through whole.
     ASSERT_TRUE(mailbox.SampleCB(uniformFrame(4, 4, 9, 8, 7).data(), 48));
     std::vector<std::uint8_t> destination(48, 0);
-    ASSERT_TRUE(mailbox.fetch(destination.data(), FrameLayout::PackedBGR, 0));
+    ASSERT_TRUE(mailbox.fetch(destination.data(), destination.size(), FrameLayout::PackedBGR, 0));
     EXPECT_EQ(destination, uniformFrame(4, 4, 9, 8, 7));
     // A resize forgets a pending frame of the old size.
     ASSERT_TRUE(mailbox.SampleCB(uniformFrame(4, 4, 1, 2, 3).data(), 48));
     mailbox.resize(2, 2);
-    EXPECT_FALSE(mailbox.fetch(destination.data(), FrameLayout::PackedBGR, 0));
+    EXPECT_FALSE(mailbox.fetch(destination.data(), destination.size(), FrameLayout::PackedBGR, 0));
 }
 
 TEST(FrameMailbox, UnusableSizesAcceptNoFrames) {
@@ -174,7 +174,7 @@ TEST(FrameMailbox, TopDownFramesAreStoredBottomUp) {
     EXPECT_FALSE(mailbox.depositTopDown(topDown.data(), 8, 3, 3));  // not the mailbox's size
     ASSERT_TRUE(mailbox.depositTopDown(topDown.data(), 8, 2, 3));
     std::vector<std::uint8_t> destination(18, 0);
-    ASSERT_TRUE(mailbox.fetch(destination.data(), FrameLayout::PackedBGR, 0));
+    ASSERT_TRUE(mailbox.fetch(destination.data(), destination.size(), FrameLayout::PackedBGR, 0));
     const std::vector<std::uint8_t> bottomUp = {2, 2, 2, 2, 2, 2, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(destination, bottomUp);
 }
@@ -183,9 +183,9 @@ TEST(FrameMailbox, NullDestinationIsRefused) {
     imTrackingGrabberCB mailbox;
     mailbox.resize(1, 1);
     ASSERT_TRUE(mailbox.SampleCB(uniformFrame(1, 1, 1, 1, 1).data(), 3));
-    EXPECT_FALSE(mailbox.fetch(nullptr, FrameLayout::PackedRGB, 0));
+    EXPECT_FALSE(mailbox.fetch(nullptr, 3, FrameLayout::PackedRGB, 0));
     std::uint8_t pixel[3] = {};
-    EXPECT_TRUE(mailbox.fetch(pixel, FrameLayout::PackedRGB, 0));
+    EXPECT_TRUE(mailbox.fetch(pixel, sizeof pixel, FrameLayout::PackedRGB, 0));
 }
 
 // Each frame carries its sequence number in every pixel (B = low byte, G = middle,
@@ -226,10 +226,10 @@ TEST(FrameMailbox, OneKilohertzProducerAgainstConsumer) {
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (lastSequence < kFrames && Clock::now() < deadline) {
         const bool done = producerDone;
-        if (!mailbox.fetch(rgb.data(), FrameLayout::PackedRGB, 1000)) {
+        if (!mailbox.fetch(rgb.data(), rgb.size(), FrameLayout::PackedRGB, 1000)) {
             // The last frame may be in flight; once the producer is done, only
             // lock contention can explain a failure, and that is over.
-            if (done && !mailbox.fetch(rgb.data(), FrameLayout::PackedRGB, 0))
+            if (done && !mailbox.fetch(rgb.data(), rgb.size(), FrameLayout::PackedRGB, 0))
                 break;
             if (!done)
                 continue;

@@ -14,7 +14,7 @@ namespace {
 // Fetches one frame, trying for up to five seconds.
 bool fetchWithin(CaptureDevice* device, std::vector<std::uint8_t>& rgb) {
     for (int attempt = 0; attempt < 5; ++attempt)
-        if (fetchFrame(device, rgb.data(), FrameLayout::PackedRGB, 1000))
+        if (fetchFrame(device, rgb.data(), rgb.size(), FrameLayout::PackedRGB, 1000))
             return true;
     return false;
 }

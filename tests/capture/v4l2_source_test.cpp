@@ -127,7 +127,7 @@ TEST_F(V4l2BackendTest, RefusedFormatKeepsTheOldOne) {
     std::vector<std::uint8_t> rgb(320 * 240 * 3);
     bool fetched = false;
     for (int attempt = 0; attempt < 5 && !fetched; ++attempt)
-        fetched = fetchFrame(device.get(), rgb.data(), FrameLayout::PackedRGB, 1000);
+        fetched = fetchFrame(device.get(), rgb.data(), rgb.size(), FrameLayout::PackedRGB, 1000);
     EXPECT_TRUE(fetched);
 }
 
@@ -180,7 +180,7 @@ TEST_F(V4l2BackendTest, StreamsFramesUprightAsBottomUpRgb) {
     std::vector<std::uint8_t> rgb(320 * 240 * 3, 0);
     bool fetched = false;
     for (int attempt = 0; attempt < 5 && !fetched; ++attempt)
-        fetched = fetchFrame(device.get(), rgb.data(), FrameLayout::PackedRGB, 1000);
+        fetched = fetchFrame(device.get(), rgb.data(), rgb.size(), FrameLayout::PackedRGB, 1000);
     ASSERT_TRUE(fetched);
     // Buffer row 0 is the bottom of the picture (picture row 239); R, G, B.
     for (int bufferRow : {0, 1, 120, 239}) {
@@ -200,7 +200,7 @@ TEST_F(V4l2BackendTest, UnpluggedDeviceEndsTheStreamWithoutHanging) {
     EXPECT_EQ(captureStreamError(device.get()), "");
     std::vector<std::uint8_t> rgb(320 * 240 * 3, 0);
     for (int attempt = 0; attempt < 5; ++attempt)
-        if (fetchFrame(device.get(), rgb.data(), FrameLayout::PackedRGB, 1000))
+        if (fetchFrame(device.get(), rgb.data(), rgb.size(), FrameLayout::PackedRGB, 1000))
             break;
 
     io->unplugged = true;
@@ -210,9 +210,9 @@ TEST_F(V4l2BackendTest, UnpluggedDeviceEndsTheStreamWithoutHanging) {
     EXPECT_NE(captureStreamError(device.get()).find("No such device"), std::string::npos);
 
     // The last frame stays where it is; fetches time out instead of failing hard.
-    fetchFrame(device.get(), rgb.data(), FrameLayout::PackedRGB, 0);  // at most one frame was in flight
+    fetchFrame(device.get(), rgb.data(), rgb.size(), FrameLayout::PackedRGB, 0);  // at most one frame was in flight
     const std::vector<std::uint8_t> kept = rgb;
-    EXPECT_FALSE(fetchFrame(device.get(), rgb.data(), FrameLayout::PackedRGB, 100));
+    EXPECT_FALSE(fetchFrame(device.get(), rgb.data(), rgb.size(), FrameLayout::PackedRGB, 100));
     EXPECT_EQ(rgb, kept);
 
     const auto start = Clock::now();
@@ -231,7 +231,7 @@ TEST_F(V4l2BackendTest, PassingIoErrorsDoNotEndTheStream) {
     std::vector<std::uint8_t> rgb(320 * 240 * 3, 0);
     bool fetched = false;
     for (int attempt = 0; attempt < 5 && !fetched; ++attempt)
-        fetched = fetchFrame(device.get(), rgb.data(), FrameLayout::PackedRGB, 1000);
+        fetched = fetchFrame(device.get(), rgb.data(), rgb.size(), FrameLayout::PackedRGB, 1000);
     EXPECT_TRUE(fetched);
     EXPECT_EQ(io->passingErrors, 0);
     EXPECT_EQ(captureStreamError(device.get()), "");
@@ -282,7 +282,7 @@ TEST_F(V4l2BackendTest, FormatDialogOffersEnumeratedSizesAndRebuildsWhileLive) {
     std::vector<std::uint8_t> rgb(640 * 480 * 3);
     bool fetched = false;
     for (int attempt = 0; attempt < 5 && !fetched; ++attempt)
-        fetched = fetchFrame(device.get(), rgb.data(), FrameLayout::PackedRGB, 1000);
+        fetched = fetchFrame(device.get(), rgb.data(), rgb.size(), FrameLayout::PackedRGB, 1000);
     EXPECT_TRUE(fetched);
 
     // Cancelling is not a failure and changes nothing.

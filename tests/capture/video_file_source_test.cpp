@@ -446,7 +446,7 @@ TEST_F(VideoTest, DamagedBytesNeverCrash) {
 
 bool fetchWithin(CaptureDevice* device, Bytes& rgb) {
     for (int attempt = 0; attempt < 5; ++attempt)
-        if (fetchFrame(device, rgb.data(), FrameLayout::PackedRGB, 1000))
+        if (fetchFrame(device, rgb.data(), rgb.size(), FrameLayout::PackedRGB, 1000))
             return true;
     return false;
 }

@@ -169,7 +169,7 @@ TEST(VirtualRuinsCameraSource, DeliversTheRestingFrameThroughTheMailbox)
     ASSERT_TRUE(source.start(mailbox));
     std::vector<std::uint8_t> fetched(320 * 240 * 3);
     bool got = false;
-    for (int attempt = 0; attempt < 5 && !got; ++attempt) got = mailbox.fetch(fetched.data(), FrameLayout::PackedRGB, 1000);
+    for (int attempt = 0; attempt < 5 && !got; ++attempt) got = mailbox.fetch(fetched.data(), fetched.size(), FrameLayout::PackedRGB, 1000);
     // The first frames are all the calibration view (the camera rests for two seconds).
     const std::int64_t deliveredWhileFetching = source.deliveredFrames();
     source.stop();
