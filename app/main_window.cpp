@@ -5,6 +5,7 @@
 #include "app/virtual_cameras.h"
 #include "canvas/canvas.h"
 #include "capture/video_file_source.h"
+#include "cycle/frame_processor.h"
 #include "processors/fast_tracker_processor.h"
 #include "processors/klt_tracker_processor.h"
 #include "processors/processor.h"
@@ -17,7 +18,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QStatusBar>
-#include <QTimerEvent>
+#include <QTimer>
 
 #include <new>
 
@@ -27,7 +28,6 @@ const QString kFrameRateInitialText = QStringLiteral("   Frame Rate: 0 Hz   ");
 constexpr int kDefaultWidth = 320;
 constexpr int kDefaultHeight = 240;
 constexpr double kMaxScreenShare = 0.95;
-constexpr int kFetchTimeoutMs = 1000;
 constexpr int kFrameRateIntervalMs = 1000;
 }  // namespace
 
@@ -52,6 +52,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     // The reconstructor collects mouse-picked points on the left canvas.
     ownedProcessors_.push_back(std::make_unique<RuinsReconstructorProcessor>(ui.leftCanvas));
     for (auto& processor : ownedProcessors_) processors_.push_back(processor.get());
+
+    statusTimer_ = new QTimer(this);
+    statusTimer_->setInterval(kFrameRateIntervalMs);
+    connect(statusTimer_, &QTimer::timeout, this, &MainWindow::updateCaptureStatus);
 
     frameRateLabel_ = new QLabel(kFrameRateInitialText, ui.statusBar);
     ui.statusBar->addPermanentWidget(frameRateLabel_, 0);
@@ -108,29 +112,15 @@ QString aboutText(const QString& openGL) {
 }
 
 MainWindow::~MainWindow() {
-    stopFrameTimer();
+    stopCapturing();
+    // After this no capture thread can post to the window any more.
+    setFrameReadyNotifier(captureDevice_.get(), nullptr);
     // Canvases may paint while the window is torn down; they must not reach
     // processors or buffers that are already gone.
     ui.leftCanvas->setOverlay(nullptr);
     ui.rightCanvas->setOverlay(nullptr);
     ui.leftCanvas->setImage(kDefaultWidth, kDefaultHeight, 0, nullptr);
     ui.rightCanvas->setImage(kDefaultWidth, kDefaultHeight, 0, nullptr);
-}
-
-bool MainWindow::allocateBuffers(int width, int height) {
-    colorBuffer_.reset();
-    grayBuffer_.reset();
-    processedBuffer_.reset();
-    const std::size_t count = std::size_t(width) * std::size_t(height);
-    if (count == 0) return true;
-    colorBuffer_.reset(new (std::nothrow) unsigned char[3 * count]);
-    grayBuffer_.reset(new (std::nothrow) unsigned char[count]);
-    processedBuffer_.reset(new (std::nothrow) unsigned char[count]);
-    if (colorBuffer_ && grayBuffer_ && processedBuffer_) return true;
-    colorBuffer_.reset();
-    grayBuffer_.reset();
-    processedBuffer_.reset();
-    return false;
 }
 
 void MainWindow::setupImageBuffers() {
@@ -147,17 +137,15 @@ void MainWindow::setupImageBuffers() {
             width = height = 0;
         }
     }
-    if (hasSource && width > 0 && height > 0 && allocateBuffers(width, height)) {
+    if (hasSource && width > 0 && height > 0 && cycle_.setFrameSize(width, height)) {
         imageWidth_ = width;
         imageHeight_ = height;
-        pixelCount_ = width * height;
         showBuffersOnCanvases();
         ui.rightCanvas->updateGL();
     } else {
-        allocateBuffers(0, 0);
+        cycle_.setFrameSize(0, 0);
         imageWidth_ = kDefaultWidth;
         imageHeight_ = kDefaultHeight;
-        pixelCount_ = 0;
         ui.leftCanvas->setImage(kDefaultWidth, kDefaultHeight, 0, nullptr);
         ui.rightCanvas->setImage(kDefaultWidth, kDefaultHeight, 0, nullptr);
     }
@@ -166,7 +154,7 @@ void MainWindow::setupImageBuffers() {
 }
 
 void MainWindow::showBuffersOnCanvases() {
-    ui.leftCanvas->setImage(imageWidth_, imageHeight_, GL_LUMINANCE, grayBuffer_.get());
+    ui.leftCanvas->setImage(imageWidth_, imageHeight_, GL_LUMINANCE, cycle_.grayBuffer());
     on_actionDisplayInColor_toggled(ui.actionDisplayInColor->isChecked());
 }
 
@@ -174,6 +162,7 @@ void MainWindow::fitWindowToFrame() {
     // Each canvas should show the frame at one screen pixel per frame pixel.
     int newWidth = width() + 2 * (imageWidth_ - ui.leftCanvas->width());
     int newHeight = height() + (imageHeight_ - ui.leftCanvas->height());
+    QSize canvasSize(imageWidth_, imageHeight_);
     const QScreen* screen = QGuiApplication::primaryScreen();
     if (screen) {
         const int limit = int(screen->geometry().width() * kMaxScreenShare);
@@ -181,15 +170,24 @@ void MainWindow::fitWindowToFrame() {
             const float scale = float(limit) / float(newWidth);
             newWidth = int(newWidth * scale);
             newHeight = int(newHeight * scale);
+            canvasSize = QSize(int(imageWidth_ * scale), int(imageHeight_ * scale));
         }
     }
+    // Fixed sizes: left to the layout, an odd spare pixel made one canvas a
+    // pixel narrower than the frame.
+    ui.leftCanvas->setFixedSize(canvasSize);
+    ui.rightCanvas->setFixedSize(canvasSize);
     resize(newWidth, newHeight);
 }
 
-void MainWindow::processCurrentFrame() {
-    currentProcessor_->process(grayBuffer_.get(), processedBuffer_.get());
+void MainWindow::repaintCanvases() {
     ui.leftCanvas->updateGL();
     ui.rightCanvas->updateGL();
+}
+
+void MainWindow::processCurrentFrame() {
+    cycle_.rerun();
+    repaintCanvases();
 }
 
 void MainWindow::on_actionOpenImage_triggered() {
@@ -217,20 +215,21 @@ bool MainWindow::openImageFile(const QString& path) {
 
     loadedImage_ = std::move(image);
     setupImageBuffers();
-    if (pixelCount_ == 0) return false;
-    fillFrameBuffers(loadedImage_, colorBuffer_.get(), grayBuffer_.get());
-    processCurrentFrame();
+    if (!cycle_.hasBuffers()) return false;
+    fillFrameBuffers(loadedImage_, cycle_.colorBuffer(), cycle_.grayBuffer());
+    cycle_.runColorFrame();
+    repaintCanvases();
     return true;
 }
 
 void MainWindow::on_actionSaveImage_triggered() {
     // Without a frame there is nothing to save; don't ask for a file name.
-    if (pixelCount_ == 0 || !grayBuffer_) return;
+    if (!cycle_.hasBuffers()) return;
     QString path = UserDialogs::current().saveFileName(this, tr("Choose a filename to save the Image under"),
                                                        QStringLiteral("PNG Portable Network Graphics (*.png)"));
     if (path.isEmpty()) return;
     if (!path.endsWith(QStringLiteral(".png"))) path += QStringLiteral(".png");
-    const QImage image = greyFrameToImage(grayBuffer_.get(), imageWidth_, imageHeight_);
+    const QImage image = greyFrameToImage(cycle_.grayBuffer(), imageWidth_, imageHeight_);
     // A save that silently fails would let the user believe the frame is kept.
     if (image.isNull() || !image.save(path, "PNG"))
         UserDialogs::current().critical(this, tr("Error"), tr("Could not save the image file!"));
@@ -238,9 +237,9 @@ void MainWindow::on_actionSaveImage_triggered() {
 
 void MainWindow::on_actionDisplayInColor_toggled(bool on) {
     if (on)
-        ui.rightCanvas->setImage(imageWidth_, imageHeight_, GL_RGB, colorBuffer_.get());
+        ui.rightCanvas->setImage(imageWidth_, imageHeight_, GL_RGB, cycle_.colorBuffer());
     else
-        ui.rightCanvas->setImage(imageWidth_, imageHeight_, GL_LUMINANCE, processedBuffer_.get());
+        ui.rightCanvas->setImage(imageWidth_, imageHeight_, GL_LUMINANCE, cycle_.processedBuffer());
     ui.rightCanvas->updateGL();
 }
 
@@ -261,17 +260,17 @@ void MainWindow::on_processorCombo_currentIndexChanged(int index) {
     Processor* processor = processors_[index];
     ui.processorToolBar->clear();
     processor->installActions(ui.processorToolBar);
-    if (pixelCount_ != 0) processor->setImageSize(imageWidth_, imageHeight_);
+    cycle_.setProcessor(processor);  // told the frame size when there is a frame
     ui.rightCanvas->setOverlay(processor);
-    if (pixelCount_ != 0) {
-        processor->process(grayBuffer_.get(), processedBuffer_.get());
+    if (cycle_.hasBuffers()) {
+        cycle_.rerun();
         ui.rightCanvas->updateGL();
     }
     currentProcessor_ = processor;
 }
 
 void MainWindow::on_actionReprocess_triggered() {
-    if (pixelCount_ != 0) processCurrentFrame();
+    if (cycle_.hasBuffers()) processCurrentFrame();
 }
 
 // ---- Capture control and the frame cycle ----------------------------------
@@ -281,7 +280,13 @@ void MainWindow::initCaptureDevice() {
     if (!captureDevice_) {
         UserDialogs::current().warning(this, tr("Warning"), tr("No Capture Device available!"));
         ui.actionToggleConnection->setEnabled(false);
+        return;
     }
+    // Called on the capture thread: one queued call per batch of frames, so the
+    // GUI never waits and never falls behind by more than the newest frame.
+    setFrameReadyNotifier(captureDevice_.get(), [this] {
+        QMetaObject::invokeMethod(this, [this] { takeNewestFrame(); }, Qt::QueuedConnection);
+    });
 }
 
 void MainWindow::on_actionToggleConnection_toggled(bool on) {
@@ -289,7 +294,7 @@ void MainWindow::on_actionToggleConnection_toggled(bool on) {
         // Unchecking the capture action stops live capture through its slot; the
         // explicit stop covers a device that went live behind the action's back.
         ui.actionToggleCapture->setChecked(false);
-        stopFrameTimer();
+        stopCapturing();
         if (setLive(captureDevice_.get(), -1) == 1) setLive(captureDevice_.get(), 0);
         ui.actionToggleCapture->setEnabled(false);
         disconnectDevice(captureDevice_.get());
@@ -341,15 +346,19 @@ void MainWindow::on_actionDeviceOptions_triggered() {
         index = UserDialogs::current().popupMenu(this, entries);
         if (index < 0) return;
     }
-    // The stream stops while the dialog is open, and so do the ticks: each would
-    // otherwise wait a second for a frame that cannot come.
     const bool wasLive = setLive(captureDevice_.get(), -1) == 1;
     if (wasLive) {
-        stopFrameTimer();
+        stopCapturing();
         setLive(captureDevice_.get(), 0);
     }
-    if (showDialog(captureDevice_.get(), index, nullptr)) {
-        setupImageBuffers();
+    const bool applied = showDialog(captureDevice_.get(), index, nullptr);
+    // Whatever the dialog did, even when it failed half-way, the buffers must
+    // match the size the device now delivers.
+    int width = 0;
+    int height = 0;
+    getImageSize(captureDevice_.get(), width, height);
+    if (width != cycle_.width() || height != cycle_.height()) setupImageBuffers();
+    if (applied) {
         if (wasLive && setLive(captureDevice_.get(), 1) != 1)
             UserDialogs::current().critical(this, tr("Error"), tr("Could not change live state!"));
     } else {
@@ -369,31 +378,47 @@ void MainWindow::on_actionToggleCapture_toggled(bool) {
 
 void MainWindow::syncCaptureActionToDevice() {
     const bool live = setLive(captureDevice_.get(), -1) == 1;
-    if (live && timerId_ == 0) startFrameTimer();
-    if (!live) stopFrameTimer();
+    if (live && !capturing_) startCapturing();
+    if (!live) stopCapturing();
     const QSignalBlocker blocker(ui.actionToggleCapture);
     ui.actionToggleCapture->setChecked(live);
 }
 
-void MainWindow::startFrameTimer() {
-    stopFrameTimer();  // never two timers
-    frameCount_ = 0;
+void MainWindow::startCapturing() {
+    capturing_ = true;
+    framesAtRateStart_ = cycle_.framesRun();
     frameRateClock_.start();
-    timerId_ = startTimer(0);
+    statusTimer_->start();
+    // A frame announced while not capturing was left in the mailbox, and the
+    // mailbox announces nothing more until it is fetched.
+    takeNewestFrame();
 }
 
-void MainWindow::stopFrameTimer() {
-    if (timerId_ != 0) killTimer(timerId_);
-    timerId_ = 0;
+void MainWindow::stopCapturing() {
+    capturing_ = false;
+    if (statusTimer_) statusTimer_->stop();
+    if (frameRateLabel_) frameRateLabel_->setText(kFrameRateInitialText);
 }
 
-void MainWindow::timerEvent(QTimerEvent*) {
-    // Without a new frame in time the previous one is processed again.
-    fetchFrame(captureDevice_.get(), colorBuffer_.get(), 3 * std::size_t(pixelCount_), FrameLayout::PackedRGB, kFetchTimeoutMs);
-    if (pixelCount_ > 0) convertToGrey(colorBuffer_.get(), grayBuffer_.get(), std::size_t(pixelCount_));
-    processCurrentFrame();
-    updateFrameRate();
+void MainWindow::takeNewestFrame() {
+    if (!capturing_) return;
+    FrameCycle::Fetch result = cycle_.takeFrame(captureDevice_.get(), 0);
+    if (result == FrameCycle::Fetch::SizeChanged) {
+        // The device changed its size mid-stream: new buffers, then the frame.
+        int width = 0;
+        int height = 0;
+        getImageSize(captureDevice_.get(), width, height);
+        if (width <= 0 || height <= 0) return;
+        setupImageBuffers();
+        result = cycle_.takeFrame(captureDevice_.get(), 0);
+    }
+    if (result == FrameCycle::Fetch::NewFrame) repaintCanvases();
+}
 
+void MainWindow::updateCaptureStatus() {
+    const long long frames = cycle_.framesRun();
+    frameRateLabel_->setText(frameRateText(int(frames - framesAtRateStart_), frameRateClock_.restart()));
+    framesAtRateStart_ = frames;
     if (!streamErrorShown_) {
         const std::string error = captureStreamError(captureDevice_.get());
         if (!error.empty()) {
@@ -403,14 +428,7 @@ void MainWindow::timerEvent(QTimerEvent*) {
     }
 }
 
-void MainWindow::updateFrameRate() {
-    ++frameCount_;
-    if (frameRateClock_.elapsed() < kFrameRateIntervalMs) return;
-    frameRateLabel_->setText(frameRateText(frameCount_, frameRateClock_.restart()));
-    frameCount_ = 0;
-}
-
 QString frameRateText(int frames, qint64 elapsedMs) {
-    const double rate = 1000.0 / double(elapsedMs) * frames;
+    const double rate = elapsedMs > 0 ? 1000.0 / double(elapsedMs) * frames : 0.0;
     return QStringLiteral("   Frame Rate: %1 Hz   ").arg(rate, 0, 'f', 2);
 }

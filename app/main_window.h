@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "capture/capture_device.h"
+#include "cycle/frame_cycle.h"
 #include "ui_main_window.h"
 
 class Canvas;
@@ -15,20 +16,21 @@ class Processor;
 class ProxyProcessor;
 class QComboBox;
 class QLabel;
-class QTimerEvent;
+class QTimer;
 
-// The status bar's frame-rate text for `frames` ticks in `elapsedMs` milliseconds.
+// The status bar's frame-rate text for `frames` processed frames in `elapsedMs` milliseconds.
 QString frameRateText(int frames, qint64 elapsedMs);
 
 // The text of the "About" box: program, version, Qt and OpenGL in use, the
 // capture backends compiled in, and the keyboard shortcuts.
 QString aboutText(const QString& openGL);
 
-// The program's single window. Owns the three frame buffers, the processors,
-// the two canvases (through its form) and every action. A frame travels
-// source -> colorBuffer -> grayBuffer -> current processor -> processedBuffer,
-// then both canvases repaint and the processor draws its overlay on each.
-// GUI thread only.
+// The program's single window. Owns the frame cycle (and through it the three
+// frame buffers), the processors, the two canvases (through its form) and every
+// action. The capture thread announces a ready frame with one queued call; the
+// window then runs it through the cycle (source -> colorBuffer -> grayBuffer ->
+// current processor -> processedBuffer) and both canvases draw what the
+// processor prepared. The GUI thread never waits for a frame. GUI thread only.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -39,10 +41,11 @@ public:
     // Read access for the command line, tests and the frame cycle.
     int imageWidth() const { return imageWidth_; }
     int imageHeight() const { return imageHeight_; }
-    int pixelCount() const { return pixelCount_; }
-    const unsigned char* colorBuffer() const { return colorBuffer_.get(); }
-    const unsigned char* grayBuffer() const { return grayBuffer_.get(); }
-    const unsigned char* processedBuffer() const { return processedBuffer_.get(); }
+    int pixelCount() const { return int(cycle_.pixelCount()); }
+    const unsigned char* colorBuffer() const { return cycle_.colorBuffer(); }
+    const unsigned char* grayBuffer() const { return cycle_.grayBuffer(); }
+    const unsigned char* processedBuffer() const { return cycle_.processedBuffer(); }
+    const FrameCycle& frameCycle() const { return cycle_; }
     Processor* currentProcessor() const { return currentProcessor_; }
     const std::vector<Processor*>& processors() const { return processors_; }
     const QImage& loadedImage() const { return loadedImage_; }
@@ -59,14 +62,11 @@ public:
     // there is none.
     void initCaptureDevice();
     CaptureDevice* captureDevice() const { return captureDevice_.get(); }
-    // Id of the frame timer while capture is live, 0 otherwise.
-    int frameTimerId() const { return timerId_; }
+    // Whether live frames are being taken as the device announces them.
+    bool capturing() const { return capturing_; }
     // The device chosen for the next connection without asking (-1: ask when
     // there are several).
     void setPreferredDevice(int index) { preferredDevice_ = index; }
-
-protected:
-    void timerEvent(QTimerEvent* event) override;
 
 private slots:
     void on_actionOpenImage_triggered();
@@ -81,37 +81,36 @@ private slots:
 
 private:
     void setupImageBuffers();
-    bool allocateBuffers(int width, int height);
     void showBuffersOnCanvases();
     void fitWindowToFrame();
+    void repaintCanvases();
     void processCurrentFrame();
     bool connectChosenDevice();
     int chooseDevice();
-    void startFrameTimer();
-    void stopFrameTimer();
+    void startCapturing();
+    void stopCapturing();
+    void takeNewestFrame();
     void syncCaptureActionToDevice();
-    void updateFrameRate();
+    void updateCaptureStatus();
     void installKeyboardShortcuts();
     void showAbout();
     QString openGLDescription();
 
     Ui::MainWindowClass ui;
-    int timerId_ = 0;
-    int frameCount_ = 0;
+    FrameCycle cycle_;
+    bool capturing_ = false;
+    QTimer* statusTimer_ = nullptr;  // frame rate and stream errors while capturing
+    long long framesAtRateStart_ = 0;
     QElapsedTimer frameRateClock_;
     QLabel* frameRateLabel_ = nullptr;
     QImage loadedImage_;
     int imageWidth_ = 0;
     int imageHeight_ = 0;
-    int pixelCount_ = 0;
     Processor* currentProcessor_ = nullptr;
     QComboBox* processorCombo_ = nullptr;
     std::vector<std::unique_ptr<Processor>> ownedProcessors_;
     std::vector<Processor*> processors_;
     std::unique_ptr<ProxyProcessor> proxy_;
-    std::unique_ptr<unsigned char[]> colorBuffer_;
-    std::unique_ptr<unsigned char[]> grayBuffer_;
-    std::unique_ptr<unsigned char[]> processedBuffer_;
     CaptureDevicePtr captureDevice_;
     int preferredDevice_ = -1;
     bool streamErrorShown_ = false;

@@ -1,6 +1,6 @@
 #include "canvas/canvas.h"
 
-#include "processors/processor.h"
+#include "canvas/canvas_overlay.h"
 
 #include <GL/glu.h>
 #include <QMouseEvent>
@@ -38,6 +38,11 @@ void Canvas::updateGL() {
 void Canvas::drawText(int x, int y, const QString& text) {
     glColor3f(1.0f, 0.0f, 0.0f);
     pendingLabels_.push_back({x, y, text});
+}
+
+QPoint Canvas::framePosition(const QPointF& widgetPosition) const {
+    if (width() <= 0 || height() <= 0) return widgetPosition.toPoint();
+    return QPointF(widgetPosition.x() * imageWidth_ / width(), widgetPosition.y() * imageHeight_ / height()).toPoint();
 }
 
 void Canvas::mousePressEvent(QMouseEvent* event) { emit mousePressed(event); }
@@ -95,7 +100,9 @@ void Canvas::renderFrame() {
     if (pixels_ && imageWidth_ > 0 && imageHeight_ > 0) {
         glDepthMask(GL_FALSE);
         glRasterPos2i(0, 0);
-        glPixelZoom(1.0f, 1.0f);
+        // The widget is sized in logical pixels, the framebuffer in device pixels:
+        // zoom so that the frame covers the same area as the overlay's units.
+        glPixelZoom(float(width() * ratio / imageWidth_), float(height() * ratio / imageHeight_));
         glDrawPixels(imageWidth_, imageHeight_, pixelFormat_, GL_UNSIGNED_BYTE, pixels_);
         glDepthMask(GL_TRUE);
     }

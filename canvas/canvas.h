@@ -7,7 +7,7 @@
 
 #include <GL/gl.h>
 
-class Processor;
+class CanvasOverlay;
 class QMouseEvent;
 class QPainter;
 
@@ -18,6 +18,8 @@ class QPainter;
 //
 // Inside drawOverlay() one unit is one frame pixel, x from 0 at the left edge to
 // imageWidth() at the right, y from 0 at the bottom to imageHeight() at the top.
+// The frame, the overlay, text and mouse positions share that one space at any
+// device-pixel ratio: the frame is zoomed to fill the widget's device pixels.
 // GUI thread only.
 class Canvas : public QOpenGLWidget {
     Q_OBJECT
@@ -29,8 +31,8 @@ public:
     // Stores what to draw at the next repaint. `pixels` (GL_LUMINANCE: 1 byte per
     // pixel, GL_RGB: 3) must stay valid until replaced; null shows black.
     void setImage(int width, int height, GLenum pixelFormat, const unsigned char* pixels);
-    void setOverlay(Processor* overlay) { overlay_ = overlay; }
-    Processor* overlay() const { return overlay_; }
+    void setOverlay(CanvasOverlay* overlay) { overlay_ = overlay; }
+    CanvasOverlay* overlay() const { return overlay_; }
 
     int canvasId() const { return canvasId_; }
     void setCanvasId(int id) { canvasId_ = id; }
@@ -44,6 +46,10 @@ public:
     // pixels right of the frame's left edge and y pixels down from its top edge.
     // Leaves the current GL colour red.
     void drawText(int x, int y, const QString& text);
+
+    // The frame pixel (x from the left, y from the top) under a widget position
+    // in logical pixels, as mouse events give it.
+    QPoint framePosition(const QPointF& widgetPosition) const;
 
     // Repaints now: drawOverlay() has run when this returns.
     void updateGL();
@@ -76,7 +82,7 @@ private:
     int imageHeight_ = 240;
     GLenum pixelFormat_ = 0;
     const unsigned char* pixels_ = nullptr;
-    Processor* overlay_ = nullptr;
+    CanvasOverlay* overlay_ = nullptr;
     QFont labelFont_;
     QVector<Label> pendingLabels_;
     int paintCount_ = 0;

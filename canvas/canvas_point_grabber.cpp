@@ -42,7 +42,7 @@ void CanvasPointGrabber::mousePressed(QMouseEvent* event)
         if (pointCount_ > 0)
             --pointCount_;
     } else if (pointCount_ < kCapacity) {
-        points_[pointCount_] = event->position().toPoint();
+        points_[pointCount_] = canvas_ ? canvas_->framePosition(event->position()) : event->position().toPoint();
         ++pointCount_;
         if (pointCount_ == kCapacity && state_ == Grabbing)
             stop();

@@ -5,5 +5,5 @@
 void ProxyProcessor::drawOverlay(Canvas* canvas) {
     // The target always has an overlay once the main window is built; a null
     // check keeps a half-built window from crashing on an early paint.
-    if (Processor* current = target->overlay()) current->drawOverlay(canvas);
+    if (CanvasOverlay* current = target->overlay()) current->drawOverlay(canvas);
 }

@@ -7,7 +7,8 @@
 // the camera rests at the calibration pose), unchecked after kMatchingFrames
 // frames (the points are then followed by the detector). Frames are made by
 // index, never by the clock, so every run is reproducible.
-#include "app/frame_io.h"
+#include "cycle/frame_cycle.h"
+#include "cycle/frame_processor.h"
 #include "processors/fast_corner_detector.h"
 #include "processors/klt_corner_detector.h"
 #include "ruins/calibration_frame.h"
@@ -301,6 +302,23 @@ bool saveFrame(const std::string& dir, std::int64_t index, const std::uint8_t* r
     return picture.save(QDir(QString::fromStdString(dir)).filePath(QString::fromLatin1(name)), "PNG");
 }
 
+// The reconstruction as the frame cycle drives it: the window's reconstructor
+// without its panel, tool bar and mouse (no clicks are ever held).
+class HeadlessReconstructor final : public FrameProcessor {
+public:
+    HeadlessReconstructor(ruins::RuinsReconstruction& reconstruction, CornerDetector& detector)
+        : reconstruction_(reconstruction), detector_(detector) {}
+    void setImageSize(int width, int height) override { reconstruction_.setImageSize(width, height); }
+    int process(const unsigned char* input, unsigned char* output) override {
+        reconstruction_.frameStep(input, output, &detector_, ruins::GrabberSnapshot{});
+        return 0;
+    }
+
+private:
+    ruins::RuinsReconstruction& reconstruction_;
+    CornerDetector& detector_;
+};
+
 class Run {
 public:
     Run(const Options& options, FrameSource& source)
@@ -310,15 +328,16 @@ public:
         else
             detector_ = std::make_unique<KLTCornerDetector>(kDetectorCapacity);
         if (options.threshold) detector_->setThreshold(*options.threshold);
-        reconstruction_.setImageSize(options.width, options.height);
         reconstruction_.setUseKalman(options.kalman);
-        const std::size_t pixels = std::size_t(options.width) * std::size_t(options.height);
-        rgb_.resize(pixels * 3);
-        grey_.resize(pixels);
-        processed_.resize(pixels);
+        headless_ = std::make_unique<HeadlessReconstructor>(reconstruction_, *detector_);
+        cycle_.setProcessor(headless_.get());
     }
 
     int execute() {
+        if (!cycle_.setFrameSize(options_.width, options_.height)) {
+            fail("not enough memory for the frames");
+            return 1;
+        }
         std::printf("frame,pose_valid,valid_points,eye_x,eye_y,eye_z,look_x,look_y,fov_deg,reproj_err_px,eye_err\n");
         // "Automatic Initial Points" checked: the reference positions, stretched
         // from the calibration picture to the frame, are put in use.
@@ -330,7 +349,7 @@ public:
         const auto runStart = Clock::now();
         long long done = 0;
         for (std::int64_t index = 0; index < options_.frames; ++index) {
-            if (!source_.frame(index, rgb_.data())) break;
+            if (!source_.frame(index, cycle_.colorBuffer())) break;
             if (index == kMatchingFrames && reconstruction_.endMatching())
                 reconstruction_.restartFollowing(detector_.get());  // the action unchecked
             const FrameResult result = step(index);
@@ -347,11 +366,10 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    // One turn of the frame cycle as the main window runs it for the reconstructor.
+    // One turn of the frame cycle, as the main window runs it.
     FrameResult step(std::int64_t index) {
-        convertToGrey(rgb_.data(), grey_.data(), grey_.size());
         const auto start = Clock::now();
-        reconstruction_.frameStep(grey_.data(), processed_.data(), detector_.get(), ruins::GrabberSnapshot{});
+        cycle_.runColorFrame();
         const ruins::PreparedView& view = reconstruction_.preparedView();
         reconstructionMs_ += std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 
@@ -378,8 +396,8 @@ private:
 
     bool writePicture(std::int64_t index, const FrameResult& result) {
         // The virtual bricks in register, as the right canvas shows them.
-        if (result.poseValid && estimated_) overlay_.drawVirtualModel(*estimated_, rgb_.data(), ruins::PixelOrder::RGB);
-        if (saveFrame(options_.outputDir, index, rgb_.data(), options_.width, options_.height)) return true;
+        if (result.poseValid && estimated_) overlay_.drawVirtualModel(*estimated_, cycle_.colorBuffer(), ruins::PixelOrder::RGB);
+        if (saveFrame(options_.outputDir, index, cycle_.colorBuffer(), options_.width, options_.height)) return true;
         fail("cannot write frame " + std::to_string(index) + " to " + options_.outputDir);
         return false;
     }
@@ -406,11 +424,10 @@ private:
     ruins::RuinsPoseState poseState_;
     ruins::RuinsReconstruction reconstruction_;
     std::unique_ptr<CornerDetector> detector_;
+    std::unique_ptr<HeadlessReconstructor> headless_;
+    FrameCycle cycle_;
     ruins::RuinsSceneRenderer overlay_;
     std::optional<ruins::FrameCamera> estimated_;
-    std::vector<std::uint8_t> rgb_;
-    std::vector<std::uint8_t> grey_;
-    std::vector<std::uint8_t> processed_;
     std::vector<double> errors_;
     long long framesWithPose_ = 0;
     double reconstructionMs_ = 0.0;

@@ -64,7 +64,7 @@ private slots:
         QCOMPARE(c->itemText(2), QStringLiteral("Ruins Reconstructor"));
         QCOMPARE(c->currentIndex(), 1);
         QCOMPARE(w.currentProcessor(), w.processors().at(1));
-        QCOMPARE(w.rightCanvas()->overlay(), w.processors().at(1));
+        QCOMPARE(w.rightCanvas()->overlay(), static_cast<CanvasOverlay*>(w.processors().at(1)));
         QCOMPARE(w.pixelCount(), 0);
         QCOMPARE(w.leftCanvas()->canvasId(), 0);
         QCOMPARE(w.rightCanvas()->canvasId(), 1);
@@ -325,7 +325,7 @@ private slots:
         MainWindow w;
         combo(w)->setCurrentIndex(0);
         QCOMPARE(w.currentProcessor(), w.processors().at(0));
-        QCOMPARE(w.rightCanvas()->overlay(), w.processors().at(0));
+        QCOMPARE(w.rightCanvas()->overlay(), static_cast<CanvasOverlay*>(w.processors().at(0)));
         QCOMPARE(w.pixelCount(), 0);
 
         dialogs.fileAnswers.push_back(writeImage(dir, "switch.png", gradientImage(16, 16)));
