@@ -9,7 +9,9 @@
 #include "../support/qtest_main.h"
 #include "../support/scripted_dialogs.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
+#include <QTimer>
 
 #include <atomic>
 #include <cstring>
@@ -25,6 +27,8 @@ struct FakeBehaviour {
     int width = 64;
     int height = 48;
     int starts = 0;
+    int sizeAfterDialog = 0;                  // > 0: the format dialog switches to this square size
+    imTrackingGrabberCB* mailbox = nullptr;  // of the last start, to deliver more frames
 };
 
 class FakeSource : public CaptureSource {
@@ -39,15 +43,23 @@ public:
     bool start(imTrackingGrabberCB& mailbox) override {
         ++b->starts;
         if (b->startFails) return false;
-        std::vector<std::uint8_t> frame(std::size_t(b->width) * b->height * 3, 90);
-        mailbox.SampleCB(frame.data(), frame.size());
+        b->mailbox = &mailbox;
+        deliverFrame(mailbox, *b, 90);
         return true;
     }
     void stop() override {}
     std::vector<CaptureDialogEntry> dialogs() const override {
         return {{"Format...", DialogEffect::ChangesFormat}, {"Source...", DialogEffect::None}};
     }
-    bool runDialog(int, QWidget*) override { return !b->dialogFails; }
+    bool runDialog(int, QWidget*) override {
+        if (b->sizeAfterDialog > 0) b->width = b->height = b->sizeAfterDialog;
+        return !b->dialogFails;
+    }
+    static void deliverFrame(imTrackingGrabberCB& mailbox, const FakeBehaviour& b, std::uint8_t grey) {
+        if (mailbox.width() != b.width || mailbox.height() != b.height) mailbox.resize(b.width, b.height);
+        std::vector<std::uint8_t> frame(std::size_t(b.width) * b.height * 3, grey);
+        mailbox.SampleCB(frame.data(), frame.size());
+    }
 
 private:
     FakeBehaviour* b;
@@ -237,6 +249,55 @@ private slots:
         QCOMPARE(setLive(w.captureDevice(), -1), 0);
         QVERIFY(!w.capturing());
         QVERIFY(!action(w, "actionToggleCapture")->isChecked());
+        action(w, "actionToggleConnection")->setChecked(false);
+    }
+
+    // A source that delivered once and then stalls: the window processed that
+    // frame once and keeps answering at once, without re-running the old frame.
+    void stalledSourceLeavesTheWindowResponsive() {
+        offerFakeDevices(1);
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.initCaptureDevice();
+        action(w, "actionToggleConnection")->setChecked(true);
+        QTRY_COMPARE(w.frameCycle().framesRun(), 1LL);
+        for (int i = 0; i < 20; ++i) {
+            QElapsedTimer clock;
+            clock.start();
+            bool served = false;
+            QTimer::singleShot(0, [&] { served = true; });
+            QTRY_VERIFY_WITH_TIMEOUT(served, 1000);
+            QVERIFY2(clock.elapsed() < 50, qPrintable(QString::number(clock.elapsed())));
+        }
+        QCOMPARE(w.frameCycle().framesRun(), 1LL);
+        action(w, "actionToggleConnection")->setChecked(false);
+    }
+
+    // New sizes reach the buffers before any frame of that size is copied:
+    // mid-stream, and after a dialog that changed the size and then failed.
+    void buffersFollowTheDevicesSize() {
+        offerFakeDevices(1);
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.initCaptureDevice();
+        action(w, "actionToggleConnection")->setChecked(true);
+        QTRY_COMPARE(w.frameCycle().framesRun(), 1LL);
+
+        behaviour.width = 96;
+        behaviour.height = 72;
+        FakeSource::deliverFrame(*behaviour.mailbox, behaviour, 200);
+        QTRY_COMPARE(w.frameCycle().framesRun(), 2LL);
+        QCOMPARE(w.imageWidth(), 96);
+        QCOMPARE(w.pixelCount(), 96 * 72);
+        QCOMPARE(int(w.grayBuffer()[96 * 72 - 1]), 200);
+
+        behaviour.sizeAfterDialog = 40;
+        behaviour.dialogFails = true;
+        dialogs.choiceAnswers.push_back(0);
+        action(w, "actionDeviceOptions")->trigger();
+        QCOMPARE(w.imageWidth(), 40);
+        QCOMPARE(w.pixelCount(), 40 * 40);
+        QCOMPARE(int(w.grayBuffer()[40 * 40 - 1]), 0);  // new buffers are black until a frame arrives
         action(w, "actionToggleConnection")->setChecked(false);
     }
 };

@@ -172,6 +172,46 @@ private slots:
         QVERIFY(proxy.propertiesWidget(nullptr) == nullptr);
     }
 
+    // Also run with QT_SCALE_FACTOR=2 (see CMakeLists.txt): the frame covers the
+    // whole canvas in device pixels, and overlay, text and clicks land on the
+    // same frame pixels as at ratio 1.
+    void frameOverlayAndTextShareOneSpaceAtAnyRatio() {
+        const qreal expectedRatio = qEnvironmentVariableIsSet("QT_SCALE_FACTOR")
+                                        ? qEnvironmentVariable("QT_SCALE_FACTOR").toDouble() : 1.0;
+        std::vector<unsigned char> white(160 * 120, 255);
+        RecordingOverlay overlay;
+        overlay.draw = [](Canvas* c) {
+            glColor3f(0.0f, 1.0f, 0.0f);
+            glBegin(GL_QUADS);
+            glVertex2i(10, 5);
+            glVertex2i(20, 5);
+            glVertex2i(20, 15);
+            glVertex2i(10, 15);
+            glEnd();
+            c->drawText(100, 40, QStringLiteral("8"));
+        };
+        Canvas canvas;
+        canvas.setImage(160, 120, GL_LUMINANCE, white.data());
+        canvas.setOverlay(&overlay);
+        showAtFrameSize(canvas, 160, 120);
+        QCOMPARE(canvas.devicePixelRatio(), expectedRatio);
+        canvas.updateGL();
+        const QImage shot = canvas.grabFramebuffer();
+        const int r = int(expectedRatio);
+        QCOMPARE(shot.size(), QSize(160 * r, 120 * r));
+        int black = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x) black += (shot.pixel(x, y) & 0xFFFFFF) == 0 ? 1 : 0;
+        QCOMPARE(black, 0);
+        QVERIFY(qRed(shot.pixel(15 * r, (120 - 10) * r)) < 50);  // the green quad, frame pixel (15, 10)
+        QVERIFY(qRed(shot.pixel(30 * r, (120 - 10) * r)) > 200);
+        int red = 0;
+        for (int y = 20 * r; y < 42 * r; ++y)
+            for (int x = 98 * r; x < 112 * r; ++x) red += isRed(shot.pixel(x, y)) ? 1 : 0;
+        QVERIFY(red > 10);
+        QCOMPARE(canvas.framePosition(QPointF(80.4, 60.2)), QPoint(80, 60));
+    }
+
     void mouseEventsBecomeSignals() {
         Canvas canvas;
         showAtFrameSize(canvas, 100, 100);

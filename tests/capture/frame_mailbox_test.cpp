@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <thread>
+#include <algorithm>
 #include <vector>
 
 // Reaches the mailbox's lock, to play a capture thread caught in the middle of
@@ -177,6 +178,42 @@ TEST(FrameMailbox, TopDownFramesAreStoredBottomUp) {
     ASSERT_TRUE(mailbox.fetch(destination.data(), destination.size(), FrameLayout::PackedBGR, 0));
     const std::vector<std::uint8_t> bottomUp = {2, 2, 2, 2, 2, 2, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(destination, bottomUp);
+}
+
+// A caller whose buffer has another size (the device changed its size since)
+// gets nothing written, and the frame waits for a buffer that fits.
+TEST(FrameMailbox, DestinationOfAnotherSizeIsRefusedAndTheFrameKept) {
+    imTrackingGrabberCB mailbox;
+    mailbox.resize(4, 2);
+    const std::vector<std::uint8_t> frame(4 * 2 * 3, 7);
+    ASSERT_TRUE(mailbox.SampleCB(frame.data(), frame.size()));
+    for (const std::size_t bytes : {std::size_t(0), frame.size() - 1, frame.size() + 3}) {
+        std::vector<std::uint8_t> other(bytes + 1, 0xAB);
+        EXPECT_FALSE(mailbox.fetch(other.data(), bytes, FrameLayout::PackedRGB, 0)) << bytes;
+        EXPECT_EQ(std::count(other.begin(), other.end(), 0xAB), std::ptrdiff_t(other.size())) << bytes;
+    }
+    std::vector<std::uint8_t> fits(frame.size());
+    EXPECT_TRUE(mailbox.fetch(fits.data(), fits.size(), FrameLayout::PackedRGB, 0));
+    EXPECT_EQ(fits, frame);
+}
+
+// However many frames arrive before the GUI looks, it hears of them once; the
+// next frame after a fetch is announced again.
+TEST(FrameMailbox, ReadyFramesAreAnnouncedOncePerFetch) {
+    imTrackingGrabberCB mailbox;
+    mailbox.resize(2, 2);
+    int announced = 0;
+    mailbox.setFrameReadyNotifier([&] { ++announced; });
+    const std::vector<std::uint8_t> frame(2 * 2 * 3, 1);
+    for (int i = 0; i < 5; ++i) mailbox.SampleCB(frame.data(), frame.size());
+    EXPECT_EQ(announced, 1);
+    std::vector<std::uint8_t> destination(frame.size());
+    EXPECT_TRUE(mailbox.fetch(destination.data(), destination.size(), FrameLayout::PackedRGB, 0));
+    mailbox.SampleCB(frame.data(), frame.size());
+    EXPECT_EQ(announced, 2);
+    mailbox.setFrameReadyNotifier(nullptr);
+    mailbox.SampleCB(frame.data(), frame.size());
+    EXPECT_EQ(announced, 2);
 }
 
 TEST(FrameMailbox, NullDestinationIsRefused) {

@@ -256,6 +256,35 @@ TEST(RuinsReconstructorProcessor, AutomaticPathThenFollowing)
     saveScreenshot(augmented, "augmented_reference_pose.png");
 }
 
+// An expose, a resize or a colour toggle repaints without a new frame: with the
+// pose filter on, that must neither step the filter nor change the picture.
+TEST(RuinsReconstructorProcessor, RepaintsOnlyRead)
+{
+    Scene s;
+    s.processor->setDetector(&s.scripted);
+    s.scripted.setCorners(sceneCameraCorners());
+    s.choose(0);
+    s.check(true);
+    s.frame();
+    s.check(false);
+    s.processor->setUseKalman(true);
+    for (int i = 0; i < 3; ++i) s.frame();
+    ASSERT_TRUE(s.processor->reconstruction().poseFilterCreated());
+    s.right.updateGL();
+    const QImage first = s.right.grabFramebuffer();
+    const ruins::RuinsPoseState& pose = s.processor->reconstruction().poseState();
+    const Vector3 eye = pose.poseEye;
+    const double fieldOfView = pose.poseFieldOfView;
+    for (int i = 0; i < 5; ++i) {
+        s.left.updateGL();
+        s.right.updateGL();
+    }
+    EXPECT_EQ(pose.poseEye.x, eye.x);
+    EXPECT_EQ(pose.poseEye.z, eye.z);
+    EXPECT_EQ(pose.poseFieldOfView, fieldOfView);
+    EXPECT_EQ(s.right.grabFramebuffer(), first);
+}
+
 TEST(RuinsReconstructorProcessor, ChecksAndUnchecksRestartTheFollowing)
 {
     Scene s;
