@@ -1,18 +1,50 @@
-// One tick of the frame cycle without the repaint: fetch the newest frame from
-// the capture mailbox, convert it to grey, run the processor. Reports heap
-// allocations per tick beside the time (the design allows none).
+// One turn of the frame cycle the window runs, without the repaint: take the
+// newest frame from a connected device's mailbox, convert it to grey, run the
+// processor. Reports heap allocations per tick beside the time (the design
+// allows none).
 #include <benchmark/benchmark.h>
 
-#include "app/frame_io.h"
 #include "bench/alloc_counter.h"
 #include "bench/bench_support.h"
-#include "capture/frame_mailbox.h"
+#include "capture/capture_device.h"
+#include "cycle/frame_cycle.h"
 #include "processors/fast_tracker_processor.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace {
+
+// Delivers nothing by itself: the benchmark deposits the frames.
+class SilentSource final : public CaptureSource {
+public:
+    void frameSize(int& width, int& height) const override {
+        width = width_;
+        height = height_;
+    }
+    bool requestFrameSize(int width, int height) override {
+        width_ = width;
+        height_ = height;
+        return true;
+    }
+    bool start(imTrackingGrabberCB&) override { return true; }
+    void stop() override {}
+    std::vector<CaptureDialogEntry> dialogs() const override { return {}; }
+    bool runDialog(int, QWidget*) override { return false; }
+
+private:
+    int width_ = 0;
+    int height_ = 0;
+};
+
+CaptureDevicePtr connectedSilentDevice(int width, int height) {
+    setHardwareCaptureBackends({});
+    clearVirtualCaptureDevices();
+    registerVirtualCaptureDevice("Bench", [] { return std::make_unique<SilentSource>(); });
+    CaptureDevicePtr device(createCaptureDevice());
+    if (!device || connectDevice(device.get(), 0) != 1 || !setImageSize(device.get(), width, height)) return nullptr;
+    return device;
+}
 
 std::vector<std::uint8_t> texturedFrame(int width, int height) {
     std::vector<std::uint8_t> frame(std::size_t(width) * height * 3);
@@ -29,24 +61,28 @@ std::vector<std::uint8_t> texturedFrame(int width, int height) {
 
 void tick(benchmark::State& state, int width, int height) {
     bench::application();
-    const std::size_t pixels = std::size_t(width) * height;
-    imTrackingGrabberCB mailbox;
-    mailbox.resize(width, height);
+    CaptureDevicePtr device = connectedSilentDevice(width, height);
+    if (!device) {
+        state.SkipWithError("cannot connect the bench device");
+        return;
+    }
     const std::vector<std::uint8_t> frame = texturedFrame(width, height);
-    std::vector<unsigned char> color(pixels * 3), grey(pixels), processed(pixels);
     FASTTrackerProcessor processor;
-    processor.setImageSize(width, height);
+    FrameCycle cycle;
+    cycle.setProcessor(&processor);
+    cycle.setFrameSize(width, height);
 
     std::size_t allocations = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        mailbox.SampleCB(frame.data(), frame.size());  // the capture thread's part
+        device->grabber.SampleCB(frame.data(), frame.size());  // the capture thread's part
         const std::size_t before = allocationCount();
         state.ResumeTiming();
 
-        mailbox.fetch(color.data(), color.size(), FrameLayout::PackedRGB, 1000);
-        convertToGrey(color.data(), grey.data(), pixels);
-        processor.process(grey.data(), processed.data());
+        if (cycle.takeFrame(device.get(), 1000) != FrameCycle::Fetch::NewFrame) {
+            state.SkipWithError("no frame");
+            break;
+        }
 
         state.PauseTiming();
         allocations += allocationCount() - before;
