@@ -2,7 +2,7 @@
 // the peer's, on the same pictures at each frame size.
 
 #include "bench/bench_support.h"
-#include "capture/image_record.h"
+#include "features/image_record.h"
 #include "features/canny.h"
 #include "features/fast9.h"
 #include "processors/fast_corner_detector.h"

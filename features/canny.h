@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "capture/image_record.h"
+#include "features/image_record.h"
 
 // Canny edge preprocessing over single-plane byte image records of equal size.
 // Pixel (x, y) is byte y * width + x of plane 0.

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "processors/corner_detector.h"  // CornerPoint (plain data, no Qt)
+#include "features/corner_point.h"
 
 // FAST-9 corner detection over an 8-bit grey image: one byte per pixel, rows one
 // after another, row length = width. Pixel (x, y) is byte y * width + x.

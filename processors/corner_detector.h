@@ -1,14 +1,8 @@
 #pragma once
 
-#include <cstdint>
-#include <memory>
+#include "features/corner_point.h"
 
-// One corner, in pixels of the processed image: x is the column (0 = leftmost),
-// y the buffer row (0 = first row in the buffer, the bottom row of the picture).
-struct CornerPoint {
-    int32_t x = 0;
-    int32_t y = 0;
-};
+#include <memory>
 
 // The interface through which the trackers find and follow image points. Run once
 // per frame on an 8-bit grey image; the result stays in a corner list of fixed

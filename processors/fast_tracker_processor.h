@@ -3,7 +3,7 @@
 #include <QObject>
 #include <QPointer>
 
-#include "capture/image_record.h"
+#include "features/image_record.h"
 #include "features/canny.h"
 #include "processors/fast_corner_detector.h"
 #include "processors/processor.h"

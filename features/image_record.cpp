@@ -1,4 +1,4 @@
-#include "capture/image_record.h"
+#include "features/image_record.h"
 
 #include <algorithm>
 #include <cstring>
