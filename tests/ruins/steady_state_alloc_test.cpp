@@ -6,7 +6,7 @@
 
 #if CASTELLAN_COUNT_ALLOCATIONS
 
-#include "app/frame_io.h"
+#include "cycle/grey_conversion.h"
 #include "canvas/canvas.h"
 #include "ruins/calibration_pose.h"
 #include "ruins/ruins_model.h"
