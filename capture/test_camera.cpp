@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "capture/capture_device.h"
+#include "capture/capture_dialog_runner.h"
 #include "capture/frame_mailbox.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_dialogs.h"
+#include "capture/capture_formats.h"
 #include "capture/capture_source.h"
 #include "capture/paced_source_thread.h"
 

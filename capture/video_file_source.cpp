@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "capture/capture_device.h"
+#include "capture/capture_dialog_runner.h"
 #include "capture/frame_mailbox.h"
 
 VideoFileSource::VideoFileSource(std::unique_ptr<VideoFileDecoder> decoder)

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_dialogs.h"
+#include "capture/capture_formats.h"
 #include "capture/capture_source.h"
 #include "capture/paced_source_thread.h"
 #include "capture/video_file_decoder.h"

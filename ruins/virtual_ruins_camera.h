@@ -11,7 +11,7 @@
 // frames by index sees exactly what the live camera shows, and the true pose of
 // every frame is known.
 
-#include "capture/capture_dialogs.h"
+#include "capture/capture_dialog_runner.h"
 #include "capture/capture_source.h"
 #include "capture/paced_source_thread.h"
 #include "ruins/ruins_scene_renderer.h"

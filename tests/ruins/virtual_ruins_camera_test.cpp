@@ -2,6 +2,7 @@
 // the mailbox, its "Format..." dialog and the sizes it refuses.
 #include "ruins/virtual_ruins_camera.h"
 
+#include "capture/capture_dialogs.h"
 #include "capture/frame_mailbox.h"
 #include "ruins/calibration_pose.h"
 #include "ruins/ruins_model.h"
@@ -140,6 +141,7 @@ TEST(VirtualRuinsCameraSource, FormatDialogChangesTheSize)
 {
     VirtualRuinsCameraSource source;
     QStringList offered;
+    installCaptureDialogs();
     setCaptureDialogExecHook([&](QDialog& dialog) {
         auto* combo = dialog.findChild<QComboBox*>("formatComboBox");
         if (!combo) return int(QDialog::Rejected);
@@ -159,6 +161,7 @@ TEST(VirtualRuinsCameraSource, FormatDialogChangesTheSize)
     source.frameSize(width, height);
     EXPECT_EQ(width, 1280);
     setCaptureDialogExecHook({});
+    setCaptureDialogRunner(nullptr);
 }
 
 TEST(VirtualRuinsCameraSource, DeliversTheRestingFrameThroughTheMailbox)
