@@ -6,6 +6,7 @@
 #include "capture/frame_mailbox.h"
 #include "ruins/calibration_pose.h"
 #include "ruins/ruins_model.h"
+#include "tests/capture/paced_source_contract.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -191,3 +192,8 @@ TEST(VirtualRuinsCameraSource, DeliversTheRestingFrameThroughTheMailbox)
 }
 
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(VirtualRuinsCamera, PacedSourceContract,
+                         ::testing::Values(PacedSourceCase{"VirtualRuinsCamera",
+                                                           [] { return std::make_unique<ruins::VirtualRuinsCameraSource>(); }}),
+                         pacedSourceCaseName);
