@@ -166,12 +166,11 @@ bool TestCameraSource::start(imTrackingGrabberCB& mailbox) {
     if (thread_.running())
         return true;
     frame_.assign(static_cast<std::size_t>(width_) * height_ * 3, 0);
-    const int width = width_;
-    const int height = height_;
-    thread_.start(PacedSourceThread::steadyPace(kFramesPerSecond), [this, &mailbox, width, height](std::int64_t frame) {
-        render(frame, width, height, frame_.data());
-        mailbox.SampleCB(frame_.data(), frame_.size());
-    });
+    thread_.start(PacedSourceThread::steadyPace(kFramesPerSecond),
+                  [this, &mailbox, width = width_, height = height_](std::int64_t frame) {
+                      render(frame, width, height, frame_.data());
+                      mailbox.SampleCB(frame_.data(), frame_.size());
+                  });
     return true;
 }
 

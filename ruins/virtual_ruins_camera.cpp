@@ -138,7 +138,8 @@ bool VirtualRuinsCameraSource::start(imTrackingGrabberCB& mailbox)
     thread_.start(PacedSourceThread::steadyPace(kVirtualCameraFramesPerSecond),
                   [this, &mailbox, width = width_, height = height_, noise = noiseSigma_](std::int64_t index) {
                       // The mailbox stores B, G, R, rows bottom-up: render straight into that.
-                      if (renderVirtualRuinsFrame(renderer_, index, width, height, frame_.data(), PixelOrder::BGR, noise))
+                      if (renderVirtualRuinsFrame(renderer_, index, width, height, frame_.data(), PixelOrder::BGR,
+                                                  noise))
                           mailbox.SampleCB(frame_.data(), frame_.size());
                       delivered_ = index + 1;
                   });

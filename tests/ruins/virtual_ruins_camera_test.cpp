@@ -194,6 +194,7 @@ TEST(VirtualRuinsCameraSource, DeliversTheRestingFrameThroughTheMailbox)
 }  // namespace
 
 INSTANTIATE_TEST_SUITE_P(VirtualRuinsCamera, PacedSourceContract,
-                         ::testing::Values(PacedSourceCase{"VirtualRuinsCamera",
-                                                           [] { return std::make_unique<ruins::VirtualRuinsCameraSource>(); }}),
+                         ::testing::Values(PacedSourceCase{"VirtualRuinsCamera", [] {
+                             return std::make_unique<ruins::VirtualRuinsCameraSource>();
+                         }}),
                          pacedSourceCaseName);
