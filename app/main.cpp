@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 #include "app/virtual_cameras.h"
 #include "capture/capture_device.h"
+#include "capture/capture_dialogs.h"
 #include "capture/video_file_source.h"
 
 #include <QApplication>
@@ -107,6 +108,7 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     nameApplication();
     Q_INIT_RESOURCE(icons);
+    installCaptureDialogs();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/castellan.png")));
     const Options options = parseOptions(app);
     if (options.virtualCamera) registerVirtualCameras();

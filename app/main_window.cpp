@@ -328,7 +328,7 @@ bool MainWindow::connectChosenDevice() {
     if (!connectDevice(captureDevice_.get(), index)) {
         UserDialogs::current().critical(this, tr("Error"), tr("Could not connect to the capture device!"));
         // A video file says why it cannot be played.
-        const std::string reason = lastVideoOpenError();
+        const std::string reason = lastOpenError(captureDevice_.get());
         if (!reason.empty()) statusBar()->showMessage(QString::fromStdString(reason));
         return false;
     }

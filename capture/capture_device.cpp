@@ -12,12 +12,12 @@ namespace {
 
 struct TableEntry {
     std::string description;
-    CaptureSourceFactory open;
+    CaptureSourceOpener open;
 };
 
 struct VirtualDevice {
     std::string name;
-    CaptureSourceFactory factory;
+    CaptureSourceOpener open;
 };
 
 // Module-wide, like the device list of the platform: shared by every device
@@ -36,7 +36,7 @@ DeviceRegistry& registry() {
     return instance;
 }
 
-void addEntry(std::vector<TableEntry>& table, const std::string& name, CaptureSourceFactory open) {
+void addEntry(std::vector<TableEntry>& table, const std::string& name, CaptureSourceOpener open) {
     if (static_cast<int>(table.size()) >= kMaxCaptureDevices)
         return;
     table.push_back({deviceDescription(static_cast<int>(table.size()), name), std::move(open)});
@@ -55,14 +55,14 @@ void fillTableLocked(DeviceRegistry& reg) {
             continue;
         const std::vector<std::string> names = backend->deviceNames();
         for (int i = 0; i < static_cast<int>(names.size()); ++i)
-            addEntry(reg.table, names[i], [backend, i] { return backend->openDevice(i); });
+            addEntry(reg.table, names[i], [backend, i](std::string&) { return backend->openDevice(i); });
     }
     for (const VirtualDevice& device : reg.virtualDevices)
-        addEntry(reg.table, device.name, device.factory);
+        addEntry(reg.table, device.name, device.open);
 }
 
 // Copy of one entry's opener, so that opening runs without the registry lock.
-CaptureSourceFactory openerFor(int index) {
+CaptureSourceOpener openerFor(int index) {
     DeviceRegistry& reg = registry();
     std::lock_guard<std::mutex> guard(reg.mutex);
     fillTableLocked(reg);
@@ -145,13 +145,15 @@ int connectDevice(CaptureDevice* device, int index) {
         return 0;
     if (isConnected(device) && index == device->connectedIndex)
         return 1;
-    CaptureSourceFactory open = openerFor(index);
+    device->openError.clear();
+    CaptureSourceOpener open = openerFor(index);
     if (!open)
         return 0;
     disconnectDevice(device);
-    std::unique_ptr<CaptureSource> source = open();
+    std::unique_ptr<CaptureSource> source = open(device->openError);
     if (!source)
         return 0;
+    device->openError.clear();
     device->source = std::move(source);
     device->dialogs = device->source->dialogs();
     if (device->dialogs.size() > 6)
@@ -231,6 +233,10 @@ bool showDialog(CaptureDevice* device, int index, QWidget* parent) {
     return applied && rebuilt && restarted;
 }
 
+std::string lastOpenError(CaptureDevice* device) {
+    return device != nullptr ? device->openError : std::string();
+}
+
 void disconnectDevice(CaptureDevice* device) {
     if (!isConnected(device))
         return;
@@ -254,9 +260,16 @@ std::string captureStreamError(CaptureDevice* device) {
 }
 
 void registerVirtualCaptureDevice(std::string name, CaptureSourceFactory factory) {
+    CaptureSourceOpener open;
+    if (factory)
+        open = [factory = std::move(factory)](std::string&) { return factory(); };
+    registerVirtualCaptureDevice(std::move(name), std::move(open));
+}
+
+void registerVirtualCaptureDevice(std::string name, CaptureSourceOpener open) {
     DeviceRegistry& reg = registry();
     std::lock_guard<std::mutex> guard(reg.mutex);
-    reg.virtualDevices.push_back({std::move(name), std::move(factory)});
+    reg.virtualDevices.push_back({std::move(name), std::move(open)});
     reg.tableFilled = false;
     reg.table.clear();
 }

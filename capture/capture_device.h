@@ -22,6 +22,7 @@ struct CaptureDevice {
     bool live = false;
     std::unique_ptr<CaptureSource> source;
     std::vector<CaptureDialogEntry> dialogs;
+    std::string openError;  // why the last connectDevice failed, when the device said
     imTrackingGrabberCB grabber;
 };
 
@@ -91,6 +92,11 @@ const char* dialogDescription(CaptureDevice* device, int index);
 // index out of range or a choice the device refused.
 bool showDialog(CaptureDevice* device, int index, QWidget* parent);
 
+// Why the last connectDevice on `device` failed, in the words of the device
+// (e.g. why a video file cannot be played); empty after a success or when the
+// device gave no reason.
+std::string lastOpenError(CaptureDevice* device);
+
 // Stops streaming (200 ms pause if it was live) and releases the device.
 // Harmless when not connected.
 void disconnectDevice(CaptureDevice* device);
@@ -119,9 +125,13 @@ using CaptureDevicePtr = std::unique_ptr<CaptureDevice, CaptureDeviceDeleter>;
 // option parsing, tests), not while a device is connected.
 
 using CaptureSourceFactory = std::function<std::unique_ptr<CaptureSource>()>;
+// An opener that says why it failed: null source with `whyNot` set.
+using CaptureSourceOpener = std::function<std::unique_ptr<CaptureSource>(std::string& whyNot)>;
 
-// Adds a virtual device named `name` that `factory` opens (null: cannot open).
+// Adds a virtual device named `name` that `factory` (or `open`) opens; an
+// empty function or a null source: cannot open.
 void registerVirtualCaptureDevice(std::string name, CaptureSourceFactory factory);
+void registerVirtualCaptureDevice(std::string name, CaptureSourceOpener open);
 void clearVirtualCaptureDevices();
 
 // Replaces the hardware backends (default: the V4L2 cameras). Tests pass fakes

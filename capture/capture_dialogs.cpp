@@ -10,9 +10,6 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include <cmath>
-#include <cstdio>
-
 namespace {
 
 CaptureDialogExecHook& execHook() {
@@ -81,18 +78,6 @@ QWidget* menuEditor(const CaptureControl& control, QWidget* parent,
 }
 
 }  // namespace
-
-std::string formatChoiceText(const FrameFormatChoice& choice) {
-    char text[96];
-    const double fps = choice.framesPerSecond;
-    if (!(fps > 0.0) || !std::isfinite(fps))
-        std::snprintf(text, sizeof text, "%d x %d", choice.width, choice.height);
-    else if (std::fabs(fps - std::round(fps)) < 0.005)
-        std::snprintf(text, sizeof text, "%d x %d, %.0f fps", choice.width, choice.height, fps);
-    else
-        std::snprintf(text, sizeof text, "%d x %d, %.2f fps", choice.width, choice.height, fps);
-    return text;
-}
 
 CaptureFormatDialog::CaptureFormatDialog(const std::vector<FrameFormatChoice>& choices, int current,
                                          QWidget* parent)
@@ -204,23 +189,34 @@ int execCaptureDialog(QDialog& dialog) {
     return dialog.exec();
 }
 
-int chooseFrameFormat(const std::vector<FrameFormatChoice>& choices, int current, QWidget* parent) {
-    CaptureFormatDialog dialog(choices, current, parent);
-    if (execCaptureDialog(dialog) != QDialog::Accepted)
-        return -1;
-    return dialog.chosenIndex();
-}
+namespace {
 
-int chooseCaptureInput(const std::vector<CaptureInput>& inputs, int currentInput, QWidget* parent) {
-    CaptureCrossbarDialog dialog(inputs, currentInput, parent);
-    if (execCaptureDialog(dialog) != QDialog::Accepted)
-        return -1;
-    return dialog.chosenInput();
-}
+class WidgetDialogRunner final : public CaptureDialogRunner {
+public:
+    int chooseFrameFormat(const std::vector<FrameFormatChoice>& choices, int current, QWidget* parent) override {
+        CaptureFormatDialog dialog(choices, current, parent);
+        if (execCaptureDialog(dialog) != QDialog::Accepted)
+            return -1;
+        return dialog.chosenIndex();
+    }
 
-bool editCaptureControls(const std::vector<CaptureControl>& controls,
-                         const CaptureSourceDialog::Apply& apply, QWidget* parent) {
-    CaptureSourceDialog dialog(controls, apply, parent);
-    execCaptureDialog(dialog);
-    return !dialog.anyRefused();
+    int chooseCaptureInput(const std::vector<CaptureInput>& inputs, int currentInput, QWidget* parent) override {
+        CaptureCrossbarDialog dialog(inputs, currentInput, parent);
+        if (execCaptureDialog(dialog) != QDialog::Accepted)
+            return -1;
+        return dialog.chosenInput();
+    }
+
+    bool editCaptureControls(const std::vector<CaptureControl>& controls, const ApplyControl& apply,
+                             QWidget* parent) override {
+        CaptureSourceDialog dialog(controls, apply, parent);
+        execCaptureDialog(dialog);
+        return !dialog.anyRefused();
+    }
+};
+
+}  // namespace
+
+void installCaptureDialogs() {
+    setCaptureDialogRunner(std::make_shared<WidgetDialogRunner>());
 }

@@ -1,10 +1,10 @@
 #include "capture/test_camera.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 
 #include "capture/capture_device.h"
+#include "capture/capture_dialog_runner.h"
 #include "capture/frame_mailbox.h"
 
 namespace {
@@ -163,43 +163,19 @@ void TestCameraSource::render(std::int64_t frame, int width, int height, std::ui
 }
 
 bool TestCameraSource::start(imTrackingGrabberCB& mailbox) {
-    if (thread_.joinable())
+    if (thread_.running())
         return true;
     frame_.assign(static_cast<std::size_t>(width_) * height_ * 3, 0);
-    {
-        std::lock_guard<std::mutex> guard(stopMutex_);
-        stopRequested_ = false;
-    }
-    thread_ = std::thread(&TestCameraSource::run, this, &mailbox, width_, height_);
+    thread_.start(PacedSourceThread::steadyPace(kFramesPerSecond),
+                  [this, &mailbox, width = width_, height = height_](std::int64_t frame) {
+                      render(frame, width, height, frame_.data());
+                      mailbox.SampleCB(frame_.data(), frame_.size());
+                  });
     return true;
 }
 
 void TestCameraSource::stop() {
-    if (!thread_.joinable())
-        return;
-    {
-        std::lock_guard<std::mutex> guard(stopMutex_);
-        stopRequested_ = true;
-    }
-    stopChanged_.notify_all();
-    thread_.join();
-}
-
-void TestCameraSource::run(imTrackingGrabberCB* mailbox, int width, int height) {
-    using Clock = std::chrono::steady_clock;
-    const auto period = std::chrono::microseconds(1000000 / kFramesPerSecond);
-    auto due = Clock::now();
-    for (std::int64_t frame = 0;; ++frame) {
-        render(frame, width, height, frame_.data());
-        mailbox->SampleCB(frame_.data(), frame_.size());
-        due += period;
-        // A late frame does not cause a burst of catch-up frames.
-        if (due < Clock::now())
-            due = Clock::now();
-        std::unique_lock<std::mutex> guard(stopMutex_);
-        if (stopChanged_.wait_until(guard, due, [this] { return stopRequested_; }))
-            return;
-    }
+    thread_.stop();
 }
 
 void registerTestCamera() {

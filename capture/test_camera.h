@@ -1,16 +1,14 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "capture/capture_dialogs.h"
+#include "capture/capture_formats.h"
 #include "capture/capture_source.h"
+#include "capture/paced_source_thread.h"
 
 // The virtual test camera: a moving, textured picture full of corners (a grid
 // of shaded blocks drifting on a slow loop over a gradient), rendered at 30
@@ -47,18 +45,13 @@ public:
     void render(std::int64_t frame, int width, int height, std::uint8_t* pixels) const;
 
 private:
-    void run(imTrackingGrabberCB* mailbox, int width, int height);
-
     int width_ = kDefaultWidth;
     int height_ = kDefaultHeight;
     std::atomic<int> brightness_{0};   // -100 .. 100, added to every channel
     std::atomic<int> contrast_{100};   // percent, 0 .. 200
     std::atomic<int> motion_{1};       // 0 freezes the picture
-    std::thread thread_;
-    std::mutex stopMutex_;
-    std::condition_variable stopChanged_;
-    bool stopRequested_ = false;
     std::vector<std::uint8_t> frame_;  // touched only by the render thread while it runs
+    PacedSourceThread thread_;
 };
 
 // Name the test camera is listed under.

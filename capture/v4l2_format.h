@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_dialogs.h"
+#include "capture/capture_formats.h"
 
 // Plain V4L2 format arithmetic and texts, kept apart from the ioctls so that it
 // can be checked without a camera.

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "capture/capture_dialog_runner.h"
 #include "capture/frame_mailbox.h"
 #include "capture/v4l2_format.h"
 

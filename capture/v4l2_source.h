@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/capture_dialogs.h"
+#include "capture/capture_formats.h"
 #include "capture/capture_source.h"
 #include "capture/v4l2_io.h"
 

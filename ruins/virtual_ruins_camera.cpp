@@ -6,7 +6,6 @@
 #include "ruins/ruins_model.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace ruins {
 
@@ -133,48 +132,21 @@ bool VirtualRuinsCameraSource::runDialog(int index, QWidget* parent)
 
 bool VirtualRuinsCameraSource::start(imTrackingGrabberCB& mailbox)
 {
-    if (thread_.joinable()) return true;
+    if (thread_.running()) return true;
     frame_.assign(std::size_t(width_) * std::size_t(height_) * 3, 0);
     delivered_ = 0;
-    {
-        std::lock_guard<std::mutex> guard(stopMutex_);
-        stopRequested_ = false;
-    }
-    thread_ = std::thread(&VirtualRuinsCameraSource::run, this, &mailbox);
+    thread_.start(PacedSourceThread::steadyPace(kVirtualCameraFramesPerSecond),
+                  [this, &mailbox, width = width_, height = height_, noise = noiseSigma_](std::int64_t index) {
+                      // The mailbox stores B, G, R, rows bottom-up: render straight into that.
+                      if (renderVirtualRuinsFrame(renderer_, index, width, height, frame_.data(), PixelOrder::BGR,
+                                                  noise))
+                          mailbox.SampleCB(frame_.data(), frame_.size());
+                      delivered_ = index + 1;
+                  });
     return true;
 }
 
-void VirtualRuinsCameraSource::stop()
-{
-    if (!thread_.joinable()) return;
-    {
-        std::lock_guard<std::mutex> guard(stopMutex_);
-        stopRequested_ = true;
-    }
-    stopChanged_.notify_all();
-    thread_.join();
-}
-
-void VirtualRuinsCameraSource::run(imTrackingGrabberCB* mailbox)
-{
-    using Clock = std::chrono::steady_clock;
-    const auto period = std::chrono::microseconds(1000000 / kVirtualCameraFramesPerSecond);
-    const int width = width_;
-    const int height = height_;
-    const double noise = noiseSigma_;
-    auto due = Clock::now();
-    for (std::int64_t index = 0;; ++index) {
-        // The mailbox stores B, G, R, rows bottom-up: render straight into that.
-        if (renderVirtualRuinsFrame(renderer_, index, width, height, frame_.data(), PixelOrder::BGR, noise))
-            mailbox->SampleCB(frame_.data(), frame_.size());
-        delivered_ = index + 1;
-        due += period;
-        // A late frame does not cause a burst of catch-up frames.
-        if (due < Clock::now()) due = Clock::now();
-        std::unique_lock<std::mutex> guard(stopMutex_);
-        if (stopChanged_.wait_until(guard, due, [this] { return stopRequested_; })) return;
-    }
-}
+void VirtualRuinsCameraSource::stop() { thread_.stop(); }
 
 void registerVirtualRuinsCamera()
 {

@@ -11,17 +11,15 @@
 // frames by index sees exactly what the live camera shows, and the true pose of
 // every frame is known.
 
-#include "capture/capture_dialogs.h"
+#include "capture/capture_dialog_runner.h"
 #include "capture/capture_source.h"
+#include "capture/paced_source_thread.h"
 #include "ruins/ruins_scene_renderer.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace ruins {
@@ -79,19 +77,14 @@ public:
     void setNoise(double sigma) { noiseSigma_ = sigma; }
 
 private:
-    void run(imTrackingGrabberCB* mailbox);
-
     int width_ = kDefaultWidth;
     int height_ = kDefaultHeight;
     double noiseSigma_ = 0.0;
     std::atomic<std::int64_t> delivered_{0};
-    std::thread thread_;
-    std::mutex stopMutex_;
-    std::condition_variable stopChanged_;
-    bool stopRequested_ = false;
     // Touched only by the render thread while it runs.
     RuinsSceneRenderer renderer_;
     std::vector<std::uint8_t> frame_;
+    PacedSourceThread thread_;
 };
 
 // Name the virtual ruins camera is listed under.

@@ -173,7 +173,7 @@ TEST_F(CaptureDeviceTest, ConnectingSwitchesDevicesAndReportsTheIndex) {
 
 TEST_F(CaptureDeviceTest, DeviceThatCannotBeOpenedLeavesNothingConnected) {
     registerVirtualCaptureDevice("Broken", [] { return std::unique_ptr<CaptureSource>(); });
-    registerVirtualCaptureDevice("No factory", {});
+    registerVirtualCaptureDevice("No factory", CaptureSourceFactory{});
     CaptureDevicePtr device(createCaptureDevice());
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(connectDevice(device.get(), 0), 0);

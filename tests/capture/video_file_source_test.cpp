@@ -507,10 +507,10 @@ TEST_F(VideoTest, ConnectingToAnUnplayableFileFailsAndSaysWhy) {
     CaptureDevicePtr device(createCaptureDevice());
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(connectDevice(device.get(), 0), 0);
-    EXPECT_EQ(lastVideoOpenError(), "Could not play \"broken.mp4\": not a video file, or a damaged one");
+    EXPECT_EQ(lastOpenError(device.get()), "Could not play \"broken.mp4\": not a video file, or a damaged one");
     EXPECT_EQ(connectDevice(device.get(), -1), -1);
     EXPECT_EQ(connectDevice(device.get(), 1), 1);
-    EXPECT_EQ(lastVideoOpenError(), "");
+    EXPECT_EQ(lastOpenError(device.get()), "");
 }
 
 TEST_F(VideoTest, PacesPicturesByTheFilesFrameRate) {

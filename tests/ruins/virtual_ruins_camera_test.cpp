@@ -2,9 +2,11 @@
 // the mailbox, its "Format..." dialog and the sizes it refuses.
 #include "ruins/virtual_ruins_camera.h"
 
+#include "capture/capture_dialogs.h"
 #include "capture/frame_mailbox.h"
 #include "ruins/calibration_pose.h"
 #include "ruins/ruins_model.h"
+#include "tests/capture/paced_source_contract.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -140,6 +142,7 @@ TEST(VirtualRuinsCameraSource, FormatDialogChangesTheSize)
 {
     VirtualRuinsCameraSource source;
     QStringList offered;
+    installCaptureDialogs();
     setCaptureDialogExecHook([&](QDialog& dialog) {
         auto* combo = dialog.findChild<QComboBox*>("formatComboBox");
         if (!combo) return int(QDialog::Rejected);
@@ -159,6 +162,7 @@ TEST(VirtualRuinsCameraSource, FormatDialogChangesTheSize)
     source.frameSize(width, height);
     EXPECT_EQ(width, 1280);
     setCaptureDialogExecHook({});
+    setCaptureDialogRunner(nullptr);
 }
 
 TEST(VirtualRuinsCameraSource, DeliversTheRestingFrameThroughTheMailbox)
@@ -188,3 +192,9 @@ TEST(VirtualRuinsCameraSource, DeliversTheRestingFrameThroughTheMailbox)
 }
 
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(VirtualRuinsCamera, PacedSourceContract,
+                         ::testing::Values(PacedSourceCase{"VirtualRuinsCamera", [] {
+                             return std::make_unique<ruins::VirtualRuinsCameraSource>();
+                         }}),
+                         pacedSourceCaseName);
