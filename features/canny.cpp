@@ -216,3 +216,32 @@ bool hysteresisThreshold(const ImageRecord& source, ImageRecord& destination, in
     CannyWorkspace workspace;
     return hysteresisThreshold(source, destination, lower, upper, workspace);
 }
+
+CannyEdgeMap::CannyEdgeMap(int width, int height)
+    : edgeStrength_(createImage(width, height, kColorSpaceGrey, kImageByte)),
+      edges_(createImage(width, height, kColorSpaceBinary, kImageByte)) {}
+
+void CannyEdgeMap::setImageSize(int width, int height) {
+    if (edgeStrength_) reshapeImage(*edgeStrength_, width, height);
+    if (edges_) reshapeImage(*edges_, width, height);
+    // Records laid over the frames: made once per size (the size is often set
+    // again unchanged), pointed at each frame's buffers, so a frame allocates nothing.
+    if (!inputRecord_ || inputRecord_->width != width || inputRecord_->height != height) {
+        inputRecord_ = wrapImage(width, height, kColorSpaceGrey, kImageByte, nullptr, nullptr, 0);
+        outputRecord_ = wrapImage(width, height, kColorSpaceGrey, kImageByte, nullptr, nullptr, 0);
+    }
+}
+
+bool CannyEdgeMap::write(const unsigned char* input, unsigned char* output, float sigma, int lower, int upper) {
+    if (!edgeStrength_ || !edges_ || !inputRecord_ || !outputRecord_) return false;
+    // The record over the input is only read from.
+    inputRecord_->planes[0] = const_cast<unsigned char*>(input);
+    outputRecord_->planes[0] = output;
+    const bool ok = cannyEdges(*inputRecord_, *edgeStrength_, sigma, workspace_) &&
+                    hysteresisThreshold(*edgeStrength_, *edges_, lower, upper, workspace_) &&
+                    convertColorSpace(*edges_, *outputRecord_) == kImageOk;
+    // The frames belong to the caller; keep no pointer to them.
+    inputRecord_->planes[0] = nullptr;
+    outputRecord_->planes[0] = nullptr;
+    return ok;
+}

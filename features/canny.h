@@ -57,3 +57,30 @@ bool hysteresisThreshold(const ImageRecord& source, ImageRecord& destination, in
                          int upper);
 bool hysteresisThreshold(const ImageRecord& source, ImageRecord& destination, int lower,
                          int upper, CannyWorkspace& workspace);
+
+// The FAST tracker's Canny step as one object: a grey frame in, its binary edge
+// map out as bytes 0 and 255 (same size, rows as given). Owns the intermediate
+// records and the workspace, so that frames of an unchanged size allocate
+// nothing; the frames themselves are only borrowed for the call.
+class CannyEdgeMap {
+public:
+    CannyEdgeMap(int width, int height);
+
+    // From now on frames are width x height. A size the records cannot take
+    // leaves them as they were; write() then refuses.
+    void setImageSize(int width, int height);
+
+    // False, leaving `output` as it was, when the step cannot run (no records,
+    // or a size they could not take).
+    bool write(const unsigned char* input, unsigned char* output, float sigma, int lower, int upper);
+
+    const ImageRecord* edgeStrengthImage() const { return edgeStrength_.get(); }
+    const ImageRecord* edgeImage() const { return edges_.get(); }
+
+private:
+    ImageHandle edgeStrength_;  // grey, cannyEdges result
+    ImageHandle edges_;         // binary, hysteresis result
+    ImageHandle inputRecord_;   // laid over the input frame during write
+    ImageHandle outputRecord_;  // laid over the output frame during write
+    CannyWorkspace workspace_;
+};

@@ -18,9 +18,7 @@ constexpr float kCornerPointSize = 3.0f;
 }  // namespace
 
 FASTTrackerProcessor::FASTTrackerProcessor(QObject* parent)
-    : QObject(parent),
-      edgeStrengthImage_(createImage(kInitialWidth, kInitialHeight, kColorSpaceGrey, kImageByte)),
-      edgeImage_(createImage(kInitialWidth, kInitialHeight, kColorSpaceBinary, kImageByte)) {
+    : QObject(parent), edgeMap_(kInitialWidth, kInitialHeight) {
     detectAction_ = new QAction(QIcon(":/icons/interpret.png"), tr("Detect Features"), this);
     detectAction_->setObjectName("actionDetectFeatures");
     QMetaObject::connectSlotsByName(this);
@@ -36,15 +34,7 @@ void FASTTrackerProcessor::setImageSize(int width, int height) {
     imageHeight_ = height;
     // A size the records cannot take leaves them as they were; process() then
     // sees the mismatch and writes no edge map.
-    if (edgeStrengthImage_) reshapeImage(*edgeStrengthImage_, width, height);
-    if (edgeImage_) reshapeImage(*edgeImage_, width, height);
-    // Records laid over the frame buffers: made once per size (the size is often
-    // set again unchanged), pointed at each frame's buffers, so a frame
-    // allocates nothing.
-    if (!inputRecord_ || inputRecord_->width != width || inputRecord_->height != height) {
-        inputRecord_ = wrapImage(width, height, kColorSpaceGrey, kImageByte, nullptr, nullptr, 0);
-        outputRecord_ = wrapImage(width, height, kColorSpaceGrey, kImageByte, nullptr, nullptr, 0);
-    }
+    edgeMap_.setImageSize(width, height);
 }
 
 int FASTTrackerProcessor::process(const unsigned char* input, unsigned char* output) {
@@ -56,29 +46,14 @@ int FASTTrackerProcessor::process(const unsigned char* input, unsigned char* out
     }
     const std::size_t pixels = static_cast<std::size_t>(imageWidth_) * imageHeight_;
     if (cannyEnabled_) {
-        if (!writeEdgeMap(input, output)) std::memset(output, 0, pixels);
+        if (!edgeMap_.write(input, output, standardDeviation_, lowerThreshold_, upperThreshold_))
+            std::memset(output, 0, pixels);
     } else {
         std::memmove(output, input, pixels);
     }
     // With Canny on, corners are found on the edge map, not on the grey frame.
     detector_.detect(output, imageWidth_, imageHeight_);
     return 1;
-}
-
-bool FASTTrackerProcessor::writeEdgeMap(const unsigned char* input, unsigned char* output) {
-    if (!edgeStrengthImage_ || !edgeImage_ || !inputRecord_ || !outputRecord_) return false;
-    // The record over the input is only read from.
-    inputRecord_->planes[0] = const_cast<unsigned char*>(input);
-    outputRecord_->planes[0] = output;
-    const bool ok =
-        cannyEdges(*inputRecord_, *edgeStrengthImage_, standardDeviation_, cannyWorkspace_) &&
-        hysteresisThreshold(*edgeStrengthImage_, *edgeImage_, lowerThreshold_, upperThreshold_,
-                            cannyWorkspace_) &&
-        convertColorSpace(*edgeImage_, *outputRecord_) == kImageOk;
-    // The frame buffers belong to the main window; keep no pointer to them.
-    inputRecord_->planes[0] = nullptr;
-    outputRecord_->planes[0] = nullptr;
-    return ok;
 }
 
 QWidget* FASTTrackerProcessor::propertiesWidget(QWidget* parent) {

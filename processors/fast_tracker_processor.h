@@ -46,16 +46,14 @@ public:
 
     int imageWidth() const { return imageWidth_; }
     int imageHeight() const { return imageHeight_; }
-    const ImageRecord* edgeStrengthImage() const { return edgeStrengthImage_.get(); }
-    const ImageRecord* edgeImage() const { return edgeImage_.get(); }
+    const ImageRecord* edgeStrengthImage() const { return edgeMap_.edgeStrengthImage(); }
+    const ImageRecord* edgeImage() const { return edgeMap_.edgeImage(); }
     QAction* detectAction() const { return detectAction_; }
 
 private slots:
     void on_actionDetectFeatures_triggered();
 
 private:
-    bool writeEdgeMap(const unsigned char* input, unsigned char* output);
-
     int imageWidth_ = 0;
     int imageHeight_ = 0;
     bool cannyEnabled_ = false;
@@ -63,11 +61,7 @@ private:
     int lowerThreshold_ = 30;
     int upperThreshold_ = 60;
     FASTCornerDetector detector_{kDetectorCapacity};
-    ImageHandle edgeStrengthImage_;  // grey, cannyEdges result
-    ImageHandle edgeImage_;          // binary, hysteresis result
-    ImageHandle inputRecord_;        // laid over the input frame during writeEdgeMap
-    ImageHandle outputRecord_;       // laid over the output frame during writeEdgeMap
-    CannyWorkspace cannyWorkspace_;
+    CannyEdgeMap edgeMap_;
     QAction* detectAction_ = nullptr;  // child of this
     // The panel belongs to the parent it was created with and may die with it.
     QPointer<FASTTrackerPropertiesWidget> panel_;

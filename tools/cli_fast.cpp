@@ -1,11 +1,13 @@
 // castellan-cli fast and canny: the FAST tracker's corners and its Canny frame
 // for one picture.
 #include "features/fast9.h"
-#include "processors/fast_tracker_processor.h"
+#include "features/canny.h"
+#include "processors/fast_corner_detector.h"
 #include "tools/cli_command.h"
 #include "tools/cli_image_input.h"
 
 #include <climits>
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -91,14 +93,12 @@ int runCanny(const std::vector<std::string>& args) {
     }
     GreyFrame frame;
     if (!loadGreyFrame(command, files[0], frame)) return 1;
-    FASTTrackerProcessor processor;
-    processor.setCannyEnabled(true);
-    processor.setStandardDeviation(sigma);
-    processor.setLowerThreshold(lower);
-    processor.setUpperThreshold(upper);
-    processor.setImageSize(frame.width, frame.height);
+    // The FAST tracker's frame with Canny on: the edge map, or black when it cannot be made.
+    CannyEdgeMap edgeMap(frame.width, frame.height);
+    edgeMap.setImageSize(frame.width, frame.height);
     GreyFrame edges = frame;
-    processor.process(frame.pixels.data(), edges.pixels.data());
+    if (!edgeMap.write(frame.pixels.data(), edges.pixels.data(), sigma, lower, upper))
+        std::fill(edges.pixels.begin(), edges.pixels.end(), 0);
     return saveGreyFrame(command, files[1], edges) ? 0 : 1;
 }
 
