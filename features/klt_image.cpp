@@ -51,47 +51,61 @@ struct ReversedKernel {
     }
 };
 
-// Both borders of a pass are 0. For images narrower than the kernel the two
-// border ranges overlap and the row stays all 0; nothing is written outside it.
-void convolveHorizontal(const KLTFloatImage& in, const ConvolutionKernel& kernel,
-                        KLTFloatImage& out) {
-    out.resize(in.ncols, in.nrows);
-    const ReversedKernel reversed(kernel);
-    const int ncols = in.ncols;
-    const int radius = reversed.radius;
+// One row of the horizontal pass. Both borders are 0; in a row narrower than
+// the kernel the two border ranges overlap and the row stays all 0. Nothing is
+// written outside it.
+void horizontalRow(const float* src, float* dst, int ncols, const ReversedKernel& kernel) {
+    const int radius = kernel.radius;
     const int inner = ncols - 2 * radius;
-    for (int row = 0; row < in.nrows; ++row) {
-        const float* src = in.data.data() + static_cast<size_t>(row) * ncols;
-        float* dst = out.data.data() + static_cast<size_t>(row) * ncols;
-        if (inner <= 0) {
-            std::fill(dst, dst + ncols, 0.0f);
-            continue;
-        }
-        std::fill(dst, dst + radius, 0.0f);
-        std::fill(dst + ncols - radius, dst + ncols, 0.0f);
-        float_kernels::correlateRow(src, dst + radius, inner, reversed.weights, reversed.width);
+    if (inner <= 0) {
+        std::fill(dst, dst + ncols, 0.0f);
+        return;
     }
+    std::fill(dst, dst + radius, 0.0f);
+    std::fill(dst + ncols - radius, dst + ncols, 0.0f);
+    float_kernels::correlateRow(src, dst + radius, inner, kernel.weights, kernel.width);
 }
 
-void convolveVertical(const KLTFloatImage& in, const ConvolutionKernel& kernel,
-                      KLTFloatImage& out) {
-    out.resize(in.ncols, in.nrows);
-    const ReversedKernel reversed(kernel);
+// Separable convolution, horizontal pass then vertical, of an ncols × nrows
+// input whose row k inputRow(k) supplies as floats. The horizontal rows pass
+// through a ring of kernel-height rows, which stays in cache, instead of a
+// full-size intermediate image. The first and last `radius` rows of the
+// vertical pass are 0. Input row k is read before output row k is written, so
+// the input may be `out` itself.
+template <typename InputRow>
+void convolveThroughRing(InputRow inputRow, int ncols, int nrows, const ReversedKernel& horizontal,
+                         const ReversedKernel& vertical, KLTFloatImage& out, KLTFloatImage& ring) {
+    const int radius = vertical.radius;
+    const int ringRows = std::max(vertical.width, 1);
+    ring.resize(ncols, ringRows);
+    const auto ringRow = [&](int k) {
+        return ring.data.data() + static_cast<size_t>(k % ringRows) * static_cast<size_t>(ncols);
+    };
+    const float* rows[MAX_KERNEL_WIDTH];
+    int produced = 0;
+    for (int y = radius; y < nrows - radius; ++y) {
+        for (; produced < y - radius + vertical.width; ++produced)
+            horizontalRow(inputRow(produced), ringRow(produced), ncols, horizontal);
+        for (int j = 0; j < vertical.width; ++j) rows[j] = ringRow(y - radius + j);
+        float_kernels::correlateColumns(rows, out.data.data() + static_cast<size_t>(y) * ncols, ncols,
+                                        vertical.weights, vertical.width);
+    }
+    // The zero rows last: the first of them may still have been input.
+    const int top = std::min(radius, nrows);
+    const int bottom = std::max(nrows - radius, top);
+    std::fill(out.data.begin(), out.data.begin() + static_cast<std::ptrdiff_t>(top) * ncols, 0.0f);
+    std::fill(out.data.begin() + static_cast<std::ptrdiff_t>(bottom) * ncols, out.data.end(), 0.0f);
+}
+
+void convolveImage(const KLTFloatImage& in, const ConvolutionKernel& horizKernel,
+                   const ConvolutionKernel& vertKernel, KLTFloatImage& out, KLTFloatImage& ring) {
     const int ncols = in.ncols;
     const int nrows = in.nrows;
-    const int radius = reversed.radius;
-    const size_t rowLength = static_cast<size_t>(ncols);
-    const float* rows[MAX_KERNEL_WIDTH];
-    for (int row = 0; row < nrows; ++row) {
-        float* dst = out.data.data() + static_cast<size_t>(row) * rowLength;
-        if (row < radius || row >= nrows - radius) {
-            std::fill(dst, dst + rowLength, 0.0f);
-            continue;
-        }
-        for (int j = 0; j < reversed.width; ++j)
-            rows[j] = in.data.data() + static_cast<size_t>(row - radius + j) * rowLength;
-        float_kernels::correlateColumns(rows, dst, ncols, reversed.weights, reversed.width);
-    }
+    const float* data = in.data.data();
+    out.resize(ncols, nrows);
+    convolveThroughRing(
+        [data, ncols](int k) { return data + static_cast<size_t>(k) * static_cast<size_t>(ncols); }, ncols,
+        nrows, ReversedKernel(horizKernel), ReversedKernel(vertKernel), out, ring);
 }
 
 // The smoothed image (horizontal, then vertical pass with the same kernel) at
@@ -262,21 +276,41 @@ namespace klt_detail {
 void convolveSeparate(const KLTFloatImage& in, const ConvolutionKernel& horizKernel,
                       const ConvolutionKernel& vertKernel, KLTFloatImage& out,
                       KLTFloatImage& temp) {
-    convolveHorizontal(in, horizKernel, temp);
-    convolveVertical(temp, vertKernel, out);
+    convolveImage(in, horizKernel, vertKernel, out, temp);
 }
 
 void computeSmoothedImage(const KLTFloatImage& in, float sigma, KLTFloatImage& out,
                           KLTFloatImage& temp) {
     ensureKernelsFor(sigma);
-    convolveSeparate(in, gaussKernel, gaussKernel, out, temp);
+    convolveImage(in, gaussKernel, gaussKernel, out, temp);
+}
+
+void smoothBytes(const unsigned char* img, int ncols, int nrows, float sigma, KLTFloatImage& out,
+                 KLTFloatImage& ring, KLTFloatImage& rowScratch) {
+    ensureKernelsFor(sigma);
+    ncols = std::max(ncols, 0);
+    nrows = std::max(nrows, 0);
+    out.resize(ncols, nrows);
+    rowScratch.resize(ncols, 1);
+    float* row = rowScratch.data.data();
+    const auto convertedRow = [&](int k) {
+        if (!img) {
+            std::fill(row, row + ncols, 0.0f);
+            return static_cast<const float*>(row);
+        }
+        const unsigned char* bytes = img + static_cast<size_t>(k) * static_cast<size_t>(ncols);
+        for (int x = 0; x < ncols; ++x) row[x] = static_cast<float>(bytes[x]);
+        return static_cast<const float*>(row);
+    };
+    const ReversedKernel kernel(gaussKernel);
+    convolveThroughRing(convertedRow, ncols, nrows, kernel, kernel, out, ring);
 }
 
 void computeGradients(const KLTFloatImage& in, float sigma, KLTFloatImage& gradx,
                       KLTFloatImage& grady, KLTFloatImage& temp) {
     ensureKernelsFor(sigma);
-    convolveSeparate(in, gaussDerivKernel, gaussKernel, gradx, temp);
-    convolveSeparate(in, gaussKernel, gaussDerivKernel, grady, temp);
+    convolveImage(in, gaussDerivKernel, gaussKernel, gradx, temp);
+    convolveImage(in, gaussKernel, gaussDerivKernel, grady, temp);
 }
 
 }  // namespace klt_detail
@@ -336,17 +370,23 @@ void ensurePyramid(std::unique_ptr<KLTPyramid>& pyramid, int ncols, int nrows, i
 }
 
 void computePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFact,
-                    KLTFloatImage& smoothTemp, KLTFloatImage& convolveTemp) {
+                    KLTFloatImage& smoothTemp, KLTFloatImage& phases) {
+    // Level sizes follow the image, so a pyramid of another shape is never overrun.
+    if (pyramid.nLevels >= 1 && isValidSubsampling(pyramid.subsampling)) {
+        pyramid.img[0].resize(img.ncols, img.nrows);
+        std::copy(img.data.begin(), img.data.end(), pyramid.img[0].data.begin());
+    }
+    computeUpperLevels(pyramid, sigmaFact, smoothTemp, phases);
+}
+
+void computeUpperLevels(KLTPyramid& pyramid, float sigmaFact, KLTFloatImage& smoothTemp,
+                        KLTFloatImage& phases) {
     const int subsampling = pyramid.subsampling;
     if (!isValidSubsampling(subsampling))
         kltError("(_KLTComputePyramid)  Pyramid's subsampling must be either 2, 4, 8, 16, or 32");
     if (pyramid.nLevels < 1) return;
-
-    // Level sizes follow the image, so a pyramid of another shape is never overrun.
-    pyramid.img[0].resize(img.ncols, img.nrows);
-    std::copy(img.data.begin(), img.data.end(), pyramid.img[0].data.begin());
-    pyramid.ncols[0] = img.ncols;
-    pyramid.nrows[0] = img.nrows;
+    pyramid.ncols[0] = pyramid.img[0].ncols;
+    pyramid.nrows[0] = pyramid.img[0].nrows;
 
     const float sigma = static_cast<float>(subsampling) * sigmaFact;
     for (int level = 1; level < pyramid.nLevels; ++level) {
@@ -357,8 +397,7 @@ void computePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFa
         pyramid.ncols[level] = current.ncols;
         pyramid.nrows[level] = current.nrows;
         // Only the sampled positions of the smoothed level are ever read.
-        smoothAtSampledPositions(previous, gaussKernel, subsampling, current, smoothTemp,
-                                 convolveTemp);
+        smoothAtSampledPositions(previous, gaussKernel, subsampling, current, smoothTemp, phases);
     }
 }
 
@@ -366,8 +405,8 @@ void computePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFa
 
 void KLTComputePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFact) {
     KLTFloatImage smoothTemp;
-    KLTFloatImage convolveTemp;
-    klt_detail::computePyramid(img, pyramid, sigmaFact, smoothTemp, convolveTemp);
+    KLTFloatImage phases;
+    klt_detail::computePyramid(img, pyramid, sigmaFact, smoothTemp, phases);
 }
 
 void freePyramid(std::unique_ptr<KLTPyramid>& pyramid) { pyramid.reset(); }

@@ -14,8 +14,9 @@
 struct KLTWorkspace {
     KLTFloatImage floatImage;   // conversion of an input image
     KLTFloatImage smoothImage;  // smoothed input
-    KLTFloatImage convolveTemp; // horizontal pass of a separable convolution
-    KLTFloatImage pyramidTemp;  // smoothed level before subsampling
+    KLTFloatImage convolveTemp; // ring of horizontal-pass rows of a separable convolution
+    KLTFloatImage pyramidTemp;  // horizontal pass of a level at the sampled columns
+    KLTFloatImage phaseRows;    // one input row split into its subsampling phases
     KLTFloatImage gradx;        // selection gradients
     KLTFloatImage grady;
     std::vector<KLTCandidate> candidates;
@@ -53,7 +54,14 @@ void computeSmoothedImage(const KLTFloatImage& in, float sigma, KLTFloatImage& o
 void computeGradients(const KLTFloatImage& in, float sigma, KLTFloatImage& gradx,
                       KLTFloatImage& grady, KLTFloatImage& temp);
 void computePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFact,
-                    KLTFloatImage& smoothTemp, KLTFloatImage& convolveTemp);
+                    KLTFloatImage& smoothTemp, KLTFloatImage& phases);
+// Levels 1 and up of a pyramid whose level 0 is filled in already.
+void computeUpperLevels(KLTPyramid& pyramid, float sigmaFact, KLTFloatImage& smoothTemp,
+                        KLTFloatImage& phases);
+// Byte image to floats, smoothed with the Gaussian of sigma, in one pass over
+// the rows: the same values as toFloatImage then computeSmoothedImage.
+void smoothBytes(const unsigned char* img, int ncols, int nrows, float sigma, KLTFloatImage& out,
+                 KLTFloatImage& ring, KLTFloatImage& rowScratch);
 // Makes `pyramid` an allocated pyramid of that shape, reusing it when it fits.
 void ensurePyramid(std::unique_ptr<KLTPyramid>& pyramid, int ncols, int nrows,
                    int subsampling, int nLevels);

@@ -218,9 +218,8 @@ void selectProper(KLTTrackingContext& tc, const unsigned char* img, int ncols, i
     KLTWorkspace& ws = klt_detail::workspace(tc);
     KLTFloatImage& working = ws.smoothImage;
     if (tc.smoothBeforeSelecting) {
-        toFloatImage(img, ncols, nrows, ws.floatImage);
-        klt_detail::computeSmoothedImage(ws.floatImage, computeSmoothSigma(tc), working,
-                                         ws.convolveTemp);
+        klt_detail::smoothBytes(img, ncols, nrows, computeSmoothSigma(tc), working, ws.convolveTemp,
+                                ws.floatImage);
     } else {
         toFloatImage(img, ncols, nrows, working);
     }

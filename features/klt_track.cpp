@@ -199,13 +199,12 @@ using PyramidSet = std::array<std::unique_ptr<KLTPyramid>, 3>;
 // Intensity pyramid of the smoothed image and the gradients of every level.
 void buildPyramids(const KLTTrackingContext& tc, KLTWorkspace& ws, const unsigned char* img,
                    int ncols, int nrows, int nLevels, PyramidSet& out) {
-    toFloatImage(img, ncols, nrows, ws.floatImage);
-    klt_detail::computeSmoothedImage(ws.floatImage, computeSmoothSigma(tc), ws.smoothImage,
-                                     ws.convolveTemp);
     for (auto& pyramid : out)
         klt_detail::ensurePyramid(pyramid, ncols, nrows, tc.subsampling, nLevels);
-    klt_detail::computePyramid(ws.smoothImage, *out[0], tc.pyramid_sigma_fact, ws.pyramidTemp,
-                               ws.convolveTemp);
+    // The smoothed image is level 0 itself.
+    klt_detail::smoothBytes(img, ncols, nrows, computeSmoothSigma(tc), out[0]->img[0], ws.convolveTemp,
+                            ws.floatImage);
+    klt_detail::computeUpperLevels(*out[0], tc.pyramid_sigma_fact, ws.pyramidTemp, ws.phaseRows);
     for (int level = 0; level < nLevels; ++level) {
         klt_detail::computeGradients(out[0]->img[level], tc.grad_sigma, out[1]->img[level],
                                      out[2]->img[level], ws.convolveTemp);
