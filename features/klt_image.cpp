@@ -97,6 +97,48 @@ void convolveThroughRing(InputRow inputRow, int ncols, int nrows, const Reversed
     std::fill(out.data.begin() + static_cast<std::ptrdiff_t>(bottom) * ncols, out.data.end(), 0.0f);
 }
 
+// convolveImage restricted to the outputs [x0, x1) × [y0, y1): each of them gets
+// the value, bit for bit, that the whole-image convolution gives it. The
+// horizontal pass runs only on the rows and columns those outputs read.
+void convolveTile(const KLTFloatImage& in, const ReversedKernel& horizontal, const ReversedKernel& vertical,
+                  int x0, int y0, int x1, int y1, KLTFloatImage& out, KLTFloatImage& scratch) {
+    const int ncols = in.ncols;
+    const int nrows = in.nrows;
+    const int width = x1 - x0;
+    const int rv = vertical.radius;
+    const int ya = std::clamp(rv, y0, y1);
+    const int yb = std::clamp(nrows - rv, ya, y1);
+    for (int y = y0; y < y1; ++y) {
+        if (y >= ya && y < yb) continue;
+        float* dst = out.data.data() + static_cast<size_t>(y) * ncols + x0;
+        std::fill(dst, dst + width, 0.0f);
+    }
+    if (ya >= yb) return;
+
+    const int rh = horizontal.radius;
+    const int firstRow = ya - rv;
+    const int rowCount = yb - ya + vertical.width - 1;
+    const int innerFrom = std::clamp(rh, x0, x1);
+    const int innerTo = std::clamp(ncols - rh, innerFrom, x1);
+    scratch.resize(width, rowCount);
+    for (int r = 0; r < rowCount; ++r) {
+        const float* src = in.data.data() + static_cast<size_t>(firstRow + r) * ncols;
+        float* dst = scratch.data.data() + static_cast<size_t>(r) * width;
+        std::fill(dst, dst + (innerFrom - x0), 0.0f);
+        std::fill(dst + (innerTo - x0), dst + width, 0.0f);
+        if (innerTo > innerFrom)
+            float_kernels::correlateRow(src + innerFrom - rh, dst + (innerFrom - x0), innerTo - innerFrom,
+                                        horizontal.weights, horizontal.width);
+    }
+    const float* rows[MAX_KERNEL_WIDTH];
+    for (int y = ya; y < yb; ++y) {
+        for (int j = 0; j < vertical.width; ++j)
+            rows[j] = scratch.data.data() + static_cast<size_t>(y - rv + j - firstRow) * width;
+        float_kernels::correlateColumns(rows, out.data.data() + static_cast<size_t>(y) * ncols + x0, width,
+                                        vertical.weights, vertical.width);
+    }
+}
+
 void convolveImage(const KLTFloatImage& in, const ConvolutionKernel& horizKernel,
                    const ConvolutionKernel& vertKernel, KLTFloatImage& out, KLTFloatImage& ring) {
     const int ncols = in.ncols;
@@ -304,6 +346,21 @@ void smoothBytes(const unsigned char* img, int ncols, int nrows, float sigma, KL
     };
     const ReversedKernel kernel(gaussKernel);
     convolveThroughRing(convertedRow, ncols, nrows, kernel, kernel, out, ring);
+}
+
+void gradientKernels(float sigma, ConvolutionKernel& gauss, ConvolutionKernel& deriv) {
+    ensureKernelsFor(sigma);
+    gauss = gaussKernel;
+    deriv = gaussDerivKernel;
+}
+
+void gradientTile(const KLTFloatImage& in, const ConvolutionKernel& gauss, const ConvolutionKernel& deriv,
+                  int x0, int y0, int x1, int y1, KLTFloatImage& gradx, KLTFloatImage& grady,
+                  KLTFloatImage& scratch) {
+    const ReversedKernel g(gauss);
+    const ReversedKernel d(deriv);
+    convolveTile(in, d, g, x0, y0, x1, y1, gradx, scratch);
+    convolveTile(in, g, d, x0, y0, x1, y1, grady, scratch);
 }
 
 void computeGradients(const KLTFloatImage& in, float sigma, KLTFloatImage& gradx,

@@ -9,6 +9,18 @@
 #include <cstdint>
 #include <utility>
 
+// Level 0 of a pair of gradient pyramids made tile by tile, when tracking first
+// reads a tile, instead of over the whole image.
+struct LazyGradientLevel {
+    static constexpr int kTileWidth = 32;
+    static constexpr int kTileHeight = 16;
+    const KLTPyramid* owner = nullptr;  // the x-gradient pyramid described; null: free
+    std::vector<unsigned char> made;    // per tile, row by row: 1 once computed
+    int tilesAcross = 0;
+    ConvolutionKernel gauss;            // the kernels of the gradients
+    ConvolutionKernel deriv;
+};
+
 // Buffers a context keeps from call to call so that per-frame tracking allocates
 // nothing once the frame size is stable. None of it carries results between calls.
 struct KLTWorkspace {
@@ -29,6 +41,10 @@ struct KLTWorkspace {
     // the second image; in sequential mode the second set and the stored set swap.
     std::array<std::unique_ptr<KLTPyramid>, 3> first;
     std::array<std::unique_ptr<KLTPyramid>, 3> second;
+    // One for each set of pyramids alive at once: the first image's, the
+    // second's and the stored one.
+    std::array<LazyGradientLevel, 3> lazyLevels;
+    KLTFloatImage tileScratch;  // horizontal pass of one gradient tile
 };
 
 namespace klt_detail {
@@ -65,6 +81,13 @@ void smoothBytes(const unsigned char* img, int ncols, int nrows, float sigma, KL
 // Makes `pyramid` an allocated pyramid of that shape, reusing it when it fits.
 void ensurePyramid(std::unique_ptr<KLTPyramid>& pyramid, int ncols, int nrows,
                    int subsampling, int nLevels);
+
+// The gradient kernels of sigma (recomputed in the cache if needed), copied.
+void gradientKernels(float sigma, ConvolutionKernel& gauss, ConvolutionKernel& deriv);
+// computeGradients on the outputs [x0, x1) × [y0, y1) only, with the same values there.
+void gradientTile(const KLTFloatImage& in, const ConvolutionKernel& gauss, const ConvolutionKernel& deriv,
+                  int x0, int y0, int x1, int y1, KLTFloatImage& gradx, KLTFloatImage& grady,
+                  KLTFloatImage& scratch);
 
 float interpolateOutside(float x, float y, const KLTFloatImage& img);
 

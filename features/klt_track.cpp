@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -194,6 +195,77 @@ float sumAbsoluteDifference(float x1, float y1, float x2, float y2, const KLTFlo
     return sum;
 }
 
+// Level 0 of one image's gradient pyramids, made tile by tile on first read.
+class GradientTiles {
+public:
+    GradientTiles(LazyGradientLevel& state, const KLTFloatImage& img, KLTFloatImage& gradx,
+                  KLTFloatImage& grady, KLTFloatImage& scratch)
+        : state_(state), img_(img), gradx_(gradx), grady_(grady), scratch_(scratch) {}
+
+    // Makes every tile that the bilinear samples of the window around (x, y)
+    // read, with a pixel to spare on each side. The window lies inside the image.
+    void cover(float x, float y, int hw, int hh) {
+        constexpr int tw = LazyGradientLevel::kTileWidth;
+        constexpr int th = LazyGradientLevel::kTileHeight;
+        const int ncols = img_.ncols;
+        const int nrows = img_.nrows;
+        const int left = std::max(static_cast<int>(x) - hw - 1, 0) / tw;
+        const int right = std::min(static_cast<int>(x) + hw + 2, ncols - 1) / tw;
+        const int top = std::max(static_cast<int>(y) - hh - 1, 0) / th;
+        const int bottom = std::min(static_cast<int>(y) + hh + 2, nrows - 1) / th;
+        for (int ty = top; ty <= bottom; ++ty) {
+            for (int tx = left; tx <= right; ++tx) {
+                unsigned char& made = state_.made[static_cast<size_t>(ty) * state_.tilesAcross + tx];
+                if (made) continue;
+                klt_detail::gradientTile(img_, state_.gauss, state_.deriv, tx * tw, ty * th,
+                                         std::min((tx + 1) * tw, ncols), std::min((ty + 1) * th, nrows),
+                                         gradx_, grady_, scratch_);
+                made = 1;
+            }
+        }
+    }
+
+    void coverAll() {
+        for (size_t i = 0; i < state_.made.size(); ++i) {
+            if (state_.made[i]) continue;
+            const int tx = static_cast<int>(i % state_.tilesAcross);
+            const int ty = static_cast<int>(i / state_.tilesAcross);
+            cover(static_cast<float>(tx * LazyGradientLevel::kTileWidth),
+                  static_cast<float>(ty * LazyGradientLevel::kTileHeight), 0, 0);
+        }
+    }
+
+private:
+    LazyGradientLevel& state_;
+    const KLTFloatImage& img_;
+    KLTFloatImage& gradx_;
+    KLTFloatImage& grady_;
+    KLTFloatImage& scratch_;
+};
+
+LazyGradientLevel* lazyLevelOf(KLTWorkspace& ws, const KLTPyramid* gradx) {
+    for (LazyGradientLevel& level : ws.lazyLevels)
+        if (level.owner == gradx) return &level;
+    return nullptr;
+}
+
+// Marks level 0 of freshly built gradient pyramids as not made yet.
+void startLazyLevel(const KLTTrackingContext& tc, KLTWorkspace& ws, const KLTPyramid& gradx) {
+    LazyGradientLevel* level = lazyLevelOf(ws, &gradx);
+    for (LazyGradientLevel& candidate : ws.lazyLevels) {
+        if (level) break;
+        const KLTPyramid* owner = candidate.owner;
+        if (!owner || (owner != tc.pyramid_last_gradx.get() && owner != ws.first[1].get() &&
+                       owner != ws.second[1].get()))
+            level = &candidate;
+    }
+    level->owner = &gradx;
+    level->tilesAcross = (gradx.ncols[0] + LazyGradientLevel::kTileWidth - 1) / LazyGradientLevel::kTileWidth;
+    const int tilesDown = (gradx.nrows[0] + LazyGradientLevel::kTileHeight - 1) / LazyGradientLevel::kTileHeight;
+    level->made.assign(static_cast<size_t>(level->tilesAcross) * tilesDown, 0);
+    klt_detail::gradientKernels(tc.grad_sigma, level->gauss, level->deriv);
+}
+
 using PyramidSet = std::array<std::unique_ptr<KLTPyramid>, 3>;
 
 // Intensity pyramid of the smoothed image and the gradients of every level.
@@ -206,13 +278,17 @@ void buildPyramids(const KLTTrackingContext& tc, KLTWorkspace& ws, const unsigne
                             ws.floatImage);
     klt_detail::computeUpperLevels(*out[0], tc.pyramid_sigma_fact, ws.pyramidTemp, ws.phaseRows);
     for (int level = 0; level < nLevels; ++level) {
-        klt_detail::computeGradients(out[0]->img[level], tc.grad_sigma, out[1]->img[level],
-                                     out[2]->img[level], ws.convolveTemp);
+        // Tracking windows cover a small part of level 0: its gradients are made
+        // where they are read.
+        if (level > 0)
+            klt_detail::computeGradients(out[0]->img[level], tc.grad_sigma, out[1]->img[level],
+                                         out[2]->img[level], ws.convolveTemp);
         for (int k = 1; k < 3; ++k) {
             out[k]->ncols[level] = out[0]->ncols[level];
             out[k]->nrows[level] = out[0]->nrows[level];
         }
     }
+    startLazyLevel(tc, ws, *out[1]);
 }
 
 void writePyramids(const KLTPyramid& pyramid, const KLTPyramid& gradx, const KLTPyramid& grady,
@@ -255,10 +331,15 @@ bool storedPyramidsUsable(KLTTrackingContext& tc, int ncols, int nrows, int nLev
 
 }  // namespace
 
-int trackFeature(float x1, float y1, float& x2, float& y2, const KLTFloatImage& img1,
-                 const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
-                 const KLTFloatImage& img2, const KLTFloatImage& gradx2,
-                 const KLTFloatImage& grady2, const KLTTrackParams& params) {
+namespace {
+
+// trackFeature, making the gradient tiles each window reads first when the
+// images' gradients are made on demand (tiles1, tiles2 not null).
+int trackFeatureWithTiles(float x1, float y1, float& x2, float& y2, const KLTFloatImage& img1,
+                          const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
+                          const KLTFloatImage& img2, const KLTFloatImage& gradx2,
+                          const KLTFloatImage& grady2, const KLTTrackParams& params,
+                          GradientTiles* tiles1, GradientTiles* tiles2) {
     const int hw = params.window_width / 2;
     const int hh = params.window_height / 2;
     const WindowGeometry window{static_cast<float>(hw), static_cast<float>(hh),
@@ -274,6 +355,8 @@ int trackFeature(float x1, float y1, float& x2, float& y2, const KLTFloatImage& 
             status = KLT_OOB;
             break;
         }
+        if (tiles1) tiles1->cover(x1, y1, hw, hh);
+        if (tiles2) tiles2->cover(x2, y2, hw, hh);
         WindowSums s;
         if (!float_kernels::usesAvx2() ||
             !sumWindowsVectorized(x1, y1, x2, y2, img1, gradx1, grady1, img2, gradx2, grady2, hw,
@@ -306,6 +389,16 @@ int trackFeature(float x1, float y1, float& x2, float& y2, const KLTFloatImage& 
     return iteration >= params.max_iterations ? KLT_MAX_ITERATIONS : KLT_TRACKED;
 }
 
+}  // namespace
+
+int trackFeature(float x1, float y1, float& x2, float& y2, const KLTFloatImage& img1,
+                 const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
+                 const KLTFloatImage& img2, const KLTFloatImage& gradx2,
+                 const KLTFloatImage& grady2, const KLTTrackParams& params) {
+    return trackFeatureWithTiles(x1, y1, x2, y2, img1, gradx1, grady1, img2, gradx2, grady2, params, nullptr,
+                                 nullptr);
+}
+
 void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
                       const unsigned char* img2, int ncols, int nrows, KLTFeatureList& fl) {
     if (KLTVerbosity() > 0) {
@@ -331,15 +424,24 @@ void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
         buildPyramids(tc, ws, img1 ? img1 : img2, ncols, nrows, nLevels, ws.first);
     }
     const KLTPyramid& pyramid1 = useStored ? *tc.pyramid_last : *ws.first[0];
-    const KLTPyramid& gradx1 = useStored ? *tc.pyramid_last_gradx : *ws.first[1];
-    const KLTPyramid& grady1 = useStored ? *tc.pyramid_last_grady : *ws.first[2];
+    KLTPyramid& gradx1 = useStored ? *tc.pyramid_last_gradx : *ws.first[1];
+    KLTPyramid& grady1 = useStored ? *tc.pyramid_last_grady : *ws.first[2];
 
     buildPyramids(tc, ws, img2, ncols, nrows, nLevels, ws.second);
     const KLTPyramid& pyramid2 = *ws.second[0];
-    const KLTPyramid& gradx2 = *ws.second[1];
-    const KLTPyramid& grady2 = *ws.second[2];
+    KLTPyramid& gradx2 = *ws.second[1];
+    KLTPyramid& grady2 = *ws.second[2];
+
+    // Stored pyramids that tracking did not build carry all their gradients.
+    std::optional<GradientTiles> tiles1;
+    if (LazyGradientLevel* lazy = lazyLevelOf(ws, &gradx1))
+        tiles1.emplace(*lazy, pyramid1.img[0], gradx1.img[0], grady1.img[0], ws.tileScratch);
+    GradientTiles tiles2(*lazyLevelOf(ws, &gradx2), pyramid2.img[0], gradx2.img[0], grady2.img[0],
+                         ws.tileScratch);
 
     if (tc.writeInternalImages) {
+        if (tiles1) tiles1->coverAll();
+        tiles2.coverAll();
         writePyramids(pyramid1, gradx1, grady1, 'i');
         writePyramids(pyramid2, gradx2, grady2, 'j');
     }
@@ -368,9 +470,11 @@ void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
             yloc *= subsampling;
             xout *= subsampling;
             yout *= subsampling;
-            status = trackFeature(xloc, yloc, xout, yout, pyramid1.img[level], gradx1.img[level],
-                                  grady1.img[level], pyramid2.img[level], gradx2.img[level],
-                                  grady2.img[level], params);
+            const bool lazy = level == 0;
+            status = trackFeatureWithTiles(xloc, yloc, xout, yout, pyramid1.img[level], gradx1.img[level],
+                                           grady1.img[level], pyramid2.img[level], gradx2.img[level],
+                                           grady2.img[level], params, lazy && tiles1 ? &*tiles1 : nullptr,
+                                           lazy ? &tiles2 : nullptr);
             if (status == KLT_SMALL_DET || status == KLT_OOB) break;
         }
 
