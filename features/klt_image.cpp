@@ -150,6 +150,26 @@ void convolveImage(const KLTFloatImage& in, const ConvolutionKernel& horizKernel
         nrows, ReversedKernel(horizKernel), ReversedKernel(vertKernel), out, ring);
 }
 
+// Phase p of a row (columns p, p + s, p + 2s, ...) to phases + p * phaseLength.
+// One pass over the row, with a fixed step the compiler turns into shuffles.
+template <int S>
+void splitPhasesBy(const float* src, int ncols, float* phases, int phaseLength) {
+    const int whole = ncols / S;
+    for (int m = 0; m < whole; ++m)
+        for (int p = 0; p < S; ++p) phases[static_cast<size_t>(p) * phaseLength + m] = src[m * S + p];
+    for (int c = whole * S; c < ncols; ++c) phases[static_cast<size_t>(c % S) * phaseLength + c / S] = src[c];
+}
+
+void splitPhases(const float* src, int ncols, int subsampling, float* phases, int phaseLength) {
+    switch (subsampling) {
+    case 2: return splitPhasesBy<2>(src, ncols, phases, phaseLength);
+    case 4: return splitPhasesBy<4>(src, ncols, phases, phaseLength);
+    case 8: return splitPhasesBy<8>(src, ncols, phases, phaseLength);
+    case 16: return splitPhasesBy<16>(src, ncols, phases, phaseLength);
+    default: return splitPhasesBy<32>(src, ncols, phases, phaseLength);
+    }
+}
+
 // The smoothed image (horizontal, then vertical pass with the same kernel) at
 // the positions (subsampling * x + offset, subsampling * y + offset) only, with
 // the values a full smoothing would have there. Each row is split into its
@@ -201,10 +221,7 @@ void smoothAtSampledPositions(const KLTFloatImage& in, const ConvolutionKernel& 
         std::fill(dst, dst + x0, 0.0f);
         std::fill(dst + x1, dst + outCols, 0.0f);
         if (x1 <= x0) continue;
-        for (int p = 0; p < subsampling; ++p) {
-            float* phase = phases.data.data() + static_cast<size_t>(p) * phaseLength;
-            for (int c = p, m = 0; c < ncols; c += subsampling, ++m) phase[m] = src[c];
-        }
+        splitPhases(src, ncols, subsampling, phases.data.data(), phaseLength);
         float_kernels::correlateColumns(phaseRows, dst + x0, x1 - x0, reversed.weights, reversed.width);
     }
 
