@@ -68,6 +68,23 @@ WindowSums sumWindows(float x1, float y1, float x2, float y2, const KLTFloatImag
     return s;
 }
 
+// The first image's samples of one feature's window (value, x and y gradient,
+// eight lanes each, per window row and eight-column chunk): they are the same in
+// every iteration, so they are taken once.
+struct FirstWindow {
+    static constexpr int kMaxRows = 15;
+    static constexpr int kMaxChunks = 2;
+    bool taken = false;
+    alignas(32) float samples[kMaxRows][kMaxChunks][3 * 8];
+
+    bool fits(int hw, int hh) const { return 2 * hh + 1 <= kMaxRows && 2 * hw + 1 <= 8 * kMaxChunks; }
+    // Out of range slots are never read or written: fits() guards the caching.
+    float* slot(int row, int chunk) { return samples[std::min(row, kMaxRows - 1)][std::min(chunk, kMaxChunks - 1)]; }
+    const float* slot(int row, int chunk) const {
+        return samples[std::min(row, kMaxRows - 1)][std::min(chunk, kMaxChunks - 1)];
+    }
+};
+
 CASTELLAN_BEGIN_AVX2
 
 // sumWindows with the samples of each window row taken eight at a time. Every
@@ -144,11 +161,14 @@ private:
 bool sumWindowsVectorized(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
                           const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
                           const KLTFloatImage& img2, const KLTFloatImage& gradx2,
-                          const KLTFloatImage& grady2, int hw, int hh, WindowSums& s) {
+                          const KLTFloatImage& grady2, int hw, int hh, FirstWindow& firstWindow,
+                          WindowSums& s) {
     // Indices are 32-bit in the gathers.
     if (static_cast<int64_t>(img1.ncols) * img1.nrows > INT32_MAX / 2 ||
         static_cast<int64_t>(img2.ncols) * img2.nrows > INT32_MAX / 2)
         return false;
+    const bool cached = firstWindow.taken;
+    const bool cache = !cached && firstWindow.fits(hw, hh);
     WindowSampler first(img1);
     WindowSampler second(img2);
     const __m256 lane = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
@@ -157,14 +177,31 @@ bool sumWindowsVectorized(float x1, float y1, float x2, float y2, const KLTFloat
     for (int j = -hh; j <= hh; ++j) {
         const float ay = y1 + static_cast<float>(j);
         const float by = y2 + static_cast<float>(j);
-        for (int i0 = -hw; i0 <= hw; i0 += 8) {
+        for (int i0 = -hw, chunk = 0; i0 <= hw; i0 += 8, ++chunk) {
             const int count = std::min(8, hw - i0 + 1);
             const __m256 offsets = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(i0)), lane);
             const __m256 active = _mm256_cmp_ps(lane, _mm256_set1_ps(static_cast<float>(count)), _CMP_LT_OQ);
-            if (!first.prepare(x1, ay, offsets, active) || !second.prepare(x2, by, offsets, active)) return false;
-            const __m256 d = _mm256_sub_ps(first.sample(img1), second.sample(img2));
-            const __m256 gx = _mm256_add_ps(first.sample(gradx1), second.sample(gradx2));
-            const __m256 gy = _mm256_add_ps(first.sample(grady1), second.sample(grady2));
+            float* slot = firstWindow.slot(j + hh, chunk);
+            __m256 value1, gradx1Sample, grady1Sample;
+            if (cached) {
+                value1 = _mm256_load_ps(slot);
+                gradx1Sample = _mm256_load_ps(slot + 8);
+                grady1Sample = _mm256_load_ps(slot + 16);
+            } else {
+                if (!first.prepare(x1, ay, offsets, active)) return false;
+                value1 = first.sample(img1);
+                gradx1Sample = first.sample(gradx1);
+                grady1Sample = first.sample(grady1);
+                if (cache) {
+                    _mm256_store_ps(slot, value1);
+                    _mm256_store_ps(slot + 8, gradx1Sample);
+                    _mm256_store_ps(slot + 16, grady1Sample);
+                }
+            }
+            if (!second.prepare(x2, by, offsets, active)) return false;
+            const __m256 d = _mm256_sub_ps(value1, second.sample(img2));
+            const __m256 gx = _mm256_add_ps(gradx1Sample, second.sample(gradx2));
+            const __m256 gy = _mm256_add_ps(grady1Sample, second.sample(grady2));
             const __m256 twiceD = _mm256_mul_ps(two, d);
             _mm256_store_ps(gxx, _mm256_mul_ps(gx, gx));
             _mm256_store_ps(gxy, _mm256_mul_ps(gx, gy));
@@ -180,6 +217,42 @@ bool sumWindowsVectorized(float x1, float y1, float x2, float y2, const KLTFloat
             }
         }
     }
+    if (cache) firstWindow.taken = true;
+    return true;
+}
+
+// sumAbsoluteDifference with the samples taken eight at a time (the first
+// image's from the window cache when it holds them); false as above.
+bool sumAbsoluteDifferenceVectorized(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
+                                     const KLTFloatImage& img2, int hw, int hh,
+                                     const FirstWindow& firstWindow, float& sum) {
+    if (static_cast<int64_t>(img1.ncols) * img1.nrows > INT32_MAX / 2 ||
+        static_cast<int64_t>(img2.ncols) * img2.nrows > INT32_MAX / 2)
+        return false;
+    WindowSampler first(img1);
+    WindowSampler second(img2);
+    const __m256 lane = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    alignas(32) float differences[8];
+    float total = 0.0f;
+    for (int j = -hh; j <= hh; ++j) {
+        for (int i0 = -hw, chunk = 0; i0 <= hw; i0 += 8, ++chunk) {
+            const int count = std::min(8, hw - i0 + 1);
+            const __m256 offsets = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(i0)), lane);
+            const __m256 active = _mm256_cmp_ps(lane, _mm256_set1_ps(static_cast<float>(count)), _CMP_LT_OQ);
+            __m256 value1;
+            if (firstWindow.taken) {
+                value1 = _mm256_load_ps(firstWindow.slot(j + hh, chunk));
+            } else {
+                if (!first.prepare(x1, y1 + static_cast<float>(j), offsets, active)) return false;
+                value1 = first.sample(img1);
+            }
+            if (!second.prepare(x2, y2 + static_cast<float>(j), offsets, active)) return false;
+            _mm256_store_ps(differences, _mm256_and_ps(_mm256_sub_ps(value1, second.sample(img2)), magnitude));
+            for (int k = 0; k < count; ++k) total += differences[k];
+        }
+    }
+    sum = total;
     return true;
 }
 
@@ -346,6 +419,7 @@ int trackFeatureWithTiles(float x1, float y1, float& x2, float& y2, const KLTFlo
                                 static_cast<float>(img1.ncols) - kImageMargin,
                                 static_cast<float>(img1.nrows) - kImageMargin};
 
+    FirstWindow firstWindow;
     int iteration = 0;
     int status = KLT_TRACKED;
     float dx = 0.0f;
@@ -360,7 +434,7 @@ int trackFeatureWithTiles(float x1, float y1, float& x2, float& y2, const KLTFlo
         WindowSums s;
         if (!float_kernels::usesAvx2() ||
             !sumWindowsVectorized(x1, y1, x2, y2, img1, gradx1, grady1, img2, gradx2, grady2, hw,
-                                  hh, s))
+                                  hh, firstWindow, s))
             s = sumWindows(x1, y1, x2, y2, img1, gradx1, grady1, img2, gradx2, grady2, hw, hh);
         const float det = s.gxx * s.gyy - s.gxy * s.gxy;
         if (det < params.min_determinant) {
@@ -380,7 +454,11 @@ int trackFeatureWithTiles(float x1, float y1, float& x2, float& y2, const KLTFlo
         status = KLT_OOB;
     } else if (status == KLT_TRACKED) {
         const float area = static_cast<float>(int64_t{params.window_width} * params.window_height);
-        const float residue = sumAbsoluteDifference(x1, y1, x2, y2, img1, img2, hw, hh) / area;
+        float sum = 0.0f;
+        if (!float_kernels::usesAvx2() ||
+            !sumAbsoluteDifferenceVectorized(x1, y1, x2, y2, img1, img2, hw, hh, firstWindow, sum))
+            sum = sumAbsoluteDifference(x1, y1, x2, y2, img1, img2, hw, hh);
+        const float residue = sum / area;
         if (residue > params.max_residue) status = KLT_LARGE_RESIDUE;
     }
 
