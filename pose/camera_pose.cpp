@@ -249,14 +249,14 @@ void solveFit(const Correspondences& correspondences, Coefficients at, PoseFit& 
 {
     const int n = correspondences.count;
     const double* image = correspondences.imagePoints;
-    double normal[4] = {0.0, 0.0, 0.0, 0.0};
+    double normal[3] = {0.0, 0.0, 0.0};  // GᵀG: (0,0), (0,1), (1,1)
     double projected[2] = {0.0, 0.0};
     for (int i = 0; i < n; ++i) {
         const ProjectionCoefficients k = at(i);
         const double observed = image[3 * i];
         normal[0] += k.a * k.a;
         normal[1] += k.a * k.b;
-        normal[3] += k.b * k.b;
+        normal[2] += k.b * k.b;
         projected[0] += k.a * observed;
         projected[1] += k.b * observed;
     }
@@ -265,15 +265,14 @@ void solveFit(const Correspondences& correspondences, Coefficients at, PoseFit& 
         const double observed = image[3 * i + 1];
         normal[0] += k.c * k.c;
         normal[1] += k.c * k.d;
-        normal[3] += k.d * k.d;
+        normal[2] += k.d * k.d;
         projected[0] += k.c * observed;
         projected[1] += k.d * observed;
     }
     // A singular fit leaves no usable focal length; m = l = 0 makes the cost
     // that of predicting every point at the image centre, which is honest.
-    const double symmetric[3] = {normal[0], normal[1], normal[3]};
     double solution[2];
-    fit.solved = solveSymmetric2x2(symmetric, projected, solution);
+    fit.solved = solveSymmetric2x2(normal, projected, solution);
     fit.m = fit.solved ? solution[0] : 0.0;
     fit.l = fit.solved ? solution[1] : 0.0;
 
