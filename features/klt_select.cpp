@@ -75,8 +75,8 @@ void findTrackability(const KLTTrackingContext& tc, const KLTFloatImage& gradx,
     const int64_t step = std::max<int64_t>(int64_t{tc.nSkippedPixels} + 1, 1);
 
     std::vector<KLTCandidate>& candidates = ws.candidates;
-    candidates.clear();
     if (step != 1) {
+        candidates.clear();
         for (int64_t y = by; y < nrows - by; y += step)
             for (int64_t x = bx; x < ncols - bx; x += step)
                 candidates.push_back({static_cast<int>(x), static_cast<int>(y),
@@ -85,7 +85,10 @@ void findTrackability(const KLTTrackingContext& tc, const KLTFloatImage& gradx,
     }
 
     const int64_t perRow = ncols - 2 * bx;
-    if (perRow <= 0 || nrows - 2 * by <= 0) return;
+    if (perRow <= 0 || nrows - 2 * by <= 0) {
+        candidates.clear();
+        return;
+    }
     const int count = static_cast<int>(perRow);
     const int windowWidth = 2 * hw + 1;
     const int windowHeight = 2 * hh + 1;
@@ -108,6 +111,8 @@ void findTrackability(const KLTTrackingContext& tc, const KLTFloatImage& gradx,
     const size_t columns = static_cast<size_t>(count + windowWidth - 1);
     int64_t produced = by - hh;
 
+    // Same size as the last call's list: no entry is written twice.
+    candidates.resize(static_cast<size_t>(count) * static_cast<size_t>(nrows - 2 * by));
     ws.windowRows.resize(3 * static_cast<size_t>(windowHeight));
     const float** xxRows = ws.windowRows.data();
     const float** xyRows = xxRows + windowHeight;
@@ -128,9 +133,16 @@ void findTrackability(const KLTTrackingContext& tc, const KLTFloatImage& gradx,
         float_kernels::windowSums(xxRows, xyRows, yyRows, windowHeight, windowWidth, count, gxx, gxy,
                                   gyy);
         float_kernels::smallerEigenvalues(gxx, gxy, gyy, count, lambda);
-        for (int i = 0; i < count; ++i)
-            candidates.push_back({static_cast<int>(bx + i), static_cast<int>(y),
-                                  trackabilityValue(lambda[i])});
+        KLTCandidate* row = candidates.data() + static_cast<size_t>(y - by) * count;
+        for (int i = 0; i < count; ++i) {
+            // Inside the int range the value is its truncation, as trackabilityValue
+            // gives it; tested without a branch on the sign, which the processor
+            // mispredicts on the many values near 0.
+            const float value = lambda[i];
+            const bool inRange = value > -2147483648.0f && value < 2147483648.0f;
+            row[i] = {static_cast<int>(bx + i), static_cast<int>(y),
+                      inRange ? static_cast<int>(value) : trackabilityValue(value)};
+        }
     }
 }
 
