@@ -197,13 +197,14 @@ int partitionCandidates(KLTCandidate* candidates, int n) {
     int i = 0;
     int j = n;
     for (;;) {
-        if (leftNext == leftCount && right - left >= kBlock) {
+        // A block may hold no such entry at all: scan on until one turns up.
+        while (leftNext == leftCount && right - left >= kBlock) {
             leftCount = stoppers<false>(candidates, left, left + kBlock, leftStops,
                                         [pivot](int val) { return val <= pivot; });
             leftNext = 0;
             left += kBlock;
         }
-        if (rightNext == rightCount && right - left >= kBlock) {
+        while (rightNext == rightCount && right - left >= kBlock) {
             rightCount = stoppers<true>(candidates, right - kBlock, right, rightStops,
                                         [pivot](int val) { return val >= pivot; });
             rightNext = 0;
