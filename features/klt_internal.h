@@ -22,10 +22,11 @@ struct LazyGradientLevel {
 };
 
 // Buffers a context keeps from call to call so that per-frame tracking allocates
-// nothing once the frame size is stable. None of it carries results between calls.
+// nothing once the frame size is stable. None of it carries results between
+// calls; lazyLevels records which gradient tiles of the pyramids are made.
 struct KLTWorkspace {
-    KLTFloatImage floatImage;   // conversion of an input image
-    KLTFloatImage smoothImage;  // smoothed input
+    KLTFloatImage floatImage;   // one input row converted to floats
+    KLTFloatImage smoothImage;  // smoothed input of selection
     KLTFloatImage convolveTemp; // ring of horizontal-pass rows of a separable convolution
     KLTFloatImage pyramidTemp;  // horizontal pass of a level at the sampled columns
     KLTFloatImage phaseRows;    // one input row split into its subsampling phases
@@ -33,7 +34,7 @@ struct KLTWorkspace {
     KLTFloatImage grady;
     std::vector<KLTCandidate> candidates;
     std::vector<unsigned char> featureMap;
-    std::vector<float> gradientProducts;      // gx*gx, gx*gy and gy*gy images of selection
+    std::vector<float> gradientProducts;      // rings of gx*gx, gx*gy and gy*gy rows of selection
     std::vector<float> windowSums;            // per-row gradient sums and eigenvalues of selection
     std::vector<const float*> windowRows;     // row pointers of one window band
     std::vector<std::pair<int, int>> sortParts;  // unsorted parts (begin, count) of a lazy sort
