@@ -22,32 +22,56 @@ inline FloatVec absFloats(FloatVec v) { return (FloatVec)((IntVec)v & 0x7fffffff
 inline IntVec truncateToInts(FloatVec v) { return __builtin_convertvector(v, IntVec); }
 constexpr int kDoubleLanes = static_cast<int>(sizeof(DoubleVec) / sizeof(double));
 
-void correlateRow(const float* src, float* dst, int count, const float* weights, int taps) {
+// Sums of `taps` products per output, four output vectors at a time: each sum
+// is a chain of dependent additions, and independent chains side by side keep
+// the adders busy. Taps > 0 fixes the count at compile time (the weights stay
+// in registers); 0 takes it from `taps`. at(j, i) points to the input of tap j
+// for output i. Every output keeps its own order of operations, so the block size
+// changes nothing in the results.
+template <int Taps, typename At>
+inline void correlate(At at, float* dst, int count, const float* weights, int taps) {
+    const int n = Taps > 0 ? Taps : taps;
     int i = 0;
+    constexpr int kInFlight = 4;
+    constexpr int kBlock = kInFlight * kFloatLanes;
+    for (; i + kBlock <= count; i += kBlock) {
+        FloatVec acc[kInFlight] = {};
+        for (int j = 0; j < n; ++j) {
+            const float w = weights[j];
+            for (int v = 0; v < kInFlight; ++v) acc[v] += loadFloats(at(j, i + v * kFloatLanes)) * w;
+        }
+        for (int v = 0; v < kInFlight; ++v) storeFloats(dst + i + v * kFloatLanes, acc[v]);
+    }
     for (; i + kFloatLanes <= count; i += kFloatLanes) {
         FloatVec acc = {};
-        for (int j = 0; j < taps; ++j) acc += loadFloats(src + i + j) * weights[j];
+        for (int j = 0; j < n; ++j) acc += loadFloats(at(j, i)) * weights[j];
         storeFloats(dst + i, acc);
     }
     for (; i < count; ++i) {
         float acc = 0.0f;
-        for (int j = 0; j < taps; ++j) acc += src[i + j] * weights[j];
+        for (int j = 0; j < n; ++j) acc += *at(j, i) * weights[j];
         dst[i] = acc;
     }
 }
 
+// The kernels' usual widths (5 for smoothing, 7 for gradients, 21 for the
+// pyramid) get their own unrolled loops.
+template <typename At>
+inline void correlateAnyWidth(At at, float* dst, int count, const float* weights, int taps) {
+    switch (taps) {
+    case 5: return correlate<5>(at, dst, count, weights, taps);
+    case 7: return correlate<7>(at, dst, count, weights, taps);
+    case 21: return correlate<21>(at, dst, count, weights, taps);
+    default: return correlate<0>(at, dst, count, weights, taps);
+    }
+}
+
+void correlateRow(const float* src, float* dst, int count, const float* weights, int taps) {
+    correlateAnyWidth([src](int j, int i) { return src + i + j; }, dst, count, weights, taps);
+}
+
 void correlateColumns(const float* const* rows, float* dst, int count, const float* weights, int taps) {
-    int i = 0;
-    for (; i + kFloatLanes <= count; i += kFloatLanes) {
-        FloatVec acc = {};
-        for (int j = 0; j < taps; ++j) acc += loadFloats(rows[j] + i) * weights[j];
-        storeFloats(dst + i, acc);
-    }
-    for (; i < count; ++i) {
-        float acc = 0.0f;
-        for (int j = 0; j < taps; ++j) acc += rows[j][i] * weights[j];
-        dst[i] = acc;
-    }
+    correlateAnyWidth([rows](int j, int i) { return rows[j] + i; }, dst, count, weights, taps);
 }
 
 void gradientProducts(const float* gx, const float* gy, std::size_t count, float* xx, float* xy, float* yy) {

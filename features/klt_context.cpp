@@ -205,6 +205,10 @@ void KLTUpdateTCBorder(KLTTrackingContext& tc) {
 }
 
 void KLTFreeStoredPyramids(KLTTrackingContext& tc) {
+    // A pyramid made later at the same address must not inherit its tiles.
+    if (tc.work)
+        for (LazyGradientLevel& level : tc.work->lazyLevels)
+            if (level.owner == tc.pyramid_last_gradx.get()) level.owner = nullptr;
     tc.pyramid_last.reset();
     tc.pyramid_last_gradx.reset();
     tc.pyramid_last_grady.reset();

@@ -51,46 +51,122 @@ struct ReversedKernel {
     }
 };
 
-// Both borders of a pass are 0. For images narrower than the kernel the two
-// border ranges overlap and the row stays all 0; nothing is written outside it.
-void convolveHorizontal(const KLTFloatImage& in, const ConvolutionKernel& kernel,
-                        KLTFloatImage& out) {
-    out.resize(in.ncols, in.nrows);
-    const ReversedKernel reversed(kernel);
-    const int ncols = in.ncols;
-    const int radius = reversed.radius;
+// One row of the horizontal pass. Both borders are 0; in a row narrower than
+// the kernel the two border ranges overlap and the row stays all 0. Nothing is
+// written outside it.
+void horizontalRow(const float* src, float* dst, int ncols, const ReversedKernel& kernel) {
+    const int radius = kernel.radius;
     const int inner = ncols - 2 * radius;
-    for (int row = 0; row < in.nrows; ++row) {
-        const float* src = in.data.data() + static_cast<size_t>(row) * ncols;
-        float* dst = out.data.data() + static_cast<size_t>(row) * ncols;
-        if (inner <= 0) {
-            std::fill(dst, dst + ncols, 0.0f);
-            continue;
-        }
-        std::fill(dst, dst + radius, 0.0f);
-        std::fill(dst + ncols - radius, dst + ncols, 0.0f);
-        float_kernels::correlateRow(src, dst + radius, inner, reversed.weights, reversed.width);
+    if (inner <= 0) {
+        std::fill(dst, dst + ncols, 0.0f);
+        return;
+    }
+    std::fill(dst, dst + radius, 0.0f);
+    std::fill(dst + ncols - radius, dst + ncols, 0.0f);
+    float_kernels::correlateRow(src, dst + radius, inner, kernel.weights, kernel.width);
+}
+
+// Separable convolution, horizontal pass then vertical, of an ncols × nrows
+// input whose row k inputRow(k) supplies as floats. The horizontal rows pass
+// through a ring of kernel-height rows, which stays in cache, instead of a
+// full-size intermediate image. The first and last `radius` rows of the
+// vertical pass are 0. Input row k is read before output row k is written, so
+// the input may be `out` itself.
+template <typename InputRow>
+void convolveThroughRing(InputRow inputRow, int ncols, int nrows, const ReversedKernel& horizontal,
+                         const ReversedKernel& vertical, KLTFloatImage& out, KLTFloatImage& ring) {
+    const int radius = vertical.radius;
+    const int ringRows = std::max(vertical.width, 1);
+    ring.resize(ncols, ringRows);
+    const auto ringRow = [&](int k) {
+        return ring.data.data() + static_cast<size_t>(k % ringRows) * static_cast<size_t>(ncols);
+    };
+    const float* rows[MAX_KERNEL_WIDTH];
+    int produced = 0;
+    for (int y = radius; y < nrows - radius; ++y) {
+        for (; produced < y - radius + vertical.width; ++produced)
+            horizontalRow(inputRow(produced), ringRow(produced), ncols, horizontal);
+        for (int j = 0; j < vertical.width; ++j) rows[j] = ringRow(y - radius + j);
+        float_kernels::correlateColumns(rows, out.data.data() + static_cast<size_t>(y) * ncols, ncols,
+                                        vertical.weights, vertical.width);
+    }
+    // The zero rows last: the first of them may still have been input.
+    const int top = std::min(radius, nrows);
+    const int bottom = std::max(nrows - radius, top);
+    std::fill(out.data.begin(), out.data.begin() + static_cast<std::ptrdiff_t>(top) * ncols, 0.0f);
+    std::fill(out.data.begin() + static_cast<std::ptrdiff_t>(bottom) * ncols, out.data.end(), 0.0f);
+}
+
+// convolveImage restricted to the outputs [x0, x1) × [y0, y1): each of them gets
+// the value, bit for bit, that the whole-image convolution gives it. The
+// horizontal pass runs only on the rows and columns those outputs read.
+void convolveTile(const KLTFloatImage& in, const ReversedKernel& horizontal, const ReversedKernel& vertical,
+                  int x0, int y0, int x1, int y1, KLTFloatImage& out, KLTFloatImage& scratch) {
+    const int ncols = in.ncols;
+    const int nrows = in.nrows;
+    const int width = x1 - x0;
+    const int rv = vertical.radius;
+    const int ya = std::clamp(rv, y0, y1);
+    const int yb = std::clamp(nrows - rv, ya, y1);
+    for (int y = y0; y < y1; ++y) {
+        if (y >= ya && y < yb) continue;
+        float* dst = out.data.data() + static_cast<size_t>(y) * ncols + x0;
+        std::fill(dst, dst + width, 0.0f);
+    }
+    if (ya >= yb) return;
+
+    const int rh = horizontal.radius;
+    const int firstRow = ya - rv;
+    const int rowCount = yb - ya + vertical.width - 1;
+    const int innerFrom = std::clamp(rh, x0, x1);
+    const int innerTo = std::clamp(ncols - rh, innerFrom, x1);
+    scratch.resize(width, rowCount);
+    for (int r = 0; r < rowCount; ++r) {
+        const float* src = in.data.data() + static_cast<size_t>(firstRow + r) * ncols;
+        float* dst = scratch.data.data() + static_cast<size_t>(r) * width;
+        std::fill(dst, dst + (innerFrom - x0), 0.0f);
+        std::fill(dst + (innerTo - x0), dst + width, 0.0f);
+        if (innerTo > innerFrom)
+            float_kernels::correlateRow(src + innerFrom - rh, dst + (innerFrom - x0), innerTo - innerFrom,
+                                        horizontal.weights, horizontal.width);
+    }
+    const float* rows[MAX_KERNEL_WIDTH];
+    for (int y = ya; y < yb; ++y) {
+        for (int j = 0; j < vertical.width; ++j)
+            rows[j] = scratch.data.data() + static_cast<size_t>(y - rv + j - firstRow) * width;
+        float_kernels::correlateColumns(rows, out.data.data() + static_cast<size_t>(y) * ncols + x0, width,
+                                        vertical.weights, vertical.width);
     }
 }
 
-void convolveVertical(const KLTFloatImage& in, const ConvolutionKernel& kernel,
-                      KLTFloatImage& out) {
-    out.resize(in.ncols, in.nrows);
-    const ReversedKernel reversed(kernel);
+void convolveImage(const KLTFloatImage& in, const ConvolutionKernel& horizKernel,
+                   const ConvolutionKernel& vertKernel, KLTFloatImage& out, KLTFloatImage& ring) {
     const int ncols = in.ncols;
     const int nrows = in.nrows;
-    const int radius = reversed.radius;
-    const size_t rowLength = static_cast<size_t>(ncols);
-    const float* rows[MAX_KERNEL_WIDTH];
-    for (int row = 0; row < nrows; ++row) {
-        float* dst = out.data.data() + static_cast<size_t>(row) * rowLength;
-        if (row < radius || row >= nrows - radius) {
-            std::fill(dst, dst + rowLength, 0.0f);
-            continue;
-        }
-        for (int j = 0; j < reversed.width; ++j)
-            rows[j] = in.data.data() + static_cast<size_t>(row - radius + j) * rowLength;
-        float_kernels::correlateColumns(rows, dst, ncols, reversed.weights, reversed.width);
+    const float* data = in.data.data();
+    out.resize(ncols, nrows);
+    convolveThroughRing(
+        [data, ncols](int k) { return data + static_cast<size_t>(k) * static_cast<size_t>(ncols); }, ncols,
+        nrows, ReversedKernel(horizKernel), ReversedKernel(vertKernel), out, ring);
+}
+
+// Phase p of a row (columns p, p + s, p + 2s, ...) to phases + p * phaseLength.
+// One pass over the row, with a fixed step the compiler turns into shuffles.
+template <int S>
+void splitPhasesBy(const float* src, int ncols, float* phases, int phaseLength) {
+    const int whole = ncols / S;
+    for (int m = 0; m < whole; ++m)
+        for (int p = 0; p < S; ++p) phases[static_cast<size_t>(p) * phaseLength + m] = src[m * S + p];
+    for (int c = whole * S; c < ncols; ++c) phases[static_cast<size_t>(c % S) * phaseLength + c / S] = src[c];
+}
+
+void splitPhases(const float* src, int ncols, int subsampling, float* phases, int phaseLength) {
+    switch (subsampling) {
+    case 2: return splitPhasesBy<2>(src, ncols, phases, phaseLength);
+    case 4: return splitPhasesBy<4>(src, ncols, phases, phaseLength);
+    case 8: return splitPhasesBy<8>(src, ncols, phases, phaseLength);
+    case 16: return splitPhasesBy<16>(src, ncols, phases, phaseLength);
+    default: return splitPhasesBy<32>(src, ncols, phases, phaseLength);
     }
 }
 
@@ -145,10 +221,7 @@ void smoothAtSampledPositions(const KLTFloatImage& in, const ConvolutionKernel& 
         std::fill(dst, dst + x0, 0.0f);
         std::fill(dst + x1, dst + outCols, 0.0f);
         if (x1 <= x0) continue;
-        for (int p = 0; p < subsampling; ++p) {
-            float* phase = phases.data.data() + static_cast<size_t>(p) * phaseLength;
-            for (int c = p, m = 0; c < ncols; c += subsampling, ++m) phase[m] = src[c];
-        }
+        splitPhases(src, ncols, subsampling, phases.data.data(), phaseLength);
         float_kernels::correlateColumns(phaseRows, dst + x0, x1 - x0, reversed.weights, reversed.width);
     }
 
@@ -262,21 +335,56 @@ namespace klt_detail {
 void convolveSeparate(const KLTFloatImage& in, const ConvolutionKernel& horizKernel,
                       const ConvolutionKernel& vertKernel, KLTFloatImage& out,
                       KLTFloatImage& temp) {
-    convolveHorizontal(in, horizKernel, temp);
-    convolveVertical(temp, vertKernel, out);
+    convolveImage(in, horizKernel, vertKernel, out, temp);
 }
 
 void computeSmoothedImage(const KLTFloatImage& in, float sigma, KLTFloatImage& out,
                           KLTFloatImage& temp) {
     ensureKernelsFor(sigma);
-    convolveSeparate(in, gaussKernel, gaussKernel, out, temp);
+    convolveImage(in, gaussKernel, gaussKernel, out, temp);
+}
+
+void smoothBytes(const unsigned char* img, int ncols, int nrows, float sigma, KLTFloatImage& out,
+                 KLTFloatImage& ring, KLTFloatImage& rowScratch) {
+    ensureKernelsFor(sigma);
+    ncols = std::max(ncols, 0);
+    nrows = std::max(nrows, 0);
+    out.resize(ncols, nrows);
+    rowScratch.resize(ncols, 1);
+    float* row = rowScratch.data.data();
+    const auto convertedRow = [&](int k) {
+        if (!img) {
+            std::fill(row, row + ncols, 0.0f);
+            return static_cast<const float*>(row);
+        }
+        const unsigned char* bytes = img + static_cast<size_t>(k) * static_cast<size_t>(ncols);
+        for (int x = 0; x < ncols; ++x) row[x] = static_cast<float>(bytes[x]);
+        return static_cast<const float*>(row);
+    };
+    const ReversedKernel kernel(gaussKernel);
+    convolveThroughRing(convertedRow, ncols, nrows, kernel, kernel, out, ring);
+}
+
+void gradientKernels(float sigma, ConvolutionKernel& gauss, ConvolutionKernel& deriv) {
+    ensureKernelsFor(sigma);
+    gauss = gaussKernel;
+    deriv = gaussDerivKernel;
+}
+
+void gradientTile(const KLTFloatImage& in, const ConvolutionKernel& gauss, const ConvolutionKernel& deriv,
+                  int x0, int y0, int x1, int y1, KLTFloatImage& gradx, KLTFloatImage& grady,
+                  KLTFloatImage& scratch) {
+    const ReversedKernel g(gauss);
+    const ReversedKernel d(deriv);
+    convolveTile(in, d, g, x0, y0, x1, y1, gradx, scratch);
+    convolveTile(in, g, d, x0, y0, x1, y1, grady, scratch);
 }
 
 void computeGradients(const KLTFloatImage& in, float sigma, KLTFloatImage& gradx,
                       KLTFloatImage& grady, KLTFloatImage& temp) {
     ensureKernelsFor(sigma);
-    convolveSeparate(in, gaussDerivKernel, gaussKernel, gradx, temp);
-    convolveSeparate(in, gaussKernel, gaussDerivKernel, grady, temp);
+    convolveImage(in, gaussDerivKernel, gaussKernel, gradx, temp);
+    convolveImage(in, gaussKernel, gaussDerivKernel, grady, temp);
 }
 
 }  // namespace klt_detail
@@ -336,17 +444,23 @@ void ensurePyramid(std::unique_ptr<KLTPyramid>& pyramid, int ncols, int nrows, i
 }
 
 void computePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFact,
-                    KLTFloatImage& smoothTemp, KLTFloatImage& convolveTemp) {
+                    KLTFloatImage& smoothTemp, KLTFloatImage& phases) {
+    // Level sizes follow the image, so a pyramid of another shape is never overrun.
+    if (pyramid.nLevels >= 1 && isValidSubsampling(pyramid.subsampling)) {
+        pyramid.img[0].resize(img.ncols, img.nrows);
+        std::copy(img.data.begin(), img.data.end(), pyramid.img[0].data.begin());
+    }
+    computeUpperLevels(pyramid, sigmaFact, smoothTemp, phases);
+}
+
+void computeUpperLevels(KLTPyramid& pyramid, float sigmaFact, KLTFloatImage& smoothTemp,
+                        KLTFloatImage& phases) {
     const int subsampling = pyramid.subsampling;
     if (!isValidSubsampling(subsampling))
         kltError("(_KLTComputePyramid)  Pyramid's subsampling must be either 2, 4, 8, 16, or 32");
     if (pyramid.nLevels < 1) return;
-
-    // Level sizes follow the image, so a pyramid of another shape is never overrun.
-    pyramid.img[0].resize(img.ncols, img.nrows);
-    std::copy(img.data.begin(), img.data.end(), pyramid.img[0].data.begin());
-    pyramid.ncols[0] = img.ncols;
-    pyramid.nrows[0] = img.nrows;
+    pyramid.ncols[0] = pyramid.img[0].ncols;
+    pyramid.nrows[0] = pyramid.img[0].nrows;
 
     const float sigma = static_cast<float>(subsampling) * sigmaFact;
     for (int level = 1; level < pyramid.nLevels; ++level) {
@@ -357,8 +471,7 @@ void computePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFa
         pyramid.ncols[level] = current.ncols;
         pyramid.nrows[level] = current.nrows;
         // Only the sampled positions of the smoothed level are ever read.
-        smoothAtSampledPositions(previous, gaussKernel, subsampling, current, smoothTemp,
-                                 convolveTemp);
+        smoothAtSampledPositions(previous, gaussKernel, subsampling, current, smoothTemp, phases);
     }
 }
 
@@ -366,8 +479,8 @@ void computePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFa
 
 void KLTComputePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFact) {
     KLTFloatImage smoothTemp;
-    KLTFloatImage convolveTemp;
-    klt_detail::computePyramid(img, pyramid, sigmaFact, smoothTemp, convolveTemp);
+    KLTFloatImage phases;
+    klt_detail::computePyramid(img, pyramid, sigmaFact, smoothTemp, phases);
 }
 
 void freePyramid(std::unique_ptr<KLTPyramid>& pyramid) { pyramid.reset(); }

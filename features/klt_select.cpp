@@ -75,8 +75,8 @@ void findTrackability(const KLTTrackingContext& tc, const KLTFloatImage& gradx,
     const int64_t step = std::max<int64_t>(int64_t{tc.nSkippedPixels} + 1, 1);
 
     std::vector<KLTCandidate>& candidates = ws.candidates;
-    candidates.clear();
     if (step != 1) {
+        candidates.clear();
         for (int64_t y = by; y < nrows - by; y += step)
             for (int64_t x = bx; x < ncols - bx; x += step)
                 candidates.push_back({static_cast<int>(x), static_cast<int>(y),
@@ -85,7 +85,10 @@ void findTrackability(const KLTTrackingContext& tc, const KLTFloatImage& gradx,
     }
 
     const int64_t perRow = ncols - 2 * bx;
-    if (perRow <= 0 || nrows - 2 * by <= 0) return;
+    if (perRow <= 0 || nrows - 2 * by <= 0) {
+        candidates.clear();
+        return;
+    }
     const int count = static_cast<int>(perRow);
     const int windowWidth = 2 * hw + 1;
     const int windowHeight = 2 * hh + 1;
@@ -95,25 +98,34 @@ void findTrackability(const KLTTrackingContext& tc, const KLTFloatImage& gradx,
     float* gyy = gxy + count;
     float* lambda = gyy + count;
     // The products every window sums, each computed once (the same products
-    // the windows would form), for the rows the windows cover.
-    const size_t pixels = static_cast<size_t>(ncols) * nrows;
-    ws.gradientProducts.resize(3 * pixels);
+    // the windows would form), a row at a time into a ring of window-height rows
+    // that stays in cache.
+    const size_t rowLength = static_cast<size_t>(ncols);
+    const size_t ringRows = static_cast<size_t>(windowHeight);
+    ws.gradientProducts.resize(3 * ringRows * rowLength);
     float* xx = ws.gradientProducts.data();
-    float* xy = xx + pixels;
-    float* yy = xy + pixels;
-    const size_t firstRow = static_cast<size_t>(by - hh);
-    const size_t rowCount = static_cast<size_t>(nrows - by + hh) - firstRow;
-    const size_t start = firstRow * ncols;
-    float_kernels::gradientProducts(gradx.data.data() + start, grady.data.data() + start,
-                                    rowCount * ncols, xx + start, xy + start, yy + start);
+    float* xy = xx + ringRows * rowLength;
+    float* yy = xy + ringRows * rowLength;
+    const auto slot = [&](int64_t row) { return static_cast<size_t>(row) % ringRows * rowLength; };
+    const size_t firstColumn = static_cast<size_t>(bx - hw);
+    const size_t columns = static_cast<size_t>(count + windowWidth - 1);
+    int64_t produced = by - hh;
 
+    // Same size as the last call's list: no entry is written twice.
+    candidates.resize(static_cast<size_t>(count) * static_cast<size_t>(nrows - 2 * by));
     ws.windowRows.resize(3 * static_cast<size_t>(windowHeight));
     const float** xxRows = ws.windowRows.data();
     const float** xyRows = xxRows + windowHeight;
     const float** yyRows = xyRows + windowHeight;
     for (int64_t y = by; y < nrows - by; ++y) {
+        for (; produced <= y + hh; ++produced) {
+            const size_t at = static_cast<size_t>(produced) * rowLength + firstColumn;
+            const size_t to = slot(produced) + firstColumn;
+            float_kernels::gradientProducts(gradx.data.data() + at, grady.data.data() + at, columns, xx + to,
+                                            xy + to, yy + to);
+        }
         for (int r = 0; r < windowHeight; ++r) {
-            const size_t rowStart = static_cast<size_t>(y - hh + r) * ncols + static_cast<size_t>(bx - hw);
+            const size_t rowStart = slot(y - hh + r) + firstColumn;
             xxRows[r] = xx + rowStart;
             xyRows[r] = xy + rowStart;
             yyRows[r] = yy + rowStart;
@@ -121,20 +133,22 @@ void findTrackability(const KLTTrackingContext& tc, const KLTFloatImage& gradx,
         float_kernels::windowSums(xxRows, xyRows, yyRows, windowHeight, windowWidth, count, gxx, gxy,
                                   gyy);
         float_kernels::smallerEigenvalues(gxx, gxy, gyy, count, lambda);
-        for (int i = 0; i < count; ++i)
-            candidates.push_back({static_cast<int>(bx + i), static_cast<int>(y),
-                                  trackabilityValue(lambda[i])});
+        KLTCandidate* row = candidates.data() + static_cast<size_t>(y - by) * count;
+        for (int i = 0; i < count; ++i) {
+            // Inside the int range the value is its truncation, as trackabilityValue
+            // gives it; tested without a branch on the sign, which the processor
+            // mispredicts on the many values near 0.
+            const float value = lambda[i];
+            const bool inRange = value > -2147483648.0f && value < 2147483648.0f;
+            row[i] = {static_cast<int>(bx + i), static_cast<int>(y),
+                      inRange ? static_cast<int>(value) : trackabilityValue(value)};
+        }
     }
 }
 
-// One partition step of the candidate quicksort: swaps the middle entry to the
-// front as pivot, partitions, puts the pivot in its final place and returns that
-// place. The exact steps fix where equal values end up; selection depends on them.
-int partitionCandidates(KLTCandidate* candidates, int n) {
-    std::swap(candidates[0], candidates[n / 2]);
-    const int pivot = candidates[0].val;
-    int i = 0;
-    int j = n;
+// The scalar partition loop from the state after the swap of positions i and j
+// (i = 0, j = n before any): returns the pivot's final place.
+int finishPartition(KLTCandidate* candidates, int i, int j, int pivot) {
     for (;;) {
         // Entry 0 holds the pivot, so j stops there at the latest.
         do --j;
@@ -146,6 +160,64 @@ int partitionCandidates(KLTCandidate* candidates, int n) {
     }
     std::swap(candidates[j], candidates[0]);
     return j;
+}
+
+// Positions in [from, to) where the test holds, in scan order (descending when
+// `down`), written without branches on the values. Returns how many.
+template <bool down, typename Test>
+int stoppers(const KLTCandidate* candidates, int from, int to, int* out, Test test) {
+    int count = 0;
+    for (int t = 0; t < to - from; ++t) {
+        const int position = down ? to - 1 - t : from + t;
+        out[count] = position;
+        count += test(candidates[position].val) ? 1 : 0;
+    }
+    return count;
+}
+
+// One partition step of the candidate quicksort: swaps the middle entry to the
+// front as pivot, partitions, puts the pivot in its final place and returns that
+// place. The exact steps fix where equal values end up; selection depends on them.
+//
+// The scalar loop pairs the next entry from the left that is not above the
+// pivot with the next from the right that is not below it, and swaps them. The
+// same pairs are found here a block at a time, without a branch per entry that
+// the processor would mispredict: while both sides have such entries left in
+// the scanned blocks, and the blocks do not meet, the pairs are exactly the
+// loop's. Where they meet the loop itself finishes.
+int partitionCandidates(KLTCandidate* candidates, int n) {
+    std::swap(candidates[0], candidates[n / 2]);
+    const int pivot = candidates[0].val;
+    constexpr int kBlock = 64;
+    int leftStops[kBlock];
+    int rightStops[kBlock];
+    int leftCount = 0, leftNext = 0, rightCount = 0, rightNext = 0;
+    int left = 1;   // first entry not scanned from the left
+    int right = n;  // last entry not scanned from the right, plus one
+    int i = 0;
+    int j = n;
+    for (;;) {
+        // A block may hold no such entry at all: scan on until one turns up.
+        while (leftNext == leftCount && right - left >= kBlock) {
+            leftCount = stoppers<false>(candidates, left, left + kBlock, leftStops,
+                                        [pivot](int val) { return val <= pivot; });
+            leftNext = 0;
+            left += kBlock;
+        }
+        while (rightNext == rightCount && right - left >= kBlock) {
+            rightCount = stoppers<true>(candidates, right - kBlock, right, rightStops,
+                                        [pivot](int val) { return val >= pivot; });
+            rightNext = 0;
+            right -= kBlock;
+        }
+        if (leftNext == leftCount || rightNext == rightCount) break;
+        while (leftNext < leftCount && rightNext < rightCount) {
+            i = leftStops[leftNext++];
+            j = rightStops[rightNext++];
+            std::swap(candidates[i], candidates[j]);
+        }
+    }
+    return finishPartition(candidates, i, j, pivot);
 }
 
 // The quicksort run on demand: a position becomes final when it is first asked
@@ -218,9 +290,8 @@ void selectProper(KLTTrackingContext& tc, const unsigned char* img, int ncols, i
     KLTWorkspace& ws = klt_detail::workspace(tc);
     KLTFloatImage& working = ws.smoothImage;
     if (tc.smoothBeforeSelecting) {
-        toFloatImage(img, ncols, nrows, ws.floatImage);
-        klt_detail::computeSmoothedImage(ws.floatImage, computeSmoothSigma(tc), working,
-                                         ws.convolveTemp);
+        klt_detail::smoothBytes(img, ncols, nrows, computeSmoothSigma(tc), working, ws.convolveTemp,
+                                ws.floatImage);
     } else {
         toFloatImage(img, ncols, nrows, working);
     }

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -66,6 +67,23 @@ WindowSums sumWindows(float x1, float y1, float x2, float y2, const KLTFloatImag
     }
     return s;
 }
+
+// The first image's samples of one feature's window (value, x and y gradient,
+// eight lanes each, per window row and eight-column chunk): they are the same in
+// every iteration, so they are taken once.
+struct FirstWindow {
+    static constexpr int kMaxRows = 15;
+    static constexpr int kMaxChunks = 2;
+    bool taken = false;
+    alignas(32) float samples[kMaxRows][kMaxChunks][3 * 8];
+
+    bool fits(int hw, int hh) const { return 2 * hh + 1 <= kMaxRows && 2 * hw + 1 <= 8 * kMaxChunks; }
+    // Out of range slots are never read or written: fits() guards the caching.
+    float* slot(int row, int chunk) { return samples[std::min(row, kMaxRows - 1)][std::min(chunk, kMaxChunks - 1)]; }
+    const float* slot(int row, int chunk) const {
+        return samples[std::min(row, kMaxRows - 1)][std::min(chunk, kMaxChunks - 1)];
+    }
+};
 
 CASTELLAN_BEGIN_AVX2
 
@@ -143,11 +161,14 @@ private:
 bool sumWindowsVectorized(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
                           const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
                           const KLTFloatImage& img2, const KLTFloatImage& gradx2,
-                          const KLTFloatImage& grady2, int hw, int hh, WindowSums& s) {
+                          const KLTFloatImage& grady2, int hw, int hh, FirstWindow& firstWindow,
+                          WindowSums& s) {
     // Indices are 32-bit in the gathers.
     if (static_cast<int64_t>(img1.ncols) * img1.nrows > INT32_MAX / 2 ||
         static_cast<int64_t>(img2.ncols) * img2.nrows > INT32_MAX / 2)
         return false;
+    const bool cached = firstWindow.taken;
+    const bool cache = !cached && firstWindow.fits(hw, hh);
     WindowSampler first(img1);
     WindowSampler second(img2);
     const __m256 lane = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
@@ -156,14 +177,31 @@ bool sumWindowsVectorized(float x1, float y1, float x2, float y2, const KLTFloat
     for (int j = -hh; j <= hh; ++j) {
         const float ay = y1 + static_cast<float>(j);
         const float by = y2 + static_cast<float>(j);
-        for (int i0 = -hw; i0 <= hw; i0 += 8) {
+        for (int i0 = -hw, chunk = 0; i0 <= hw; i0 += 8, ++chunk) {
             const int count = std::min(8, hw - i0 + 1);
             const __m256 offsets = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(i0)), lane);
             const __m256 active = _mm256_cmp_ps(lane, _mm256_set1_ps(static_cast<float>(count)), _CMP_LT_OQ);
-            if (!first.prepare(x1, ay, offsets, active) || !second.prepare(x2, by, offsets, active)) return false;
-            const __m256 d = _mm256_sub_ps(first.sample(img1), second.sample(img2));
-            const __m256 gx = _mm256_add_ps(first.sample(gradx1), second.sample(gradx2));
-            const __m256 gy = _mm256_add_ps(first.sample(grady1), second.sample(grady2));
+            float* slot = firstWindow.slot(j + hh, chunk);
+            __m256 value1, gradx1Sample, grady1Sample;
+            if (cached) {
+                value1 = _mm256_load_ps(slot);
+                gradx1Sample = _mm256_load_ps(slot + 8);
+                grady1Sample = _mm256_load_ps(slot + 16);
+            } else {
+                if (!first.prepare(x1, ay, offsets, active)) return false;
+                value1 = first.sample(img1);
+                gradx1Sample = first.sample(gradx1);
+                grady1Sample = first.sample(grady1);
+                if (cache) {
+                    _mm256_store_ps(slot, value1);
+                    _mm256_store_ps(slot + 8, gradx1Sample);
+                    _mm256_store_ps(slot + 16, grady1Sample);
+                }
+            }
+            if (!second.prepare(x2, by, offsets, active)) return false;
+            const __m256 d = _mm256_sub_ps(value1, second.sample(img2));
+            const __m256 gx = _mm256_add_ps(gradx1Sample, second.sample(gradx2));
+            const __m256 gy = _mm256_add_ps(grady1Sample, second.sample(grady2));
             const __m256 twiceD = _mm256_mul_ps(two, d);
             _mm256_store_ps(gxx, _mm256_mul_ps(gx, gx));
             _mm256_store_ps(gxy, _mm256_mul_ps(gx, gy));
@@ -179,6 +217,42 @@ bool sumWindowsVectorized(float x1, float y1, float x2, float y2, const KLTFloat
             }
         }
     }
+    if (cache) firstWindow.taken = true;
+    return true;
+}
+
+// sumAbsoluteDifference with the samples taken eight at a time (the first
+// image's from the window cache when it holds them); false as above.
+bool sumAbsoluteDifferenceVectorized(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
+                                     const KLTFloatImage& img2, int hw, int hh,
+                                     const FirstWindow& firstWindow, float& sum) {
+    if (static_cast<int64_t>(img1.ncols) * img1.nrows > INT32_MAX / 2 ||
+        static_cast<int64_t>(img2.ncols) * img2.nrows > INT32_MAX / 2)
+        return false;
+    WindowSampler first(img1);
+    WindowSampler second(img2);
+    const __m256 lane = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    alignas(32) float differences[8];
+    float total = 0.0f;
+    for (int j = -hh; j <= hh; ++j) {
+        for (int i0 = -hw, chunk = 0; i0 <= hw; i0 += 8, ++chunk) {
+            const int count = std::min(8, hw - i0 + 1);
+            const __m256 offsets = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(i0)), lane);
+            const __m256 active = _mm256_cmp_ps(lane, _mm256_set1_ps(static_cast<float>(count)), _CMP_LT_OQ);
+            __m256 value1;
+            if (firstWindow.taken) {
+                value1 = _mm256_load_ps(firstWindow.slot(j + hh, chunk));
+            } else {
+                if (!first.prepare(x1, y1 + static_cast<float>(j), offsets, active)) return false;
+                value1 = first.sample(img1);
+            }
+            if (!second.prepare(x2, y2 + static_cast<float>(j), offsets, active)) return false;
+            _mm256_store_ps(differences, _mm256_and_ps(_mm256_sub_ps(value1, second.sample(img2)), magnitude));
+            for (int k = 0; k < count; ++k) total += differences[k];
+        }
+    }
+    sum = total;
     return true;
 }
 
@@ -194,26 +268,100 @@ float sumAbsoluteDifference(float x1, float y1, float x2, float y2, const KLTFlo
     return sum;
 }
 
+// Level 0 of one image's gradient pyramids, made tile by tile on first read.
+class GradientTiles {
+public:
+    GradientTiles(LazyGradientLevel& state, const KLTFloatImage& img, KLTFloatImage& gradx,
+                  KLTFloatImage& grady, KLTFloatImage& scratch)
+        : state_(state), img_(img), gradx_(gradx), grady_(grady), scratch_(scratch) {}
+
+    // Makes every tile that the bilinear samples of the window around (x, y)
+    // read, with a pixel to spare on each side. The window lies inside the image.
+    void cover(float x, float y, int hw, int hh) {
+        constexpr int tw = LazyGradientLevel::kTileWidth;
+        constexpr int th = LazyGradientLevel::kTileHeight;
+        const int ncols = img_.ncols;
+        const int nrows = img_.nrows;
+        const int left = std::max(static_cast<int>(x) - hw - 1, 0) / tw;
+        const int right = std::min(static_cast<int>(x) + hw + 2, ncols - 1) / tw;
+        const int top = std::max(static_cast<int>(y) - hh - 1, 0) / th;
+        const int bottom = std::min(static_cast<int>(y) + hh + 2, nrows - 1) / th;
+        for (int ty = top; ty <= bottom; ++ty) {
+            for (int tx = left; tx <= right; ++tx) {
+                unsigned char& made = state_.made[static_cast<size_t>(ty) * state_.tilesAcross + tx];
+                if (made) continue;
+                klt_detail::gradientTile(img_, state_.gauss, state_.deriv, tx * tw, ty * th,
+                                         std::min((tx + 1) * tw, ncols), std::min((ty + 1) * th, nrows),
+                                         gradx_, grady_, scratch_);
+                made = 1;
+            }
+        }
+    }
+
+    void coverAll() {
+        for (size_t i = 0; i < state_.made.size(); ++i) {
+            if (state_.made[i]) continue;
+            const int tx = static_cast<int>(i % state_.tilesAcross);
+            const int ty = static_cast<int>(i / state_.tilesAcross);
+            cover(static_cast<float>(tx * LazyGradientLevel::kTileWidth),
+                  static_cast<float>(ty * LazyGradientLevel::kTileHeight), 0, 0);
+        }
+    }
+
+private:
+    LazyGradientLevel& state_;
+    const KLTFloatImage& img_;
+    KLTFloatImage& gradx_;
+    KLTFloatImage& grady_;
+    KLTFloatImage& scratch_;
+};
+
+LazyGradientLevel* lazyLevelOf(KLTWorkspace& ws, const KLTPyramid* gradx) {
+    for (LazyGradientLevel& level : ws.lazyLevels)
+        if (level.owner == gradx) return &level;
+    return nullptr;
+}
+
+// Marks level 0 of freshly built gradient pyramids as not made yet.
+void startLazyLevel(const KLTTrackingContext& tc, KLTWorkspace& ws, const KLTPyramid& gradx) {
+    LazyGradientLevel* level = lazyLevelOf(ws, &gradx);
+    for (LazyGradientLevel& candidate : ws.lazyLevels) {
+        if (level) break;
+        const KLTPyramid* owner = candidate.owner;
+        if (!owner || (owner != tc.pyramid_last_gradx.get() && owner != ws.first[1].get() &&
+                       owner != ws.second[1].get()))
+            level = &candidate;
+    }
+    level->owner = &gradx;
+    level->tilesAcross = (gradx.ncols[0] + LazyGradientLevel::kTileWidth - 1) / LazyGradientLevel::kTileWidth;
+    const int tilesDown = (gradx.nrows[0] + LazyGradientLevel::kTileHeight - 1) / LazyGradientLevel::kTileHeight;
+    level->made.assign(static_cast<size_t>(level->tilesAcross) * tilesDown, 0);
+    klt_detail::gradientKernels(tc.grad_sigma, level->gauss, level->deriv);
+}
+
 using PyramidSet = std::array<std::unique_ptr<KLTPyramid>, 3>;
 
 // Intensity pyramid of the smoothed image and the gradients of every level.
 void buildPyramids(const KLTTrackingContext& tc, KLTWorkspace& ws, const unsigned char* img,
                    int ncols, int nrows, int nLevels, PyramidSet& out) {
-    toFloatImage(img, ncols, nrows, ws.floatImage);
-    klt_detail::computeSmoothedImage(ws.floatImage, computeSmoothSigma(tc), ws.smoothImage,
-                                     ws.convolveTemp);
     for (auto& pyramid : out)
         klt_detail::ensurePyramid(pyramid, ncols, nrows, tc.subsampling, nLevels);
-    klt_detail::computePyramid(ws.smoothImage, *out[0], tc.pyramid_sigma_fact, ws.pyramidTemp,
-                               ws.convolveTemp);
+    // The smoothed image is level 0 itself.
+    klt_detail::smoothBytes(img, ncols, nrows, computeSmoothSigma(tc), out[0]->img[0], ws.convolveTemp,
+                            ws.floatImage);
+    klt_detail::computeUpperLevels(*out[0], tc.pyramid_sigma_fact, ws.pyramidTemp, ws.phaseRows);
     for (int level = 0; level < nLevels; ++level) {
-        klt_detail::computeGradients(out[0]->img[level], tc.grad_sigma, out[1]->img[level],
-                                     out[2]->img[level], ws.convolveTemp);
+        // Tracking windows cover a small part of level 0: its gradients are made
+        // where they are read.
+        if (level > 0)
+            klt_detail::computeGradients(out[0]->img[level], tc.grad_sigma, out[1]->img[level],
+                                         out[2]->img[level], ws.convolveTemp);
         for (int k = 1; k < 3; ++k) {
             out[k]->ncols[level] = out[0]->ncols[level];
             out[k]->nrows[level] = out[0]->nrows[level];
         }
     }
+    startLazyLevel(tc, ws, *out[1]);
 }
 
 void writePyramids(const KLTPyramid& pyramid, const KLTPyramid& gradx, const KLTPyramid& grady,
@@ -256,16 +404,22 @@ bool storedPyramidsUsable(KLTTrackingContext& tc, int ncols, int nrows, int nLev
 
 }  // namespace
 
-int trackFeature(float x1, float y1, float& x2, float& y2, const KLTFloatImage& img1,
-                 const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
-                 const KLTFloatImage& img2, const KLTFloatImage& gradx2,
-                 const KLTFloatImage& grady2, const KLTTrackParams& params) {
+namespace {
+
+// trackFeature, making the gradient tiles each window reads first when the
+// images' gradients are made on demand (tiles1, tiles2 not null).
+int trackFeatureWithTiles(float x1, float y1, float& x2, float& y2, const KLTFloatImage& img1,
+                          const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
+                          const KLTFloatImage& img2, const KLTFloatImage& gradx2,
+                          const KLTFloatImage& grady2, const KLTTrackParams& params,
+                          GradientTiles* tiles1, GradientTiles* tiles2) {
     const int hw = params.window_width / 2;
     const int hh = params.window_height / 2;
     const WindowGeometry window{static_cast<float>(hw), static_cast<float>(hh),
                                 static_cast<float>(img1.ncols) - kImageMargin,
                                 static_cast<float>(img1.nrows) - kImageMargin};
 
+    FirstWindow firstWindow;
     int iteration = 0;
     int status = KLT_TRACKED;
     float dx = 0.0f;
@@ -275,10 +429,12 @@ int trackFeature(float x1, float y1, float& x2, float& y2, const KLTFloatImage& 
             status = KLT_OOB;
             break;
         }
+        if (tiles1) tiles1->cover(x1, y1, hw, hh);
+        if (tiles2) tiles2->cover(x2, y2, hw, hh);
         WindowSums s;
         if (!float_kernels::usesAvx2() ||
             !sumWindowsVectorized(x1, y1, x2, y2, img1, gradx1, grady1, img2, gradx2, grady2, hw,
-                                  hh, s))
+                                  hh, firstWindow, s))
             s = sumWindows(x1, y1, x2, y2, img1, gradx1, grady1, img2, gradx2, grady2, hw, hh);
         const float det = s.gxx * s.gyy - s.gxy * s.gxy;
         if (det < params.min_determinant) {
@@ -298,13 +454,27 @@ int trackFeature(float x1, float y1, float& x2, float& y2, const KLTFloatImage& 
         status = KLT_OOB;
     } else if (status == KLT_TRACKED) {
         const float area = static_cast<float>(int64_t{params.window_width} * params.window_height);
-        const float residue = sumAbsoluteDifference(x1, y1, x2, y2, img1, img2, hw, hh) / area;
+        float sum = 0.0f;
+        if (!float_kernels::usesAvx2() ||
+            !sumAbsoluteDifferenceVectorized(x1, y1, x2, y2, img1, img2, hw, hh, firstWindow, sum))
+            sum = sumAbsoluteDifference(x1, y1, x2, y2, img1, img2, hw, hh);
+        const float residue = sum / area;
         if (residue > params.max_residue) status = KLT_LARGE_RESIDUE;
     }
 
     if (status == KLT_SMALL_DET || status == KLT_OOB || status == KLT_LARGE_RESIDUE) return status;
     // Converging on the last allowed iteration still counts as too many.
     return iteration >= params.max_iterations ? KLT_MAX_ITERATIONS : KLT_TRACKED;
+}
+
+}  // namespace
+
+int trackFeature(float x1, float y1, float& x2, float& y2, const KLTFloatImage& img1,
+                 const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
+                 const KLTFloatImage& img2, const KLTFloatImage& gradx2,
+                 const KLTFloatImage& grady2, const KLTTrackParams& params) {
+    return trackFeatureWithTiles(x1, y1, x2, y2, img1, gradx1, grady1, img2, gradx2, grady2, params, nullptr,
+                                 nullptr);
 }
 
 void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
@@ -332,15 +502,24 @@ void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
         buildPyramids(tc, ws, img1 ? img1 : img2, ncols, nrows, nLevels, ws.first);
     }
     const KLTPyramid& pyramid1 = useStored ? *tc.pyramid_last : *ws.first[0];
-    const KLTPyramid& gradx1 = useStored ? *tc.pyramid_last_gradx : *ws.first[1];
-    const KLTPyramid& grady1 = useStored ? *tc.pyramid_last_grady : *ws.first[2];
+    KLTPyramid& gradx1 = useStored ? *tc.pyramid_last_gradx : *ws.first[1];
+    KLTPyramid& grady1 = useStored ? *tc.pyramid_last_grady : *ws.first[2];
 
     buildPyramids(tc, ws, img2, ncols, nrows, nLevels, ws.second);
     const KLTPyramid& pyramid2 = *ws.second[0];
-    const KLTPyramid& gradx2 = *ws.second[1];
-    const KLTPyramid& grady2 = *ws.second[2];
+    KLTPyramid& gradx2 = *ws.second[1];
+    KLTPyramid& grady2 = *ws.second[2];
+
+    // Stored pyramids that tracking did not build carry all their gradients.
+    std::optional<GradientTiles> tiles1;
+    if (LazyGradientLevel* lazy = lazyLevelOf(ws, &gradx1))
+        tiles1.emplace(*lazy, pyramid1.img[0], gradx1.img[0], grady1.img[0], ws.tileScratch);
+    GradientTiles tiles2(*lazyLevelOf(ws, &gradx2), pyramid2.img[0], gradx2.img[0], grady2.img[0],
+                         ws.tileScratch);
 
     if (tc.writeInternalImages) {
+        if (tiles1) tiles1->coverAll();
+        tiles2.coverAll();
         writePyramids(pyramid1, gradx1, grady1, 'i');
         writePyramids(pyramid2, gradx2, grady2, 'j');
     }
@@ -369,9 +548,11 @@ void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
             yloc *= subsampling;
             xout *= subsampling;
             yout *= subsampling;
-            status = trackFeature(xloc, yloc, xout, yout, pyramid1.img[level], gradx1.img[level],
-                                  grady1.img[level], pyramid2.img[level], gradx2.img[level],
-                                  grady2.img[level], params);
+            const bool lazy = level == 0;
+            status = trackFeatureWithTiles(xloc, yloc, xout, yout, pyramid1.img[level], gradx1.img[level],
+                                           grady1.img[level], pyramid2.img[level], gradx2.img[level],
+                                           grady2.img[level], params, lazy && tiles1 ? &*tiles1 : nullptr,
+                                           lazy ? &tiles2 : nullptr);
             if (status == KLT_SMALL_DET || status == KLT_OOB) break;
         }
 

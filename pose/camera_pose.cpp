@@ -10,11 +10,10 @@ namespace pose_internal {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-constexpr double kGradientFactor = 500000.0;  // 1 / 2h
-constexpr double kHessianFactor = 2.5e11;     // 1 / 4h²
 constexpr double kConvergedCostChange = 1e-15;
 constexpr double kLambdaFloor = 1e-20;
 constexpr double kLambdaCeiling = 1e20;
+constexpr double kLookAtTolerancePixels = 1e-6;
 constexpr int kParameterCount = 5;
 constexpr int kLagrangeSize = 13;
 
@@ -91,12 +90,12 @@ void parametersToPose(const double* parameters, double* eye, double* lookAt)
     lookAt[2] = 0.0;
 }
 
-double costAt(const double* parameters, const Correspondences& correspondences)
+PoseFit fitAt(const double* parameters, const Correspondences& correspondences)
 {
     double eye[3];
     double lookAt[3];
     parametersToPose(parameters, eye, lookAt);
-    return poseCost(eye, lookAt, correspondences);
+    return fitPose(eye, lookAt, correspondences);
 }
 
 }  // namespace
@@ -250,14 +249,14 @@ void solveFit(const Correspondences& correspondences, Coefficients at, PoseFit& 
 {
     const int n = correspondences.count;
     const double* image = correspondences.imagePoints;
-    double normal[4] = {0.0, 0.0, 0.0, 0.0};
+    double normal[3] = {0.0, 0.0, 0.0};  // GᵀG: (0,0), (0,1), (1,1)
     double projected[2] = {0.0, 0.0};
     for (int i = 0; i < n; ++i) {
         const ProjectionCoefficients k = at(i);
         const double observed = image[3 * i];
         normal[0] += k.a * k.a;
         normal[1] += k.a * k.b;
-        normal[3] += k.b * k.b;
+        normal[2] += k.b * k.b;
         projected[0] += k.a * observed;
         projected[1] += k.b * observed;
     }
@@ -266,17 +265,16 @@ void solveFit(const Correspondences& correspondences, Coefficients at, PoseFit& 
         const double observed = image[3 * i + 1];
         normal[0] += k.c * k.c;
         normal[1] += k.c * k.d;
-        normal[3] += k.d * k.d;
+        normal[2] += k.d * k.d;
         projected[0] += k.c * observed;
         projected[1] += k.d * observed;
     }
-    normal[2] = normal[1];
-
     // A singular fit leaves no usable focal length; m = l = 0 makes the cost
     // that of predicting every point at the image centre, which is honest.
-    fit.solved = solveLinearSystem(2, normal, projected) == 1;
-    fit.m = fit.solved ? projected[0] : 0.0;
-    fit.l = fit.solved ? projected[1] : 0.0;
+    double solution[2];
+    fit.solved = solveSymmetric2x2(normal, projected, solution);
+    fit.m = fit.solved ? solution[0] : 0.0;
+    fit.l = fit.solved ? solution[1] : 0.0;
 
     double chiSquare = 0.0;
     for (int i = 0; i < n; ++i) {
@@ -326,176 +324,164 @@ double poseCost(const double* eye, const double* lookAt, const Correspondences& 
 
 namespace {
 
-// Cost evaluations made side by side: each lane repeats exactly the operations
-// of costAt for its own parameters, so its χ² has the same bits, while the
-// lanes' independent sums overlap in the processor instead of waiting on each
-// other.
-constexpr int kCostLanes = 4;
-constexpr int kBatchedPoints = 128;
+// A value with its derivatives along the five parameters, carried through the
+// arithmetic of the cost (forward-mode differentiation): exact derivatives
+// without the rounding that the finite-difference quotients of a 1e-6 step
+// amplify.
+struct Dual {
+    double value = 0.0;
+    double slope[kParameterCount] = {};
 
-// Four doubles, one per lane; the arithmetic on them is element-wise IEEE.
-typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
+    static Dual parameter(double value, int index)
+    {
+        Dual result{value};
+        result.slope[index] = 1.0;
+        return result;
+    }
+};
 
-// Built for the x86-64 baseline and for AVX2 (four lanes in one register),
-// picked at load time; neither may contract into fused multiply-adds.
-__attribute__((target_clones("avx2", "default"))) void costsOfLanes(const double (*parameters)[kParameterCount],
-                                                                     const Correspondences& correspondences,
-                                                                     double* costs)
+Dual operator+(const Dual& a, const Dual& b)
 {
-    static_assert(kCostLanes == 4);
-    const int n = correspondences.count;
-    const double* model = correspondences.modelPoints;
-    const double* image = correspondences.imagePoints;
-    Lanes eyeX, eyeY, eyeZ, dx, dy, dz, dxOverDz, dyOverDz, dxDyOverDz, dzPlusDx2OverDz, dzPlusDy2OverDz;
-    for (int lane = 0; lane < kCostLanes; ++lane) {
-        double eye[3];
-        double lookAt[3];
-        double direction[3];
-        parametersToPose(parameters[lane], eye, lookAt);
-        viewingDirection(eye, lookAt, direction);
-        const DirectionTerms terms(direction);
-        eyeX[lane] = eye[0];
-        eyeY[lane] = eye[1];
-        eyeZ[lane] = eye[2];
-        dx[lane] = terms.dx;
-        dy[lane] = terms.dy;
-        dz[lane] = terms.dz;
-        dxOverDz[lane] = terms.dxOverDz;
-        dyOverDz[lane] = terms.dyOverDz;
-        dxDyOverDz[lane] = terms.dxDyOverDz;
-        dzPlusDx2OverDz[lane] = terms.dzPlusDx2OverDz;
-        dzPlusDy2OverDz[lane] = terms.dzPlusDy2OverDz;
-    }
-
-    // DirectionTerms::at for every lane at once.
-    Lanes a[kBatchedPoints], b[kBatchedPoints], c[kBatchedPoints], d[kBatchedPoints];
-    for (int i = 0; i < n; ++i) {
-        const double* point = model + 3 * i;
-        const Lanes fx = point[0] - eyeX;
-        const Lanes fy = point[1] - eyeY;
-        const Lanes fz = point[2] - eyeZ;
-        const Lanes inverseDepth = 1.0 / (dx * fx + dy * fy + dz * fz);
-        a[i] = (fx - fz * dxOverDz) * inverseDepth;
-        b[i] = (fy - fz * dyOverDz) * inverseDepth;
-        c[i] = (dxDyOverDz * fx - dzPlusDx2OverDz * fy + dy * fz) * inverseDepth;
-        d[i] = (dzPlusDy2OverDz * fx - dxDyOverDz * fy - dx * fz) * inverseDepth;
-    }
-
-    Lanes normal0 = {}, normal1 = {}, normal3 = {}, projected0 = {}, projected1 = {};
-    for (int i = 0; i < n; ++i) {
-        const double observed = image[3 * i];
-        normal0 += a[i] * a[i];
-        normal1 += a[i] * b[i];
-        normal3 += b[i] * b[i];
-        projected0 += a[i] * observed;
-        projected1 += b[i] * observed;
-    }
-    for (int i = 0; i < n; ++i) {
-        const double observed = image[3 * i + 1];
-        normal0 += c[i] * c[i];
-        normal1 += c[i] * d[i];
-        normal3 += d[i] * d[i];
-        projected0 += c[i] * observed;
-        projected1 += d[i] * observed;
-    }
-
-    Lanes m, l;
-    for (int lane = 0; lane < kCostLanes; ++lane) {
-        double normal[4] = {normal0[lane], normal1[lane], normal1[lane], normal3[lane]};
-        double projected[2] = {projected0[lane], projected1[lane]};
-        const bool solved = solveLinearSystem(2, normal, projected) == 1;
-        m[lane] = solved ? projected[0] : 0.0;
-        l[lane] = solved ? projected[1] : 0.0;
-    }
-
-    Lanes chiSquare = {};
-    for (int i = 0; i < n; ++i) {
-        const Lanes residual = (m * a[i] + l * b[i]) - image[3 * i];
-        chiSquare += residual * residual;
-    }
-    for (int i = 0; i < n; ++i) {
-        const Lanes residual = (m * c[i] + l * d[i]) - image[3 * i + 1];
-        chiSquare += residual * residual;
-    }
-    for (int lane = 0; lane < kCostLanes; ++lane)
-        costs[lane] = chiSquare[lane];
+    Dual r{a.value + b.value};
+    for (int k = 0; k < kParameterCount; ++k)
+        r.slope[k] = a.slope[k] + b.slope[k];
+    return r;
 }
 
-// costs[j] = costAt(parameters[j]) for j < count.
-void costsAt(const double (*parameters)[kParameterCount], int count, const Correspondences& correspondences,
-             double* costs)
+Dual operator-(const Dual& a, const Dual& b)
 {
-    if (correspondences.count > kBatchedPoints) {
-        for (int j = 0; j < count; ++j)
-            costs[j] = costAt(parameters[j], correspondences);
-        return;
-    }
-    for (int first = 0; first < count; first += kCostLanes) {
-        double lanes[kCostLanes][kParameterCount];
-        double laneCosts[kCostLanes];
-        for (int lane = 0; lane < kCostLanes; ++lane) {
-            // A short last batch repeats its first probe in the spare lanes.
-            const int j = first + lane < count ? first + lane : first;
-            std::copy(parameters[j], parameters[j] + kParameterCount, lanes[lane]);
+    Dual r{a.value - b.value};
+    for (int k = 0; k < kParameterCount; ++k)
+        r.slope[k] = a.slope[k] - b.slope[k];
+    return r;
+}
+
+Dual operator-(double a, const Dual& b)
+{
+    Dual r{a - b.value};
+    for (int k = 0; k < kParameterCount; ++k)
+        r.slope[k] = -b.slope[k];
+    return r;
+}
+
+Dual operator*(const Dual& a, const Dual& b)
+{
+    Dual r{a.value * b.value};
+    for (int k = 0; k < kParameterCount; ++k)
+        r.slope[k] = a.slope[k] * b.value + a.value * b.slope[k];
+    return r;
+}
+
+
+Dual operator/(const Dual& a, const Dual& b)
+{
+    const double quotient = a.value / b.value;
+    Dual r{quotient};
+    for (int k = 0; k < kParameterCount; ++k)
+        r.slope[k] = (a.slope[k] - quotient * b.slope[k]) / b.value;
+    return r;
+}
+
+Dual sqrt(const Dual& a)
+{
+    const double root = std::sqrt(a.value);
+    Dual r{root};
+    for (int k = 0; k < kParameterCount; ++k)
+        r.slope[k] = a.slope[k] / (2.0 * root);
+    return r;
+}
+
+// The derivative rows of one residual, accumulated for the Gauss–Newton
+// matrices: J0 is the derivative of the prediction with m and l held, G the
+// row of the 2 × 2 fit.
+struct NormalSums {
+    double jj[kParameterCount * kParameterCount] = {};  // J0ᵀJ0, upper triangle
+    double gj[2][kParameterCount] = {};                 // GᵀJ0
+    double gg[3] = {};                                  // GᵀG: (0,0), (0,1), (1,1)
+    double jr[kParameterCount] = {};                    // J0ᵀr
+
+    void add(const Dual& first, const Dual& second, double m, double l, double observed)
+    {
+        double row[kParameterCount];
+        for (int k = 0; k < kParameterCount; ++k)
+            row[k] = m * first.slope[k] + l * second.slope[k];
+        const double residual = (m * first.value + l * second.value) - observed;
+        for (int j = 0; j < kParameterCount; ++j) {
+            for (int k = j; k < kParameterCount; ++k)
+                jj[j * kParameterCount + k] += row[j] * row[k];
+            gj[0][j] += first.value * row[j];
+            gj[1][j] += second.value * row[j];
+            jr[j] += row[j] * residual;
         }
-        costsOfLanes(lanes, correspondences, laneCosts);
-        for (int lane = 0; lane < kCostLanes && first + lane < count; ++lane)
-            costs[first + lane] = laneCosts[lane];
+        gg[0] += first.value * first.value;
+        gg[1] += first.value * second.value;
+        gg[2] += second.value * second.value;
     }
-}
+};
 
 }  // namespace
 
-void poseCostDerivatives(const double* parameters, double chiSquare, const Correspondences& correspondences,
+bool solveSymmetric2x2(const double* normal, const double* rightHandSide, double* solution)
+{
+    const double determinant = normal[0] * normal[2] - normal[1] * normal[1];
+    // Also false for NaN; a relative test, as the entries scale with the data.
+    if (!(determinant > kSolverTolerance * normal[0] * normal[2]) || !std::isfinite(determinant))
+        return false;
+    solution[0] = (normal[2] * rightHandSide[0] - normal[1] * rightHandSide[1]) / determinant;
+    solution[1] = (normal[0] * rightHandSide[1] - normal[1] * rightHandSide[0]) / determinant;
+    return true;
+}
+
+void poseCostDerivatives(const double* parameters, const PoseFit& fit, const Correspondences& correspondences,
                          double* alpha, double* beta)
 {
-    const double h = kDerivativeStep;
-    // Every probe first, then all their costs at once.
-    constexpr int kDiagonalProbes = 4 * kParameterCount;
-    constexpr int kPairs = kParameterCount * (kParameterCount - 1) / 2;
-    constexpr int kProbeCount = kDiagonalProbes + 4 * kPairs;
-    double probes[kProbeCount][kParameterCount];
-    int probe = 0;
-    const auto addProbe = [&](int j, double stepJ, int k, double stepK) {
-        std::copy(parameters, parameters + kParameterCount, probes[probe]);
-        probes[probe][j] = parameters[j] + stepJ;
-        if (k >= 0)
-            probes[probe][k] = parameters[k] + stepK;
-        ++probe;
-    };
-    for (int k = 0; k < kParameterCount; ++k) {
-        addProbe(k, h, -1, 0.0);
-        addProbe(k, -h, -1, 0.0);
-        addProbe(k, 2.0 * h, -1, 0.0);
-        addProbe(k, -2.0 * h, -1, 0.0);
+    const Dual eye[3] = {Dual::parameter(parameters[0], 0), Dual::parameter(parameters[1], 1),
+                         Dual::parameter(parameters[2], 2)};
+    Dual dx = Dual::parameter(parameters[3], 3) - eye[0];
+    Dual dy = Dual::parameter(parameters[4], 4) - eye[1];
+    Dual dz = 0.0 - eye[2];
+    const Dual squaredLength = dx * dx + dy * dy + dz * dz;
+    if (squaredLength.value != 0.0) {
+        const Dual length = sqrt(squaredLength);
+        dx = dx / length;
+        dy = dy / length;
+        dz = dz / length;
     }
-    for (int j = 0; j < kParameterCount; ++j) {
-        for (int k = j + 1; k < kParameterCount; ++k) {
-            addProbe(j, h, k, h);
-            addProbe(j, h, k, -h);
-            addProbe(j, -h, k, h);
-            addProbe(j, -h, k, -h);
+    const Dual dxOverDz = dx / dz, dyOverDz = dy / dz, dxDyOverDz = dx * dy / dz;
+    const Dual dzPlusDx2OverDz = dz + dx * dx / dz, dzPlusDy2OverDz = dz + dy * dy / dz;
+
+    NormalSums sums;
+    for (int i = 0; i < correspondences.count; ++i) {
+        const double* point = correspondences.modelPoints + 3 * i;
+        const double* image = correspondences.imagePoints + 3 * i;
+        const Dual fx = point[0] - eye[0], fy = point[1] - eye[1], fz = point[2] - eye[2];
+        const Dual inverseDepth = Dual{1.0} / (dx * fx + dy * fy + dz * fz);
+        const Dual a = (fx - fz * dxOverDz) * inverseDepth;
+        const Dual b = (fy - fz * dyOverDz) * inverseDepth;
+        const Dual c = (dxDyOverDz * fx - dzPlusDx2OverDz * fy + dy * fz) * inverseDepth;
+        const Dual d = (dzPlusDy2OverDz * fx - dxDyOverDz * fy - dx * fz) * inverseDepth;
+        sums.add(a, b, fit.m, fit.l, image[0]);
+        sums.add(c, d, fit.m, fit.l, image[1]);
+    }
+
+    // Gauss–Newton on χ² with m and l eliminated (they are refitted at every
+    // point): α = 2·(J0ᵀJ0 − (GᵀJ0)ᵀ(GᵀG)⁻¹(GᵀJ0)), the curvature left once the
+    // fit has absorbed what it can; β = 2·J0ᵀr, the exact gradient, since the
+    // fit's residual is orthogonal to G.
+    double eliminated[2][kParameterCount] = {};
+    for (int k = 0; k < kParameterCount; ++k) {
+        const double column[2] = {sums.gj[0][k], sums.gj[1][k]};
+        double solved[2];
+        if (solveSymmetric2x2(sums.gg, column, solved)) {
+            eliminated[0][k] = solved[0];
+            eliminated[1][k] = solved[1];
         }
     }
-    double costs[kProbeCount];
-    costsAt(probes, kProbeCount, correspondences, costs);
-
-    const double* cost = costs;
-    for (int k = 0; k < kParameterCount; ++k, cost += 4) {
-        const double forward = cost[0];
-        const double backward = cost[1];
-        beta[k] = (forward - backward) * kGradientFactor;
-        const double forward2 = cost[2];
-        const double backward2 = cost[3];
-        alpha[k * kParameterCount + k] = (forward2 + backward2 - 2.0 * chiSquare) * kHessianFactor;
-    }
     for (int j = 0; j < kParameterCount; ++j) {
-        for (int k = j + 1; k < kParameterCount; ++k, cost += 4) {
-            const double plusPlus = cost[0];
-            const double plusMinus = cost[1];
-            const double minusPlus = cost[2];
-            const double minusMinus = cost[3];
-            const double value = ((plusPlus - plusMinus) - (minusPlus - minusMinus)) * kHessianFactor;
+        beta[j] = 2.0 * sums.jr[j];
+        for (int k = j; k < kParameterCount; ++k) {
+            const double coupled = sums.gj[0][j] * eliminated[0][k] + sums.gj[1][j] * eliminated[1][k];
+            const double value = 2.0 * (sums.jj[j * kParameterCount + k] - coupled);
             alpha[j * kParameterCount + k] = value;
             alpha[k * kParameterCount + j] = value;
         }
@@ -506,9 +492,11 @@ double refinePoseStep(RefinementState& state, const Correspondences& corresponde
 {
     if (state.lambda == -2.0) {
         state.lambda = kInitialLambda;
-        state.chiSquare = costAt(state.parameters, correspondences);
+        const PoseFit fit = fitAt(state.parameters, correspondences);
+        state.chiSquare = fit.chiSquare;
         state.previousChiSquare = state.chiSquare;
-        poseCostDerivatives(state.parameters, state.chiSquare, correspondences, state.alpha, state.beta);
+        state.settled = false;
+        poseCostDerivatives(state.parameters, fit, correspondences, state.alpha, state.beta);
     }
 
     double damped[kParameterCount * kParameterCount];
@@ -518,24 +506,28 @@ double refinePoseStep(RefinementState& state, const Correspondences& corresponde
     for (int k = 0; k < kParameterCount; ++k)
         damped[k * kParameterCount + k] *= 1.0 + state.lambda;
 
+    double trial[kParameterCount];
+    const bool solved = solveLinearSystem(kParameterCount, damped, step) == 1;
+    for (int k = 0; k < kParameterCount; ++k)
+        trial[k] = state.parameters[k] - step[k];
     // A singular damped system gives no step; more damping will make it regular.
-    if (!solveLinearSystem(kParameterCount, damped, step)) {
+    // A step too small to change p has nothing to evaluate, and more damping
+    // only makes it smaller: the search has settled.
+    const bool moved = !std::equal(trial, trial + kParameterCount, state.parameters);
+    if (!solved || !moved) {
+        state.settled = solved;
         state.lambda *= 10.0;
         state.chiSquare = state.previousChiSquare;
         return state.chiSquare;
     }
 
-    double trial[kParameterCount];
-    for (int k = 0; k < kParameterCount; ++k)
-        trial[k] = state.parameters[k] - step[k];
-    const double trialCost = costAt(trial, correspondences);
-    state.chiSquare = trialCost;
-
-    if (trialCost < state.previousChiSquare) {
+    const PoseFit fit = fitAt(trial, correspondences);
+    state.chiSquare = fit.chiSquare;
+    if (fit.chiSquare < state.previousChiSquare) {
         state.lambda *= 0.1;
-        state.previousChiSquare = trialCost;
+        state.previousChiSquare = fit.chiSquare;
         std::copy(trial, trial + kParameterCount, state.parameters);
-        poseCostDerivatives(state.parameters, trialCost, correspondences, state.alpha, state.beta);
+        poseCostDerivatives(state.parameters, fit, correspondences, state.alpha, state.beta);
     } else {
         state.lambda *= 10.0;
         state.chiSquare = state.previousChiSquare;
@@ -571,6 +563,16 @@ int composeProjection(const double* eye, const double* lookAt, const Corresponde
     // here as inf or NaN; a zero r2 is a zero focal length. Neither is a camera.
     if (!allFinite(result, 12) || !(squaredLength > 0.0) || !std::isfinite(squaredLength))
         return 0;
+    // The look-at point must come out at the image centre. An eye so close to
+    // it that their difference is mostly rounding has no usable viewing
+    // direction, however low its cost; that is not a camera either.
+    const double lookAtDepth = result[8] * lookAt[0] + result[9] * lookAt[1] + result[11];
+    for (int r = 0; r < 2; ++r) {
+        const double centre = (result[4 * r] * lookAt[0] + result[4 * r + 1] * lookAt[1] + result[4 * r + 3]) /
+                              lookAtDepth;
+        if (!(std::fabs(centre) <= kLookAtTolerancePixels))
+            return 0;
+    }
     const double length = std::sqrt(squaredLength);
     std::copy(result, result + 12, projection);
     for (int i = 0; i < 3; ++i)
@@ -620,7 +622,7 @@ int estimateCameraPose(int correspondenceCount, const double* modelPoints, const
         const double previousChiSquare = chiSquare;
         chiSquare = refinePoseStep(state, correspondences);
         if ((std::fabs(previousChiSquare - chiSquare) < kConvergedCostChange && state.lambda < previousLambda) ||
-            state.lambda < kLambdaFloor || state.lambda > kLambdaCeiling)
+            state.lambda < kLambdaFloor || state.lambda > kLambdaCeiling || state.settled)
             break;
     }
 

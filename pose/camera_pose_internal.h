@@ -18,12 +18,12 @@ struct RefinementState {
     double lambda = -2.0;            // −2 requests initialisation on the next step
     double chiSquare = 0.0;          // cost returned by the last step
     double previousChiSquare = 0.0;  // cost of the last accepted point
-    double alpha[25] = {};           // second derivatives at the accepted point, row-major
-    double beta[5] = {};             // first derivatives at the accepted point
+    double alpha[25] = {};           // Gauss–Newton curvature at the accepted point, row-major
+    double beta[5] = {};             // gradient at the accepted point
+    bool settled = false;            // the last step was too small to change p
 };
 
 inline constexpr double kSolverTolerance = 1e-10;
-inline constexpr double kDerivativeStep = 1e-6;
 inline constexpr double kInitialLambda = 1e-4;
 inline constexpr int kMaxRefinementSteps = 2000;
 
@@ -46,6 +46,11 @@ int cameraCentre(const double* projection, double* eye);
 // solver's status; x and y hold whatever the solver left when it is 0.
 int backProjectToGround(const double* projection, double u, double v, double& x, double& y);
 
+// Solves the symmetric 2 × 2 system [[n0, n1], [n1, n2]]·x = b by Cramer's
+// rule. Returns false, leaving x untouched, when the matrix is singular relative
+// to its diagonal (or not finite).
+bool solveSymmetric2x2(const double* normal, const double* rightHandSide, double* solution);
+
 // Roll and focal length fitted in closed form for one eye and look-at point.
 struct PoseFit {
     double direction[3] = {};  // unit viewing direction d
@@ -59,13 +64,16 @@ PoseFit fitPose(const double* eye, const double* lookAt, const Correspondences& 
 // χ² for eye (3 doubles) and look-at point (x, y; z taken as 0).
 double poseCost(const double* eye, const double* lookAt, const Correspondences& correspondences);
 
-// Central-difference derivatives of poseCost at p (60 cost evaluations);
-// alpha is 5 × 5 row-major, beta 5 entries.
-void poseCostDerivatives(const double* parameters, double chiSquare, const Correspondences& correspondences,
+// Analytic derivatives of poseCost at p, whose fit is `fit`: beta the
+// gradient, alpha the Gauss–Newton approximation of the second derivatives
+// (5 × 5 row-major, symmetric, positive semi-definite).
+void poseCostDerivatives(const double* parameters, const PoseFit& fit, const Correspondences& correspondences,
                          double* alpha, double* beta);
 
 // One Levenberg–Marquardt step; state.lambda == −2 initialises first.
-// Accepts only a strictly lower cost; returns the current χ².
+// Accepts only a strictly lower cost; returns the current χ². A step that
+// would leave p unchanged is not evaluated: it counts as rejected and sets
+// state.settled.
 double refinePoseStep(RefinementState& state, const Correspondences& correspondences);
 
 // The final matrix and up vector from eye and look-at point. Returns 0 when

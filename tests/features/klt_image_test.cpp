@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
 
 #include "features/klt.h"
+#include "features/klt_internal.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
@@ -235,3 +238,48 @@ TEST(KLTInterpolate, OutsideReportsAndReadsOnlyInside) {
     EXPECT_FLOAT_EQ(interpolate(0.0f, 0.0f, KLTCreateFloatImage(0, 0)), 0.0f);
     EXPECT_FALSE(GetCapturedStderr().empty());
 }
+
+// Gradients made tile by tile, as tracking makes level 0, against the whole
+// image: the same bits everywhere, also in the zero borders, in tiles cut by
+// the image edge and in images narrower or shorter than the kernel.
+struct TileCase {
+    int ncols;
+    int nrows;
+    float sigma;
+    int tileWidth;
+    int tileHeight;
+};
+
+class GradientTiles : public testing::TestWithParam<TileCase> {};
+
+TEST_P(GradientTiles, MatchTheWholeImageBitForBit) {
+    const TileCase c = GetParam();
+    const KLTFloatImage img = imageFrom(c.ncols, c.nrows, [](int x, int y) {
+        return static_cast<float>((x * 37 + y * 91 + x * y * 13) % 255) * 0.731f;
+    });
+    KLTFloatImage gradx, grady;
+    computeGradients(img, c.sigma, gradx, grady);
+
+    ConvolutionKernel gauss, deriv;
+    klt_detail::gradientKernels(c.sigma, gauss, deriv);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    KLTFloatImage tileX = KLTCreateFloatImage(c.ncols, c.nrows);
+    KLTFloatImage tileY = KLTCreateFloatImage(c.ncols, c.nrows);
+    std::fill(tileX.data.begin(), tileX.data.end(), nan);
+    std::fill(tileY.data.begin(), tileY.data.end(), nan);
+    KLTFloatImage scratch;
+    for (int y0 = 0; y0 < c.nrows; y0 += c.tileHeight)
+        for (int x0 = 0; x0 < c.ncols; x0 += c.tileWidth)
+            klt_detail::gradientTile(img, gauss, deriv, x0, y0, std::min(x0 + c.tileWidth, c.ncols),
+                                     std::min(y0 + c.tileHeight, c.nrows), tileX, tileY, scratch);
+
+    ASSERT_EQ(tileX.data.size(), gradx.data.size());
+    EXPECT_EQ(std::memcmp(tileX.data.data(), gradx.data.data(), gradx.data.size() * sizeof(float)), 0);
+    EXPECT_EQ(std::memcmp(tileY.data.data(), grady.data.data(), grady.data.size() * sizeof(float)), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, GradientTiles,
+                         testing::Values(TileCase{70, 45, 1.0f, 32, 16}, TileCase{64, 48, 1.0f, 32, 16},
+                                         TileCase{37, 23, 1.0f, 5, 3}, TileCase{33, 17, 3.6f, 32, 16},
+                                         TileCase{5, 40, 1.0f, 32, 16}, TileCase{40, 4, 1.0f, 32, 16},
+                                         TileCase{1, 1, 1.0f, 32, 16}));

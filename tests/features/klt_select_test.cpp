@@ -123,6 +123,54 @@ TEST(KLTSelect, QuicksortSortsDecreasingAndKeepsEveryEntry) {
     }
 }
 
+namespace {
+
+// The quicksort exactly as its steps are written, one entry at a time.
+void referenceQuicksort(KLTCandidate* c, int n) {
+    while (n > 1) {
+        std::swap(c[0], c[n / 2]);
+        const int pivot = c[0].val;
+        int i = 0, j = n;
+        for (;;) {
+            do --j;
+            while (c[j].val < pivot);
+            do ++i;
+            while (i < j && c[i].val > pivot);
+            if (i >= j) break;
+            std::swap(c[i], c[j]);
+        }
+        std::swap(c[j], c[0]);
+        if (j < n - j - 1) {
+            referenceQuicksort(c, j);
+            c += j + 1;
+            n -= j + 1;
+        } else {
+            referenceQuicksort(c + j + 1, n - j - 1);
+            n = j;
+        }
+    }
+}
+
+}  // namespace
+
+// Equal keys are where a faster partition could order entries differently:
+// lists of a few distinct values, long enough to be partitioned block by block.
+TEST(KLTSelect, QuicksortPlacesEqualValuesAsTheStepsDo) {
+    std::mt19937 rng(8);
+    for (int distinct : {1, 2, 3, 50}) {
+        for (int n : {63, 64, 65, 128, 129, 300, 4099}) {
+            std::uniform_int_distribution<int> value(0, distinct - 1);
+            std::vector<KLTCandidate> c;
+            for (int i = 0; i < n; ++i) c.push_back({i, 0, value(rng)});
+            std::vector<KLTCandidate> expected = c;
+            referenceQuicksort(expected.data(), n);
+            sortPointList(c.data(), n);
+            for (int i = 0; i < n; ++i)
+                ASSERT_EQ(c[i].x, expected[i].x) << "distinct " << distinct << " n " << n << " at " << i;
+        }
+    }
+}
+
 TEST(KLTSelect, NegativeMindistBecomesZeroWithAWarning) {
     auto tc = createTrackingContext();
     tc->mindist = -5;

@@ -291,7 +291,9 @@ TEST(PoseCostDerivatives, MatchIndependentDifferencesAndAreSymmetric)
         return poseCost(eye, look, c);
     };
     double alpha[25], beta[5];
-    poseCostDerivatives(p, cost(p), c, alpha, beta);
+    const double eye[3] = {p[0], p[1], p[2]};
+    const double look[3] = {p[3], p[4], 0.0};
+    poseCostDerivatives(p, fitPose(eye, look, c), c, alpha, beta);
 
     const double h = 1e-4;
     for (int k = 0; k < 5; ++k) {
