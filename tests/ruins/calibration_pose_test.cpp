@@ -55,7 +55,9 @@ TEST(CalibrationPose, RecomputingItGivesTheConstant)
     expectNear(pose->eye, kCalibrationPose.eye, 1e-6);
     expectNear(pose->lookAt, kCalibrationPose.lookAt, 1e-6);
     expectNear(pose->up, kCalibrationPose.up, 1e-9);
-    EXPECT_NEAR(pose->fieldOfView, kCalibrationPose.fieldOfView, 1e-7);
+    // The reference positions fix the field of view only to about 4e-7 degrees:
+    // searches that end at equal cost within rounding differ by that much.
+    EXPECT_NEAR(pose->fieldOfView, kCalibrationPose.fieldOfView, 1e-6);
     EXPECT_EQ(kCalibrationPose.lookAt.z, 0.0);
     EXPECT_NEAR(dot(kCalibrationPose.up, kCalibrationPose.up), 1.0, 1e-12);
     // A camera above the plate looking down at the ruins.
