@@ -92,8 +92,9 @@ void tick(benchmark::State& state, int width, int height) {
 }
 
 const bool registered = [] {
-    benchmark::RegisterBenchmark("ours/tick/320x240", tick, 320, 240)->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("ours/tick/640x480", tick, 640, 480)->Unit(benchmark::kMicrosecond);
+    for (const bench::FrameSize size : bench::kFrameSizes)
+        benchmark::RegisterBenchmark(bench::benchmarkName("ours", "tick", size).c_str(), tick, size.width, size.height)
+            ->Unit(benchmark::kMicrosecond);
     return true;
 }();
 
