@@ -27,6 +27,17 @@ public:
 
 bool isRed(QRgb p) { return qRed(p) > 150 && qGreen(p) < 80 && qBlue(p) < 80; }
 
+// A green square over frame pixels 10 .. 20 across and 5 .. 15 up.
+void drawGreenSquare() {
+    glColor3f(0.0f, 1.0f, 0.0f);
+    glBegin(GL_QUADS);
+    glVertex2i(10, 5);
+    glVertex2i(20, 5);
+    glVertex2i(20, 15);
+    glVertex2i(10, 15);
+    glEnd();
+}
+
 }  // namespace
 
 class CanvasTest : public QObject {
@@ -105,15 +116,7 @@ private slots:
 
     void overlayCoordinatesAreFramePixels() {
         RecordingOverlay overlay;
-        overlay.draw = [](Canvas*) {
-            glColor3f(0.0f, 1.0f, 0.0f);
-            glBegin(GL_QUADS);
-            glVertex2i(10, 5);
-            glVertex2i(20, 5);
-            glVertex2i(20, 15);
-            glVertex2i(10, 15);
-            glEnd();
-        };
+        overlay.draw = [](Canvas*) { drawGreenSquare(); };
         Canvas canvas;
         canvas.setOverlay(&overlay);
         showAtFrameSize(canvas, 320, 240);
@@ -181,13 +184,7 @@ private slots:
         std::vector<unsigned char> white(160 * 120, 255);
         RecordingOverlay overlay;
         overlay.draw = [](Canvas* c) {
-            glColor3f(0.0f, 1.0f, 0.0f);
-            glBegin(GL_QUADS);
-            glVertex2i(10, 5);
-            glVertex2i(20, 5);
-            glVertex2i(20, 15);
-            glVertex2i(10, 15);
-            glEnd();
+            drawGreenSquare();
             c->drawText(100, 40, QStringLiteral("8"));
         };
         Canvas canvas;
