@@ -5,7 +5,6 @@
 #include "app/virtual_cameras.h"
 #include "canvas/canvas.h"
 #include "capture/video_file_source.h"
-#include "cycle/frame_processor.h"
 #include "processors/fast_tracker_processor.h"
 #include "processors/klt_tracker_processor.h"
 #include "processors/processor.h"
