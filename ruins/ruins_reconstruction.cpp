@@ -257,6 +257,15 @@ void RuinsReconstruction::restartFollowing(CornerDetector* detector)
 {
     tracked_.restart();
     if (detector) detector->reset();
+    resetPoseFilter();
+}
+
+void RuinsReconstruction::resetPoseFilter()
+{
+    // A filter that carried rates from before the restart would drag the new
+    // poses towards where the old ones were heading.
+    pose_.poseFilter.reset();
+    poseFilterCreated_ = false;
 }
 
 PreparedView RuinsReconstruction::preparePoseView()

@@ -185,7 +185,8 @@ public:
     void beginAutomaticSelection(int calibrationWidth, int calibrationHeight);
     // Leaves matching mode; returns whether it was set.
     bool endMatching();
-    // All 39 points valid with confidence 1.0, and the detector starts afresh.
+    // All 39 points valid with confidence 1.0, the detector and the pose filter
+    // start afresh (the filter is created again from the next pose).
     void restartFollowing(CornerDetector* detector);
 
     // The view for drawing: nothing when there is no pose to show; with filtering
@@ -213,6 +214,7 @@ public:
 
 private:
     void adoptClicks(std::span<const PixelPosition> clicks);
+    void resetPoseFilter();
     int gatherCorrespondences();
     void createPoseFilterFromLastPose();
     bool estimatePose(int correspondenceCount);

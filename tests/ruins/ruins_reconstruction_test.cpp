@@ -429,6 +429,14 @@ TEST(RuinsViewPose, FilterIsCreatedOnceFromTheLastPoseAndPassesAConstantPose)
     h.step();
     const PreparedView plain = h.reconstruction.preparedView();
     for (int n = 0; n < 16; ++n) EXPECT_NEAR(plain.viewMatrix.data()[n], lookAt(eye, look, up).data()[n], 1e-6);
+
+    // Following started anew: the old filter's rates must not carry over.
+    h.reconstruction.setUseKalman(true);
+    h.reconstruction.restartFollowing(&h.detector);
+    EXPECT_FALSE(h.reconstruction.poseFilterCreated());
+    EXPECT_FALSE(h.pose.poseFilter);
+    h.step();
+    EXPECT_TRUE(h.reconstruction.poseFilterCreated()) << "created again from the last pose";
 }
 
 TEST(RuinsViewPose, FilterSmoothsAJump)
