@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace ruins {
 
@@ -147,12 +148,85 @@ void RuinsReconstruction::followFrame(unsigned char* output, CornerDetector* det
             return;
         }
     }
-    if (detector) {
-        detector->detect(output, width_, height_);
-        const int cornerCount = std::clamp(detector->cornerCount(), 0, detector->capacity());
-        matchCorners(detector->corners(), cornerCount);
+    if (detector) detector->detect(output, width_, height_);
+    if (following_ == Following::Model) {
+        followModel(output, detector);
+        return;
     }
+    if (detector) matchCorners(detector->corners(), std::clamp(detector->cornerCount(), 0, detector->capacity()));
     updatePose();
+}
+
+void RuinsReconstruction::followModel(const unsigned char* frame, const CornerDetector* detector)
+{
+    predictPositions();
+    const CornerPoint* corners = detector ? detector->corners() : nullptr;
+    const int cornerCount = detector ? std::clamp(detector->cornerCount(), 0, detector->capacity()) : 0;
+    claimCornersNearPredictions(predictions_.data(), predictionUsable_.data(), tracked_.count, corners, cornerCount,
+                                searchRadius(), starts_.data());
+    refineFoundPoints({frame, width_, height_});
+    updatePose();
+    recordReprojections();
+}
+
+void RuinsReconstruction::predictPositions()
+{
+    const int count = std::clamp(tracked_.count, 0, TrackedPoints::kCapacity);
+    const double margin = searchRadius();
+    for (int i = 0; i < count; ++i) {
+        SubpixelPoint p{double(tracked_.positions[i].x), double(tracked_.positions[i].y)};
+        if (hasLastReprojection_ && reprojected_[i]) {
+            p = lastReprojection_[i];
+            // Carried on by the last frame's motion: the camera rarely stops at once.
+            if (hasPreviousReprojection_) {
+                p.x += lastReprojection_[i].x - previousReprojection_[i].x;
+                p.y += lastReprojection_[i].y - previousReprojection_[i].y;
+            }
+        }
+        predictions_[i] = p;
+        predictionUsable_[i] = p.x >= -margin && p.y >= -margin && p.x < width_ + margin && p.y < height_ + margin;
+    }
+}
+
+void RuinsReconstruction::refineFoundPoints(const GreyFrame& frame)
+{
+    const int count = std::clamp(tracked_.count, 0, TrackedPoints::kCapacity);
+    const int radius = std::clamp(height_ / kRefinementRadiusDivisor, kMinRefinementRadius, kMaxRefinementRadius);
+    const double reach = searchRadius();
+    for (int i = 0; i < count; ++i) {
+        tracked_.valid[i] = 0;
+        SubpixelPoint refined;
+        if (!predictionUsable_[i] || !refineCorner(frame, starts_[i], radius, 2.0 * reach, refined)) continue;
+        if (std::hypot(refined.x - predictions_[i].x, refined.y - predictions_[i].y) > reach) continue;
+        tracked_.valid[i] = 1;
+        tracked_.subpixel[i] = refined;
+        tracked_.positions[i] = {int(std::lround(refined.x)), int(std::lround(refined.y))};
+    }
+}
+
+void RuinsReconstruction::recordReprojections()
+{
+    if (!poseValid_) {
+        // Without this frame's pose the motion is unknown; predict from the last.
+        hasPreviousReprojection_ = false;
+        return;
+    }
+    previousReprojection_ = lastReprojection_;
+    hasPreviousReprojection_ = hasLastReprojection_;
+    const int count = std::clamp(tracked_.count, 0, TrackedPoints::kCapacity);
+    for (int i = 0; i < count; ++i) {
+        const bool seen = reprojectToFrame(pose_.refinedProjection, modelPoints_[i], width_, height_,
+                                           lastReprojection_[i]);
+        hasPreviousReprojection_ = hasPreviousReprojection_ && reprojected_[i] && seen;
+        reprojected_[i] = seen;
+    }
+    hasLastReprojection_ = true;
+}
+
+void RuinsReconstruction::forgetMotion()
+{
+    hasLastReprojection_ = false;
+    hasPreviousReprojection_ = false;
 }
 
 void RuinsReconstruction::adoptClicks(std::span<const PixelPosition> clicks)
@@ -174,12 +248,16 @@ int RuinsReconstruction::gatherCorrespondences()
     const double halfHeight = height_ * 0.5;
     int n = 0;
     const int count = std::clamp(tracked_.count, 0, TrackedPoints::kCapacity);
+    const bool subpixel = followsModel();
     for (int i = 0; i < count; ++i) {
         if (!tracked_.valid[i]) continue;
         pose_.correspondenceModelPoints[n] = modelPoints_[i];
-        pose_.correspondenceImagePoints[n][0] = tracked_.positions[i].x - halfWidth;
-        pose_.correspondenceImagePoints[n][1] = tracked_.positions[i].y - halfHeight;
+        const double x = subpixel ? tracked_.subpixel[i].x : tracked_.positions[i].x;
+        const double y = subpixel ? tracked_.subpixel[i].y : tracked_.positions[i].y;
+        pose_.correspondenceImagePoints[n][0] = x - halfWidth;
+        pose_.correspondenceImagePoints[n][1] = y - halfHeight;
         pose_.correspondenceImagePoints[n][2] = 0.0;
+        correspondencePoint_[n] = i;
         ++n;
     }
     return n;
@@ -197,6 +275,7 @@ void RuinsReconstruction::createPoseFilterFromLastPose()
 void RuinsReconstruction::updatePose()
 {
     gatheredCount_ = 0;
+    inlierCount_ = 0;
     if (tracked_.count < kMinPointsInUse) {
         poseValid_ = false;
         return;
@@ -208,8 +287,47 @@ void RuinsReconstruction::updatePose()
         poseValid_ = false;
         return;
     }
-    poseValid_ = true;
-    hasPose_ = true;
+    inlierCount_ = followsModel() ? rejectOutliers(n) : n;
+    poseValid_ = inlierCount_ >= kMinValidPoints;
+    hasPose_ = hasPose_ || poseValid_;
+}
+
+int RuinsReconstruction::rejectOutliers(int correspondenceCount)
+{
+    measureResiduals(correspondenceCount);
+    const double bound = outlierBound(residuals_.data(), correspondenceCount, height_ / kResidualFloorDivisor,
+                                      residualScratch_.data());
+    int kept = 0;
+    for (int n = 0; n < correspondenceCount; ++n) {
+        if (residuals_[n] > bound) {
+            tracked_.valid[correspondencePoint_[n]] = 0;
+            continue;
+        }
+        pose_.correspondenceModelPoints[kept] = pose_.correspondenceModelPoints[n];
+        std::copy(pose_.correspondenceImagePoints[n], pose_.correspondenceImagePoints[n] + 3,
+                  pose_.correspondenceImagePoints[kept]);
+        correspondencePoint_[kept] = correspondencePoint_[n];
+        ++kept;
+    }
+    if (kept == correspondenceCount) return kept;
+    // Estimated again without them: the first estimate was pulled towards them.
+    if (kept < kMinValidPoints || !estimatePose(kept)) return 0;
+    measureResiduals(kept);
+    return kept;
+}
+
+void RuinsReconstruction::measureResiduals(int correspondenceCount)
+{
+    double sum = 0.0;
+    for (int n = 0; n < correspondenceCount; ++n) {
+        SubpixelPoint seen;
+        const double* image = pose_.correspondenceImagePoints[n];
+        residuals_[n] = reprojectToFrame(pose_.refinedProjection, pose_.correspondenceModelPoints[n], 0, 0, seen)
+                            ? std::hypot(seen.x - image[0], seen.y - image[1])
+                            : std::numeric_limits<double>::infinity();
+        sum += residuals_[n] * residuals_[n];
+    }
+    residualRms_ = correspondenceCount > 0 ? std::sqrt(sum / correspondenceCount) : 0.0;
 }
 
 bool RuinsReconstruction::estimatePose(int correspondenceCount)
@@ -258,6 +376,7 @@ void RuinsReconstruction::restartFollowing(CornerDetector* detector)
     tracked_.restart();
     if (detector) detector->reset();
     resetPoseFilter();
+    forgetMotion();
 }
 
 void RuinsReconstruction::resetPoseFilter()

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -47,6 +48,8 @@ constexpr int kMaxSide = 4096;
 constexpr long long kMaxFrames = 10000000;
 constexpr double kMaxNoise = 100.0;
 constexpr std::uint64_t kNoiseSeed = 1;
+// Fewer model points in view than this cannot give a pose.
+constexpr int kMinPointsForAPose = ruins::RuinsReconstruction::kMinValidPoints;
 
 struct Options {
     std::string source = "virtual";
@@ -58,6 +61,7 @@ struct Options {
     bool kalman = false;
     double noise = 0.0;
     std::string outputDir;
+    ruins::Following following = ruins::Following::Model;
 };
 
 bool parseInteger(const std::string& text, long long& value) {
@@ -100,7 +104,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
         if (option == "--kalman") {
             options.kalman = true;
         } else if (option == "--source" || option == "--frames" || option == "--size" || option == "--detector" ||
-                   option == "--threshold" || option == "--noise" || option == "--output-dir") {
+                   option == "--threshold" || option == "--noise" || option == "--output-dir" ||
+                   option == "--following") {
             if (!hasValue) return fail(option + " needs a value");
             const std::string& text = value();
             if (option == "--source") {
@@ -121,6 +126,9 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
                 if (!parseInteger(text, t) || t < 1 || t > 200)
                     return fail("--threshold must be a whole number from 1 to 200");
                 options.threshold = int(t);
+            } else if (option == "--following") {
+                if (text != "nearest" && text != "model") return fail("--following must be nearest or model");
+                options.following = text == "model" ? ruins::Following::Model : ruins::Following::Nearest;
             } else if (option == "--noise") {
                 if (!parseNumber(text, options.noise) || options.noise < 0.0 || options.noise > kMaxNoise)
                     return fail("--noise must be a number from 0 to 100 (8-bit levels)");
@@ -233,6 +241,18 @@ std::optional<double> reprojectionError(const ruins::FrameCamera& estimated, con
     return std::sqrt(sum / n);
 }
 
+// How many model points lie inside the frame of `camera` (hidden or not).
+int modelPointsInView(const ruins::FrameCamera& camera) {
+    int n = 0;
+    for (int i = 0; i < ruins::kModelPointCount; ++i) {
+        double x, y;
+        if (ruins::projectToFrame(camera, ruins::modelPoint(i), x, y) && x >= 0.0 && y >= 0.0 && x < camera.width &&
+            y < camera.height)
+            ++n;
+    }
+    return n;
+}
+
 void printOptional(const std::optional<double>& value, const char* format) {
     std::printf(",");
     if (value) std::printf(format, *value);
@@ -312,6 +332,7 @@ public:
         if (options.threshold) detector_->setThreshold(*options.threshold);
         reconstruction_.setImageSize(options.width, options.height);
         reconstruction_.setUseKalman(options.kalman);
+        reconstruction_.setFollowing(options.following);
         const std::size_t pixels = std::size_t(options.width) * std::size_t(options.height);
         rgb_.resize(pixels * 3);
         grey_.resize(pixels);
@@ -358,7 +379,12 @@ private:
         FrameResult result;
         result.validPoints = validPointCount(reconstruction_.trackedPoints());
         result.poseValid = reconstruction_.poseValid() && view.prepared && view.drawable;
+        const std::optional<ruins::FrameCamera> truth = source_.truth(index);
+        const bool moving = index >= ruins::kVirtualCameraRestFrames;
+        const bool shouldHavePose = moving && truth && modelPointsInView(*truth) >= kMinPointsForAPose;
+        movingFramesInView_ += shouldHavePose ? 1 : 0;
         if (!result.poseValid) return result;
+        movingFramesWithPose_ += shouldHavePose ? 1 : 0;
         ++framesWithPose_;
         result.pose = {view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView};
         if (const std::optional<Vector3> ground = groundPoint(view.pose.eye, view.pose.lookAt)) {
@@ -367,13 +393,41 @@ private:
         }
         estimated_ = ruins::makeFrameCamera({view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView},
                                             options_.width, options_.height);
-        if (const std::optional<ruins::FrameCamera> truth = source_.truth(index); truth && estimated_) {
+        if (truth && estimated_) {
             result.reprojectionError = reprojectionError(*estimated_, *truth);
             const Vector3 d = view.pose.eye - truth->eye;
             result.eyeError = std::sqrt(dot(d, d));
-            if (result.reprojectionError) errors_.push_back(*result.reprojectionError);
+            if (result.reprojectionError) recordError(index, *result.reprojectionError);
         }
+        if (estimated_ && index > kMatchingFrames && index <= ruins::kVirtualCameraRestFrames)
+            recordRestMovement(*estimated_);
         return result;
+    }
+
+    void recordError(std::int64_t index, double error) {
+        errors_.push_back(error);
+        if (index < ruins::kVirtualCameraRestFrames) return;
+        movingErrors_.push_back(error);
+        if (error > worstError_) {
+            worstError_ = error;
+            worstFrame_ = index;
+        }
+    }
+
+    // How far the drawn model points move from one frame to the next while the
+    // camera stands still.
+    void recordRestMovement(const ruins::FrameCamera& estimated) {
+        for (int i = 0; i < ruins::kModelPointCount; ++i) {
+            double x = 0.0, y = 0.0;
+            ruins::projectToFrame(estimated, ruins::modelPoint(i), x, y);
+            if (hasRestPoints_) {
+                restMovementSquares_ += (x - restPoints_[std::size_t(i)][0]) * (x - restPoints_[std::size_t(i)][0]) +
+                                        (y - restPoints_[std::size_t(i)][1]) * (y - restPoints_[std::size_t(i)][1]);
+                ++restMovements_;
+            }
+            restPoints_[std::size_t(i)] = {x, y};
+        }
+        hasRestPoints_ = true;
     }
 
     bool writePicture(std::int64_t index, const FrameResult& result) {
@@ -394,11 +448,27 @@ private:
             std::printf(" reproj_median_px=n/a reproj_p95_px=n/a");
         else
             std::printf(" reproj_median_px=%.4f reproj_p95_px=%.4f", median(errors_), percentile(errors_, 0.95));
+        printMovingSummary();
         if (frames > 0)
             std::printf(" ms_per_frame=%.3f total_ms_per_frame=%.3f\n", reconstructionMs_ / double(frames),
                         totalMs / double(frames));
         else
             std::printf(" ms_per_frame=n/a total_ms_per_frame=n/a\n");
+    }
+
+    // Against the truth, when it is known: for the frames after the camera's
+    // rest, the share with a pose among those with enough model points in view,
+    // the error figures and the worst frame; and how much the drawn points moved
+    // while it rested.
+    void printMovingSummary() {
+        if (movingFramesInView_ > 0)
+            std::printf(" moving_share=%.4f", double(movingFramesWithPose_) / double(movingFramesInView_));
+        if (!movingErrors_.empty())
+            std::printf(" moving_median_px=%.4f moving_p95_px=%.4f moving_max_px=%.4f max_frame=%lld",
+                        median(movingErrors_), percentile(movingErrors_, 0.95), worstError_,
+                        static_cast<long long>(worstFrame_));
+        if (restMovements_ > 0)
+            std::printf(" rest_jitter_px=%.4f", std::sqrt(restMovementSquares_ / double(restMovements_)));
     }
 
     const Options& options_;
@@ -412,6 +482,15 @@ private:
     std::vector<std::uint8_t> grey_;
     std::vector<std::uint8_t> processed_;
     std::vector<double> errors_;
+    std::vector<double> movingErrors_;
+    double worstError_ = 0.0;
+    std::int64_t worstFrame_ = -1;
+    long long movingFramesInView_ = 0;
+    long long movingFramesWithPose_ = 0;
+    std::array<std::array<double, 2>, ruins::kModelPointCount> restPoints_{};
+    bool hasRestPoints_ = false;
+    double restMovementSquares_ = 0.0;
+    long long restMovements_ = 0;
     long long framesWithPose_ = 0;
     double reconstructionMs_ = 0.0;
 };
@@ -444,7 +523,7 @@ int runReconstruct(const std::vector<std::string>& args) {
 const CliCommand reconstructCommand(
     "reconstruct",
     "--source virtual|FILE [--frames N] [--size WxH] [--detector klt|fast] [--threshold T] [--kalman] "
-    "[--noise SIGMA] [--output-dir DIR]",
+    "[--noise SIGMA] [--following nearest|model] [--output-dir DIR]",
     "Run the ruins reconstructor headless (automatic initial points, then following) and print a CSV line per "
     "frame and a '#' summary; with the virtual source, the error against the true pose.",
     runReconstruct);

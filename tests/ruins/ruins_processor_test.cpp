@@ -72,6 +72,9 @@ struct Scene {
         grey.assign(std::size_t(width) * height, kVideoGrey);
         processed.assign(grey.size(), 0);
         processor.emplace(&left);
+        // Scripted corners over a flat frame: only the nearest-corner following
+        // takes them as they are.
+        processor->reconstruction().setFollowing(ruins::Following::Nearest);
         proxy.emplace(&right);
         right.setCanvasId(1);
         for (Canvas* c : {&left, &right}) {

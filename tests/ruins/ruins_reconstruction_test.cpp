@@ -49,7 +49,12 @@ struct Harness {
     std::vector<unsigned char> input = std::vector<unsigned char>(std::size_t(kWidth) * kHeight, 90);
     std::vector<unsigned char> output = std::vector<unsigned char>(std::size_t(kWidth) * kHeight, 0);
 
-    Harness() { reconstruction.setImageSize(kWidth, kHeight); }
+    // The nearest-corner following, whose specified details these tests pin.
+    Harness()
+    {
+        reconstruction.setImageSize(kWidth, kHeight);
+        reconstruction.setFollowing(Following::Nearest);
+    }
 
     void track(const std::vector<CornerPoint>& positions)
     {
