@@ -166,16 +166,43 @@ void RuinsReconstruction::followModel(const unsigned char* frame, const CornerDe
                                 searchRadius(), starts_.data());
     refineFoundPoints({frame, width_, height_});
     updatePose();
+    noteTrackingOutcome();
     recordReprojections();
+}
+
+void RuinsReconstruction::noteTrackingOutcome()
+{
+    if (poseValid_) {
+        lostFrames_ = 0;
+        return;
+    }
+    // Found again later, the pose starts afresh: rates from before the loss
+    // would carry it off.
+    if (lostFrames_ == 0) resetPoseFilter();
+    ++lostFrames_;
+}
+
+bool RuinsReconstruction::predictsFromCalibration() const
+{
+    return lostFrames_ >= kCalibrationRetryFrames && lostFrames_ % 2 == 1;
+}
+
+bool RuinsReconstruction::trackingLost() const
+{
+    return following_ == Following::Model && !matchingMode_ && tracked_.count > 0 && !poseValid_;
 }
 
 void RuinsReconstruction::predictPositions()
 {
     const int count = std::clamp(tracked_.count, 0, TrackedPoints::kCapacity);
     const double margin = searchRadius();
+    const bool calibration = predictsFromCalibration();
     for (int i = 0; i < count; ++i) {
         SubpixelPoint p{double(tracked_.positions[i].x), double(tracked_.positions[i].y)};
-        if (hasLastReprojection_ && reprojected_[i]) {
+        if (calibration) {
+            const PixelPosition r = scaledReferencePosition(i, width_, height_, calibrationWidth_, calibrationHeight_);
+            p = {double(r.x), double(height_ - r.y)};
+        } else if (hasLastReprojection_ && reprojected_[i]) {
             p = lastReprojection_[i];
             // Carried on by the last frame's motion: the camera rarely stops at once.
             if (hasPreviousReprojection_) {
@@ -282,13 +309,20 @@ void RuinsReconstruction::updatePose()
     }
     const int n = gatherCorrespondences();
     gatheredCount_ = n;
-    if (useKalman_ && !poseFilterCreated_ && hasPose_) createPoseFilterFromLastPose();
+    // Following the model, the last pose is one worth starting from only if it was shown.
+    if (useKalman_ && !poseFilterCreated_ && hasPose_ && (!followsModel() || poseValid_))
+        createPoseFilterFromLastPose();
     if (n < kMinValidPoints || !estimatePose(n)) {
         poseValid_ = false;
         return;
     }
-    inlierCount_ = followsModel() ? rejectOutliers(n) : n;
-    poseValid_ = inlierCount_ >= kMinValidPoints;
+    if (followsModel()) {
+        inlierCount_ = rejectOutliers(n);
+        poseValid_ = inlierCount_ >= kMinInliers && residualRms_ <= height_ / kMaxResidualDivisor;
+    } else {
+        inlierCount_ = n;
+        poseValid_ = true;
+    }
     hasPose_ = hasPose_ || poseValid_;
 }
 
@@ -357,6 +391,8 @@ void RuinsReconstruction::beginAutomaticSelection(int calibrationWidth, int cali
     hasPose_ = false;
     poseValid_ = false;
     matchingMode_ = true;
+    calibrationWidth_ = calibrationWidth;
+    calibrationHeight_ = calibrationHeight;
     tracked_.count = kModelPointCount;
     for (int i = 0; i < kModelPointCount; ++i) {
         const PixelPosition p = scaledReferencePosition(i, width_, height_, calibrationWidth, calibrationHeight);
@@ -377,6 +413,7 @@ void RuinsReconstruction::restartFollowing(CornerDetector* detector)
     if (detector) detector->reset();
     resetPoseFilter();
     forgetMotion();
+    lostFrames_ = 0;
 }
 
 void RuinsReconstruction::resetPoseFilter()

@@ -178,6 +178,15 @@ public:
     static constexpr int kRefinementRadiusDivisor = 80;
     static constexpr int kMinRefinementRadius = 3;
     static constexpr double kResidualFloorDivisor = 240.0;
+    // A pose from model following is shown only when at least kMinInliers
+    // correspondences support it with an RMS residual of at most height /
+    // kMaxResidualDivisor pixels: a pose fitted to corners of something else
+    // does neither. Lost, each frame looks for the points where the last shown
+    // pose saw them; from kCalibrationRetryFrames on, every other frame where the
+    // calibration pose sees them.
+    static constexpr int kMinInliers = 12;
+    static constexpr double kMaxResidualDivisor = 240.0;
+    static constexpr int kCalibrationRetryFrames = 15;
 
     explicit RuinsReconstruction(RuinsPoseState& poseState = sharedRuinsPoseState(),
                                  PoseEstimator estimator = defaultPoseEstimator());
@@ -239,6 +248,8 @@ public:
     // Correspondences that support the last pose, and their RMS residual in pixels.
     int inlierCount() const { return inlierCount_; }
     double residualRms() const { return residualRms_; }
+    // Model following has points to follow but this frame gave no pose to show.
+    bool trackingLost() const;
     bool useKalman() const { return useKalman_; }
     void setUseKalman(bool on) { useKalman_ = on; }
     bool poseFilterCreated() const { return poseFilterCreated_; }
@@ -258,6 +269,8 @@ private:
     void recordReprojections();
     void forgetMotion();
     bool followsModel() const { return following_ == Following::Model && !matchingMode_; }
+    bool predictsFromCalibration() const;
+    void noteTrackingOutcome();
     double searchRadius() const { return height_ / kSearchRadiusDivisor; }
 
     int width_ = 0;
@@ -284,6 +297,10 @@ private:
     std::array<double, RuinsPoseState::kCorrespondenceCapacity> residualScratch_{};
     int inlierCount_ = 0;
     double residualRms_ = 0.0;
+    // Frames in a row without a pose to show while following the model.
+    int lostFrames_ = 0;
+    int calibrationWidth_ = 0;
+    int calibrationHeight_ = 0;
     PreparedView preparedView_;
     bool poseValid_ = false;
     bool hasPose_ = false;

@@ -7,6 +7,7 @@
 #include "ruins/ruins_reconstruction.h"
 #include "ruins/virtual_ruins_camera.h"
 #include "ruins_test_support.h"
+#include "tests/support/textured_picture.h"
 
 #include <gtest/gtest.h>
 
@@ -189,6 +190,49 @@ TEST(ModelFollowing, KeepsThePoseWithinHalfAPixelOnTheVirtualCamera)
             worst = std::max(worst, run.error(index));
         }
         EXPECT_LT(worst, 0.5) << "stride " << stride;
+    }
+}
+
+// Following lost to a picture of something else or a blank frame: no pose within
+// three frames, and found again when the ruins return, where they were left or
+// (after a longer absence) at the calibration pose.
+TEST(ModelFollowing, LosesThePoseAwayFromTheRuinsAndFindsItAgain)
+{
+    struct Absence {
+        const char* what;
+        bool blank;
+        int frames;
+        std::int64_t returnAt;  // frame index shown on return
+    };
+    const Absence absences[] = {{"unrelated picture, back where it left", false, 20, 150},
+                                {"blank frame, back where it left", true, 5, 150},
+                                {"unrelated picture, back at the calibration pose", false, 60, 0}};
+    const std::vector<unsigned char> unrelated =
+        castellan_test::texturedPicture(VirtualRun::kWidth, VirtualRun::kHeight, 5);
+    for (const Absence& absence : absences) {
+        VirtualRun run;
+        for (std::int64_t index = 0; index <= 150; ++index) run.step(index);
+        ASSERT_TRUE(run.reconstruction.poseValid()) << absence.what;
+        int firstLost = -1;
+        for (int frame = 0; frame < absence.frames; ++frame) {
+            if (absence.blank)
+                std::fill(run.grey.begin(), run.grey.end(), 128);
+            else
+                std::copy(unrelated.begin(), unrelated.end(), run.grey.begin());
+            run.reconstruction.frameStep(run.grey.data(), run.output.data(), &run.detector, {});
+            if (run.reconstruction.trackingLost() && firstLost < 0) firstLost = frame;
+            if (frame >= 3) ASSERT_FALSE(run.reconstruction.poseValid()) << absence.what << ", away frame " << frame;
+        }
+        EXPECT_GE(firstLost, 0) << absence.what;
+        EXPECT_LT(firstLost, 3) << absence.what;
+        int found = -1;
+        for (int frame = 0; frame < 30 && found < 0; ++frame) {
+            run.step(absence.returnAt);
+            if (run.reconstruction.poseValid()) found = frame;
+        }
+        ASSERT_GE(found, 0) << absence.what << ": not found again within 30 frames";
+        EXPECT_FALSE(run.reconstruction.trackingLost());
+        EXPECT_LT(run.error(absence.returnAt), 0.5) << absence.what;
     }
 }
 

@@ -259,6 +259,30 @@ TEST(RuinsReconstructorProcessor, AutomaticPathThenFollowing)
     saveScreenshot(augmented, "augmented_reference_pose.png");
 }
 
+TEST(RuinsReconstructorProcessor, LostFollowingShowsTrackingLostAndNoBricks)
+{
+    Scene s;
+    s.processor->reconstruction().setFollowing(ruins::Following::Model);
+    s.choose(0);
+    s.check(true);
+    s.frame();
+    s.check(false);
+    s.frame();  // a flat frame: not one corner to follow
+    const ruins::RuinsReconstruction& r = s.processor->reconstruction();
+    EXPECT_FALSE(r.poseValid());
+    EXPECT_TRUE(r.trackingLost());
+    s.right.updateGL();
+    const QImage shot = s.right.grabFramebuffer();
+    saveScreenshot(shot, "tracking_lost.png");
+    const ruins::PixelPosition text = RuinsReconstructorProcessor::matchingTextPosition(kWidth, kHeight);
+    EXPECT_GT(countPixels(shot, QRect(text.x, text.y - 16, 120, 18), isRed), 30) << "TRACKING LOST";
+    const ruins::PixelPosition status = RuinsReconstructorProcessor::statusTextPosition(kWidth, kHeight);
+    EXPECT_GT(countPixels(shot, QRect(status.x, status.y - 16, 200, 18), isRed), 30) << "the status line";
+    EXPECT_EQ(countPixels(shot, shot.rect(), [](QRgb p) { return qRed(p) > 150 && qGreen(p) > 150 && qBlue(p) < 80; }),
+              0)
+        << "no yellow bricks";
+}
+
 TEST(RuinsReconstructorProcessor, ChecksAndUnchecksRestartTheFollowing)
 {
     Scene s;
