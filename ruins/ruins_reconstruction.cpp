@@ -328,7 +328,22 @@ void RuinsReconstruction::updatePose()
 
 int RuinsReconstruction::rejectOutliers(int correspondenceCount)
 {
-    measureResiduals(correspondenceCount);
+    int kept = correspondenceCount;
+    measureResiduals(kept);
+    // Each estimate without the outliers is pulled less towards the rest of
+    // them, so the bound tightens for a few rounds.
+    for (int round = 0; round < kOutlierRounds; ++round) {
+        const int before = kept;
+        kept = dropOutliers(before);
+        if (kept == before) return kept;
+        if (kept < kMinValidPoints || !estimatePose(kept)) return 0;
+        measureResiduals(kept);
+    }
+    return kept;
+}
+
+int RuinsReconstruction::dropOutliers(int correspondenceCount)
+{
     const double bound = outlierBound(residuals_.data(), correspondenceCount, height_ / kResidualFloorDivisor,
                                       residualScratch_.data());
     int kept = 0;
@@ -341,12 +356,9 @@ int RuinsReconstruction::rejectOutliers(int correspondenceCount)
         std::copy(pose_.correspondenceImagePoints[n], pose_.correspondenceImagePoints[n] + 3,
                   pose_.correspondenceImagePoints[kept]);
         correspondencePoint_[kept] = correspondencePoint_[n];
+        residuals_[kept] = residuals_[n];
         ++kept;
     }
-    if (kept == correspondenceCount) return kept;
-    // Estimated again without them: the first estimate was pulled towards them.
-    if (kept < kMinValidPoints || !estimatePose(kept)) return 0;
-    measureResiduals(kept);
     return kept;
 }
 

@@ -178,6 +178,7 @@ public:
     static constexpr int kRefinementRadiusDivisor = 80;
     static constexpr int kMinRefinementRadius = 3;
     static constexpr double kResidualFloorDivisor = 240.0;
+    static constexpr int kOutlierRounds = 3;
     // A pose from model following is shown only when at least kMinInliers
     // correspondences support it with an RMS residual of at most height /
     // kMaxResidualDivisor pixels: a pose fitted to corners of something else
@@ -265,6 +266,7 @@ private:
     void predictPositions();
     void refineFoundPoints(const GreyFrame& frame);
     int rejectOutliers(int correspondenceCount);
+    int dropOutliers(int correspondenceCount);
     void measureResiduals(int correspondenceCount);
     void recordReprojections();
     void forgetMotion();
