@@ -47,6 +47,7 @@ constexpr int kMinSide = 16;
 constexpr int kMaxSide = 4096;
 constexpr long long kMaxFrames = 10000000;
 constexpr double kMaxNoise = 100.0;
+constexpr double kMaxSpeed = 1000.0;
 constexpr std::uint64_t kNoiseSeed = 1;
 // Fewer model points in view than this cannot give a pose.
 constexpr int kMinPointsForAPose = ruins::RuinsReconstruction::kMinValidPoints;
@@ -59,9 +60,10 @@ struct Options {
     bool fast = false;
     std::optional<int> threshold;
     bool kalman = false;
-    double noise = 0.0;
     std::string outputDir;
     ruins::Following following = ruins::Following::Model;
+    ruins::VirtualCameraPath path;
+    ruins::VirtualCameraLook look;
 };
 
 bool parseInteger(const std::string& text, long long& value) {
@@ -103,9 +105,14 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
         auto value = [&]() -> const std::string& { return args[++i]; };
         if (option == "--kalman") {
             options.kalman = true;
+        } else if (option == "--blur") {
+            options.look.blur = true;
+        } else if (option == "--drift") {
+            options.look.exposureDrift = true;
         } else if (option == "--source" || option == "--frames" || option == "--size" || option == "--detector" ||
                    option == "--threshold" || option == "--noise" || option == "--output-dir" ||
-                   option == "--following") {
+                   option == "--following" || option == "--background" || option == "--speed" ||
+                   option == "--path") {
             if (!hasValue) return fail(option + " needs a value");
             const std::string& text = value();
             if (option == "--source") {
@@ -129,8 +136,19 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
             } else if (option == "--following") {
                 if (text != "nearest" && text != "model") return fail("--following must be nearest or model");
                 options.following = text == "model" ? ruins::Following::Model : ruins::Following::Nearest;
+            } else if (option == "--background") {
+                std::string error;
+                options.look.backdrop = ruins::loadSceneBackdrop(text, error);
+                if (!options.look.backdrop) return fail(error);
+            } else if (option == "--speed") {
+                if (!parseNumber(text, options.path.speed) || options.path.speed <= 0.0 || options.path.speed > kMaxSpeed)
+                    return fail("--speed must be a number above 0 and at most " + std::to_string(int(kMaxSpeed)));
+            } else if (option == "--path") {
+                if (text != "swing" && text != "jumps") return fail("--path must be swing or jumps");
+                options.path.jumps = text == "jumps";
             } else if (option == "--noise") {
-                if (!parseNumber(text, options.noise) || options.noise < 0.0 || options.noise > kMaxNoise)
+                if (!parseNumber(text, options.look.noiseSigma) || options.look.noiseSigma < 0.0 ||
+                    options.look.noiseSigma > kMaxNoise)
                     return fail("--noise must be a number from 0 to 100 (8-bit levels)");
             } else {
                 if (text.empty()) return fail("--output-dir needs a directory");
@@ -155,20 +173,22 @@ public:
 
 class VirtualSource final : public FrameSource {
 public:
-    VirtualSource(int width, int height, double noise) : width_(width), height_(height), noise_(noise) {}
+    VirtualSource(int width, int height, const ruins::VirtualCameraPath& path, const ruins::VirtualCameraLook& look)
+        : width_(width), height_(height), path_(path), look_(look) {}
     bool frame(std::int64_t index, std::uint8_t* rgb) override {
-        return ruins::renderVirtualRuinsFrame(renderer_, index, width_, height_, rgb, ruins::PixelOrder::RGB, noise_,
-                                              kNoiseSeed);
+        return ruins::renderVirtualRuinsFrame(renderer_, index, width_, height_, rgb, ruins::PixelOrder::RGB, path_,
+                                              look_, kNoiseSeed);
     }
     std::optional<ruins::FrameCamera> truth(std::int64_t index) const override {
-        return ruins::virtualCameraFrame(index, width_, height_);
+        return ruins::virtualCameraFrame(index, width_, height_, path_);
     }
 
 private:
     ruins::RuinsSceneRenderer renderer_;
     int width_;
     int height_;
-    double noise_;
+    ruins::VirtualCameraPath path_;
+    ruins::VirtualCameraLook look_;
 };
 
 // Frames of a video file, decoded one after another (index order) and scaled
@@ -500,7 +520,7 @@ int runReconstruct(const std::vector<std::string>& args) {
     if (!parseOptions(args, options)) return 1;
     std::unique_ptr<FrameSource> source;
     if (options.source == "virtual") {
-        source = std::make_unique<VirtualSource>(options.width, options.height, options.noise);
+        source = std::make_unique<VirtualSource>(options.width, options.height, options.path, options.look);
     } else {
         std::string error;
         auto decoder = VideoFileDecoder::openFile(options.source, error);
@@ -523,7 +543,8 @@ int runReconstruct(const std::vector<std::string>& args) {
 const CliCommand reconstructCommand(
     "reconstruct",
     "--source virtual|FILE [--frames N] [--size WxH] [--detector klt|fast] [--threshold T] [--kalman] "
-    "[--noise SIGMA] [--following nearest|model] [--output-dir DIR]",
+    "[--noise SIGMA] [--following nearest|model] [--output-dir DIR]\n"
+    "    virtual scene: [--background FILE] [--blur] [--drift] [--speed K] [--path swing|jumps]",
     "Run the ruins reconstructor headless (automatic initial points, then following) and print a CSV line per "
     "frame and a '#' summary; with the virtual source, the error against the true pose.",
     runReconstruct);
