@@ -54,6 +54,9 @@ NearestCorner findNearestCorner(const CornerPoint& position, const CornerPoint* 
     NearestCorner best;
     if (!corners) return best;
     for (int j = 0; j < count; ++j) {
+        // A tracker marks lost and empty entries with negative positions; they
+        // are no corners, and near the frame's corner a point would take them.
+        if (corners[j].x < 0 || corners[j].y < 0) continue;
         const std::int64_t dx = std::int64_t(position.x) - corners[j].x;
         const std::int64_t dy = std::int64_t(position.y) - corners[j].y;
         // Beyond 65535 in either axis the distance exceeds the starting best
@@ -410,6 +413,15 @@ void RuinsReconstruction::beginAutomaticSelection(int calibrationWidth, int cali
         const PixelPosition p = scaledReferencePosition(i, width_, height_, calibrationWidth, calibrationHeight);
         tracked_.positions[i] = {p.x, height_ - p.y};
     }
+}
+
+void RuinsReconstruction::beginManualSelection()
+{
+    // The clicks to come replace the points in use, as the automatic choice
+    // replaces them with the reference positions.
+    tracked_.count = 0;
+    hasPose_ = false;
+    poseValid_ = false;
 }
 
 bool RuinsReconstruction::endMatching()

@@ -64,7 +64,7 @@ struct NearestCorner {
     std::int64_t distanceSquared = 2147483647;    // as the search starts
 };
 // The nearest of `count` corners to `position`; among equally near corners the
-// earliest in the list wins. Distances are exact (64-bit) for any int positions.
+// earliest in the list wins. Corners at negative positions are not corners. Distances are exact (64-bit) for any int positions.
 NearestCorner findNearestCorner(const CornerPoint& position, const CornerPoint* corners, int count);
 
 // Matches every point in use to its nearest corner (or records a miss).
@@ -219,6 +219,8 @@ public:
     // puts the 39 reference positions in use, stretched from the calibration
     // picture (calibrationWidth × calibrationHeight, ≤ 0: the default size) to the frame.
     void beginAutomaticSelection(int calibrationWidth, int calibrationHeight);
+    // "Manual Initial Points": no points in use until the clicks are adopted.
+    void beginManualSelection();
     // Leaves matching mode; returns whether it was set.
     bool endMatching();
     // All 39 points valid with confidence 1.0, the detector and the pose filter

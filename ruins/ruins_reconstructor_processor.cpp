@@ -206,9 +206,10 @@ void RuinsReconstructorProcessor::startSelection()
             stopSelection();
         return;
     }
-    if (choice->data().toInt() != kAutomaticEntry)
+    if (choice->data().toInt() != kAutomaticEntry) {
+        reconstruction_.beginManualSelection();
         grabber_.start();
-    else
+    } else
         reconstruction_.beginAutomaticSelection(calibrationFrame_.width(), calibrationFrame_.height());
     actionStartInitialPointsSelection_->setIcon(QIcon(QString::fromLatin1(kSelectionActiveIcon)));
     restartFollowing();

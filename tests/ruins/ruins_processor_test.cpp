@@ -207,12 +207,16 @@ TEST(RuinsReconstructorProcessor, ManualPathWithMousePresses)
     EXPECT_EQ(s.scripted.detectCalls, 1);
     EXPECT_TRUE(s.processor->reconstruction().poseValid());
 
-    // A later manual selection does not replace points in use.
+    // A later manual selection starts afresh: its clicks replace the points in use.
     s.check(true);
-    QTest::mousePress(&s.left, Qt::LeftButton, {}, QPoint(1, 1));
+    EXPECT_EQ(s.tracked().count, 0);
+    EXPECT_FALSE(s.processor->reconstruction().hasPose());
+    QTest::mousePress(&s.left, Qt::LeftButton, {}, QPoint(7, 9));
     s.check(false);
     s.frame();
-    EXPECT_EQ(s.tracked().count, 12);
+    ASSERT_EQ(s.tracked().count, 1);
+    EXPECT_EQ(s.tracked().positions[0].x, 7);
+    EXPECT_EQ(s.tracked().positions[0].y, kHeight - 9);
 }
 
 TEST(RuinsReconstructorProcessor, AutomaticPathThenFollowing)
@@ -296,7 +300,7 @@ TEST(RuinsReconstructorProcessor, ChecksAndUnchecksRestartTheFollowing)
         }
         s.check(on);
         EXPECT_TRUE(s.allRestarted()) << on;
-        EXPECT_EQ(t.count, 3);
+        EXPECT_EQ(t.count, on ? 0 : 3) << "a manual selection starts afresh; the restart alone keeps the count";
     }
 }
 

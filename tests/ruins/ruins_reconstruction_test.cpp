@@ -103,6 +103,15 @@ TEST(RuinsMatching, ExtremePositionsDoNotOverflow)
     EXPECT_EQ(points.valid[0], 1);
 }
 
+TEST(RuinsMatching, LostTrackerEntriesAreNotCorners)
+{
+    TrackedPoints points = pointsAt({{2, 3}});
+    const CornerPoint corners[] = {{-1, -1}, {-1, -1}};
+    matchTrackedPoints(points, corners, 2);
+    EXPECT_EQ(points.positions[0].x, 2) << "not moved onto a lost entry";
+    EXPECT_FLOAT_EQ(points.confidence[0], 0.99f);
+}
+
 TEST(RuinsMatching, ValidityLostAtThe138thMissAndRegainedByOneMatch)
 {
     TrackedPoints points = pointsAt({{10, 10}});
