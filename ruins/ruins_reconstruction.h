@@ -154,16 +154,16 @@ public:
     // Filter noise: one value for rotation, eye and field of view alike. The
     // pose trades camera distance against zoom; unequal gains for the two pull
     // the filtered pose off the balance the estimate found. The ratio of rate to
-    // measurement noise was chosen on the virtual camera with sensor noise 2:
-    // at 0.01 the drawn points move 0.006 to 0.017 px per frame at rest, while
-    // the lag on the swing stays below the estimate's own error (1 lags it
-    // hardly at all but jitters twice as much; 0.0001 lags by up to 1.4 px).
+    // measurement noise was chosen on the virtual camera: at 2, the drawn points
+    // move 0.012 to 0.019 px per frame at rest under sensor noise 2, and at 16
+    // times the path's speed the lag adds at most 1.2 px; 0.1 lags by up to 7 px
+    // there, 3 jitters up to 0.020 px.
     static constexpr double kFilterPositionNoise = 1.0;
     static constexpr double kFilterRotationNoise = 1.0;
     static constexpr double kFilterFieldOfViewNoise = 1.0;
-    static constexpr double kFilterPositionRateNoise = 0.01;
-    static constexpr double kFilterRotationRateNoise = 0.01;
-    static constexpr double kFilterFieldOfViewRateNoise = 0.01;
+    static constexpr double kFilterPositionRateNoise = 2.0;
+    static constexpr double kFilterRotationRateNoise = 2.0;
+    static constexpr double kFilterFieldOfViewRateNoise = 2.0;
     static constexpr double kFilterTimeStep = 1.0;
     // Fewer points in use than this: no pose at all.
     static constexpr int kMinPointsInUse = 8;
