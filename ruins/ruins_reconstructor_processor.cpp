@@ -174,7 +174,7 @@ void RuinsReconstructorProcessor::drawFollowingStatus(Canvas* canvas)
     if (r.following() != ruins::Following::Model || r.trackedPoints().count == 0) return;
     const ruins::PixelPosition status = statusTextPosition(r.width(), r.height());
     char line[96];
-    std::snprintf(line, sizeof line, "Inliers %d   Residual %.2f px   Field of View %.1f\u00b0", r.inlierCount(),
+    std::snprintf(line, sizeof line, "Inliers %d  Residual %.2f px  FoV %.1f\u00b0", r.inlierCount(),
                   r.residualRms(), r.preparedView().fieldOfView);
     canvas->drawText(status.x, status.y, QString::fromUtf8(line));
     if (!r.trackingLost()) return;
@@ -184,7 +184,7 @@ void RuinsReconstructorProcessor::drawFollowingStatus(Canvas* canvas)
 
 ruins::PixelPosition RuinsReconstructorProcessor::statusTextPosition(int width, int height)
 {
-    return {int(width * 0.03), int(height * 0.08)};
+    return {int(width * 0.02), int(height * 0.08)};
 }
 
 void RuinsReconstructorProcessor::on_actionStartInitialPointsSelection_toggled(bool checked)

@@ -70,7 +70,7 @@ public:
     // Where the matching-mode text goes: (⌊0.1 width⌋, ⌊0.9 height⌋) from the top-left.
     // "TRACKING LOST" goes there too.
     static ruins::PixelPosition matchingTextPosition(int width, int height);
-    // The following status line (inliers, residual, field of view): (⌊0.03 width⌋,
+    // The following status line (inliers, residual, field of view): (⌊0.02 width⌋,
     // ⌊0.08 height⌋) from the top-left.
     static ruins::PixelPosition statusTextPosition(int width, int height);
 
