@@ -64,7 +64,9 @@ struct NearestCorner {
     std::int64_t distanceSquared = 2147483647;    // as the search starts
 };
 // The nearest of `count` corners to `position`; among equally near corners the
-// earliest in the list wins. Corners at negative positions are not corners. Distances are exact (64-bit) for any int positions.
+// earliest in the list wins; corners at negative positions (a tracker's lost or
+// empty entries) are passed over. Distances are exact (64-bit) for any int
+// positions.
 NearestCorner findNearestCorner(const CornerPoint& position, const CornerPoint* corners, int count);
 
 // Matches every point in use to its nearest corner (or records a miss).

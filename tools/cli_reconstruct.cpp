@@ -141,7 +141,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
                 options.look.backdrop = ruins::loadSceneBackdrop(text, error);
                 if (!options.look.backdrop) return fail(error);
             } else if (option == "--speed") {
-                if (!parseNumber(text, options.path.speed) || options.path.speed <= 0.0 || options.path.speed > kMaxSpeed)
+                if (!parseNumber(text, options.path.speed) || options.path.speed <= 0.0 ||
+                    options.path.speed > kMaxSpeed)
                     return fail("--speed must be a number above 0 and at most " + std::to_string(int(kMaxSpeed)));
             } else if (option == "--path") {
                 if (text != "swing" && text != "jumps") return fail("--path must be swing or jumps");
@@ -405,6 +406,7 @@ private:
         movingFramesInView_ += shouldHavePose ? 1 : 0;
         if (!result.poseValid) return result;
         movingFramesWithPose_ += shouldHavePose ? 1 : 0;
+        posesWithoutRuins_ += moving && truth && !shouldHavePose ? 1 : 0;
         ++framesWithPose_;
         result.pose = {view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView};
         if (const std::optional<Vector3> ground = groundPoint(view.pose.eye, view.pose.lookAt)) {
@@ -478,8 +480,8 @@ private:
 
     // Against the truth, when it is known: for the frames after the camera's
     // rest, the share with a pose among those with enough model points in view,
-    // the error figures and the worst frame; and how much the drawn points moved
-    // while it rested.
+    // the error figures and the worst frame, the poses shown without enough of
+    // the ruins in view; and how much the drawn points moved while it rested.
     void printMovingSummary() {
         if (movingFramesInView_ > 0)
             std::printf(" moving_share=%.4f", double(movingFramesWithPose_) / double(movingFramesInView_));
@@ -487,6 +489,7 @@ private:
             std::printf(" moving_median_px=%.4f moving_p95_px=%.4f moving_max_px=%.4f max_frame=%lld",
                         median(movingErrors_), percentile(movingErrors_, 0.95), worstError_,
                         static_cast<long long>(worstFrame_));
+        if (movingFramesInView_ > 0) std::printf(" poses_without_ruins=%lld", posesWithoutRuins_);
         if (restMovements_ > 0)
             std::printf(" rest_jitter_px=%.4f", std::sqrt(restMovementSquares_ / double(restMovements_)));
     }
@@ -507,6 +510,7 @@ private:
     std::int64_t worstFrame_ = -1;
     long long movingFramesInView_ = 0;
     long long movingFramesWithPose_ = 0;
+    long long posesWithoutRuins_ = 0;  // shown while too few model points were in view
     std::array<std::array<double, 2>, ruins::kModelPointCount> restPoints_{};
     bool hasRestPoints_ = false;
     double restMovementSquares_ = 0.0;
