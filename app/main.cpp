@@ -3,6 +3,7 @@
 #include "capture/capture_device.h"
 #include "capture/capture_dialogs.h"
 #include "capture/video_file_source.h"
+#include "ruins/virtual_ruins_camera.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -20,6 +21,7 @@ struct Options {
     int processor = -1;
     QString image;
     QStringList videos;
+    QString background;
 };
 
 Options parseOptions(const QCoreApplication& app) {
@@ -43,7 +45,10 @@ Options parseOptions(const QCoreApplication& app) {
     const QCommandLineOption video(QStringLiteral("video"),
                                    QStringLiteral("Offer this video file as a capture device (repeatable)."),
                                    QStringLiteral("FILE"));
-    parser.addOptions({virtualCamera, video, connect, device, processor, image});
+    const QCommandLineOption background(QStringLiteral("background"),
+                                        QStringLiteral("Picture the virtual ruins camera shows as table and backdrop."),
+                                        QStringLiteral("FILE"));
+    parser.addOptions({virtualCamera, video, connect, device, processor, image, background});
     parser.process(app);
 
     Options options;
@@ -53,6 +58,7 @@ Options parseOptions(const QCoreApplication& app) {
     options.processor = parser.isSet(processor) ? parser.value(processor).toInt() : -1;
     options.image = parser.value(image);
     options.videos = parser.values(video);
+    options.background = parser.value(background);
     return options;
 }
 
@@ -112,6 +118,11 @@ int main(int argc, char* argv[]) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/castellan.png")));
     const Options options = parseOptions(app);
     if (options.virtualCamera) registerVirtualCameras();
+    if (!options.background.isEmpty()) {
+        std::string error;
+        ruins::setDefaultVirtualRuinsBackdrop(ruins::loadSceneBackdrop(options.background.toStdString(), error));
+        if (!error.empty()) qWarning("%s", error.c_str());
+    }
     for (const QString& video : options.videos) registerVideoFileDevice(video.toStdString());
 
     MainWindow window;

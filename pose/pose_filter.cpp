@@ -9,7 +9,6 @@ constexpr int kPoseStateSize = 14;
 constexpr int kPoseMeasurementSize = 7;
 constexpr int kMeasuredValues = 7;
 constexpr float kInitialCovariance = 100000.0f;
-constexpr double kPi = 3.141592653589793;
 
 bool allFinite(const double* values, int count)
 {
@@ -29,10 +28,25 @@ void multiply3x3(const double* a, const double* b, double* result)
     }
 }
 
-// Euler angles jump by 2π where they wrap; the measured change must not.
-double wrapAngle(double angle)
+// result = Aᵀ·B.
+void multiplyTransposed3x3(const double* a, const double* b, double* result)
 {
-    return angle - 2.0 * kPi * std::floor((angle + kPi) / (2.0 * kPi));
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c)
+            result[3 * r + c] = a[r] * b[c] + a[3 + r] * b[3 + c] + a[6 + r] * b[6 + c];
+    }
+}
+
+// The change of orientation from the reference to `rotation` as the rotation
+// R_ref⁻¹·R, in Euler angles. The output applies the filtered change as
+// R_ref·R(change), so the change must be measured the same way: a difference of
+// absolute Euler angles turns about other axes and returns a wrong orientation
+// even from a filter that follows its input exactly.
+void relativeEuler(const double* reference, const double* rotation, double& roll, double& pitch, double& yaw)
+{
+    double change[9];
+    multiplyTransposed3x3(reference, rotation, change);
+    eulerFromRotation(change, roll, pitch, yaw);
 }
 
 bool fitsInFloat(double value)
@@ -133,14 +147,14 @@ int filterPose(double positionRateNoise, double rotationRateNoise, double fieldO
     std::copy(x.begin(), x.end(), filter->savedState.begin());
     std::copy(filter->errorCovPost.begin(), filter->errorCovPost.end(), filter->savedCovariance.begin());
 
-    double measuredRoll = 0.0, measuredPitch = 0.0, measuredYaw = 0.0;
-    if (allFinite(rotation, 9))
-        eulerFromRotation(rotation, measuredRoll, measuredPitch, measuredYaw);
-    const double measured[kMeasuredValues] = {
-        wrapAngle(measuredRoll - filter->referenceOrientation[0]),
-        wrapAngle(measuredPitch - filter->referenceOrientation[1]),
-        wrapAngle(measuredYaw - filter->referenceOrientation[2]),
-        eye[0], eye[1], eye[2], fieldOfView};
+    double changeRoll = 0.0, changePitch = 0.0, changeYaw = 0.0;
+    if (allFinite(rotation, 9)) {
+        double reference[9];
+        rotationFromEuler(filter->referenceOrientation[0], filter->referenceOrientation[1],
+                          filter->referenceOrientation[2], reference);
+        relativeEuler(reference, rotation, changeRoll, changePitch, changeYaw);
+    }
+    const double measured[kMeasuredValues] = {changeRoll, changePitch, changeYaw, eye[0], eye[1], eye[2], fieldOfView};
     const bool measurementUsable = allFinite(rotation, 9) &&
                                    std::all_of(measured, measured + kMeasuredValues, fitsInFloat);
 
@@ -171,9 +185,8 @@ int filterPose(double positionRateNoise, double rotationRateNoise, double fieldO
         if (measurementUsable) {
             // Start afresh from the measurement, as creation does; merely undoing
             // the call could leave the filter overflowing on every later call.
-            filter->referenceOrientation[0] = measuredRoll;
-            filter->referenceOrientation[1] = measuredPitch;
-            filter->referenceOrientation[2] = measuredYaw;
+            eulerFromRotation(rotation, filter->referenceOrientation[0], filter->referenceOrientation[1],
+                              filter->referenceOrientation[2]);
             std::fill(x.begin(), x.end(), 0.0f);
             for (int i = 3; i < kMeasuredValues; ++i)
                 x[i] = static_cast<float>(measured[i]);

@@ -6,8 +6,9 @@
 #include <memory>
 
 // The camera pose filter: a constant-rate Kalman filter over 14 values,
-//   0..2  change of orientation (roll about x, pitch about y, yaw about z) in
-//         radians, relative to the filter's reference orientation,
+//   0..2  change of orientation from the filter's reference orientation R_ref,
+//         the Euler angles (roll about x, pitch about y, yaw about z, radians)
+//         of the relative rotation R_ref⁻¹·R, applied back as R_ref·R(change),
 //   3..5  eye x, y, z in world units,
 //   6     vertical field of view in degrees,
 //   7..13 the rates of 0..6 per time step,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace ruins {
 
@@ -53,6 +54,9 @@ NearestCorner findNearestCorner(const CornerPoint& position, const CornerPoint* 
     NearestCorner best;
     if (!corners) return best;
     for (int j = 0; j < count; ++j) {
+        // A tracker marks lost and empty entries with negative positions; they
+        // are no corners, and near the frame's corner a point would take them.
+        if (corners[j].x < 0 || corners[j].y < 0) continue;
         const std::int64_t dx = std::int64_t(position.x) - corners[j].x;
         const std::int64_t dy = std::int64_t(position.y) - corners[j].y;
         // Beyond 65535 in either axis the distance exceeds the starting best
@@ -147,12 +151,112 @@ void RuinsReconstruction::followFrame(unsigned char* output, CornerDetector* det
             return;
         }
     }
-    if (detector) {
-        detector->detect(output, width_, height_);
-        const int cornerCount = std::clamp(detector->cornerCount(), 0, detector->capacity());
-        matchCorners(detector->corners(), cornerCount);
+    if (detector) detector->detect(output, width_, height_);
+    if (following_ == Following::Model) {
+        followModel(output, detector);
+        return;
     }
+    if (detector) matchCorners(detector->corners(), std::clamp(detector->cornerCount(), 0, detector->capacity()));
     updatePose();
+}
+
+void RuinsReconstruction::followModel(const unsigned char* frame, const CornerDetector* detector)
+{
+    predictPositions();
+    const CornerPoint* corners = detector ? detector->corners() : nullptr;
+    const int cornerCount = detector ? std::clamp(detector->cornerCount(), 0, detector->capacity()) : 0;
+    claimCornersNearPredictions(predictions_.data(), predictionUsable_.data(), tracked_.count, corners, cornerCount,
+                                searchRadius(), starts_.data());
+    refineFoundPoints({frame, width_, height_});
+    updatePose();
+    noteTrackingOutcome();
+    recordReprojections();
+}
+
+void RuinsReconstruction::noteTrackingOutcome()
+{
+    if (poseValid_) {
+        lostFrames_ = 0;
+        return;
+    }
+    // Found again later, the pose starts afresh: rates from before the loss
+    // would carry it off.
+    if (lostFrames_ == 0) resetPoseFilter();
+    ++lostFrames_;
+}
+
+bool RuinsReconstruction::predictsFromCalibration() const
+{
+    return lostFrames_ >= kCalibrationRetryFrames && lostFrames_ % 2 == 1;
+}
+
+bool RuinsReconstruction::trackingLost() const
+{
+    return following_ == Following::Model && !matchingMode_ && tracked_.count > 0 && !poseValid_;
+}
+
+void RuinsReconstruction::predictPositions()
+{
+    const int count = std::clamp(tracked_.count, 0, TrackedPoints::kCapacity);
+    const double margin = searchRadius();
+    const bool calibration = predictsFromCalibration();
+    for (int i = 0; i < count; ++i) {
+        SubpixelPoint p{double(tracked_.positions[i].x), double(tracked_.positions[i].y)};
+        if (calibration) {
+            const PixelPosition r = scaledReferencePosition(i, width_, height_, calibrationWidth_, calibrationHeight_);
+            p = {double(r.x), double(height_ - r.y)};
+        } else if (hasLastReprojection_ && reprojected_[i]) {
+            p = lastReprojection_[i];
+            // Carried on by the last frame's motion: the camera rarely stops at once.
+            if (hasPreviousReprojection_) {
+                p.x += lastReprojection_[i].x - previousReprojection_[i].x;
+                p.y += lastReprojection_[i].y - previousReprojection_[i].y;
+            }
+        }
+        predictions_[i] = p;
+        predictionUsable_[i] = p.x >= -margin && p.y >= -margin && p.x < width_ + margin && p.y < height_ + margin;
+    }
+}
+
+void RuinsReconstruction::refineFoundPoints(const GreyFrame& frame)
+{
+    const int count = std::clamp(tracked_.count, 0, TrackedPoints::kCapacity);
+    const int radius = std::clamp(height_ / kRefinementRadiusDivisor, kMinRefinementRadius, kMaxRefinementRadius);
+    const double reach = searchRadius();
+    for (int i = 0; i < count; ++i) {
+        tracked_.valid[i] = 0;
+        SubpixelPoint refined;
+        if (!predictionUsable_[i] || !refineCorner(frame, starts_[i], radius, 2.0 * reach, refined)) continue;
+        if (std::hypot(refined.x - predictions_[i].x, refined.y - predictions_[i].y) > reach) continue;
+        tracked_.valid[i] = 1;
+        tracked_.subpixel[i] = refined;
+        tracked_.positions[i] = {int(std::lround(refined.x)), int(std::lround(refined.y))};
+    }
+}
+
+void RuinsReconstruction::recordReprojections()
+{
+    if (!poseValid_) {
+        // Without this frame's pose the motion is unknown; predict from the last.
+        hasPreviousReprojection_ = false;
+        return;
+    }
+    previousReprojection_ = lastReprojection_;
+    hasPreviousReprojection_ = hasLastReprojection_;
+    const int count = std::clamp(tracked_.count, 0, TrackedPoints::kCapacity);
+    for (int i = 0; i < count; ++i) {
+        const bool seen = reprojectToFrame(pose_.refinedProjection, modelPoints_[i], width_, height_,
+                                           lastReprojection_[i]);
+        hasPreviousReprojection_ = hasPreviousReprojection_ && reprojected_[i] && seen;
+        reprojected_[i] = seen;
+    }
+    hasLastReprojection_ = true;
+}
+
+void RuinsReconstruction::forgetMotion()
+{
+    hasLastReprojection_ = false;
+    hasPreviousReprojection_ = false;
 }
 
 void RuinsReconstruction::adoptClicks(std::span<const PixelPosition> clicks)
@@ -174,12 +278,16 @@ int RuinsReconstruction::gatherCorrespondences()
     const double halfHeight = height_ * 0.5;
     int n = 0;
     const int count = std::clamp(tracked_.count, 0, TrackedPoints::kCapacity);
+    const bool subpixel = followsModel();
     for (int i = 0; i < count; ++i) {
         if (!tracked_.valid[i]) continue;
         pose_.correspondenceModelPoints[n] = modelPoints_[i];
-        pose_.correspondenceImagePoints[n][0] = tracked_.positions[i].x - halfWidth;
-        pose_.correspondenceImagePoints[n][1] = tracked_.positions[i].y - halfHeight;
+        const double x = subpixel ? tracked_.subpixel[i].x : tracked_.positions[i].x;
+        const double y = subpixel ? tracked_.subpixel[i].y : tracked_.positions[i].y;
+        pose_.correspondenceImagePoints[n][0] = x - halfWidth;
+        pose_.correspondenceImagePoints[n][1] = y - halfHeight;
         pose_.correspondenceImagePoints[n][2] = 0.0;
+        correspondencePoint_[n] = i;
         ++n;
     }
     return n;
@@ -197,19 +305,78 @@ void RuinsReconstruction::createPoseFilterFromLastPose()
 void RuinsReconstruction::updatePose()
 {
     gatheredCount_ = 0;
+    inlierCount_ = 0;
     if (tracked_.count < kMinPointsInUse) {
         poseValid_ = false;
         return;
     }
     const int n = gatherCorrespondences();
     gatheredCount_ = n;
-    if (useKalman_ && !poseFilterCreated_ && hasPose_) createPoseFilterFromLastPose();
+    // Following the model, the last pose is one worth starting from only if it was shown.
+    if (useKalman_ && !poseFilterCreated_ && hasPose_ && (!followsModel() || poseValid_))
+        createPoseFilterFromLastPose();
     if (n < kMinValidPoints || !estimatePose(n)) {
         poseValid_ = false;
         return;
     }
-    poseValid_ = true;
-    hasPose_ = true;
+    if (followsModel()) {
+        inlierCount_ = rejectOutliers(n);
+        poseValid_ = inlierCount_ >= kMinInliers && residualRms_ <= height_ / kMaxResidualDivisor;
+    } else {
+        inlierCount_ = n;
+        poseValid_ = true;
+    }
+    hasPose_ = hasPose_ || poseValid_;
+}
+
+int RuinsReconstruction::rejectOutliers(int correspondenceCount)
+{
+    int kept = correspondenceCount;
+    measureResiduals(kept);
+    // Each estimate without the outliers is pulled less towards the rest of
+    // them, so the bound tightens for a few rounds.
+    for (int round = 0; round < kOutlierRounds; ++round) {
+        const int before = kept;
+        kept = dropOutliers(before);
+        if (kept == before) return kept;
+        if (kept < kMinValidPoints || !estimatePose(kept)) return 0;
+        measureResiduals(kept);
+    }
+    return kept;
+}
+
+int RuinsReconstruction::dropOutliers(int correspondenceCount)
+{
+    const double bound = outlierBound(residuals_.data(), correspondenceCount, height_ / kResidualFloorDivisor,
+                                      residualScratch_.data());
+    int kept = 0;
+    for (int n = 0; n < correspondenceCount; ++n) {
+        if (residuals_[n] > bound) {
+            tracked_.valid[correspondencePoint_[n]] = 0;
+            continue;
+        }
+        pose_.correspondenceModelPoints[kept] = pose_.correspondenceModelPoints[n];
+        std::copy(pose_.correspondenceImagePoints[n], pose_.correspondenceImagePoints[n] + 3,
+                  pose_.correspondenceImagePoints[kept]);
+        correspondencePoint_[kept] = correspondencePoint_[n];
+        residuals_[kept] = residuals_[n];
+        ++kept;
+    }
+    return kept;
+}
+
+void RuinsReconstruction::measureResiduals(int correspondenceCount)
+{
+    double sum = 0.0;
+    for (int n = 0; n < correspondenceCount; ++n) {
+        SubpixelPoint seen;
+        const double* image = pose_.correspondenceImagePoints[n];
+        residuals_[n] = reprojectToFrame(pose_.refinedProjection, pose_.correspondenceModelPoints[n], 0, 0, seen)
+                            ? std::hypot(seen.x - image[0], seen.y - image[1])
+                            : std::numeric_limits<double>::infinity();
+        sum += residuals_[n] * residuals_[n];
+    }
+    residualRms_ = correspondenceCount > 0 ? std::sqrt(sum / correspondenceCount) : 0.0;
 }
 
 bool RuinsReconstruction::estimatePose(int correspondenceCount)
@@ -239,11 +406,22 @@ void RuinsReconstruction::beginAutomaticSelection(int calibrationWidth, int cali
     hasPose_ = false;
     poseValid_ = false;
     matchingMode_ = true;
+    calibrationWidth_ = calibrationWidth;
+    calibrationHeight_ = calibrationHeight;
     tracked_.count = kModelPointCount;
     for (int i = 0; i < kModelPointCount; ++i) {
         const PixelPosition p = scaledReferencePosition(i, width_, height_, calibrationWidth, calibrationHeight);
         tracked_.positions[i] = {p.x, height_ - p.y};
     }
+}
+
+void RuinsReconstruction::beginManualSelection()
+{
+    // The clicks to come replace the points in use, as the automatic choice
+    // replaces them with the reference positions.
+    tracked_.count = 0;
+    hasPose_ = false;
+    poseValid_ = false;
 }
 
 bool RuinsReconstruction::endMatching()
@@ -257,6 +435,17 @@ void RuinsReconstruction::restartFollowing(CornerDetector* detector)
 {
     tracked_.restart();
     if (detector) detector->reset();
+    resetPoseFilter();
+    forgetMotion();
+    lostFrames_ = 0;
+}
+
+void RuinsReconstruction::resetPoseFilter()
+{
+    // A filter that carried rates from before the restart would drag the new
+    // poses towards where the old ones were heading.
+    pose_.poseFilter.reset();
+    poseFilterCreated_ = false;
 }
 
 PreparedView RuinsReconstruction::preparePoseView()

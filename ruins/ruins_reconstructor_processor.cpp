@@ -12,6 +12,8 @@
 #include <QMenu>
 #include <QWidget>
 
+#include <cstdio>
+
 namespace {
 
 const char* const kSelectionIdleIcon = ":/icons/interpret.png";
@@ -158,11 +160,31 @@ void RuinsReconstructorProcessor::drawRightOverlay(Canvas* canvas)
             if (reconstruction_.poseValid()) ruins::drawAugmentedModels();
         }
         popBothMatrices();
+        drawFollowingStatus(canvas);
         break;
     }
     case ruins::RightOverlay::Nothing:
         break;
     }
+}
+
+void RuinsReconstructorProcessor::drawFollowingStatus(Canvas* canvas)
+{
+    const ruins::RuinsReconstruction& r = reconstruction_;
+    if (r.following() != ruins::Following::Model || r.trackedPoints().count == 0) return;
+    const ruins::PixelPosition status = statusTextPosition(r.width(), r.height());
+    char line[96];
+    std::snprintf(line, sizeof line, "Inliers %d  Residual %.2f px  FoV %.1f\u00b0", r.inlierCount(),
+                  r.residualRms(), r.preparedView().fieldOfView);
+    canvas->drawText(status.x, status.y, QString::fromUtf8(line));
+    if (!r.trackingLost()) return;
+    const ruins::PixelPosition lost = matchingTextPosition(r.width(), r.height());
+    canvas->drawText(lost.x, lost.y, QString::fromLatin1(kTrackingLostText));
+}
+
+ruins::PixelPosition RuinsReconstructorProcessor::statusTextPosition(int width, int height)
+{
+    return {int(width * 0.02), int(height * 0.08)};
 }
 
 void RuinsReconstructorProcessor::on_actionStartInitialPointsSelection_toggled(bool checked)
@@ -184,9 +206,10 @@ void RuinsReconstructorProcessor::startSelection()
             stopSelection();
         return;
     }
-    if (choice->data().toInt() != kAutomaticEntry)
+    if (choice->data().toInt() != kAutomaticEntry) {
+        reconstruction_.beginManualSelection();
         grabber_.start();
-    else
+    } else
         reconstruction_.beginAutomaticSelection(calibrationFrame_.width(), calibrationFrame_.height());
     actionStartInitialPointsSelection_->setIcon(QIcon(QString::fromLatin1(kSelectionActiveIcon)));
     restartFollowing();

@@ -33,6 +33,7 @@ class RuinsReconstructorProcessor : public QObject, public Processor {
 public:
     static constexpr int kDetectorCapacity = 78;
     static constexpr const char* kMatchingText = "MATCH VIRTUAL AND REAL MODELS";
+    static constexpr const char* kTrackingLostText = "TRACKING LOST";
 
     // `leftCanvas` (borrowed) is where the initial points are clicked.
     explicit RuinsReconstructorProcessor(Canvas* leftCanvas, QObject* parent = nullptr);
@@ -67,7 +68,11 @@ public:
     void setInitialPointsMenuChooser(MenuChooser chooser);
 
     // Where the matching-mode text goes: (⌊0.1 width⌋, ⌊0.9 height⌋) from the top-left.
+    // "TRACKING LOST" goes there too.
     static ruins::PixelPosition matchingTextPosition(int width, int height);
+    // The following status line (inliers, residual, field of view): (⌊0.02 width⌋,
+    // ⌊0.08 height⌋) from the top-left.
+    static ruins::PixelPosition statusTextPosition(int width, int height);
 
 public slots:
     void on_actionStartInitialPointsSelection_toggled(bool checked);
@@ -79,6 +84,7 @@ private:
     ruins::GrabberSnapshot grabberSnapshot();
     void drawLeftOverlay(Canvas* canvas);
     void drawRightOverlay(Canvas* canvas);
+    void drawFollowingStatus(Canvas* canvas);
 
     QAction* actionStartInitialPointsSelection_ = nullptr;  // child of this
     std::unique_ptr<QMenu> initialPointsMenu_;

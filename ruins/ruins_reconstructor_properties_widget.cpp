@@ -5,6 +5,14 @@
 #include "ruins/ruins_reconstructor_processor.h"
 #include "ui_ruins_reconstructor_properties_widget.h"
 
+namespace {
+
+// Entries of "followingComboBox", in form order.
+constexpr int kModelEntry = 0;
+constexpr int kNearestEntry = 1;
+
+}  // namespace
+
 RuinsReconstructorPropertiesWidget::RuinsReconstructorPropertiesWidget(RuinsReconstructorProcessor* processor,
                                                                        QWidget* parent, Qt::WindowFlags flags)
     : QWidget(parent, flags), ui_(std::make_unique<Ui::RuinsReconstructorPropertiesWidget>()), processor_(processor)
@@ -25,6 +33,8 @@ RuinsReconstructorPropertiesWidget::RuinsReconstructorPropertiesWidget(RuinsReco
         fastDetector_ = processor_->adoptDetector(std::make_unique<FASTCornerDetector>(capacity));
     }
     ui_->checkUseCalman->setChecked(processor_ && processor_->useKalman());
+    const bool nearest = processor_ && processor_->reconstruction().following() == ruins::Following::Nearest;
+    ui_->followingComboBox->setCurrentIndex(nearest ? kNearestEntry : kModelEntry);
 }
 
 RuinsReconstructorPropertiesWidget::~RuinsReconstructorPropertiesWidget() = default;
@@ -52,4 +62,11 @@ void RuinsReconstructorPropertiesWidget::on_btnRefresh_pressed()
 void RuinsReconstructorPropertiesWidget::on_checkUseCalman_clicked(bool checked)
 {
     if (processor_) processor_->setUseKalman(checked);
+}
+
+void RuinsReconstructorPropertiesWidget::on_followingComboBox_activated(int index)
+{
+    if (!processor_) return;
+    processor_->reconstruction().setFollowing(index == kNearestEntry ? ruins::Following::Nearest
+                                                                     : ruins::Following::Model);
 }

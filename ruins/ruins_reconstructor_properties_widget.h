@@ -12,7 +12,8 @@ class RuinsReconstructorPropertiesWidget;
 }
 
 // The reconstructor's panel: chooses the corner detector that follows the points
-// (FAST or KLT), switches the Kalman filtering of the pose, sets the detector's
+// (FAST or KLT) and how the points are followed (guided by the model, or to the
+// nearest corner), switches the Kalman filtering of the pose, sets the detector's
 // threshold and makes it start afresh. It acts on the processor directly; the
 // processor owns both detectors. GUI thread only.
 class RuinsReconstructorPropertiesWidget : public QWidget {
@@ -32,6 +33,7 @@ private slots:
     void on_radioKLT_toggled(bool checked);
     void on_btnRefresh_pressed();
     void on_checkUseCalman_clicked(bool checked);
+    void on_followingComboBox_activated(int index);
 
 private:
     std::unique_ptr<Ui::RuinsReconstructorPropertiesWidget> ui_;

@@ -329,6 +329,84 @@ void RuinsSceneRenderer::renderRuins(const FrameCamera& camera, std::uint8_t* pi
     if (noiseSigma > 0.0 && std::isfinite(noiseSigma)) addNoise(camera, pixels, noiseSigma, noiseSeed);
 }
 
+void RuinsSceneRenderer::renderExposure(const SceneExposure& exposure, std::uint8_t* pixels, PixelOrder order)
+{
+    if (exposure.cameras.empty() || !pixels) return;
+    const FrameCamera& last = exposure.cameras.back();
+    if (exposure.cameras.size() == 1 && exposure.gain == 1.0) {
+        renderRuins(last, pixels, order, exposure.noiseSigma, exposure.noiseSeed);
+        return;
+    }
+    const std::size_t bytes = std::size_t(last.width) * std::size_t(last.height) * 3;
+    exposureSum_.assign(bytes, 0);
+    for (const FrameCamera& camera : exposure.cameras) {
+        if (camera.width != last.width || camera.height != last.height) return;
+        renderRuins(camera, pixels, order);
+        for (std::size_t i = 0; i < bytes; ++i) exposureSum_[i] += pixels[i];
+    }
+    const double scale = exposure.gain / double(exposure.cameras.size());
+    for (std::size_t i = 0; i < bytes; ++i) pixels[i] = clampByte(int(exposureSum_[i] * scale + 0.5));
+    if (exposure.noiseSigma > 0.0 && std::isfinite(exposure.noiseSigma))
+        addNoise(last, pixels, exposure.noiseSigma, exposure.noiseSeed);
+}
+
+namespace {
+
+// Where the picture's centre lies on the table, in model units: under about
+// the middle of the ruins.
+constexpr double kTableCentre = 8.4;
+
+// Mirrored repeat of a coordinate into 0 .. size − 1.
+double mirrored(double coordinate, int size)
+{
+    const double period = 2.0 * size;
+    double c = coordinate - period * std::floor(coordinate / period);
+    if (c >= size) c = period - c - 1.0;
+    return std::clamp(c, 0.0, size - 1.0);
+}
+
+void sampleBilinear(const SceneBackdrop& picture, double column, double row, std::uint8_t rgb[3])
+{
+    const double x = mirrored(column, picture.width);
+    const double y = mirrored(row, picture.height);
+    const int x0 = int(x), y0 = int(y);
+    const int x1 = std::min(x0 + 1, picture.width - 1), y1 = std::min(y0 + 1, picture.height - 1);
+    const double fx = x - x0, fy = y - y0;
+    const auto at = [&](int px, int py, int c) {
+        return double(picture.rgb[(std::size_t(py) * std::size_t(picture.width) + std::size_t(px)) * 3 + c]);
+    };
+    for (int c = 0; c < 3; ++c) {
+        const double top = at(x0, y0, c) + fx * (at(x1, y0, c) - at(x0, y0, c));
+        const double bottom = at(x0, y1, c) + fx * (at(x1, y1, c) - at(x0, y1, c));
+        rgb[c] = clampByte(int(top + fy * (bottom - top) + 0.5));
+    }
+}
+
+}  // namespace
+
+void RuinsSceneRenderer::backdropColour(const Vector3& eye, const Vector3& ray, std::uint8_t rgb[3]) const
+{
+    const SceneBackdrop& picture = *backdrop_;
+    const double pixelsPerUnit = picture.width / SceneBackdrop::kBackdropSpan;
+    if (eye.z > 0.0 && ray.z < 0.0) {
+        const double t = eye.z / -ray.z;
+        const double x = eye.x + t * ray.x - kTableCentre;
+        const double y = eye.y + t * ray.y - kTableCentre;
+        sampleBilinear(picture, picture.width * 0.5 + x * pixelsPerUnit, picture.height * 0.5 - y * pixelsPerUnit,
+                       rgb);
+        return;
+    }
+    // A wall: the nearer of the two the ray heads for, along x or along y.
+    const double wall = SceneBackdrop::kWallDistance;
+    const double tx = ray.x != 0.0 ? ((ray.x > 0.0 ? wall : -wall) - eye.x) / ray.x : 1e300;
+    const double ty = ray.y != 0.0 ? ((ray.y > 0.0 ? wall : -wall) - eye.y) / ray.y : 1e300;
+    const double t = std::min(tx, ty);
+    const double along = tx < ty ? eye.y + t * ray.y : eye.x + t * ray.x;
+    const double up = eye.z + t * ray.z;
+    sampleBilinear(picture, picture.width * 0.5 + along * pixelsPerUnit, picture.height * 0.5 - up * pixelsPerUnit,
+                   rgb);
+}
+
 void RuinsSceneRenderer::drawVirtualModel(const FrameCamera& camera, std::uint8_t* pixels, PixelOrder order)
 {
     if (!pixels || camera.width < 1 || camera.height < 1 || camera.width > kMaxSceneSide ||
@@ -355,6 +433,12 @@ void RuinsSceneRenderer::drawGround(const FrameCamera& camera, std::uint8_t* pix
             const double rayZ = base.z + offset[2];
             // Rays level with or above the horizon, or a camera under the plate,
             // see the sky.
+            if (backdrop_) {
+                std::uint8_t seen[3];
+                backdropColour(camera.eye, {base.x + offset[0], base.y + offset[1], rayZ}, seen);
+                writePixel(out, seen, order);
+                continue;
+            }
             if (!(eyeHeight > 0.0 && rayZ < 0.0)) {
                 writePixel(out, sky, order);
                 continue;

@@ -19,7 +19,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace ruins {
@@ -76,9 +78,38 @@ enum class PixelOrder {
     BGR,  // the capture mailbox's store
 };
 
+// A picture to stand the ruins on and to surround them with: it covers the
+// table (the ground plane, kBackdropSpan model units per picture width, mirrored
+// beyond) and four far walls in place of the sky. Packed R, G, B, rows top-down.
+struct SceneBackdrop {
+    static constexpr double kBackdropSpan = 60.0;
+    static constexpr double kWallDistance = 150.0;
+
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgb;
+};
+
+// How a frame is exposed beyond the camera itself: the cameras over the time the
+// shutter is open (more than one blurs the motion between them), a gain on the
+// light (1 as rendered), and sensor noise as renderRuins takes it.
+struct SceneExposure {
+    std::span<const FrameCamera> cameras;
+    double gain = 1.0;
+    double noiseSigma = 0.0;
+    std::uint64_t noiseSeed = 0;
+};
+
 class RuinsSceneRenderer {
 public:
     RuinsSceneRenderer();
+
+    // The picture behind the ruins from now on; null: the plate and the sky.
+    void setBackdrop(std::shared_ptr<const SceneBackdrop> backdrop) { backdrop_ = std::move(backdrop); }
+
+    // Renders the mean of the exposure's cameras (all of one size), scaled by its
+    // gain, then adds its noise. One camera and gain 1 render as renderRuins.
+    void renderExposure(const SceneExposure& exposure, std::uint8_t* pixels, PixelOrder order);
 
     // Renders the ruins seen by `camera` into `pixels` (width × height × 3 bytes).
     // noiseSigma > 0 adds sensor noise of about that standard deviation in 8-bit
@@ -108,6 +139,7 @@ private:
     void rasterFace(const FrameCamera& camera, const Face& face, Pass pass, std::uint8_t* pixels, PixelOrder order);
     void prepareNoise(double sigma);
     void addNoise(const FrameCamera& camera, std::uint8_t* pixels, double sigma, std::uint64_t seed);
+    void backdropColour(const Vector3& eye, const Vector3& ray, std::uint8_t rgb[3]) const;
 
     static constexpr std::size_t kNoiseTableSize = 65536;
 
@@ -116,6 +148,8 @@ private:
     std::vector<float> inverseDepth_;     // per pixel, 0 = nothing drawn
     std::vector<double> columnOffsets_;  // per column: ((x − width/2) / focalX) · side
     std::vector<std::int16_t> noiseTable_;
+    std::vector<std::uint32_t> exposureSum_;  // per byte, while blurring
+    std::shared_ptr<const SceneBackdrop> backdrop_;
     double noiseTableSigma_ = 0.0;
 };
 

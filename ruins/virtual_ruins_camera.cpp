@@ -5,7 +5,13 @@
 #include "ruins/calibration_pose.h"
 #include "ruins/ruins_model.h"
 
+#include <QImage>
+#include <QString>
+
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
 
 namespace ruins {
 
@@ -24,12 +30,55 @@ constexpr double kEaseInFrames = 4.0 * kVirtualCameraFramesPerSecond;
 constexpr double kDistanceSwing = 0.08;  // relative
 constexpr double kHeightSwing = 2.0;     // model units
 
-// sin(2π · phase) of frame `moving` of a motion with the given period; the
-// phase is taken modulo the period in integers, so it stays exact for ever.
-double cycle(std::int64_t moving, std::int64_t periodFrames)
+// sin(2π · phase) at `moving` frames (plus a fraction) of a motion with the
+// given period; the whole frames are taken modulo the period in integers, so
+// the phase stays exact for ever.
+double cycle(std::int64_t moving, double fraction, std::int64_t periodFrames)
 {
-    const double phase = double(moving % periodFrames) / double(periodFrames);
+    const double phase = (double(moving % periodFrames) + fraction) / double(periodFrames);
     return stableSine(2.0 * kPi * phase);
+}
+
+// A path time in whole frames and a fraction.
+struct PathTime {
+    std::int64_t frames = 0;
+    double fraction = 0.0;
+    bool away = false;
+};
+
+// Where along the path the camera is `moving` frames after its rest.
+PathTime pathTime(double moving, const VirtualCameraPath& path)
+{
+    PathTime t;
+    if (path.jumps) {
+        const std::int64_t round = VirtualCameraPath::kJumpEveryFrames + VirtualCameraPath::kJumpAwayFrames;
+        const std::int64_t whole = std::int64_t(std::floor(moving));
+        const std::int64_t inRound = whole % round;
+        t.away = inRound >= VirtualCameraPath::kJumpEveryFrames;
+        // Away, the path waits: back, the camera faces the ruins where it left them.
+        const double withinRound = t.away ? double(VirtualCameraPath::kJumpEveryFrames)
+                                          : double(inRound) + (moving - double(whole));
+        moving = double(whole / round * VirtualCameraPath::kJumpEveryFrames) + withinRound;
+    }
+    const double scaled = moving * path.speed;
+    t.frames = std::int64_t(std::floor(scaled));
+    t.fraction = scaled - double(t.frames);
+    return t;
+}
+
+// Turned about the vertical through the eye by half a turn: the ruins behind.
+CameraPose facingAway(CameraPose pose)
+{
+    const Vector3 ahead = pose.lookAt - pose.eye;
+    pose.lookAt = pose.eye - Vector3{ahead.x, ahead.y, -ahead.z};
+    pose.up = {-pose.up.x, -pose.up.y, pose.up.z};
+    return pose;
+}
+
+std::shared_ptr<const SceneBackdrop>& defaultBackdrop()
+{
+    static std::shared_ptr<const SceneBackdrop> backdrop;
+    return backdrop;
 }
 
 Vector3 rotateAboutVertical(const Vector3& v, double cosine, double sine)
@@ -37,19 +86,16 @@ Vector3 rotateAboutVertical(const Vector3& v, double cosine, double sine)
     return {cosine * v.x - sine * v.y, sine * v.x + cosine * v.y, v.z};
 }
 
-}  // namespace
-
-CameraPose virtualCameraPose(std::int64_t index)
+CameraPose swingPose(std::int64_t moving, double fraction)
 {
     const CameraPose& rest = kCalibrationPose;
-    if (index <= kVirtualCameraRestFrames) return rest;
-    const std::int64_t moving = index - kVirtualCameraRestFrames;
-    const double ramp = std::min(double(moving) / kEaseInFrames, 1.0);
+    const double ramp = std::min((double(moving) + fraction) / kEaseInFrames, 1.0);
     const double ease = ramp * ramp * (3.0 - 2.0 * ramp);
 
-    const double azimuth = kVirtualCameraAzimuthDegrees * (kPi / 180.0) * cycle(moving, kAzimuthPeriodFrames) * ease;
-    const double distanceScale = 1.0 + kDistanceSwing * cycle(moving, kDistancePeriodFrames) * ease;
-    const double heightChange = kHeightSwing * cycle(moving, kHeightPeriodFrames) * ease;
+    const double azimuth =
+        kVirtualCameraAzimuthDegrees * (kPi / 180.0) * cycle(moving, fraction, kAzimuthPeriodFrames) * ease;
+    const double distanceScale = 1.0 + kDistanceSwing * cycle(moving, fraction, kDistancePeriodFrames) * ease;
+    const double heightChange = kHeightSwing * cycle(moving, fraction, kHeightPeriodFrames) * ease;
     const double cosine = stableCosine(azimuth);
     const double sine = stableSine(azimuth);
 
@@ -66,6 +112,24 @@ CameraPose virtualCameraPose(std::int64_t index)
     return pose;
 }
 
+}  // namespace
+
+CameraPose virtualCameraPose(std::int64_t index) { return virtualCameraPose(index, VirtualCameraPath{}); }
+
+CameraPose virtualCameraPose(std::int64_t index, const VirtualCameraPath& path)
+{
+    return virtualCameraPoseAt(double(index), path);
+}
+
+CameraPose virtualCameraPoseAt(double time, const VirtualCameraPath& path)
+{
+    const CameraPose& rest = kCalibrationPose;
+    if (!(time > double(kVirtualCameraRestFrames))) return rest;
+    const PathTime t = pathTime(time - double(kVirtualCameraRestFrames), path);
+    const CameraPose pose = swingPose(t.frames, t.fraction);
+    return t.away ? facingAway(pose) : pose;
+}
+
 double virtualCameraStretch(int width, int height)
 {
     if (width <= 0 || height <= 0) return 1.0;
@@ -75,7 +139,63 @@ double virtualCameraStretch(int width, int height)
 
 std::optional<FrameCamera> virtualCameraFrame(std::int64_t index, int width, int height)
 {
-    return makeFrameCamera(virtualCameraPose(index), width, height, virtualCameraStretch(width, height));
+    return virtualCameraFrame(index, width, height, VirtualCameraPath{});
+}
+
+std::optional<FrameCamera> virtualCameraFrame(std::int64_t index, int width, int height,
+                                              const VirtualCameraPath& path)
+{
+    return makeFrameCamera(virtualCameraPose(index, path), width, height, virtualCameraStretch(width, height));
+}
+
+bool renderVirtualRuinsFrame(RuinsSceneRenderer& renderer, std::int64_t index, int width, int height,
+                             std::uint8_t* pixels, PixelOrder order, const VirtualCameraPath& path,
+                             const VirtualCameraLook& look, std::uint64_t noiseSeed)
+{
+    constexpr int kBlurSteps = 5;
+    std::array<FrameCamera, kBlurSteps> cameras;
+    const int steps = look.blur ? kBlurSteps : 1;
+    for (int s = 0; s < steps; ++s) {
+        // Spread evenly over the frame's time, centred on the frame itself.
+        const double time = double(index) + (steps > 1 ? (s + 0.5) / steps - 0.5 : 0.0);
+        const std::optional<FrameCamera> camera = makeFrameCamera(virtualCameraPoseAt(time, path), width, height,
+                                                                  virtualCameraStretch(width, height));
+        if (!camera || !pixels) return false;
+        cameras[std::size_t(s)] = *camera;
+    }
+    renderer.setBackdrop(look.backdrop);
+    SceneExposure exposure;
+    exposure.cameras = std::span<const FrameCamera>(cameras.data(), std::size_t(steps));
+    exposure.gain = look.exposureDrift
+                        ? 1.0 + VirtualCameraLook::kExposureDrift *
+                                    cycle(index, 0.0, VirtualCameraLook::kExposureDriftPeriodFrames)
+                        : 1.0;
+    exposure.noiseSigma = look.noiseSigma;
+    exposure.noiseSeed = noiseSeed ^ (std::uint64_t(index) * 0x9E3779B97F4A7C15ull);
+    renderer.renderExposure(exposure, pixels, order);
+    return true;
+}
+
+std::shared_ptr<const SceneBackdrop> loadSceneBackdrop(const std::string& path, std::string& error)
+{
+    const QImage picture = QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_RGB888);
+    if (picture.isNull()) {
+        error = "cannot read the picture " + path;
+        return nullptr;
+    }
+    auto backdrop = std::make_shared<SceneBackdrop>();
+    backdrop->width = picture.width();
+    backdrop->height = picture.height();
+    backdrop->rgb.resize(std::size_t(picture.width()) * std::size_t(picture.height()) * 3);
+    for (int y = 0; y < picture.height(); ++y)
+        std::memcpy(backdrop->rgb.data() + std::size_t(y) * std::size_t(picture.width()) * 3, picture.constScanLine(y),
+                    std::size_t(picture.width()) * 3);
+    return backdrop;
+}
+
+void setDefaultVirtualRuinsBackdrop(std::shared_ptr<const SceneBackdrop> backdrop)
+{
+    defaultBackdrop() = std::move(backdrop);
 }
 
 bool renderVirtualRuinsFrame(RuinsSceneRenderer& renderer, std::int64_t index, int width, int height,
@@ -87,7 +207,7 @@ bool renderVirtualRuinsFrame(RuinsSceneRenderer& renderer, std::int64_t index, i
     return true;
 }
 
-VirtualRuinsCameraSource::VirtualRuinsCameraSource() = default;
+VirtualRuinsCameraSource::VirtualRuinsCameraSource() { renderer_.setBackdrop(defaultBackdrop()); }
 
 VirtualRuinsCameraSource::~VirtualRuinsCameraSource() { stop(); }
 

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,9 +30,37 @@ inline constexpr int kVirtualCameraFramesPerSecond = 30;
 inline constexpr std::int64_t kVirtualCameraRestFrames = 2 * kVirtualCameraFramesPerSecond;
 inline constexpr double kVirtualCameraAzimuthDegrees = 25.0;
 
+// How the camera travels: `speed` times as fast along its path after the rest;
+// with `jumps`, every kJumpEveryFrames frames of travel it turns its back on the
+// ruins for kJumpAwayFrames frames and then faces them again where it left.
+struct VirtualCameraPath {
+    static constexpr std::int64_t kJumpEveryFrames = 150;
+    static constexpr std::int64_t kJumpAwayFrames = 30;
+
+    double speed = 1.0;
+    bool jumps = false;
+};
+
+// What the frames show beyond the ruins at their pose: a picture as table and
+// backdrop, sensor noise, motion blur over the frame's time (the shutter open
+// from half a frame before to half a frame after), and an exposure that drifts
+// slowly by up to ±kExposureDrift.
+struct VirtualCameraLook {
+    static constexpr double kExposureDrift = 0.2;
+    static constexpr std::int64_t kExposureDriftPeriodFrames = 17 * kVirtualCameraFramesPerSecond;
+
+    std::shared_ptr<const SceneBackdrop> backdrop;
+    double noiseSigma = 0.0;
+    bool blur = false;
+    bool exposureDrift = false;
+};
+
 // The true camera pose of frame `index` (0 = the first frame after start).
 // Negative indices are the resting pose.
 CameraPose virtualCameraPose(std::int64_t index);
+CameraPose virtualCameraPose(std::int64_t index, const VirtualCameraPath& path);
+// The pose at a time between frames, in frames (for the blur).
+CameraPose virtualCameraPoseAt(double time, const VirtualCameraPath& path);
 
 // How much wider than square the pixels of a width × height frame are: frames
 // that are not 4:3 show the 4:3 view stretched over the whole frame, as the
@@ -42,6 +71,8 @@ double virtualCameraStretch(int width, int height);
 // The camera of frame `index` on a width × height frame; empty for sizes the
 // renderer refuses.
 std::optional<FrameCamera> virtualCameraFrame(std::int64_t index, int width, int height);
+std::optional<FrameCamera> virtualCameraFrame(std::int64_t index, int width, int height,
+                                              const VirtualCameraPath& path);
 
 // Renders frame `index` (width × height × 3 bytes, rows bottom-up). noiseSigma as
 // RuinsSceneRenderer::renderRuins; the noise pattern follows from noiseSeed and
@@ -49,6 +80,16 @@ std::optional<FrameCamera> virtualCameraFrame(std::int64_t index, int width, int
 bool renderVirtualRuinsFrame(RuinsSceneRenderer& renderer, std::int64_t index, int width, int height,
                              std::uint8_t* pixels, PixelOrder order, double noiseSigma = 0.0,
                              std::uint64_t noiseSeed = 0);
+// The same along `path` with `look` (its backdrop given to the renderer).
+bool renderVirtualRuinsFrame(RuinsSceneRenderer& renderer, std::int64_t index, int width, int height,
+                             std::uint8_t* pixels, PixelOrder order, const VirtualCameraPath& path,
+                             const VirtualCameraLook& look, std::uint64_t noiseSeed = 0);
+
+// A picture file as backdrop; null (with `error` set) when it cannot be read.
+std::shared_ptr<const SceneBackdrop> loadSceneBackdrop(const std::string& path, std::string& error);
+// The backdrop every virtual ruins camera made from now on starts with (the
+// program's --background); null for the plate and the sky.
+void setDefaultVirtualRuinsBackdrop(std::shared_ptr<const SceneBackdrop> backdrop);
 
 class VirtualRuinsCameraSource final : public CaptureSource {
 public:

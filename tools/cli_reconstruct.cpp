@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -47,7 +48,10 @@ constexpr int kMinSide = 16;
 constexpr int kMaxSide = 4096;
 constexpr long long kMaxFrames = 10000000;
 constexpr double kMaxNoise = 100.0;
+constexpr double kMaxSpeed = 1000.0;
 constexpr std::uint64_t kNoiseSeed = 1;
+// Fewer model points in view than this cannot give a pose.
+constexpr int kMinPointsForAPose = ruins::RuinsReconstruction::kMinValidPoints;
 
 struct Options {
     std::string source = "virtual";
@@ -57,8 +61,10 @@ struct Options {
     bool fast = false;
     std::optional<int> threshold;
     bool kalman = false;
-    double noise = 0.0;
     std::string outputDir;
+    ruins::Following following = ruins::Following::Model;
+    ruins::VirtualCameraPath path;
+    ruins::VirtualCameraLook look;
 };
 
 bool parseInteger(const std::string& text, long long& value) {
@@ -100,8 +106,14 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
         auto value = [&]() -> const std::string& { return args[++i]; };
         if (option == "--kalman") {
             options.kalman = true;
+        } else if (option == "--blur") {
+            options.look.blur = true;
+        } else if (option == "--drift") {
+            options.look.exposureDrift = true;
         } else if (option == "--source" || option == "--frames" || option == "--size" || option == "--detector" ||
-                   option == "--threshold" || option == "--noise" || option == "--output-dir") {
+                   option == "--threshold" || option == "--noise" || option == "--output-dir" ||
+                   option == "--following" || option == "--background" || option == "--speed" ||
+                   option == "--path") {
             if (!hasValue) return fail(option + " needs a value");
             const std::string& text = value();
             if (option == "--source") {
@@ -122,8 +134,23 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
                 if (!parseInteger(text, t) || t < 1 || t > 200)
                     return fail("--threshold must be a whole number from 1 to 200");
                 options.threshold = int(t);
+            } else if (option == "--following") {
+                if (text != "nearest" && text != "model") return fail("--following must be nearest or model");
+                options.following = text == "model" ? ruins::Following::Model : ruins::Following::Nearest;
+            } else if (option == "--background") {
+                std::string error;
+                options.look.backdrop = ruins::loadSceneBackdrop(text, error);
+                if (!options.look.backdrop) return fail(error);
+            } else if (option == "--speed") {
+                if (!parseNumber(text, options.path.speed) || options.path.speed <= 0.0 ||
+                    options.path.speed > kMaxSpeed)
+                    return fail("--speed must be a number above 0 and at most " + std::to_string(int(kMaxSpeed)));
+            } else if (option == "--path") {
+                if (text != "swing" && text != "jumps") return fail("--path must be swing or jumps");
+                options.path.jumps = text == "jumps";
             } else if (option == "--noise") {
-                if (!parseNumber(text, options.noise) || options.noise < 0.0 || options.noise > kMaxNoise)
+                if (!parseNumber(text, options.look.noiseSigma) || options.look.noiseSigma < 0.0 ||
+                    options.look.noiseSigma > kMaxNoise)
                     return fail("--noise must be a number from 0 to 100 (8-bit levels)");
             } else {
                 if (text.empty()) return fail("--output-dir needs a directory");
@@ -148,20 +175,22 @@ public:
 
 class VirtualSource final : public FrameSource {
 public:
-    VirtualSource(int width, int height, double noise) : width_(width), height_(height), noise_(noise) {}
+    VirtualSource(int width, int height, const ruins::VirtualCameraPath& path, const ruins::VirtualCameraLook& look)
+        : width_(width), height_(height), path_(path), look_(look) {}
     bool frame(std::int64_t index, std::uint8_t* rgb) override {
-        return ruins::renderVirtualRuinsFrame(renderer_, index, width_, height_, rgb, ruins::PixelOrder::RGB, noise_,
-                                              kNoiseSeed);
+        return ruins::renderVirtualRuinsFrame(renderer_, index, width_, height_, rgb, ruins::PixelOrder::RGB, path_,
+                                              look_, kNoiseSeed);
     }
     std::optional<ruins::FrameCamera> truth(std::int64_t index) const override {
-        return ruins::virtualCameraFrame(index, width_, height_);
+        return ruins::virtualCameraFrame(index, width_, height_, path_);
     }
 
 private:
     ruins::RuinsSceneRenderer renderer_;
     int width_;
     int height_;
-    double noise_;
+    ruins::VirtualCameraPath path_;
+    ruins::VirtualCameraLook look_;
 };
 
 // Frames of a video file, decoded one after another (index order) and scaled
@@ -232,6 +261,18 @@ std::optional<double> reprojectionError(const ruins::FrameCamera& estimated, con
         ++n;
     }
     return std::sqrt(sum / n);
+}
+
+// How many model points lie inside the frame of `camera` (hidden or not).
+int modelPointsInView(const ruins::FrameCamera& camera) {
+    int n = 0;
+    for (int i = 0; i < ruins::kModelPointCount; ++i) {
+        double x, y;
+        if (ruins::projectToFrame(camera, ruins::modelPoint(i), x, y) && x >= 0.0 && y >= 0.0 && x < camera.width &&
+            y < camera.height)
+            ++n;
+    }
+    return n;
 }
 
 void printOptional(const std::optional<double>& value, const char* format) {
@@ -329,6 +370,7 @@ public:
             detector_ = std::make_unique<KLTCornerDetector>(kDetectorCapacity);
         if (options.threshold) detector_->setThreshold(*options.threshold);
         reconstruction_.setUseKalman(options.kalman);
+        reconstruction_.setFollowing(options.following);
         headless_ = std::make_unique<HeadlessReconstructor>(reconstruction_, *detector_);
         cycle_.setProcessor(headless_.get());
     }
@@ -376,7 +418,13 @@ private:
         FrameResult result;
         result.validPoints = validPointCount(reconstruction_.trackedPoints());
         result.poseValid = reconstruction_.poseValid() && view.prepared && view.drawable;
+        const std::optional<ruins::FrameCamera> truth = source_.truth(index);
+        const bool moving = index >= ruins::kVirtualCameraRestFrames;
+        const bool shouldHavePose = moving && truth && modelPointsInView(*truth) >= kMinPointsForAPose;
+        movingFramesInView_ += shouldHavePose ? 1 : 0;
         if (!result.poseValid) return result;
+        movingFramesWithPose_ += shouldHavePose ? 1 : 0;
+        posesWithoutRuins_ += moving && truth && !shouldHavePose ? 1 : 0;
         ++framesWithPose_;
         result.pose = {view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView};
         if (const std::optional<Vector3> ground = groundPoint(view.pose.eye, view.pose.lookAt)) {
@@ -385,13 +433,41 @@ private:
         }
         estimated_ = ruins::makeFrameCamera({view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView},
                                             options_.width, options_.height);
-        if (const std::optional<ruins::FrameCamera> truth = source_.truth(index); truth && estimated_) {
+        if (truth && estimated_) {
             result.reprojectionError = reprojectionError(*estimated_, *truth);
             const Vector3 d = view.pose.eye - truth->eye;
             result.eyeError = std::sqrt(dot(d, d));
-            if (result.reprojectionError) errors_.push_back(*result.reprojectionError);
+            if (result.reprojectionError) recordError(index, *result.reprojectionError);
         }
+        if (estimated_ && index > kMatchingFrames && index <= ruins::kVirtualCameraRestFrames)
+            recordRestMovement(*estimated_);
         return result;
+    }
+
+    void recordError(std::int64_t index, double error) {
+        errors_.push_back(error);
+        if (index < ruins::kVirtualCameraRestFrames) return;
+        movingErrors_.push_back(error);
+        if (error > worstError_) {
+            worstError_ = error;
+            worstFrame_ = index;
+        }
+    }
+
+    // How far the drawn model points move from one frame to the next while the
+    // camera stands still.
+    void recordRestMovement(const ruins::FrameCamera& estimated) {
+        for (int i = 0; i < ruins::kModelPointCount; ++i) {
+            double x = 0.0, y = 0.0;
+            ruins::projectToFrame(estimated, ruins::modelPoint(i), x, y);
+            if (hasRestPoints_) {
+                restMovementSquares_ += (x - restPoints_[std::size_t(i)][0]) * (x - restPoints_[std::size_t(i)][0]) +
+                                        (y - restPoints_[std::size_t(i)][1]) * (y - restPoints_[std::size_t(i)][1]);
+                ++restMovements_;
+            }
+            restPoints_[std::size_t(i)] = {x, y};
+        }
+        hasRestPoints_ = true;
     }
 
     bool writePicture(std::int64_t index, const FrameResult& result) {
@@ -412,11 +488,28 @@ private:
             std::printf(" reproj_median_px=n/a reproj_p95_px=n/a");
         else
             std::printf(" reproj_median_px=%.4f reproj_p95_px=%.4f", median(errors_), percentile(errors_, 0.95));
+        printMovingSummary();
         if (frames > 0)
             std::printf(" ms_per_frame=%.3f total_ms_per_frame=%.3f\n", reconstructionMs_ / double(frames),
                         totalMs / double(frames));
         else
             std::printf(" ms_per_frame=n/a total_ms_per_frame=n/a\n");
+    }
+
+    // Against the truth, when it is known: for the frames after the camera's
+    // rest, the share with a pose among those with enough model points in view,
+    // the error figures and the worst frame, the poses shown without enough of
+    // the ruins in view; and how much the drawn points moved while it rested.
+    void printMovingSummary() {
+        if (movingFramesInView_ > 0)
+            std::printf(" moving_share=%.4f", double(movingFramesWithPose_) / double(movingFramesInView_));
+        if (!movingErrors_.empty())
+            std::printf(" moving_median_px=%.4f moving_p95_px=%.4f moving_max_px=%.4f max_frame=%lld",
+                        median(movingErrors_), percentile(movingErrors_, 0.95), worstError_,
+                        static_cast<long long>(worstFrame_));
+        if (movingFramesInView_ > 0) std::printf(" poses_without_ruins=%lld", posesWithoutRuins_);
+        if (restMovements_ > 0)
+            std::printf(" rest_jitter_px=%.4f", std::sqrt(restMovementSquares_ / double(restMovements_)));
     }
 
     const Options& options_;
@@ -429,6 +522,16 @@ private:
     ruins::RuinsSceneRenderer overlay_;
     std::optional<ruins::FrameCamera> estimated_;
     std::vector<double> errors_;
+    std::vector<double> movingErrors_;
+    double worstError_ = 0.0;
+    std::int64_t worstFrame_ = -1;
+    long long movingFramesInView_ = 0;
+    long long movingFramesWithPose_ = 0;
+    long long posesWithoutRuins_ = 0;  // shown while too few model points were in view
+    std::array<std::array<double, 2>, ruins::kModelPointCount> restPoints_{};
+    bool hasRestPoints_ = false;
+    double restMovementSquares_ = 0.0;
+    long long restMovements_ = 0;
     long long framesWithPose_ = 0;
     double reconstructionMs_ = 0.0;
 };
@@ -438,7 +541,7 @@ int runReconstruct(const std::vector<std::string>& args) {
     if (!parseOptions(args, options)) return 1;
     std::unique_ptr<FrameSource> source;
     if (options.source == "virtual") {
-        source = std::make_unique<VirtualSource>(options.width, options.height, options.noise);
+        source = std::make_unique<VirtualSource>(options.width, options.height, options.path, options.look);
     } else {
         std::string error;
         auto decoder = VideoFileDecoder::openFile(options.source, error);
@@ -461,7 +564,8 @@ int runReconstruct(const std::vector<std::string>& args) {
 const CliCommand reconstructCommand(
     "reconstruct",
     "--source virtual|FILE [--frames N] [--size WxH] [--detector klt|fast] [--threshold T] [--kalman] "
-    "[--noise SIGMA] [--output-dir DIR]",
+    "[--noise SIGMA] [--following nearest|model] [--output-dir DIR]\n"
+    "    virtual scene: [--background FILE] [--blur] [--drift] [--speed K] [--path swing|jumps]",
     "Run the ruins reconstructor headless (automatic initial points, then following) and print a CSV line per "
     "frame and a '#' summary; with the virtual source, the error against the true pose.",
     runReconstruct);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -161,6 +162,39 @@ TEST(PoseFilter, FollowsAYawThatCrossesTheHalfTurn)
         worst = std::max(worst, maxDifference(rotation, measured, 9));
     }
     EXPECT_LT(worst, 0.02);
+}
+
+TEST(PoseFilter, AFilterThatTrustsItsInputReturnsTheInputRotation)
+{
+    // Measurement noise far below the rate noise: the gain is one, so whatever
+    // the filter makes of the change of orientation must give the input back.
+    // Changes in all three angles at once from a tilted start are where a change
+    // measured one way and applied another goes wrong.
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> step(-0.05, 0.05);
+    for (const double startPitch : {-1.2, -0.4, 0.0, 0.6, 1.3}) {
+        double angles[3] = {0.7, startPitch, -2.5};
+        double rotation0[9];
+        rotationFromEuler(angles[0], angles[1], angles[2], rotation0);
+        const double eye0[3] = {10, -20, 30};
+        auto filter = createPoseFilter(1e-4, 1e-4, 1e-4, rotation0, eye0, 30.0);
+        ASSERT_TRUE(filter);
+        double worst = 0.0;
+        for (int call = 0; call < 200; ++call) {
+            for (double& angle : angles) angle += step(random);
+            angles[1] = std::clamp(angles[1], -1.4, 1.4);
+            double measured[9];
+            rotationFromEuler(angles[0], angles[1], angles[2], measured);
+            double rotation[9];
+            std::copy(measured, measured + 9, rotation);
+            double eye[3] = {eye0[0], eye0[1], eye0[2]};
+            double fieldOfView = 30.0;
+            filterPose(1e4, 1e4, 1e4, rotation, eye, fieldOfView, 1.0, filter.get());
+            ASSERT_TRUE(isOrthonormal(rotation, 1e-6));
+            worst = std::max(worst, maxDifference(rotation, measured, 9));
+        }
+        EXPECT_LT(worst, 1e-3) << "start pitch " << startPitch;
+    }
 }
 
 TEST(PoseFilter, NonFiniteOrHugeMeasurementsNeverYieldANonFinitePose)

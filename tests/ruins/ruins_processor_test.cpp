@@ -72,6 +72,9 @@ struct Scene {
         grey.assign(std::size_t(width) * height, kVideoGrey);
         processed.assign(grey.size(), 0);
         processor.emplace(&left);
+        // Scripted corners over a flat frame: only the nearest-corner following
+        // takes them as they are.
+        processor->reconstruction().setFollowing(ruins::Following::Nearest);
         proxy.emplace(&right);
         right.setCanvasId(1);
         for (Canvas* c : {&left, &right}) {
@@ -204,12 +207,16 @@ TEST(RuinsReconstructorProcessor, ManualPathWithMousePresses)
     EXPECT_EQ(s.scripted.detectCalls, 1);
     EXPECT_TRUE(s.processor->reconstruction().poseValid());
 
-    // A later manual selection does not replace points in use.
+    // A later manual selection starts afresh: its clicks replace the points in use.
     s.check(true);
-    QTest::mousePress(&s.left, Qt::LeftButton, {}, QPoint(1, 1));
+    EXPECT_EQ(s.tracked().count, 0);
+    EXPECT_FALSE(s.processor->reconstruction().hasPose());
+    QTest::mousePress(&s.left, Qt::LeftButton, {}, QPoint(7, 9));
     s.check(false);
     s.frame();
-    EXPECT_EQ(s.tracked().count, 12);
+    ASSERT_EQ(s.tracked().count, 1);
+    EXPECT_EQ(s.tracked().positions[0].x, 7);
+    EXPECT_EQ(s.tracked().positions[0].y, kHeight - 9);
 }
 
 TEST(RuinsReconstructorProcessor, AutomaticPathThenFollowing)
@@ -285,6 +292,30 @@ TEST(RuinsReconstructorProcessor, RepaintsOnlyRead)
     EXPECT_EQ(s.right.grabFramebuffer(), first);
 }
 
+TEST(RuinsReconstructorProcessor, LostFollowingShowsTrackingLostAndNoBricks)
+{
+    Scene s;
+    s.processor->reconstruction().setFollowing(ruins::Following::Model);
+    s.choose(0);
+    s.check(true);
+    s.frame();
+    s.check(false);
+    s.frame();  // a flat frame: not one corner to follow
+    const ruins::RuinsReconstruction& r = s.processor->reconstruction();
+    EXPECT_FALSE(r.poseValid());
+    EXPECT_TRUE(r.trackingLost());
+    s.right.updateGL();
+    const QImage shot = s.right.grabFramebuffer();
+    saveScreenshot(shot, "tracking_lost.png");
+    const ruins::PixelPosition text = RuinsReconstructorProcessor::matchingTextPosition(kWidth, kHeight);
+    EXPECT_GT(countPixels(shot, QRect(text.x, text.y - 16, 120, 18), isRed), 30) << "TRACKING LOST";
+    const ruins::PixelPosition status = RuinsReconstructorProcessor::statusTextPosition(kWidth, kHeight);
+    EXPECT_GT(countPixels(shot, QRect(status.x, status.y - 16, 200, 18), isRed), 30) << "the status line";
+    EXPECT_EQ(countPixels(shot, shot.rect(), [](QRgb p) { return qRed(p) > 150 && qGreen(p) > 150 && qBlue(p) < 80; }),
+              0)
+        << "no yellow bricks";
+}
+
 TEST(RuinsReconstructorProcessor, ChecksAndUnchecksRestartTheFollowing)
 {
     Scene s;
@@ -298,7 +329,7 @@ TEST(RuinsReconstructorProcessor, ChecksAndUnchecksRestartTheFollowing)
         }
         s.check(on);
         EXPECT_TRUE(s.allRestarted()) << on;
-        EXPECT_EQ(t.count, 3);
+        EXPECT_EQ(t.count, on ? 0 : 3) << "a manual selection starts afresh; the restart alone keeps the count";
     }
 }
 

@@ -49,7 +49,12 @@ struct Harness {
     std::vector<unsigned char> input = std::vector<unsigned char>(std::size_t(kWidth) * kHeight, 90);
     std::vector<unsigned char> output = std::vector<unsigned char>(std::size_t(kWidth) * kHeight, 0);
 
-    Harness() { reconstruction.setImageSize(kWidth, kHeight); }
+    // The nearest-corner following, whose specified details these tests pin.
+    Harness()
+    {
+        reconstruction.setImageSize(kWidth, kHeight);
+        reconstruction.setFollowing(Following::Nearest);
+    }
 
     void track(const std::vector<CornerPoint>& positions)
     {
@@ -96,6 +101,15 @@ TEST(RuinsMatching, ExtremePositionsDoNotOverflow)
     EXPECT_FLOAT_EQ(points.confidence[0], 0.99f);
     matchTrackedPoints(points, nullptr, 5);  // a null list is no corners
     EXPECT_EQ(points.valid[0], 1);
+}
+
+TEST(RuinsMatching, LostTrackerEntriesAreNotCorners)
+{
+    TrackedPoints points = pointsAt({{2, 3}});
+    const CornerPoint corners[] = {{-1, -1}, {-1, -1}};
+    matchTrackedPoints(points, corners, 2);
+    EXPECT_EQ(points.positions[0].x, 2) << "not moved onto a lost entry";
+    EXPECT_FLOAT_EQ(points.confidence[0], 0.99f);
 }
 
 TEST(RuinsMatching, ValidityLostAtThe138thMissAndRegainedByOneMatch)
@@ -429,6 +443,14 @@ TEST(RuinsViewPose, FilterIsCreatedOnceFromTheLastPoseAndPassesAConstantPose)
     h.step();
     const PreparedView plain = h.reconstruction.preparedView();
     for (int n = 0; n < 16; ++n) EXPECT_NEAR(plain.viewMatrix.data()[n], lookAt(eye, look, up).data()[n], 1e-6);
+
+    // Following started anew: the old filter's rates must not carry over.
+    h.reconstruction.setUseKalman(true);
+    h.reconstruction.restartFollowing(&h.detector);
+    EXPECT_FALSE(h.reconstruction.poseFilterCreated());
+    EXPECT_FALSE(h.pose.poseFilter);
+    h.step();
+    EXPECT_TRUE(h.reconstruction.poseFilterCreated()) << "created again from the last pose";
 }
 
 TEST(RuinsViewPose, FilterSmoothsAJump)
@@ -467,6 +489,7 @@ TEST(RuinsViewPose, NonFiniteStoredPoseIsPreparedButNotDrawable)
 {
     RuinsPoseState pose;
     RuinsReconstruction r(pose, {&estimateFinite, &fieldOfView40});
+    r.setFollowing(Following::Nearest);  // a scripted estimate has no residuals to judge
     r.setImageSize(kWidth, kHeight);
     r.trackedPoints().count = 39;
     r.updatePose();

@@ -1,0 +1,201 @@
+#include "ruins/model_following.h"
+
+#include "ruins/ruins_model.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace ruins {
+
+namespace {
+
+constexpr int kRefinementIterations = 8;
+constexpr double kConvergedShift = 0.01;  // pixels
+// Mean squared gradient (8-bit levels per pixel) the weaker direction must
+// reach: sensor noise after the light smoothing stays well below it.
+constexpr double kMinCornerStrength = 4.0;
+// Near the apex the blurred gradients of the edges mix and pull the point into
+// the wedge (by 0.1 to 0.25 px on a clean corner); only the gradients along the
+// arms lie on lines through the corner.
+constexpr double kApexRadius = 1.5;
+constexpr double kRobustSigmaPerMedian = 1.4826;
+constexpr double kOutlierSigmas = 3.0;
+
+// Pixels the smoothed gradients reach beyond the window: one for the central
+// difference, one for the 3 × 3 smoothing.
+constexpr int kGradientReach = 2;
+constexpr int kMaxSmoothedSide = 2 * (kMaxRefinementRadius + 1) + 1;
+
+struct SecondMoments {
+    double xx = 0.0, xy = 0.0, yy = 0.0;  // Σ w g gᵀ
+    double bx = 0.0, by = 0.0;            // Σ w g gᵀ q
+    double weight = 0.0;
+};
+
+// The 3 × 3 binomial smoothing of the frame around (cx, cy), side 2·radius + 3.
+void smoothPatch(const GreyFrame& frame, int cx, int cy, int radius, float* smoothed)
+{
+    const int reach = radius + 1;
+    const int side = 2 * reach + 1;
+    for (int dy = -reach; dy <= reach; ++dy) {
+        const unsigned char* rows[3];
+        for (int k = 0; k < 3; ++k) rows[k] = frame.pixels + std::size_t(cy + dy - 1 + k) * std::size_t(frame.width);
+        for (int dx = -reach; dx <= reach; ++dx) {
+            const int x = cx + dx;
+            int sum = 0;
+            for (int k = 0; k < 3; ++k) {
+                const int vertical = k == 1 ? 2 : 1;
+                sum += vertical * (rows[k][x - 1] + 2 * rows[k][x] + rows[k][x + 1]);
+            }
+            smoothed[(dy + reach) * side + (dx + reach)] = float(sum) * (1.0f / 16.0f);
+        }
+    }
+}
+
+SecondMoments gatherMoments(const float* smoothed, int cx, int cy, int radius, const SubpixelPoint& centre)
+{
+    const int side = 2 * radius + 3;
+    const auto at = [&](int dx, int dy) { return double(smoothed[(dy + radius + 1) * side + (dx + radius + 1)]); };
+    // Gaussian weights about the current estimate, separable, wide: the arms of
+    // the corner carry the information.
+    const double sigma = radius;
+    std::array<double, 2 * kMaxRefinementRadius + 1> wx{}, wy{};
+    for (int d = -radius; d <= radius; ++d) {
+        const double ox = cx + d - centre.x;
+        const double oy = cy + d - centre.y;
+        wx[std::size_t(d + radius)] = std::exp(-ox * ox / (2.0 * sigma * sigma));
+        wy[std::size_t(d + radius)] = std::exp(-oy * oy / (2.0 * sigma * sigma));
+    }
+    SecondMoments m;
+    for (int dy = -radius; dy <= radius; ++dy) {
+        for (int dx = -radius; dx <= radius; ++dx) {
+            const double ox = cx + dx - centre.x, oy = cy + dy - centre.y;
+            if (ox * ox + oy * oy < kApexRadius * kApexRadius) continue;
+            const double w = wx[std::size_t(dx + radius)] * wy[std::size_t(dy + radius)];
+            const double gx = 0.5 * (at(dx + 1, dy) - at(dx - 1, dy));
+            const double gy = 0.5 * (at(dx, dy + 1) - at(dx, dy - 1));
+            const double gxx = w * gx * gx, gxy = w * gx * gy, gyy = w * gy * gy;
+            const double qx = cx + dx, qy = cy + dy;
+            m.xx += gxx;
+            m.xy += gxy;
+            m.yy += gyy;
+            m.bx += gxx * qx + gxy * qy;
+            m.by += gxy * qx + gyy * qy;
+            m.weight += w;
+        }
+    }
+    return m;
+}
+
+bool isCorner(const SecondMoments& m)
+{
+    const double half = 0.5 * (m.xx + m.yy);
+    const double spread = std::sqrt(std::max(0.0, half * half - (m.xx * m.yy - m.xy * m.xy)));
+    const double larger = half + spread;
+    const double smaller = half - spread;
+    return larger > 0.0 && smaller >= kMinCornerStrength * m.weight && smaller >= kMinCornerEigenvalueRatio * larger;
+}
+
+bool windowInside(const GreyFrame& frame, int cx, int cy, int radius)
+{
+    const int reach = radius + kGradientReach;
+    return cx - reach >= 0 && cy - reach >= 0 && cx + reach < frame.width && cy + reach < frame.height;
+}
+
+double distance(const SubpixelPoint& a, const SubpixelPoint& b) { return std::hypot(a.x - b.x, a.y - b.y); }
+
+}  // namespace
+
+bool reprojectToFrame(const double projection[12], const Vector3& point, int width, int height,
+                      SubpixelPoint& position)
+{
+    const auto row = [&](int r) {
+        const double* p = projection + 4 * r;
+        return p[0] * point.x + p[1] * point.y + p[2] * point.z + p[3];
+    };
+    const double depth = row(2);
+    if (!(depth > 0.0)) return false;
+    position = {row(0) / depth + width * 0.5, row(1) / depth + height * 0.5};
+    return std::isfinite(position.x) && std::isfinite(position.y);
+}
+
+void claimCornersNearPredictions(const SubpixelPoint* predictions, const std::uint8_t* usable, int count,
+                                 const CornerPoint* corners, int cornerCount, double radius, SubpixelPoint* starts)
+{
+    count = std::clamp(count, 0, kModelPointCount);
+    std::array<int, kModelPointCount> nearest;
+    std::array<double, kModelPointCount> nearestDistance;
+    for (int i = 0; i < count; ++i) {
+        nearest[std::size_t(i)] = -1;
+        nearestDistance[std::size_t(i)] = radius * radius;
+        if (!usable[i] || !corners) continue;
+        for (int j = 0; j < cornerCount; ++j) {
+            if (corners[j].x < 0 || corners[j].y < 0) continue;
+            const double dx = corners[j].x - predictions[i].x;
+            const double dy = corners[j].y - predictions[i].y;
+            const double d = dx * dx + dy * dy;
+            if (d <= nearestDistance[std::size_t(i)]) {
+                // Strictly nearer, or the first corner at the very edge of the radius.
+                if (nearest[std::size_t(i)] >= 0 && d == nearestDistance[std::size_t(i)]) continue;
+                nearestDistance[std::size_t(i)] = d;
+                nearest[std::size_t(i)] = j;
+            }
+        }
+    }
+    for (int i = 0; i < count; ++i) {
+        starts[i] = predictions[i];
+        const int j = nearest[std::size_t(i)];
+        if (j < 0) continue;
+        bool keeps = true;
+        for (int k = 0; k < count && keeps; ++k) {
+            if (k == i || nearest[std::size_t(k)] != j) continue;
+            const double other = nearestDistance[std::size_t(k)];
+            keeps = other > nearestDistance[std::size_t(i)] || (other == nearestDistance[std::size_t(i)] && k > i);
+        }
+        if (keeps) starts[i] = {double(corners[j].x), double(corners[j].y)};
+    }
+}
+
+bool refineCorner(const GreyFrame& frame, const SubpixelPoint& start, int radius, double maxShift,
+                  SubpixelPoint& refined)
+{
+    if (!frame.pixels || radius < 1 || radius > kMaxRefinementRadius) return false;
+    if (!std::isfinite(start.x) || !std::isfinite(start.y)) return false;
+    std::array<float, kMaxSmoothedSide * kMaxSmoothedSide> smoothed;
+    SubpixelPoint estimate = start;
+    for (int iteration = 0; iteration < kRefinementIterations; ++iteration) {
+        const int cx = int(std::lround(estimate.x));
+        const int cy = int(std::lround(estimate.y));
+        if (!windowInside(frame, cx, cy, radius)) return false;
+        smoothPatch(frame, cx, cy, radius, smoothed.data());
+        const SecondMoments m = gatherMoments(smoothed.data(), cx, cy, radius, estimate);
+        const double determinant = m.xx * m.yy - m.xy * m.xy;
+        if (!(determinant > 0.0)) return false;
+        const SubpixelPoint next{(m.yy * m.bx - m.xy * m.by) / determinant,
+                                 (m.xx * m.by - m.xy * m.bx) / determinant};
+        if (!(distance(next, start) <= maxShift)) return false;
+        const double shift = distance(next, estimate);
+        estimate = next;
+        if (shift < kConvergedShift) break;
+    }
+    // Judged where it ended: a start beside the corner sees mostly one edge.
+    const int cx = int(std::lround(estimate.x));
+    const int cy = int(std::lround(estimate.y));
+    if (!windowInside(frame, cx, cy, radius)) return false;
+    smoothPatch(frame, cx, cy, radius, smoothed.data());
+    if (!isCorner(gatherMoments(smoothed.data(), cx, cy, radius, estimate))) return false;
+    refined = estimate;
+    return true;
+}
+
+double outlierBound(const double* residuals, int count, double floor, double* scratch)
+{
+    if (count <= 0) return floor;
+    std::copy(residuals, residuals + count, scratch);
+    double* middle = scratch + count / 2;
+    std::nth_element(scratch, middle, scratch + count);
+    return std::max(floor, kOutlierSigmas * kRobustSigmaPerMedian * *middle);
+}
+
+}  // namespace ruins

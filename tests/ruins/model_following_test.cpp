@@ -1,0 +1,252 @@
+// Model-guided following: corner refinement against straight edges, outlier
+// rejection with planted wrong matches, and prediction on the virtual camera
+// whose true pose is known.
+
+#include "processors/fast_corner_detector.h"
+#include "ruins/model_following.h"
+#include "ruins/ruins_reconstruction.h"
+#include "ruins/virtual_ruins_camera.h"
+#include "ruins_test_support.h"
+#include "tests/support/textured_picture.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+using namespace ruins;
+
+namespace {
+
+constexpr int kSide = 64;
+
+// A dark region on a light frame: the pixels (x, y) for which inside(x, y)
+// holds, sampled `samples` × `samples` times per pixel (1: hard, staircase
+// edges as a renderer without anti-aliasing draws them).
+template <typename Inside>
+std::vector<unsigned char> renderRegion(Inside inside, int samples)
+{
+    std::vector<unsigned char> pixels(std::size_t(kSide) * kSide);
+    for (int y = 0; y < kSide; ++y) {
+        for (int x = 0; x < kSide; ++x) {
+            int covered = 0;
+            for (int sy = 0; sy < samples; ++sy)
+                for (int sx = 0; sx < samples; ++sx)
+                    covered += inside(x - 0.5 + (sx + 0.5) / samples, y - 0.5 + (sy + 0.5) / samples);
+            pixels[std::size_t(y) * kSide + x] = static_cast<unsigned char>(200 - 140 * covered / (samples * samples));
+        }
+    }
+    return pixels;
+}
+
+struct RefinementCase {
+    const char* name;
+    double angle;       // degrees: of the edge, or of the wedge's second side
+    bool corner;        // a wedge with its tip at the apex, or a straight edge through it
+};
+
+TEST(CornerRefinement, FindsWedgeTipsAndRejectsSlantedStraightEdges)
+{
+    const SubpixelPoint apex{31.3, 30.6};
+    // On raw gradients the staircase of a hard edge at 15°, 20°, 27° or 63°
+    // passes for a corner.
+    const RefinementCase cases[] = {
+        {"right-angle corner", 90, true},   {"obtuse corner", 125, true},    {"acute corner", 60, true},
+        {"slanted corner", 75, true},       {"edge at 0°", 0, false},        {"edge at 10°", 10, false},
+        {"edge at 15°", 15, false},         {"edge at 20°", 20, false},      {"edge at 27°", 27, false},
+        {"edge at 45°", 45, false},         {"edge at 63°", 63, false},      {"edge at 81°", 81, false},
+        {"edge at 135°", 135, false},
+    };
+    for (const int samples : {8, 1})
+    for (const RefinementCase& c : cases) {
+        const double a = c.angle * kPi / 180.0;
+        const double ca = std::cos(a), sa = std::sin(a);
+        const auto pixels = renderRegion(
+            [&](double x, double y) {
+                const double dx = x - apex.x, dy = y - apex.y;
+                if (!c.corner) return dx * sa - dy * ca > 0.0;  // one side of a line through the apex
+                return dy > 0.0 && dx * sa - dy * ca > 0.0;       // between the x axis and the angle
+            },
+            samples);
+        SubpixelPoint refined;
+        const bool found =
+            refineCorner({pixels.data(), kSide, kSide}, {apex.x + 1.6, apex.y - 1.2}, 4, 8.0, refined);
+        if (!c.corner) {
+            EXPECT_FALSE(found) << c.name << " (" << samples << " samples) taken for a corner at " << refined.x
+                                << ", " << refined.y;
+            continue;
+        }
+        ASSERT_TRUE(found) << c.name << " (" << samples << " samples)";
+        // A staircase moves the corner's sharp edges by up to half a pixel.
+        const double tolerance = samples > 1 ? 0.2 : 0.5;
+        EXPECT_NEAR(refined.x, apex.x, tolerance) << c.name << " (" << samples << " samples)";
+        EXPECT_NEAR(refined.y, apex.y, tolerance) << c.name << " (" << samples << " samples)";
+    }
+}
+
+TEST(CornerRefinement, RefusesWindowsThatLeaveTheFrameAndFlatFrames)
+{
+    const std::vector<unsigned char> flat(std::size_t(kSide) * kSide, 90);
+    SubpixelPoint refined;
+    EXPECT_FALSE(refineCorner({flat.data(), kSide, kSide}, {30, 30}, 4, 8.0, refined));
+    EXPECT_FALSE(refineCorner({flat.data(), kSide, kSide}, {2, 30}, 4, 8.0, refined));
+    EXPECT_FALSE(refineCorner({flat.data(), kSide, kSide}, {30, 30}, kMaxRefinementRadius + 1, 8.0, refined));
+}
+
+TEST(CornerClaims, OneCornerPerPointAndEmptyEntriesNeverTaken)
+{
+    const SubpixelPoint predictions[3] = {{10, 10}, {13, 10}, {40, 40}};
+    const std::uint8_t usable[3] = {1, 1, 1};
+    const CornerPoint corners[3] = {{12, 10}, {-1, -1}, {41, 40}};
+    SubpixelPoint starts[3];
+    claimCornersNearPredictions(predictions, usable, 3, corners, 3, 4.0, starts);
+    EXPECT_EQ(starts[1].x, 12) << "the nearer point keeps the corner";
+    EXPECT_EQ(starts[0].x, 10) << "the other starts at its prediction";
+    EXPECT_EQ(starts[2].x, 41);
+    const SubpixelPoint corner{0.5, 0.5};
+    const std::uint8_t one = 1;
+    SubpixelPoint start;
+    claimCornersNearPredictions(&corner, &one, 1, corners + 1, 1, 4.0, &start);
+    EXPECT_EQ(start.x, 0.5) << "(−1, −1) is an empty entry, not a corner";
+}
+
+// Model points seen exactly by `camera`, some replaced by wrong matches.
+TEST(OutlierRejection, PlantedWrongMatchesAreDroppedAndThePoseIsExact)
+{
+    constexpr int kWidth = 320, kHeight = 240;
+    const ruins_test::PinholeCamera camera = ruins_test::sceneCamera();
+    const std::vector<int> planted = {3, 11, 17, 25, 30};
+    for (const double offset : {2.0, 4.0, 7.0}) {
+        RuinsPoseState pose;
+        RuinsReconstruction r(pose);
+        r.setImageSize(kWidth, kHeight);
+        TrackedPoints& t = r.trackedPoints();
+        t.count = kModelPointCount;
+        for (int i = 0; i < kModelPointCount; ++i) {
+            const auto uv = camera.project(modelPoint(i));
+            ASSERT_TRUE(uv);
+            t.subpixel[i] = {(*uv)[0] + kWidth / 2.0, (*uv)[1] + kHeight / 2.0};
+        }
+        for (int i : planted) t.subpixel[i].x += (i % 2 ? offset : -offset);
+        r.updatePose();
+        ASSERT_TRUE(r.poseValid()) << offset;
+        EXPECT_EQ(r.inlierCount(), kModelPointCount - int(planted.size())) << offset;
+        for (int i : planted) EXPECT_FALSE(t.valid[i]) << "planted " << i << " offset " << offset;
+        EXPECT_LT(r.residualRms(), 1e-3) << offset;
+        for (int i = 0; i < kModelPointCount; ++i) {
+            const auto uv = camera.project(modelPoint(i));
+            SubpixelPoint seen;
+            ASSERT_TRUE(reprojectToFrame(pose.refinedProjection, modelPoint(i), kWidth, kHeight, seen));
+            EXPECT_NEAR(seen.x, (*uv)[0] + kWidth / 2.0, 1e-3) << i;
+            EXPECT_NEAR(seen.y, (*uv)[1] + kHeight / 2.0, 1e-3) << i;
+        }
+    }
+}
+
+// The virtual camera's frames, followed from the reference positions: every
+// frame has a pose within half a pixel of the truth, also when the camera moves
+// several pixels a frame (every `stride`-th frame), which only the prediction
+// from the last motion keeps up with.
+struct VirtualRun {
+    static constexpr int kWidth = 320, kHeight = 240;
+    RuinsPoseState pose;
+    RuinsReconstruction reconstruction{pose};
+    FASTCornerDetector detector{78};
+    RuinsSceneRenderer renderer;
+    std::vector<std::uint8_t> rgb = std::vector<std::uint8_t>(std::size_t(kWidth) * kHeight * 3);
+    std::vector<unsigned char> grey = std::vector<unsigned char>(std::size_t(kWidth) * kHeight);
+    std::vector<unsigned char> output = std::vector<unsigned char>(grey.size());
+
+    VirtualRun()
+    {
+        reconstruction.setImageSize(kWidth, kHeight);
+        reconstruction.beginAutomaticSelection(0, 0);
+        reconstruction.endMatching();
+        reconstruction.restartFollowing(&detector);
+    }
+    void step(std::int64_t index)
+    {
+        renderVirtualRuinsFrame(renderer, index, kWidth, kHeight, rgb.data(), PixelOrder::RGB);
+        for (std::size_t p = 0; p < grey.size(); ++p)
+            grey[p] = static_cast<unsigned char>((rgb[3 * p] * 77 + rgb[3 * p + 1] * 150 + rgb[3 * p + 2] * 29) >> 8);
+        reconstruction.frameStep(grey.data(), output.data(), &detector, {});
+    }
+    // RMS pixel distance of the model points between the shown pose and the truth.
+    double error(std::int64_t index) const
+    {
+        const PreparedView& view = reconstruction.preparedView();
+        const auto estimated =
+            makeFrameCamera({view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView}, kWidth, kHeight);
+        const auto truth = virtualCameraFrame(index, kWidth, kHeight);
+        if (!estimated || !truth) return 1e9;
+        double sum = 0.0;
+        for (int i = 0; i < kModelPointCount; ++i) {
+            double ex, ey, tx, ty;
+            if (!projectToFrame(*estimated, modelPoint(i), ex, ey) || !projectToFrame(*truth, modelPoint(i), tx, ty))
+                return 1e9;
+            sum += (ex - tx) * (ex - tx) + (ey - ty) * (ey - ty);
+        }
+        return std::sqrt(sum / kModelPointCount);
+    }
+};
+
+TEST(ModelFollowing, KeepsThePoseWithinHalfAPixelOnTheVirtualCamera)
+{
+    for (const int stride : {1, 12}) {
+        VirtualRun run;
+        double worst = 0.0;
+        for (std::int64_t index = 0; index < 240; index += index < kVirtualCameraRestFrames ? 1 : stride) {
+            run.step(index);
+            ASSERT_TRUE(run.reconstruction.poseValid()) << "stride " << stride << " frame " << index;
+            worst = std::max(worst, run.error(index));
+        }
+        EXPECT_LT(worst, 0.5) << "stride " << stride;
+    }
+}
+
+// Following lost to a picture of something else or a blank frame: no pose within
+// three frames, and found again when the ruins return, where they were left or
+// (after a longer absence) at the calibration pose.
+TEST(ModelFollowing, LosesThePoseAwayFromTheRuinsAndFindsItAgain)
+{
+    struct Absence {
+        const char* what;
+        bool blank;
+        int frames;
+        std::int64_t returnAt;  // frame index shown on return
+    };
+    const Absence absences[] = {{"unrelated picture, back where it left", false, 20, 150},
+                                {"blank frame, back where it left", true, 5, 150},
+                                {"unrelated picture, back at the calibration pose", false, 60, 0}};
+    const std::vector<unsigned char> unrelated =
+        castellan_test::texturedPicture(VirtualRun::kWidth, VirtualRun::kHeight, 5);
+    for (const Absence& absence : absences) {
+        VirtualRun run;
+        for (std::int64_t index = 0; index <= 150; ++index) run.step(index);
+        ASSERT_TRUE(run.reconstruction.poseValid()) << absence.what;
+        int firstLost = -1;
+        for (int frame = 0; frame < absence.frames; ++frame) {
+            if (absence.blank)
+                std::fill(run.grey.begin(), run.grey.end(), 128);
+            else
+                std::copy(unrelated.begin(), unrelated.end(), run.grey.begin());
+            run.reconstruction.frameStep(run.grey.data(), run.output.data(), &run.detector, {});
+            if (run.reconstruction.trackingLost() && firstLost < 0) firstLost = frame;
+            if (frame >= 3) {
+                ASSERT_FALSE(run.reconstruction.poseValid()) << absence.what << ", away frame " << frame;
+            }
+        }
+        EXPECT_GE(firstLost, 0) << absence.what;
+        EXPECT_LT(firstLost, 3) << absence.what;
+        int found = -1;
+        for (int frame = 0; frame < 30 && found < 0; ++frame) {
+            run.step(absence.returnAt);
+            if (run.reconstruction.poseValid()) found = frame;
+        }
+        ASSERT_GE(found, 0) << absence.what << ": not found again within 30 frames";
+        EXPECT_FALSE(run.reconstruction.trackingLost());
+        EXPECT_LT(run.error(absence.returnAt), 0.5) << absence.what;
+    }
+}
+
+}  // namespace
