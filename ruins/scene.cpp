@@ -323,6 +323,15 @@ std::string sceneText(const Scene& scene)
     return out.str();
 }
 
+// The parser's own words without its "[json.exception.parse_error.101] " tag:
+// where the text stops being JSON and why.
+std::string parseProblem(const json::exception& error)
+{
+    const std::string what = error.what();
+    const std::size_t tagEnd = what.find("] ");
+    return tagEnd == std::string::npos ? what : what.substr(tagEnd + 2);
+}
+
 }  // namespace
 
 SceneLoad loadScene(const fs::path& file)
@@ -331,8 +340,12 @@ SceneLoad loadScene(const fs::path& file)
     std::string problem;
     const std::optional<std::string> text = readSceneText(file, problem);
     if (!text) return {std::nullopt, where + problem};
-    const json root = json::parse(*text, nullptr, /*allow_exceptions=*/false);
-    if (root.is_discarded()) return {std::nullopt, where + "not JSON"};
+    json root;
+    try {
+        root = json::parse(*text);
+    } catch (const json::exception& error) {
+        return {std::nullopt, where + "not JSON: " + parseProblem(error)};
+    }
     if (!root.is_object()) return {std::nullopt, where + "not a scene: a JSON object with the scene's fields is expected"};
     try {
         Scene scene = sceneFromJson(root);
