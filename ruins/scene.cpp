@@ -109,7 +109,7 @@ const json& list(const json& value, const std::string& field, std::size_t maxSiz
 
 double number(const json& value, const std::string& field, double min, double max, const std::string& range)
 {
-    // Out-of-range literals such as 1e999 arrive as infinities; NaN fails every comparison.
+    // Written so that NaN, which fails every comparison, is refused too.
     if (!value.is_number() || !(value.get<double>() >= min && value.get<double>() <= max)) fail(field, "must be " + range);
     return value.get<double>();
 }
@@ -187,8 +187,8 @@ Scene sceneFromJson(const json& root)
     const json& name = member(root, "name");
     if (!name.is_string() || name.get<std::string>().empty()) fail("name", "must be a non-empty text");
     scene.name = name.get<std::string>();
-    scene.brickEdge = number(member(root, "brickEdge"), "brickEdge", 1e-6, kMaxBrickEdge,
-                             "a number above 0 and at most 1000");
+    scene.brickEdge = number(member(root, "brickEdge"), "brickEdge", kMinBrickEdge, kMaxBrickEdge,
+                             "a number from 0.000001 to 1000");
     const json& picture = member(root, "picture");
     if (!picture.is_string() || picture.get<std::string>().empty()) fail("picture", "must be a file name");
     scene.picture = fs::path(picture.get<std::string>());

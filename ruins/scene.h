@@ -55,6 +55,7 @@ inline constexpr int kMaxScenePoints = 1000;
 inline constexpr int kMaxSceneBricks = 10000;  // per list
 inline constexpr int kMaxGridCoordinate = 10000;
 inline constexpr double kMaxModelCoordinate = 1.0e6;
+inline constexpr double kMinBrickEdge = 1.0e-6;
 inline constexpr double kMaxBrickEdge = 1000.0;
 inline constexpr double kMinFieldOfView = 1.0;
 inline constexpr double kMaxFieldOfView = 179.0;

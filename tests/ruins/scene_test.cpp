@@ -177,7 +177,7 @@ const HostileScene kHostileScenes[] = {
      "points", "at most 1000"},
     {"InfiniteBrickEdge", [](json r) { auto t = r.dump(); return t.replace(t.find("2.4"), 3, "1e999"); }, "",
      "number overflow"},
-    {"ZeroBrickEdge", [](json r) { r["brickEdge"] = 0; return r.dump(); }, "brickEdge", "above 0"},
+    {"ZeroBrickEdge", [](json r) { r["brickEdge"] = 0; return r.dump(); }, "brickEdge", "from 0.000001 to 1000"},
     {"HugeGridCell", [](json r) { r["virtualBricks"][3] = {0, 1e12, 0}; return r.dump(); }, "virtualBricks[3]",
      "three integers from -10000 to 10000"},
     {"BeyondSigned64", [](json r) { r["realBricks"][5] = {0, 18446744073709551615ull, 0}; return r.dump(); },
