@@ -6,7 +6,7 @@ set -eu
 PACKAGES="
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libqt6opengl6-dev libgl-dev libglu1-mesa-dev libgl1-mesa-dri
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libv4l-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   xvfb xauth x11-utils xdotool fonts-liberation imagemagick librsvg2-bin
   clang libclang-rt-14-dev
