@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include "app/frame_io.h"
+#include "app/panel_key_guard.h"
 #include "app/user_dialogs.h"
 #include "app/virtual_cameras.h"
 #include "canvas/canvas.h"
@@ -12,6 +13,7 @@
 #include "processors/proxy_processor.h"
 #include "ruins/ruins_reconstructor_processor.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -67,6 +69,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 
     processorCombo_->setCurrentIndex(1);
     installKeyboardShortcuts();
+    qApp->installEventFilter(new PanelKeyGuard(this));
 }
 
 void MainWindow::installKeyboardShortcuts() {

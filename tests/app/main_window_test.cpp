@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QToolBar>
 #include <QWidgetAction>
@@ -415,6 +416,47 @@ private slots:
         QVERIFY(text.contains(QString::fromLatin1(qVersion())));
         QVERIFY(text.contains(QStringLiteral("V4L2")));
         QVERIFY2(text.contains(QStringLiteral("Mesa")) || text.contains(QStringLiteral("llvmpipe")), qPrintable(text));
+    }
+
+    void keysInPanelsGoToTheirControls_data() {
+        QTest::addColumn<int>("processor");
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<int>("key");
+        QTest::newRow("FAST Canny, Space") << 1 << "enableCannyCheckBox" << int(Qt::Key_Space);
+        QTest::newRow("FAST threshold, C") << 1 << "thresholdSpinBox" << int(Qt::Key_C);
+        QTest::newRow("ruins Kalman, Space") << 2 << "checkUseCalman" << int(Qt::Key_Space);
+        QTest::newRow("ruins radio, Space") << 2 << "radioFAST" << int(Qt::Key_Space);
+        QTest::newRow("ruins refresh, Space") << 2 << "btnRefresh" << int(Qt::Key_Space);
+        QTest::newRow("ruins refresh, C") << 2 << "btnRefresh" << int(Qt::Key_C);
+    }
+
+    void keysInPanelsGoToTheirControls() {
+        QFETCH(int, processor);
+        QFETCH(QString, control);
+        QFETCH(int, key);
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        action(w, "actionToggleCapture")->setEnabled(true);  // as when connected
+        combo(w)->setCurrentIndex(processor);
+        action(w, "actionOpenProcessorProperties")->trigger();
+        QWidget* panel = w.currentProcessor()->propertiesWidget(&w);
+        auto* target = panel->findChild<QWidget*>(control);
+        QVERIFY(target);
+        panel->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(panel));
+        target->setFocus();
+        QSignalSpy capture(action(w, "actionToggleCapture"), &QAction::triggered);
+        QSignalSpy colour(action(w, "actionDisplayInColor"), &QAction::triggered);
+        QTest::keyClick(target, Qt::Key(key));
+        QCOMPARE(capture.count(), 0);
+        QCOMPARE(colour.count(), 0);
+        // The window's own keys still work once it is active again.
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QTest::keyClick(&w, Qt::Key_C);
+        QCOMPARE(colour.count(), 1);
     }
 
     void smallImageGetsOnePixelPerPixel() {
