@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScreen>
@@ -31,6 +32,12 @@ constexpr int kDefaultWidth = 320;
 constexpr int kDefaultHeight = 240;
 constexpr double kMaxScreenShare = 0.95;
 constexpr int kFrameRateIntervalMs = 1000;
+
+// The name the save dialog would have completed: ".png" only where the file
+// name has no suffix at all, so "x.PNG" stays "x.PNG".
+QString withPngSuffixIfNone(const QString& path) {
+    return QFileInfo(path).fileName().contains(QLatin1Char('.')) ? path : path + QStringLiteral(".png");
+}
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
@@ -229,9 +236,10 @@ void MainWindow::on_actionSaveImage_triggered() {
     // Without a frame there is nothing to save; don't ask for a file name.
     if (!cycle_.hasBuffers()) return;
     QString path = UserDialogs::current().saveFileName(this, tr("Choose a filename to save the Image under"),
-                                                       QStringLiteral("PNG Portable Network Graphics (*.png)"));
+                                                       QStringLiteral("PNG Portable Network Graphics (*.png)"),
+                                                       QStringLiteral("png"));
     if (path.isEmpty()) return;
-    if (!path.endsWith(QStringLiteral(".png"))) path += QStringLiteral(".png");
+    path = withPngSuffixIfNone(path);
     const QImage image = greyFrameToImage(cycle_.grayBuffer(), imageWidth_, imageHeight_);
     // A save that silently fails would let the user believe the frame is kept.
     if (image.isNull() || !image.save(path, "PNG"))

@@ -8,11 +8,15 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QFile>
 #include <QLabel>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QToolBar>
 #include <QWidgetAction>
 
@@ -23,6 +27,11 @@ QImage gradientImage(int width, int height) {
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) image.setPixel(x, y, qRgb((x * 7) & 255, (y * 5) & 255, (x + y) & 255));
     return image;
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString writeImage(const QTemporaryDir& dir, const QString& name, const QImage& image) {
@@ -214,8 +223,8 @@ private slots:
         dialogs.fileAnswers = {upper, plain, lower};
         for (int i = 0; i < 3; ++i) action(w, "actionSaveImage")->trigger();
         QCOMPARE(dialogs.asked.last(), QStringLiteral("Choose a filename to save the Image under"));
-        QVERIFY(!QFile::exists(upper));
-        QVERIFY(QFile::exists(upper + ".png"));
+        QVERIFY(QFile::exists(upper));  // a suffix typed in capitals is kept
+        QVERIFY(!QFile::exists(upper + ".png"));
         QVERIFY(QFile::exists(plain + ".png"));
         QVERIFY(QFile::exists(lower));
         QVERIFY(!QFile::exists(lower + ".png"));
@@ -230,6 +239,38 @@ private slots:
             QCOMPARE(g, int(0.2999 * qRed(p) + 0.587 * qGreen(p) + 0.114 * qBlue(p)));
         }
         QVERIFY(dialogs.messages.empty());
+    }
+
+    // Through the real save dialog: typing a name without suffix over an
+    // existing PNG must bring up the dialog's replace question.
+    void savingOverAnExistingFileAsksFirst() {
+        MainWindow w;
+        QVERIFY(w.openImageFile(writeImage(dir, "ask-source.png", gradientImage(12, 12))));
+        const QString existing = writeImage(dir, "test500.png", gradientImage(4, 4));
+        const QByteArray before = readFile(existing);
+        bool typed = false;
+        bool asked = false;
+        QTimer driver;
+        connect(&driver, &QTimer::timeout, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* question = qobject_cast<QMessageBox*>(modal)) {
+                asked = true;
+                question->reject();  // "No": the dialog stays open
+            } else if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+                if (asked) {
+                    files->reject();
+                } else if (!typed) {
+                    typed = true;
+                    files->setDirectory(dir.path());
+                    files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(QStringLiteral("test500"));
+                    QMetaObject::invokeMethod(files, &QDialog::accept, Qt::QueuedConnection);
+                }
+            }
+        });
+        driver.start(50);
+        action(w, "actionSaveImage")->trigger();
+        QVERIFY(asked);
+        QCOMPARE(readFile(existing), before);
     }
 
     void savingWithoutFrameWritesNothing() {
