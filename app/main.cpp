@@ -56,17 +56,6 @@ Options parseOptions(const QCoreApplication& app) {
     return options;
 }
 
-// The device table entry that `wanted` names: a number, or part of a device's
-// name (case-insensitive). -1 when nothing matches.
-int findDevice(const QString& wanted) {
-    bool isNumber = false;
-    const int index = wanted.toInt(&isNumber);
-    if (isNumber) return index;
-    for (int i = 0; i < captureDeviceCount(); ++i)
-        if (QString::fromUtf8(captureDeviceDescription(i)).contains(wanted, Qt::CaseInsensitive)) return i;
-    return -1;
-}
-
 // --help and --version only print text, so they must work without a display.
 bool onlyPrintsText(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
@@ -121,14 +110,7 @@ int main(int argc, char* argv[]) {
 
     if (options.processor >= 0) window.findChild<QComboBox*>(QStringLiteral("processorCombo"))->setCurrentIndex(options.processor);
     if (!options.image.isEmpty()) window.openImageFile(options.image);
-    const int device = options.device.isEmpty() ? -1 : findDevice(options.device);
-    if (!options.device.isEmpty() && device < 0)
-        qWarning("castellan: no capture device matches \"%s\"", qPrintable(options.device));
-    if (device >= 0) window.setPreferredDevice(device);
-    if (options.connect && window.captureDevice()) {
-        if (device < 0) window.setPreferredDevice(0);
-        window.form().actionToggleConnection->setChecked(true);
-    }
+    window.chooseDeviceAtStart(options.device, options.connect);
 
     QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);
     return app.exec();

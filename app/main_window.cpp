@@ -24,6 +24,7 @@
 #include <QTimer>
 
 #include <new>
+#include <utility>
 
 namespace {
 const char* const kProcessorNames[] = {"Kanade-Lucas-Tomasi Tracker", "FAST Tracker", "Ruins Reconstructor"};
@@ -323,9 +324,34 @@ void MainWindow::on_actionToggleConnection_toggled(bool on) {
     ui.actionToggleCapture->setChecked(true);
 }
 
+void MainWindow::chooseDeviceAtStart(const QString& wanted, bool connect) {
+    if (!captureDevice_) return;  // already warned that there is none
+    const int index = wanted.isEmpty() ? 0 : findDevice(wanted);
+    if (index < 0) {
+        UserDialogs::current().warning(this, tr("Warning"), tr("No capture device matches \"%1\".").arg(wanted));
+        return;
+    }
+    if (!wanted.isEmpty() || connect) preferredDevice_ = index;
+    if (connect) ui.actionToggleConnection->setChecked(true);
+}
+
+// The device table entry that `wanted` names: its number, or part of its name
+// (case-insensitive). -1 when nothing matches.
+int MainWindow::findDevice(const QString& wanted) {
+    bool isNumber = false;
+    const int number = wanted.toInt(&isNumber);
+    const int count = captureDeviceCount();
+    if (isNumber) return number >= 0 && number < count ? number : -1;
+    for (int i = 0; i < count; ++i)
+        if (QString::fromUtf8(captureDeviceDescription(i)).contains(wanted, Qt::CaseInsensitive)) return i;
+    return -1;
+}
+
 int MainWindow::chooseDevice() {
     const int count = captureDeviceCount();
-    if (preferredDevice_ >= 0 && preferredDevice_ < count) return preferredDevice_;
+    // The start-up choice holds for one connection; later ones ask again.
+    const int preferred = std::exchange(preferredDevice_, -1);
+    if (preferred >= 0 && preferred < count) return preferred;
     if (count < 2) return 0;
     QStringList descriptions;
     for (int i = 0; i < count; ++i) descriptions << QString::fromUtf8(captureDeviceDescription(i));

@@ -64,9 +64,12 @@ public:
     CaptureDevice* captureDevice() const { return captureDevice_.get(); }
     // Whether live frames are being taken as the device announces them.
     bool capturing() const { return capturing_; }
-    // The device chosen for the next connection without asking (-1: ask when
-    // there are several).
-    void setPreferredDevice(int index) { preferredDevice_ = index; }
+    // The start-up choice of device: `wanted` is a number in the device table
+    // or part of a device's name (empty: none given). It is used for the next
+    // connection only, without asking; `connect` connects at once (to the first
+    // device when none was named). A name that matches nothing is refused with a
+    // warning and nothing is connected.
+    void chooseDeviceAtStart(const QString& wanted, bool connect);
 
 private slots:
     void on_actionOpenImage_triggered();
@@ -87,6 +90,7 @@ private:
     void processCurrentFrame();
     bool connectChosenDevice();
     int chooseDevice();
+    static int findDevice(const QString& wanted);
     void startCapturing();
     void stopCapturing();
     void takeNewestFrame();

@@ -179,6 +179,43 @@ private slots:
         action(w, "actionToggleConnection")->setChecked(false);
     }
 
+    void startUpDeviceChoice_data() {
+        QTest::addColumn<QString>("wanted");
+        QTest::addColumn<int>("connected");  // -1: refused, nothing connected
+        QTest::newRow("number") << "2" << 2;
+        QTest::newRow("part of a name") << "fake 1" << 1;
+        QTest::newRow("none given") << "" << 0;
+        QTest::newRow("name matching nothing") << "Webcam" << -1;
+        QTest::newRow("number out of range") << "7" << -1;
+        QTest::newRow("negative number") << "-1" << -1;
+    }
+
+    // The start-up choice connects without asking, once; a name that matches
+    // nothing connects nothing.
+    void startUpDeviceChoice() {
+        QFETCH(QString, wanted);
+        QFETCH(int, connected);
+        offerFakeDevices(3);
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.initCaptureDevice();
+        w.chooseDeviceAtStart(wanted, true);
+        QVERIFY(dialogs.asked.isEmpty());
+        QCOMPARE(connectDevice(w.captureDevice(), -1), connected);
+        QCOMPARE(w.capturing(), connected >= 0);
+        if (connected < 0) {
+            QCOMPARE(int(dialogs.messages.size()), 1);
+            QCOMPARE(dialogs.messages[0].title, QStringLiteral("Warning"));
+            QVERIFY(dialogs.messages[0].text.contains(wanted));
+            return;
+        }
+        QVERIFY(dialogs.messages.empty());
+        action(w, "actionToggleConnection")->setChecked(false);
+        dialogs.choiceAnswers.push_back(-1);
+        action(w, "actionToggleConnection")->setChecked(true);
+        QCOMPARE(dialogs.asked.value(0), QStringLiteral("Capture Device Selection"));
+    }
+
     void failedStartKeepsActionTimerAndDeviceConsistent() {
         offerFakeDevices(1);
         behaviour.startFails = true;
