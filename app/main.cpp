@@ -11,6 +11,8 @@
 #include <QScreen>
 #include <QSurfaceFormat>
 
+#include <cstdlib>
+
 namespace {
 
 struct Options {
@@ -50,7 +52,14 @@ Options parseOptions(const QCoreApplication& app) {
     options.virtualCamera = parser.isSet(virtualCamera);
     options.connect = parser.isSet(connect);
     options.device = parser.value(device);
-    options.processor = parser.isSet(processor) ? parser.value(processor).toInt() : -1;
+    if (parser.isSet(processor)) {
+        bool isNumber = false;
+        options.processor = parser.value(processor).toInt(&isNumber);
+        if (!isNumber || options.processor < 0 || options.processor > 2) {
+            qCritical("castellan: --processor takes 0, 1 or 2, not \"%s\"", qPrintable(parser.value(processor)));
+            std::exit(1);
+        }
+    }
     options.image = parser.value(image);
     options.videos = parser.values(video);
     return options;
@@ -106,7 +115,7 @@ int main(int argc, char* argv[]) {
     MainWindow window;
     centreOnScreen(window);
     window.show();
-    window.initCaptureDevice();
+    window.initCaptureDevice(options.image.isEmpty());
 
     if (options.processor >= 0) window.findChild<QComboBox*>(QStringLiteral("processorCombo"))->setCurrentIndex(options.processor);
     if (!options.image.isEmpty()) window.openImageFile(options.image);

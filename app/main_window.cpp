@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
@@ -212,14 +213,10 @@ bool MainWindow::openImageFile(const QString& path) {
     // Read into a temporary so that a bad file leaves the current frame, its
     // buffers and the processor untouched.
     QImage image = readImageFile(path);
-    if (image.isNull()) {
-        UserDialogs::current().critical(this, tr("Error"), tr("Could not load the specified file! Unsupported format?"));
-        return false;
-    }
     const std::size_t count = std::size_t(image.width()) * std::size_t(image.height());
-    std::unique_ptr<unsigned char[]> probe(new (std::nothrow) unsigned char[4 * count]);
+    std::unique_ptr<unsigned char[]> probe(image.isNull() ? nullptr : new (std::nothrow) unsigned char[4 * count]);
     if (!probe) {
-        UserDialogs::current().critical(this, tr("Error"), tr("Could not load the specified file! Unsupported format?"));
+        showFileError(tr("Could not load the specified file! Unsupported format?"), path);
         return false;
     }
     probe.reset();
@@ -244,7 +241,11 @@ void MainWindow::on_actionSaveImage_triggered() {
     const QImage image = greyFrameToImage(cycle_.grayBuffer(), imageWidth_, imageHeight_);
     // A save that silently fails would let the user believe the frame is kept.
     if (image.isNull() || !image.save(path, "PNG"))
-        UserDialogs::current().critical(this, tr("Error"), tr("Could not save the image file!"));
+        showFileError(tr("Could not save the image file!"), path);
+}
+
+void MainWindow::showFileError(const QString& message, const QString& path) {
+    UserDialogs::current().critical(this, tr("Error"), message + QLatin1Char('\n') + QDir::toNativeSeparators(path));
 }
 
 void MainWindow::on_actionDisplayInColor_toggled(bool on) {
@@ -287,10 +288,10 @@ void MainWindow::on_actionReprocess_triggered() {
 
 // ---- Capture control and the frame cycle ----------------------------------
 
-void MainWindow::initCaptureDevice() {
+void MainWindow::initCaptureDevice(bool warnWhenNone) {
     captureDevice_.reset(createCaptureDevice());
     if (!captureDevice_) {
-        UserDialogs::current().warning(this, tr("Warning"), tr("No Capture Device available!"));
+        if (warnWhenNone) UserDialogs::current().warning(this, tr("Warning"), tr("No Capture Device available!"));
         ui.actionToggleConnection->setEnabled(false);
         return;
     }
@@ -363,10 +364,11 @@ bool MainWindow::connectChosenDevice() {
     const int index = chooseDevice();
     if (index < 0) return false;  // cancelled: the action stays checked, nothing connected
     if (!connectDevice(captureDevice_.get(), index)) {
-        UserDialogs::current().critical(this, tr("Error"), tr("Could not connect to the capture device!"));
-        // A video file says why it cannot be played.
+        // A video file says why it cannot be played; the box has room for all of it.
+        QString text = tr("Could not connect to the capture device!");
         const std::string reason = lastOpenError(captureDevice_.get());
-        if (!reason.empty()) statusBar()->showMessage(QString::fromStdString(reason));
+        if (!reason.empty()) text += QLatin1Char('\n') + QString::fromStdString(reason);
+        UserDialogs::current().critical(this, tr("Error"), text);
         return false;
     }
     streamErrorShown_ = false;

@@ -59,8 +59,8 @@ public:
     bool openImageFile(const QString& path);
 
     // Looks for a capture device once, after the window is shown; warns when
-    // there is none.
-    void initCaptureDevice();
+    // there is none, unless the user chose an image to look at instead.
+    void initCaptureDevice(bool warnWhenNone = true);
     CaptureDevice* captureDevice() const { return captureDevice_.get(); }
     // Whether live frames are being taken as the device announces them.
     bool capturing() const { return capturing_; }
@@ -98,6 +98,7 @@ private:
     void updateCaptureStatus();
     void installKeyboardShortcuts();
     void showAbout();
+    void showFileError(const QString& message, const QString& path);
     QString openGLDescription();
 
     Ui::MainWindowClass ui;
