@@ -22,6 +22,7 @@
 #include <QDir>
 #include <QImage>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -256,9 +257,16 @@ void printRow(std::int64_t index, const FrameResult& r) {
     std::printf("\n");
 }
 
+bool sameTerminal(std::FILE* a, std::FILE* b) {
+    struct stat sa {}, sb {};
+    return isatty(fileno(a)) && fstat(fileno(a), &sa) == 0 && fstat(fileno(b), &sb) == 0 && sa.st_rdev == sb.st_rdev;
+}
+
 class ProgressBar {
 public:
-    explicit ProgressBar(long long total) : total_(total), shown_(total > 0 && isatty(fileno(stderr))) {}
+    // Only where it cannot mix into the records: stderr a terminal, stdout not that terminal.
+    explicit ProgressBar(long long total)
+        : total_(total), shown_(total > 0 && isatty(fileno(stderr)) && !sameTerminal(stdout, stderr)) {}
     void update(long long done) {
         if (!shown_) return;
         const int width = 40;
