@@ -17,6 +17,7 @@
 #include "ruins/ruins_reconstruction.h"
 #include "ruins/ruins_scene_renderer.h"
 #include "ruins/virtual_ruins_camera.h"
+#include "record/video_recorder.h"
 #include "tools/cli_command.h"
 
 #include <QDir>
@@ -60,6 +61,7 @@ struct Options {
     bool kalman = false;
     double noise = 0.0;
     std::string outputDir;
+    std::string record;  // video file of the augmented frames
 };
 
 bool parseInteger(const std::string& text, long long& value) {
@@ -101,6 +103,9 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
         auto value = [&]() -> const std::string& { return args[++i]; };
         if (option == "--kalman") {
             options.kalman = true;
+        } else if (option == "--record") {
+            if (!hasValue || args[i + 1].empty()) return fail("--record needs a file name");
+            options.record = value();
         } else if (option == "--source" || option == "--frames" || option == "--size" || option == "--detector" ||
                    option == "--threshold" || option == "--noise" || option == "--output-dir") {
             if (!hasValue) return fail(option + " needs a value");
@@ -353,6 +358,7 @@ public:
         reconstruction_.beginAutomaticSelection(calibration.width(), calibration.height());
         reconstruction_.restartFollowing(detector_.get());
 
+        if (!options_.record.empty() && !openRecorder()) return 1;
         ProgressBar progress(options_.frames);
         const auto runStart = Clock::now();
         long long done = 0;
@@ -363,8 +369,13 @@ public:
             const FrameResult result = step(index);
             printRow(index, result);
             if (!options_.outputDir.empty() && !writePicture(index, result)) return 1;
+            if (recorder_ && !recordPicture(index, result)) return 1;
             ++done;
             progress.update(done);
+        }
+        if (recorder_ && !recorder_->finish()) {
+            fail("cannot finish " + options_.record + ": " + recorder_->error());
+            return 1;
         }
         const double totalMs = std::chrono::duration<double, std::milli>(Clock::now() - runStart).count();
         printSummary(done, totalMs);
@@ -410,6 +421,24 @@ private:
         return false;
     }
 
+    bool openRecorder() {
+        std::string error;
+        recorder_ = VideoRecorder::open(options_.record, options_.width, options_.height, error);
+        return recorder_ || fail("cannot record to " + options_.record + ": " + error);
+    }
+
+    // The frame as writePicture draws it, at the virtual camera's 30 frames a second.
+    bool recordPicture(std::int64_t index, const FrameResult& result) {
+        if (options_.outputDir.empty() && result.poseValid && estimated_)
+            overlay_.drawVirtualModel(*estimated_, cycle_.colorBuffer(), ruins::PixelOrder::RGB);
+        const std::ptrdiff_t stride = std::ptrdiff_t(options_.width) * 3;
+        const std::uint8_t* top = cycle_.colorBuffer() + stride * (options_.height - 1);
+        if (recorder_->write({top, -stride, options_.width, options_.height, PixelLayout::Rgb24}, index * 1000 / 30))
+            return true;
+        return fail("cannot record frame " + std::to_string(index) + " to " + options_.record + ": " +
+                    recorder_->error());
+    }
+
     void printSummary(long long frames, double totalMs) {
         std::printf("# frames=%lld pose_share=", frames);
         if (frames > 0)
@@ -436,6 +465,7 @@ private:
     FrameCycle cycle_;
     ruins::RuinsSceneRenderer overlay_;
     std::optional<ruins::FrameCamera> estimated_;
+    std::unique_ptr<VideoRecorder> recorder_;
     std::vector<double> errors_;
     long long framesWithPose_ = 0;
     double reconstructionMs_ = 0.0;
@@ -469,7 +499,7 @@ int runReconstruct(const std::vector<std::string>& args) {
 const CliCommand reconstructCommand(
     "reconstruct",
     "--source virtual|FILE [--frames N] [--size WxH] [--detector klt|fast] [--threshold T] [--kalman] "
-    "[--noise SIGMA] [--output-dir DIR]",
+    "[--noise SIGMA] [--output-dir DIR] [--record OUT.mp4]",
     "Run the ruins reconstructor headless (automatic initial points, then following) and print a CSV line per "
     "frame and a '#' summary; with the virtual source, the error against the true pose.",
     runReconstruct);
