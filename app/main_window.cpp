@@ -11,11 +11,13 @@
 #include "processors/klt_tracker_processor.h"
 #include "processors/processor.h"
 #include "processors/proxy_processor.h"
+#include "record/video_recorder.h"
 #include "ruins/ruins_reconstructor_processor.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
@@ -77,6 +79,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     ui.leftCanvas->setOverlay(proxy_.get());
 
     processorCombo_->setCurrentIndex(1);
+    addAction(ui.actionSaveAugmentedView);  // in no tool bar; its key must still work
     installKeyboardShortcuts();
     qApp->installEventFilter(new PanelKeyGuard(this));
 }
@@ -108,6 +111,7 @@ void MainWindow::showAbout() {
 QString aboutText(const QString& openGL) {
     static const char* const kKeys[][2] = {
         {"Ctrl+O", "open an image"},      {"Ctrl+S", "save the grey frame"},
+        {"Ctrl+Shift+S", "save the right view as shown"}, {"Ctrl+R", "record the right view"},
         {"Ctrl+K", "connect or disconnect"}, {"Space", "live on/off"},
         {"F5", "reprocess"},              {"C", "display in colour"},
         {"Ctrl+P", "processor properties"}, {"Ctrl+1, 2, 3", "KLT tracker, FAST tracker, ruins reconstructor"},
@@ -227,6 +231,7 @@ bool MainWindow::openImageFile(const QString& path) {
     fillFrameBuffers(loadedImage_, cycle_.colorBuffer(), cycle_.grayBuffer());
     cycle_.runColorFrame();
     repaintCanvases();
+    showSource(QFileInfo(path).fileName());
     return true;
 }
 
@@ -307,6 +312,7 @@ void MainWindow::on_actionToggleConnection_toggled(bool on) {
         // Unchecking the capture action stops live capture through its slot; the
         // explicit stop covers a device that went live behind the action's back.
         ui.actionToggleCapture->setChecked(false);
+        ui.actionRecord->setChecked(false);  // finishes the file
         stopCapturing();
         if (setLive(captureDevice_.get(), -1) == 1) setLive(captureDevice_.get(), 0);
         ui.actionToggleCapture->setEnabled(false);
@@ -372,7 +378,13 @@ bool MainWindow::connectChosenDevice() {
         return false;
     }
     streamErrorShown_ = false;
+    // The table's text is "N - name".
+    showSource(QString::fromUtf8(captureDeviceDescription(index)).section(QStringLiteral(" - "), 1));
     return true;
+}
+
+void MainWindow::showSource(const QString& name) {
+    setWindowTitle(tr("%1 - Castellan").arg(name));
 }
 
 void MainWindow::on_actionDeviceOptions_triggered() {
@@ -451,7 +463,10 @@ void MainWindow::takeNewestFrame() {
         setupImageBuffers();
         result = cycle_.takeFrame(captureDevice_.get(), 0);
     }
-    if (result == FrameCycle::Fetch::NewFrame) repaintCanvases();
+    if (result == FrameCycle::Fetch::NewFrame) {
+        repaintCanvases();
+        recordShownFrame();
+    }
 }
 
 void MainWindow::updateCaptureStatus() {
@@ -470,4 +485,77 @@ void MainWindow::updateCaptureStatus() {
 QString frameRateText(int frames, qint64 elapsedMs) {
     const double rate = elapsedMs > 0 ? 1000.0 / double(elapsedMs) * frames : 0.0;
     return QStringLiteral("   Frame Rate: %1 Hz   ").arg(rate, 0, 'f', 2);
+}
+
+// ---- Recording what the right canvas shows ---------------------------------
+
+void MainWindow::on_actionSaveAugmentedView_triggered() {
+    if (!cycle_.hasBuffers()) return;
+    const QString path = UserDialogs::current().saveFileName(this, tr("Save the augmented view"),
+                                                             QStringLiteral("PNG Portable Network Graphics (*.png)"),
+                                                             QStringLiteral("png"));
+    if (path.isEmpty()) return;
+    const QString named = withPngSuffixIfNone(path);
+    // The canvas as shown, overlay included, in device pixels.
+    if (!ui.rightCanvas->grabFramebuffer().save(named, "PNG"))
+        showFileError(tr("Could not save the image file!"), named);
+}
+
+void MainWindow::on_actionRecord_toggled(bool on) {
+    if (on) {
+        startRecording();
+        return;
+    }
+    const QString error = finishRecording();
+    if (!error.isEmpty()) showFileError(tr("Could not finish the video file!") + QLatin1Char('\n') + error, recordingPath_);
+}
+
+void MainWindow::startRecording() {
+    const QString path = UserDialogs::current().saveFileName(this, tr("Record the right view to"),
+                                                             QStringLiteral("MP4 Video (*.mp4)"), QStringLiteral("mp4"));
+    const QImage view = ui.rightCanvas->grabFramebuffer();
+    std::string error;
+    if (!path.isEmpty())
+        recorder_ = VideoRecorder::open(QFile::encodeName(path).toStdString(), view.width(), view.height(), error);
+    if (!recorder_) {
+        const QSignalBlocker blocker(ui.actionRecord);
+        ui.actionRecord->setChecked(false);
+        if (!path.isEmpty()) showFileError(tr("Could not record the video!") + QLatin1Char('\n') + QString::fromStdString(error), path);
+        return;
+    }
+    recordingPath_ = path;
+    recordingClock_.start();
+    statusBar()->showMessage(tr("Recording to %1").arg(QDir::toNativeSeparators(path)));
+}
+
+// Frames are stamped with the time they were shown, so the video plays at the
+// pace the camera delivered.
+void MainWindow::recordShownFrame() {
+    if (!recorder_) return;
+    const QImage view = ui.rightCanvas->grabFramebuffer().convertToFormat(QImage::Format_RGB32);
+    const RecordedPicture picture{view.constBits(), view.bytesPerLine(), view.width(), view.height(),
+                                  PixelLayout::Xrgb32};
+    if (!recorder_->write(picture, recordingClock_.elapsed()))
+        stopRecordingAfterError(QString::fromStdString(recorder_->error()));
+}
+
+// Closes the file; returns why that failed, or nothing.
+QString MainWindow::finishRecording() {
+    if (!recorder_) return QString();
+    const bool finished = recorder_->finish();
+    const QString error = finished ? QString() : QString::fromStdString(recorder_->error());
+    statusBar()->showMessage(tr("Recorded %1 frames to %2").arg(recorder_->framesWritten())
+                                 .arg(QDir::toNativeSeparators(recordingPath_)));
+    recorder_.reset();
+    return error;
+}
+
+// Capture goes on; the file keeps the frames written before.
+void MainWindow::stopRecordingAfterError(const QString& reason) {
+    finishRecording();
+    {
+        const QSignalBlocker blocker(ui.actionRecord);
+        ui.actionRecord->setChecked(false);
+    }
+    showFileError(tr("Recording stopped: %1").arg(reason), recordingPath_);
 }

@@ -17,6 +17,7 @@ class ProxyProcessor;
 class QComboBox;
 class QLabel;
 class QTimer;
+class VideoRecorder;
 
 // The status bar's frame-rate text for `frames` processed frames in `elapsedMs` milliseconds.
 QString frameRateText(int frames, qint64 elapsedMs);
@@ -64,6 +65,8 @@ public:
     CaptureDevice* captureDevice() const { return captureDevice_.get(); }
     // Whether live frames are being taken as the device announces them.
     bool capturing() const { return capturing_; }
+    // Whether "Record" is writing the right canvas to a video file.
+    bool recording() const { return recorder_ != nullptr; }
     // The start-up choice of device: `wanted` is a number in the device table
     // or part of a device's name (empty: none given). It is used for the next
     // connection only, without asking; `connect` connects at once (to the first
@@ -81,6 +84,8 @@ private slots:
     void on_actionOpenProcessorProperties_triggered();
     void on_processorCombo_currentIndexChanged(int index);
     void on_actionReprocess_triggered();
+    void on_actionRecord_toggled(bool on);
+    void on_actionSaveAugmentedView_triggered();
 
 private:
     void setupImageBuffers();
@@ -99,6 +104,11 @@ private:
     void installKeyboardShortcuts();
     void showAbout();
     void showFileError(const QString& message, const QString& path);
+    void showSource(const QString& name);
+    void startRecording();
+    void recordShownFrame();
+    QString finishRecording();
+    void stopRecordingAfterError(const QString& reason);
     QString openGLDescription();
 
     Ui::MainWindowClass ui;
@@ -119,4 +129,7 @@ private:
     CaptureDevicePtr captureDevice_;
     int preferredDevice_ = -1;
     bool streamErrorShown_ = false;
+    std::unique_ptr<VideoRecorder> recorder_;  // while "Record" is checked
+    QString recordingPath_;
+    QElapsedTimer recordingClock_;
 };

@@ -91,7 +91,7 @@ struct VideoRecorder::Impl {
         if (format->oformat->flags & AVFMT_GLOBALHEADER) codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         if (encoder->id == AV_CODEC_ID_H264) {
             // Fast enough to follow a live camera, and no frame held back.
-            av_opt_set(codec->priv_data, "preset", "veryfast", 0);
+            av_opt_set(codec->priv_data, "preset", "ultrafast", 0);
             av_opt_set(codec->priv_data, "tune", "zerolatency", 0);
             av_opt_set(codec->priv_data, "crf", "23", 0);
         } else {
@@ -107,6 +107,8 @@ struct VideoRecorder::Impl {
         stream->time_base = codec->time_base;
         if (failed(avcodec_parameters_from_context(stream->codecpar, codec), "cannot set up the stream")) return false;
         if (failed(avio_open(&format->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot create the file")) return false;
+        // Each fragment goes to the file at once, so a full disk shows at once.
+        format->flush_packets = 1;
         AVDictionary* options = nullptr;
         av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
         const int written = avformat_write_header(format, &options);
@@ -202,7 +204,10 @@ bool VideoRecorder::finish() {
     // After a failed write only the trailer is still worth trying.
     const bool drained = d.error.empty() && d.encode(nullptr);
     const int trailer = av_write_trailer(d.format);
-    if (drained) d.failed(trailer, "cannot finish the file");
+    if (drained && !d.failed(trailer, "cannot finish the file")) {
+        avio_flush(d.format->pb);  // closing does not report a failed last write
+        d.outputBroken();
+    }
     const int closed = avio_closep(&d.format->pb);
     if (drained) d.failed(closed, "cannot finish the file");
     return d.error.empty();

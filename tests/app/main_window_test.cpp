@@ -124,7 +124,7 @@ private slots:
             else names << w.form().mainToolBar->widgetForAction(a)->objectName();
         }
         const QStringList expectedOrder = {"actionOpenImage", "actionSaveImage", "|", "actionToggleConnection",
-                                           "actionDeviceOptions", "|", "actionToggleCapture", "|",
+                                           "actionDeviceOptions", "|", "actionToggleCapture", "actionRecord", "|",
                                            "actionDisplayInColor", "|", "  Processor: ", "processorCombo",
                                            "actionOpenProcessorProperties", "actionReprocess"};
         QCOMPARE(names, expectedOrder);
