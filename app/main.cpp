@@ -18,6 +18,7 @@ namespace {
 struct Options {
     bool virtualCamera = false;
     bool connect = false;
+    bool paused = false;
     QString device;
     int processor = -1;
     QString image;
@@ -33,6 +34,8 @@ Options parseOptions(const QCoreApplication& app) {
                                            QStringLiteral("Offer the built-in virtual cameras after the real devices."));
     const QCommandLineOption connect(QStringLiteral("connect"),
                                      QStringLiteral("Connect to a capture device at start and go live."));
+    const QCommandLineOption paused(QStringLiteral("paused"),
+                                    QStringLiteral("With --connect: pause on the first frame."));
     const QCommandLineOption device(QStringLiteral("device"),
                                     QStringLiteral("Device to connect to without asking: its number in the "
                                                    "device table, or part of its name."),
@@ -45,12 +48,13 @@ Options parseOptions(const QCoreApplication& app) {
     const QCommandLineOption video(QStringLiteral("video"),
                                    QStringLiteral("Offer this video file as a capture device (repeatable)."),
                                    QStringLiteral("FILE"));
-    parser.addOptions({virtualCamera, video, connect, device, processor, image});
+    parser.addOptions({virtualCamera, video, connect, paused, device, processor, image});
     parser.process(app);
 
     Options options;
     options.virtualCamera = parser.isSet(virtualCamera);
     options.connect = parser.isSet(connect);
+    options.paused = parser.isSet(paused);
     options.device = parser.value(device);
     if (parser.isSet(processor)) {
         bool isNumber = false;
@@ -119,6 +123,7 @@ int main(int argc, char* argv[]) {
 
     if (options.processor >= 0) window.findChild<QComboBox*>(QStringLiteral("processorCombo"))->setCurrentIndex(options.processor);
     if (!options.image.isEmpty()) window.openImageFile(options.image);
+    if (options.paused) window.pauseAfterNextFrame();
     window.chooseDeviceAtStart(options.device, options.connect);
 
     QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);

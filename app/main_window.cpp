@@ -25,6 +25,7 @@
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTimer>
+#include <QToolBar>
 
 #include <new>
 #include <utility>
@@ -80,6 +81,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 
     processorCombo_->setCurrentIndex(1);
     addAction(ui.actionSaveAugmentedView);  // in no tool bar; its key must still work
+    connect(ui.processorToolBar, &QToolBar::actionTriggered, this, &MainWindow::reprocessPausedFrame);
     installKeyboardShortcuts();
     qApp->installEventFilter(new PanelKeyGuard(this));
 }
@@ -466,7 +468,14 @@ void MainWindow::takeNewestFrame() {
     if (result == FrameCycle::Fetch::NewFrame) {
         repaintCanvases();
         recordShownFrame();
+        if (std::exchange(pauseAfterNextFrame_, false)) ui.actionToggleCapture->setChecked(false);
     }
+}
+
+// A processor's own button (new features, initial points) changes what its
+// next frame shows; on a paused frame or a still image that frame is this one.
+void MainWindow::reprocessPausedFrame() {
+    if (!capturing_ && cycle_.hasBuffers()) processCurrentFrame();
 }
 
 void MainWindow::updateCaptureStatus() {

@@ -73,6 +73,9 @@ public:
     // device when none was named). A name that matches nothing is refused with a
     // warning and nothing is connected.
     void chooseDeviceAtStart(const QString& wanted, bool connect);
+    // Pauses capture once the next live frame is shown, so that a recipe can
+    // start from a still first frame without racing the camera.
+    void pauseAfterNextFrame() { pauseAfterNextFrame_ = true; }
 
 private slots:
     void on_actionOpenImage_triggered();
@@ -99,6 +102,7 @@ private:
     void startCapturing();
     void stopCapturing();
     void takeNewestFrame();
+    void reprocessPausedFrame();
     void syncCaptureActionToDevice();
     void updateCaptureStatus();
     void installKeyboardShortcuts();
@@ -129,6 +133,7 @@ private:
     CaptureDevicePtr captureDevice_;
     int preferredDevice_ = -1;
     bool streamErrorShown_ = false;
+    bool pauseAfterNextFrame_ = false;
     std::unique_ptr<VideoRecorder> recorder_;  // while "Record" is checked
     QString recordingPath_;
     QElapsedTimer recordingClock_;
