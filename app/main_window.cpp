@@ -5,6 +5,7 @@
 #include "app/user_dialogs.h"
 #include "app/virtual_cameras.h"
 #include "canvas/canvas.h"
+#include "capture/window_placement.h"
 #include "capture/video_file_source.h"
 #include "cycle/frame_processor.h"
 #include "processors/fast_tracker_processor.h"
@@ -27,6 +28,7 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -37,6 +39,8 @@ constexpr int kDefaultWidth = 320;
 constexpr int kDefaultHeight = 240;
 constexpr double kMaxScreenShare = 0.95;
 constexpr int kFrameRateIntervalMs = 1000;
+// Room a window manager's title bar takes beside the title (icon and buttons).
+constexpr int kTitleBarButtonsWidth = 96;
 
 // The name the save dialog would have completed: ".png" only where the file
 // name has no suffix at all, so "x.PNG" stays "x.PNG".
@@ -196,6 +200,7 @@ void MainWindow::fitWindowToFrame() {
     ui.leftCanvas->setFixedSize(canvasSize);
     ui.rightCanvas->setFixedSize(canvasSize);
     resize(newWidth, newHeight);
+    keepOnScreen(*this);
 }
 
 void MainWindow::repaintCanvases() {
@@ -270,9 +275,11 @@ void MainWindow::on_actionOpenProcessorProperties_triggered() {
                                        tr("The current processor does not have a Properties Widget."));
         return;
     }
-    const QRect frame = frameGeometry();
-    panel->move(frame.right(), frame.top());
+    // Wide enough that a window manager's title bar shows the whole title.
+    const int titleWidth = panel->fontMetrics().horizontalAdvance(panel->windowTitle()) + kTitleBarButtonsWidth;
+    panel->resize(std::max(panel->width(), titleWidth), panel->height());
     panel->show();
+    placeBesideWindow(*panel, *this);
 }
 
 void MainWindow::on_processorCombo_currentIndexChanged(int index) {
@@ -404,7 +411,7 @@ void MainWindow::on_actionDeviceOptions_triggered() {
         stopCapturing();
         setLive(captureDevice_.get(), 0);
     }
-    const bool applied = showDialog(captureDevice_.get(), index, nullptr);
+    const bool applied = showDialog(captureDevice_.get(), index, this);  // placed beside the window
     // Whatever the dialog did, even when it failed half-way, the buffers must
     // match the size the device now delivers.
     int width = 0;

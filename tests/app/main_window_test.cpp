@@ -349,16 +349,32 @@ private slots:
         QCOMPARE(dialogs.messages[0].text, QStringLiteral("The current processor does not have a Properties Widget."));
     }
 
-    void propertiesPanelOpensAtTheWindowsTopRight() {
+    void propertiesPanelOpensBesideTheWindowOnScreen_data() {
+        QTest::addColumn<int>("processor");
+        QTest::addColumn<bool>("windowAtRightEdge");
+        QTest::newRow("FAST, room on the right") << 1 << false;
+        QTest::newRow("FAST, window at the right edge") << 1 << true;
+        QTest::newRow("ruins, window at the right edge") << 2 << true;
+    }
+
+    void propertiesPanelOpensBesideTheWindowOnScreen() {
+        QFETCH(int, processor);
+        QFETCH(bool, windowAtRightEdge);
         ScriptedDialogs dialogs;
         MainWindow w;
+        combo(w)->setCurrentIndex(processor);
+        const QRect screen = w.screen()->availableGeometry();
+        w.move(windowAtRightEdge ? screen.right() + 1 - w.frameGeometry().width() : screen.left(), screen.top() + 40);
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QWidget* panel = w.currentProcessor()->propertiesWidget(&w);  // the FAST tracker's
-        QVERIFY(panel);
+        QWidget* panel = w.currentProcessor()->propertiesWidget(&w);
         action(w, "actionOpenProcessorProperties")->trigger();
         QVERIFY(panel->isVisible());
-        QCOMPARE(panel->pos(), QPoint(w.frameGeometry().right(), w.frameGeometry().top()));
+        const QRect frame = panel->frameGeometry();
+        QVERIFY2(screen.contains(frame), qPrintable(QStringLiteral("panel at %1,%2").arg(frame.x()).arg(frame.y())));
+        QVERIFY(!frame.intersects(w.frameGeometry()));
+        QCOMPARE(frame.top(), w.frameGeometry().top());
+        QVERIFY(panel->width() > panel->fontMetrics().horizontalAdvance(panel->windowTitle()));
         QVERIFY(dialogs.messages.empty());
     }
 
