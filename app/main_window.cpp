@@ -529,19 +529,22 @@ void MainWindow::on_actionRecord_toggled(bool on) {
 void MainWindow::startRecording() {
     const QString path = UserDialogs::current().saveFileName(this, tr("Record the right view to"),
                                                              QStringLiteral("MP4 Video (*.mp4)"), QStringLiteral("mp4"));
-    const QImage view = ui.rightCanvas->grabFramebuffer();
     std::string error;
-    if (!path.isEmpty())
-        recorder_ = VideoRecorder::open(QFile::encodeName(path).toStdString(), view.width(), view.height(), error);
-    if (!recorder_) {
-        const QSignalBlocker blocker(ui.actionRecord);
-        ui.actionRecord->setChecked(false);
-        if (!path.isEmpty()) showFileError(tr("Could not record the video!") + QLatin1Char('\n') + QString::fromStdString(error), path);
+    if (!path.isEmpty()) {
+        // Frames must keep the size the canvas shows now, in device pixels.
+        const QSize size = ui.rightCanvas->grabFramebuffer().size();
+        recorder_ = VideoRecorder::open(QFile::encodeName(path).toStdString(), size.width(), size.height(), error);
+    }
+    if (recorder_) {
+        recordingPath_ = path;
+        recordingClock_.start();
+        statusBar()->showMessage(tr("Recording to %1").arg(QDir::toNativeSeparators(path)));
         return;
     }
-    recordingPath_ = path;
-    recordingClock_.start();
-    statusBar()->showMessage(tr("Recording to %1").arg(QDir::toNativeSeparators(path)));
+    const QSignalBlocker blocker(ui.actionRecord);
+    ui.actionRecord->setChecked(false);
+    if (!path.isEmpty())
+        showFileError(tr("Could not record the video!") + QLatin1Char('\n') + QString::fromStdString(error), path);
 }
 
 // Frames are stamped with the time they were shown, so the video plays at the
