@@ -182,7 +182,7 @@ void MainWindow::showBuffersOnCanvases() {
 
 void MainWindow::fitWindowToFrame() {
     // Each canvas should show the frame at one screen pixel per frame pixel.
-    int newWidth = width() + 2 * (imageWidth_ - ui.leftCanvas->width());
+    int newWidth = width() - widthBeyondFrames_ + 2 * (imageWidth_ - ui.leftCanvas->width());
     int newHeight = height() + (imageHeight_ - ui.leftCanvas->height());
     QSize canvasSize(imageWidth_, imageHeight_);
     const QScreen* screen = QGuiApplication::primaryScreen();
@@ -199,7 +199,11 @@ void MainWindow::fitWindowToFrame() {
     // pixel narrower than the frame.
     ui.leftCanvas->setFixedSize(canvasSize);
     ui.rightCanvas->setFixedSize(canvasSize);
-    resize(newWidth, newHeight);
+    // The tool bars must fit as well: a narrower window hides their last
+    // buttons behind an overflow arrow.
+    const int toolBarsWidth = ui.mainToolBar->sizeHint().width() + ui.processorToolBar->sizeHint().width();
+    widthBeyondFrames_ = std::max(0, toolBarsWidth - newWidth);
+    resize(newWidth + widthBeyondFrames_, newHeight);
     keepOnScreen(*this);
 }
 

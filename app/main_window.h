@@ -125,6 +125,7 @@ private:
     QImage loadedImage_;
     int imageWidth_ = 0;
     int imageHeight_ = 0;
+    int widthBeyondFrames_ = 0;  // added so that the tool bars fit
     Processor* currentProcessor_ = nullptr;
     QComboBox* processorCombo_ = nullptr;
     std::vector<std::unique_ptr<Processor>> ownedProcessors_;
