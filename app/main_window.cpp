@@ -536,7 +536,7 @@ void MainWindow::startRecording() {
     std::string error;
     if (!path.isEmpty()) {
         // Frames must keep the size the canvas shows now, in device pixels.
-        const QSize size = ui.rightCanvas->grabFramebuffer().size();
+        const QSize size = ui.rightCanvas->readShownPixels(recordedPixels_);
         recorder_ = VideoRecorder::open(QFile::encodeName(path).toStdString(), size.width(), size.height(), error);
     }
     if (recorder_) {
@@ -555,10 +555,11 @@ void MainWindow::startRecording() {
 // pace the camera delivered.
 void MainWindow::recordShownFrame() {
     if (!recorder_) return;
-    const QImage view = ui.rightCanvas->grabFramebuffer().convertToFormat(QImage::Format_RGB32);
-    const RecordedPicture picture{view.constBits(), view.bytesPerLine(), view.width(), view.height(),
-                                  PixelLayout::Xrgb32};
-    if (!recorder_->write(picture, recordingClock_.elapsed()))
+    const QSize size = ui.rightCanvas->readShownPixels(recordedPixels_);
+    if (size.isEmpty()) return;  // not on screen
+    const std::ptrdiff_t stride = std::ptrdiff_t(size.width()) * 4;
+    const std::uint8_t* top = recordedPixels_.data() + stride * (size.height() - 1);
+    if (!recorder_->write({top, -stride, size.width(), size.height(), PixelLayout::Rgba32}, recordingClock_.elapsed()))
         stopRecordingAfterError(QString::fromStdString(recorder_->error()));
 }
 

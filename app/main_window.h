@@ -137,5 +137,6 @@ private:
     bool pauseAfterNextFrame_ = false;
     std::unique_ptr<VideoRecorder> recorder_;  // while "Record" is checked
     QString recordingPath_;
+    std::vector<unsigned char> recordedPixels_;  // the right canvas, reused every frame
     QElapsedTimer recordingClock_;
 };

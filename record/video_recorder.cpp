@@ -27,7 +27,7 @@ std::string ffmpegError(int code) {
 }
 
 AVPixelFormat sourceFormat(PixelLayout layout) {
-    return layout == PixelLayout::Rgb24 ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_RGB32;
+    return layout == PixelLayout::Rgb24 ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_RGBA;
 }
 
 const AVCodec* findEncoder() {

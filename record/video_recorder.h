@@ -7,7 +7,7 @@
 // How the pixels handed to VideoRecorder::write are laid out.
 enum class PixelLayout {
     Rgb24,  // bytes R, G, B per pixel
-    Xrgb32  // one 32-bit word 0xffRRGGBB per pixel in the machine's byte order
+    Rgba32  // bytes R, G, B, A per pixel; A is not recorded
 };
 
 // One picture to record. `rows` points at the picture's top row; `stride` is
