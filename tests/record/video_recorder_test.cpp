@@ -9,7 +9,6 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <vector>
 
