@@ -12,11 +12,14 @@
 #include <QScreen>
 #include <QSurfaceFormat>
 
+#include <cstdlib>
+
 namespace {
 
 struct Options {
     bool virtualCamera = false;
     bool connect = false;
+    bool paused = false;
     QString device;
     int processor = -1;
     QString image;
@@ -33,6 +36,8 @@ Options parseOptions(const QCoreApplication& app) {
                                            QStringLiteral("Offer the built-in virtual cameras after the real devices."));
     const QCommandLineOption connect(QStringLiteral("connect"),
                                      QStringLiteral("Connect to a capture device at start and go live."));
+    const QCommandLineOption paused(QStringLiteral("paused"),
+                                    QStringLiteral("With --connect: pause on the first frame."));
     const QCommandLineOption device(QStringLiteral("device"),
                                     QStringLiteral("Device to connect to without asking: its number in the "
                                                    "device table, or part of its name."),
@@ -48,29 +53,26 @@ Options parseOptions(const QCoreApplication& app) {
     const QCommandLineOption background(QStringLiteral("background"),
                                         QStringLiteral("Picture the virtual ruins camera shows as table and backdrop."),
                                         QStringLiteral("FILE"));
-    parser.addOptions({virtualCamera, video, connect, device, processor, image, background});
+    parser.addOptions({virtualCamera, video, connect, paused, device, processor, image, background});
     parser.process(app);
 
     Options options;
     options.virtualCamera = parser.isSet(virtualCamera);
     options.connect = parser.isSet(connect);
+    options.paused = parser.isSet(paused);
     options.device = parser.value(device);
-    options.processor = parser.isSet(processor) ? parser.value(processor).toInt() : -1;
+    if (parser.isSet(processor)) {
+        bool isNumber = false;
+        options.processor = parser.value(processor).toInt(&isNumber);
+        if (!isNumber || options.processor < 0 || options.processor > 2) {
+            qCritical("castellan: --processor takes 0, 1 or 2, not \"%s\"", qPrintable(parser.value(processor)));
+            std::exit(1);
+        }
+    }
     options.image = parser.value(image);
     options.videos = parser.values(video);
     options.background = parser.value(background);
     return options;
-}
-
-// The device table entry that `wanted` names: a number, or part of a device's
-// name (case-insensitive). -1 when nothing matches.
-int findDevice(const QString& wanted) {
-    bool isNumber = false;
-    const int index = wanted.toInt(&isNumber);
-    if (isNumber) return index;
-    for (int i = 0; i < captureDeviceCount(); ++i)
-        if (QString::fromUtf8(captureDeviceDescription(i)).contains(wanted, Qt::CaseInsensitive)) return i;
-    return -1;
 }
 
 // --help and --version only print text, so they must work without a display.
@@ -128,18 +130,12 @@ int main(int argc, char* argv[]) {
     MainWindow window;
     centreOnScreen(window);
     window.show();
-    window.initCaptureDevice();
+    window.initCaptureDevice(options.image.isEmpty());
 
     if (options.processor >= 0) window.findChild<QComboBox*>(QStringLiteral("processorCombo"))->setCurrentIndex(options.processor);
     if (!options.image.isEmpty()) window.openImageFile(options.image);
-    const int device = options.device.isEmpty() ? -1 : findDevice(options.device);
-    if (!options.device.isEmpty() && device < 0)
-        qWarning("castellan: no capture device matches \"%s\"", qPrintable(options.device));
-    if (device >= 0) window.setPreferredDevice(device);
-    if (options.connect && window.captureDevice()) {
-        if (device < 0) window.setPreferredDevice(0);
-        window.form().actionToggleConnection->setChecked(true);
-    }
+    if (options.paused) window.pauseAfterNextFrame();
+    window.chooseDeviceAtStart(options.device, options.connect);
 
     QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);
     return app.exec();

@@ -1,25 +1,35 @@
 #include "app/main_window.h"
 
 #include "app/frame_io.h"
+#include "app/panel_key_guard.h"
 #include "app/user_dialogs.h"
 #include "app/virtual_cameras.h"
 #include "canvas/canvas.h"
+#include "capture/window_placement.h"
 #include "capture/video_file_source.h"
 #include "processors/fast_tracker_processor.h"
 #include "processors/klt_tracker_processor.h"
 #include "processors/processor.h"
 #include "processors/proxy_processor.h"
+#include "record/video_recorder.h"
 #include "ruins/ruins_reconstructor_processor.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScreen>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTimer>
+#include <QToolBar>
 
+#include <algorithm>
 #include <new>
+#include <utility>
 
 namespace {
 const char* const kProcessorNames[] = {"Kanade-Lucas-Tomasi Tracker", "FAST Tracker", "Ruins Reconstructor"};
@@ -28,6 +38,14 @@ constexpr int kDefaultWidth = 320;
 constexpr int kDefaultHeight = 240;
 constexpr double kMaxScreenShare = 0.95;
 constexpr int kFrameRateIntervalMs = 1000;
+// Room a window manager's title bar takes beside the title (icon and buttons).
+constexpr int kTitleBarButtonsWidth = 96;
+
+// The name the save dialog would have completed: ".png" only where the file
+// name has no suffix at all, so "x.PNG" stays "x.PNG".
+QString withPngSuffixIfNone(const QString& path) {
+    return QFileInfo(path).fileName().contains(QLatin1Char('.')) ? path : path + QStringLiteral(".png");
+}
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
@@ -65,7 +83,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     ui.leftCanvas->setOverlay(proxy_.get());
 
     processorCombo_->setCurrentIndex(1);
+    addAction(ui.actionSaveAugmentedView);  // in no tool bar; its key must still work
+    connect(ui.processorToolBar, &QToolBar::actionTriggered, this, &MainWindow::reprocessPausedFrame);
     installKeyboardShortcuts();
+    qApp->installEventFilter(new PanelKeyGuard(this));
 }
 
 void MainWindow::installKeyboardShortcuts() {
@@ -95,6 +116,7 @@ void MainWindow::showAbout() {
 QString aboutText(const QString& openGL) {
     static const char* const kKeys[][2] = {
         {"Ctrl+O", "open an image"},      {"Ctrl+S", "save the grey frame"},
+        {"Ctrl+Shift+S", "save the right view as shown"}, {"Ctrl+R", "record the right view"},
         {"Ctrl+K", "connect or disconnect"}, {"Space", "live on/off"},
         {"F5", "reprocess"},              {"C", "display in colour"},
         {"Ctrl+P", "processor properties"}, {"Ctrl+1, 2, 3", "KLT tracker, FAST tracker, ruins reconstructor"},
@@ -159,7 +181,7 @@ void MainWindow::showBuffersOnCanvases() {
 
 void MainWindow::fitWindowToFrame() {
     // Each canvas should show the frame at one screen pixel per frame pixel.
-    int newWidth = width() + 2 * (imageWidth_ - ui.leftCanvas->width());
+    int newWidth = width() - widthBeyondFrames_ + 2 * (imageWidth_ - ui.leftCanvas->width());
     int newHeight = height() + (imageHeight_ - ui.leftCanvas->height());
     QSize canvasSize(imageWidth_, imageHeight_);
     const QScreen* screen = QGuiApplication::primaryScreen();
@@ -176,7 +198,12 @@ void MainWindow::fitWindowToFrame() {
     // pixel narrower than the frame.
     ui.leftCanvas->setFixedSize(canvasSize);
     ui.rightCanvas->setFixedSize(canvasSize);
-    resize(newWidth, newHeight);
+    // The tool bars must fit as well: a narrower window hides their last
+    // buttons behind an overflow arrow.
+    const int toolBarsWidth = ui.mainToolBar->sizeHint().width() + ui.processorToolBar->sizeHint().width();
+    widthBeyondFrames_ = std::max(0, toolBarsWidth - newWidth);
+    resize(newWidth + widthBeyondFrames_, newHeight);
+    keepOnScreen(*this);
 }
 
 void MainWindow::repaintCanvases() {
@@ -200,14 +227,10 @@ bool MainWindow::openImageFile(const QString& path) {
     // Read into a temporary so that a bad file leaves the current frame, its
     // buffers and the processor untouched.
     QImage image = readImageFile(path);
-    if (image.isNull()) {
-        UserDialogs::current().critical(this, tr("Error"), tr("Could not load the specified file! Unsupported format?"));
-        return false;
-    }
     const std::size_t count = std::size_t(image.width()) * std::size_t(image.height());
-    std::unique_ptr<unsigned char[]> probe(new (std::nothrow) unsigned char[4 * count]);
+    std::unique_ptr<unsigned char[]> probe(image.isNull() ? nullptr : new (std::nothrow) unsigned char[4 * count]);
     if (!probe) {
-        UserDialogs::current().critical(this, tr("Error"), tr("Could not load the specified file! Unsupported format?"));
+        showFileError(tr("Could not load the specified file! Unsupported format?"), path);
         return false;
     }
     probe.reset();
@@ -218,6 +241,7 @@ bool MainWindow::openImageFile(const QString& path) {
     fillFrameBuffers(loadedImage_, cycle_.colorBuffer(), cycle_.grayBuffer());
     cycle_.runColorFrame();
     repaintCanvases();
+    showSource(QFileInfo(path).fileName());
     return true;
 }
 
@@ -225,13 +249,18 @@ void MainWindow::on_actionSaveImage_triggered() {
     // Without a frame there is nothing to save; don't ask for a file name.
     if (!cycle_.hasBuffers()) return;
     QString path = UserDialogs::current().saveFileName(this, tr("Choose a filename to save the Image under"),
-                                                       QStringLiteral("PNG Portable Network Graphics (*.png)"));
+                                                       QStringLiteral("PNG Portable Network Graphics (*.png)"),
+                                                       QStringLiteral("png"));
     if (path.isEmpty()) return;
-    if (!path.endsWith(QStringLiteral(".png"))) path += QStringLiteral(".png");
+    path = withPngSuffixIfNone(path);
     const QImage image = greyFrameToImage(cycle_.grayBuffer(), imageWidth_, imageHeight_);
     // A save that silently fails would let the user believe the frame is kept.
     if (image.isNull() || !image.save(path, "PNG"))
-        UserDialogs::current().critical(this, tr("Error"), tr("Could not save the image file!"));
+        showFileError(tr("Could not save the image file!"), path);
+}
+
+void MainWindow::showFileError(const QString& message, const QString& path) {
+    UserDialogs::current().critical(this, tr("Error"), message + QLatin1Char('\n') + QDir::toNativeSeparators(path));
 }
 
 void MainWindow::on_actionDisplayInColor_toggled(bool on) {
@@ -249,9 +278,11 @@ void MainWindow::on_actionOpenProcessorProperties_triggered() {
                                        tr("The current processor does not have a Properties Widget."));
         return;
     }
-    const QRect frame = frameGeometry();
-    panel->move(frame.right(), frame.top());
+    // Wide enough that a window manager's title bar shows the whole title.
+    const int titleWidth = panel->fontMetrics().horizontalAdvance(panel->windowTitle()) + kTitleBarButtonsWidth;
+    panel->resize(std::max(panel->width(), titleWidth), panel->height());
     panel->show();
+    placeBesideWindow(*panel, *this);
 }
 
 void MainWindow::on_processorCombo_currentIndexChanged(int index) {
@@ -274,10 +305,10 @@ void MainWindow::on_actionReprocess_triggered() {
 
 // ---- Capture control and the frame cycle ----------------------------------
 
-void MainWindow::initCaptureDevice() {
+void MainWindow::initCaptureDevice(bool warnWhenNone) {
     captureDevice_.reset(createCaptureDevice());
     if (!captureDevice_) {
-        UserDialogs::current().warning(this, tr("Warning"), tr("No Capture Device available!"));
+        if (warnWhenNone) UserDialogs::current().warning(this, tr("Warning"), tr("No Capture Device available!"));
         ui.actionToggleConnection->setEnabled(false);
         return;
     }
@@ -293,6 +324,7 @@ void MainWindow::on_actionToggleConnection_toggled(bool on) {
         // Unchecking the capture action stops live capture through its slot; the
         // explicit stop covers a device that went live behind the action's back.
         ui.actionToggleCapture->setChecked(false);
+        ui.actionRecord->setChecked(false);  // finishes the file
         stopCapturing();
         if (setLive(captureDevice_.get(), -1) == 1) setLive(captureDevice_.get(), 0);
         ui.actionToggleCapture->setEnabled(false);
@@ -311,9 +343,34 @@ void MainWindow::on_actionToggleConnection_toggled(bool on) {
     ui.actionToggleCapture->setChecked(true);
 }
 
+void MainWindow::chooseDeviceAtStart(const QString& wanted, bool connect) {
+    if (!captureDevice_) return;  // already warned that there is none
+    const int index = wanted.isEmpty() ? 0 : findDevice(wanted);
+    if (index < 0) {
+        UserDialogs::current().warning(this, tr("Warning"), tr("No capture device matches \"%1\".").arg(wanted));
+        return;
+    }
+    if (!wanted.isEmpty() || connect) preferredDevice_ = index;
+    if (connect) ui.actionToggleConnection->setChecked(true);
+}
+
+// The device table entry that `wanted` names: its number, or part of its name
+// (case-insensitive). -1 when nothing matches.
+int MainWindow::findDevice(const QString& wanted) {
+    bool isNumber = false;
+    const int number = wanted.toInt(&isNumber);
+    const int count = captureDeviceCount();
+    if (isNumber) return number >= 0 && number < count ? number : -1;
+    for (int i = 0; i < count; ++i)
+        if (QString::fromUtf8(captureDeviceDescription(i)).contains(wanted, Qt::CaseInsensitive)) return i;
+    return -1;
+}
+
 int MainWindow::chooseDevice() {
     const int count = captureDeviceCount();
-    if (preferredDevice_ >= 0 && preferredDevice_ < count) return preferredDevice_;
+    // The start-up choice holds for one connection; later ones ask again.
+    const int preferred = std::exchange(preferredDevice_, -1);
+    if (preferred >= 0 && preferred < count) return preferred;
     if (count < 2) return 0;
     QStringList descriptions;
     for (int i = 0; i < count; ++i) descriptions << QString::fromUtf8(captureDeviceDescription(i));
@@ -325,14 +382,21 @@ bool MainWindow::connectChosenDevice() {
     const int index = chooseDevice();
     if (index < 0) return false;  // cancelled: the action stays checked, nothing connected
     if (!connectDevice(captureDevice_.get(), index)) {
-        UserDialogs::current().critical(this, tr("Error"), tr("Could not connect to the capture device!"));
-        // A video file says why it cannot be played.
+        // A video file says why it cannot be played; the box has room for all of it.
+        QString text = tr("Could not connect to the capture device!");
         const std::string reason = lastOpenError(captureDevice_.get());
-        if (!reason.empty()) statusBar()->showMessage(QString::fromStdString(reason));
+        if (!reason.empty()) text += QLatin1Char('\n') + QString::fromStdString(reason);
+        UserDialogs::current().critical(this, tr("Error"), text);
         return false;
     }
     streamErrorShown_ = false;
+    // The table's text is "N - name".
+    showSource(QString::fromUtf8(captureDeviceDescription(index)).section(QStringLiteral(" - "), 1));
     return true;
+}
+
+void MainWindow::showSource(const QString& name) {
+    setWindowTitle(tr("%1 - Castellan").arg(name));
 }
 
 void MainWindow::on_actionDeviceOptions_triggered() {
@@ -350,7 +414,7 @@ void MainWindow::on_actionDeviceOptions_triggered() {
         stopCapturing();
         setLive(captureDevice_.get(), 0);
     }
-    const bool applied = showDialog(captureDevice_.get(), index, nullptr);
+    const bool applied = showDialog(captureDevice_.get(), index, this);  // placed beside the window
     // Whatever the dialog did, even when it failed half-way, the buffers must
     // match the size the device now delivers.
     int width = 0;
@@ -411,7 +475,17 @@ void MainWindow::takeNewestFrame() {
         setupImageBuffers();
         result = cycle_.takeFrame(captureDevice_.get(), 0);
     }
-    if (result == FrameCycle::Fetch::NewFrame) repaintCanvases();
+    if (result == FrameCycle::Fetch::NewFrame) {
+        repaintCanvases();
+        recordShownFrame();
+        if (std::exchange(pauseAfterNextFrame_, false)) ui.actionToggleCapture->setChecked(false);
+    }
+}
+
+// A processor's own button (new features, initial points) changes what its
+// next frame shows; on a paused frame or a still image that frame is this one.
+void MainWindow::reprocessPausedFrame() {
+    if (!capturing_ && cycle_.hasBuffers()) processCurrentFrame();
 }
 
 void MainWindow::updateCaptureStatus() {
@@ -430,4 +504,81 @@ void MainWindow::updateCaptureStatus() {
 QString frameRateText(int frames, qint64 elapsedMs) {
     const double rate = elapsedMs > 0 ? 1000.0 / double(elapsedMs) * frames : 0.0;
     return QStringLiteral("   Frame Rate: %1 Hz   ").arg(rate, 0, 'f', 2);
+}
+
+// ---- Recording what the right canvas shows ---------------------------------
+
+void MainWindow::on_actionSaveAugmentedView_triggered() {
+    if (!cycle_.hasBuffers()) return;
+    const QString path = UserDialogs::current().saveFileName(this, tr("Save the augmented view"),
+                                                             QStringLiteral("PNG Portable Network Graphics (*.png)"),
+                                                             QStringLiteral("png"));
+    if (path.isEmpty()) return;
+    const QString named = withPngSuffixIfNone(path);
+    // The canvas as shown, overlay included, in device pixels.
+    if (!ui.rightCanvas->grabFramebuffer().save(named, "PNG"))
+        showFileError(tr("Could not save the image file!"), named);
+}
+
+void MainWindow::on_actionRecord_toggled(bool on) {
+    if (on) {
+        startRecording();
+        return;
+    }
+    const QString error = finishRecording();
+    if (!error.isEmpty()) showFileError(tr("Could not finish the video file!") + QLatin1Char('\n') + error, recordingPath_);
+}
+
+void MainWindow::startRecording() {
+    const QString path = UserDialogs::current().saveFileName(this, tr("Record the right view to"),
+                                                             QStringLiteral("MP4 Video (*.mp4)"), QStringLiteral("mp4"));
+    std::string error;
+    if (!path.isEmpty()) {
+        // Frames must keep the size the canvas shows now, in device pixels.
+        const QSize size = ui.rightCanvas->readShownPixels(recordedPixels_);
+        recorder_ = VideoRecorder::open(QFile::encodeName(path).toStdString(), size.width(), size.height(), error);
+    }
+    if (recorder_) {
+        recordingPath_ = path;
+        recordingClock_.start();
+        statusBar()->showMessage(tr("Recording to %1").arg(QDir::toNativeSeparators(path)));
+        return;
+    }
+    const QSignalBlocker blocker(ui.actionRecord);
+    ui.actionRecord->setChecked(false);
+    if (!path.isEmpty())
+        showFileError(tr("Could not record the video!") + QLatin1Char('\n') + QString::fromStdString(error), path);
+}
+
+// Frames are stamped with the time they were shown, so the video plays at the
+// pace the camera delivered.
+void MainWindow::recordShownFrame() {
+    if (!recorder_) return;
+    const QSize size = ui.rightCanvas->readShownPixels(recordedPixels_);
+    if (size.isEmpty()) return;  // not on screen
+    const std::ptrdiff_t stride = std::ptrdiff_t(size.width()) * 4;
+    const std::uint8_t* top = recordedPixels_.data() + stride * (size.height() - 1);
+    if (!recorder_->write({top, -stride, size.width(), size.height(), PixelLayout::Rgba32}, recordingClock_.elapsed()))
+        stopRecordingAfterError(QString::fromStdString(recorder_->error()));
+}
+
+// Closes the file; returns why that failed, or nothing.
+QString MainWindow::finishRecording() {
+    if (!recorder_) return QString();
+    const bool finished = recorder_->finish();
+    const QString error = finished ? QString() : QString::fromStdString(recorder_->error());
+    statusBar()->showMessage(tr("Recorded %1 frames to %2").arg(recorder_->framesWritten())
+                                 .arg(QDir::toNativeSeparators(recordingPath_)));
+    recorder_.reset();
+    return error;
+}
+
+// Capture goes on; the file keeps the frames written before.
+void MainWindow::stopRecordingAfterError(const QString& reason) {
+    finishRecording();
+    {
+        const QSignalBlocker blocker(ui.actionRecord);
+        ui.actionRecord->setChecked(false);
+    }
+    showFileError(tr("Recording stopped: %1").arg(reason), recordingPath_);
 }

@@ -17,6 +17,7 @@ class ProxyProcessor;
 class QComboBox;
 class QLabel;
 class QTimer;
+class VideoRecorder;
 
 // The status bar's frame-rate text for `frames` processed frames in `elapsedMs` milliseconds.
 QString frameRateText(int frames, qint64 elapsedMs);
@@ -59,14 +60,22 @@ public:
     bool openImageFile(const QString& path);
 
     // Looks for a capture device once, after the window is shown; warns when
-    // there is none.
-    void initCaptureDevice();
+    // there is none, unless the user chose an image to look at instead.
+    void initCaptureDevice(bool warnWhenNone = true);
     CaptureDevice* captureDevice() const { return captureDevice_.get(); }
     // Whether live frames are being taken as the device announces them.
     bool capturing() const { return capturing_; }
-    // The device chosen for the next connection without asking (-1: ask when
-    // there are several).
-    void setPreferredDevice(int index) { preferredDevice_ = index; }
+    // Whether "Record" is writing the right canvas to a video file.
+    bool recording() const { return recorder_ != nullptr; }
+    // The start-up choice of device: `wanted` is a number in the device table
+    // or part of a device's name (empty: none given). It is used for the next
+    // connection only, without asking; `connect` connects at once (to the first
+    // device when none was named). A name that matches nothing is refused with a
+    // warning and nothing is connected.
+    void chooseDeviceAtStart(const QString& wanted, bool connect);
+    // Pauses capture once the next live frame is shown, so that a recipe can
+    // start from a still first frame without racing the camera.
+    void pauseAfterNextFrame() { pauseAfterNextFrame_ = true; }
 
 private slots:
     void on_actionOpenImage_triggered();
@@ -78,6 +87,8 @@ private slots:
     void on_actionOpenProcessorProperties_triggered();
     void on_processorCombo_currentIndexChanged(int index);
     void on_actionReprocess_triggered();
+    void on_actionRecord_toggled(bool on);
+    void on_actionSaveAugmentedView_triggered();
 
 private:
     void setupImageBuffers();
@@ -87,13 +98,21 @@ private:
     void processCurrentFrame();
     bool connectChosenDevice();
     int chooseDevice();
+    static int findDevice(const QString& wanted);
     void startCapturing();
     void stopCapturing();
     void takeNewestFrame();
+    void reprocessPausedFrame();
     void syncCaptureActionToDevice();
     void updateCaptureStatus();
     void installKeyboardShortcuts();
     void showAbout();
+    void showFileError(const QString& message, const QString& path);
+    void showSource(const QString& name);
+    void startRecording();
+    void recordShownFrame();
+    QString finishRecording();
+    void stopRecordingAfterError(const QString& reason);
     QString openGLDescription();
 
     Ui::MainWindowClass ui;
@@ -106,6 +125,7 @@ private:
     QImage loadedImage_;
     int imageWidth_ = 0;
     int imageHeight_ = 0;
+    int widthBeyondFrames_ = 0;  // added so that the tool bars fit
     Processor* currentProcessor_ = nullptr;
     QComboBox* processorCombo_ = nullptr;
     std::vector<std::unique_ptr<Processor>> ownedProcessors_;
@@ -114,4 +134,9 @@ private:
     CaptureDevicePtr captureDevice_;
     int preferredDevice_ = -1;
     bool streamErrorShown_ = false;
+    bool pauseAfterNextFrame_ = false;
+    std::unique_ptr<VideoRecorder> recorder_;  // while "Record" is checked
+    QString recordingPath_;
+    std::vector<unsigned char> recordedPixels_;  // the right canvas, reused every frame
+    QElapsedTimer recordingClock_;
 };

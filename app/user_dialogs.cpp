@@ -15,8 +15,16 @@ QString UserDialogs::openFileName(QWidget* parent, const QString& caption, const
     return QFileDialog::getOpenFileName(parent, caption, QString(), filter);
 }
 
-QString UserDialogs::saveFileName(QWidget* parent, const QString& caption, const QString& filter) {
-    return QFileDialog::getSaveFileName(parent, caption, QString(), filter);
+QString UserDialogs::saveFileName(QWidget* parent, const QString& caption, const QString& filter,
+                                  const QString& defaultSuffix) {
+    QFileDialog dialog(parent, caption, QString(), filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(defaultSuffix);
+    // Desktop-native dialogs may check for an existing file before the suffix
+    // is added; Qt's own dialog checks the completed name.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    if (dialog.exec() != QDialog::Accepted) return QString();
+    return dialog.selectedFiles().value(0);
 }
 
 int UserDialogs::chooseItem(QWidget* parent, const QString& title, const QString& label,

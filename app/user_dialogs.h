@@ -15,7 +15,10 @@ public:
 
     // An empty string means the user cancelled.
     virtual QString openFileName(QWidget* parent, const QString& caption, const QString& filter);
-    virtual QString saveFileName(QWidget* parent, const QString& caption, const QString& filter);
+    // The dialog adds `defaultSuffix` to a name typed without one before it asks
+    // whether to replace an existing file, so it asks about the name written.
+    virtual QString saveFileName(QWidget* parent, const QString& caption, const QString& filter,
+                                 const QString& defaultSuffix);
     // Index into `items` of the chosen entry, or -1 when cancelled.
     virtual int chooseItem(QWidget* parent, const QString& title, const QString& label,
                            const QStringList& items);

@@ -35,6 +35,17 @@ void Canvas::updateGL() {
     update();
 }
 
+QSize Canvas::readShownPixels(std::vector<unsigned char>& rgba) {
+    if (!isValid()) return QSize();
+    const QSize size = this->size() * devicePixelRatio();
+    rgba.resize(std::size_t(size.width()) * size.height() * 4);
+    makeCurrent();  // binds the framebuffer updateGL() drew into
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, size.width(), size.height(), GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
+    doneCurrent();
+    return size;
+}
+
 void Canvas::drawText(int x, int y, const QString& text) {
     glColor3f(1.0f, 0.0f, 0.0f);
     pendingLabels_.push_back({x, y, text});

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QVector>
 
+#include <vector>
+
 #include <GL/gl.h>
 
 class CanvasOverlay;
@@ -53,6 +55,11 @@ public:
 
     // Repaints now: drawOverlay() has run when this returns.
     void updateGL();
+
+    // What the canvas shows, overlay included, read back without painting again:
+    // RGBA bytes in device pixels, bottom row first as OpenGL keeps them.
+    // Empty before the canvas is first shown.
+    QSize readShownPixels(std::vector<unsigned char>& rgba);
 
     // Number of completed paints; lets tests prove a repaint ran.
     int paintCount() const { return paintCount_; }

@@ -1,4 +1,5 @@
 #include "capture/capture_dialogs.h"
+#include "capture/window_placement.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -177,9 +178,10 @@ void setCaptureDialogExecHook(CaptureDialogExecHook hook) {
 }
 
 int execCaptureDialog(QDialog& dialog) {
-    if (dialog.parentWidget() != nullptr)
-        dialog.move(dialog.parentWidget()->mapToGlobal(QPoint(30, 30)));
-    else
+    if (dialog.parentWidget() != nullptr) {
+        dialog.adjustSize();
+        placeBesideWindow(dialog, *dialog.parentWidget()->window());
+    } else
         dialog.move(30, 30);
     if (execHook()) {
         const int result = execHook()(dialog);

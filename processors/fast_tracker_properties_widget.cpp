@@ -15,6 +15,7 @@ FASTTrackerPropertiesWidget::FASTTrackerPropertiesWidget(FASTTrackerProcessor* p
     ui_->stdDeviationSpinBox->setValue(processor_->standardDeviation());
     ui_->lowerSpinBox->setValue(processor_->lowerThreshold());
     ui_->upperSpinBox->setValue(processor_->upperThreshold());
+    ui_->cornerChoiceComboBox->setCurrentIndex(static_cast<int>(processor_->detector().keep()));
 }
 
 FASTTrackerPropertiesWidget::~FASTTrackerPropertiesWidget() = default;
@@ -37,4 +38,9 @@ void FASTTrackerPropertiesWidget::on_lowerSpinBox_valueChanged(int value) {
 
 void FASTTrackerPropertiesWidget::on_upperSpinBox_valueChanged(int value) {
     if (processor_ != nullptr) processor_->setUpperThreshold(value);
+}
+
+// The entries are in the order of FASTCornerDetector::Keep.
+void FASTTrackerPropertiesWidget::on_cornerChoiceComboBox_currentIndexChanged(int index) {
+    if (processor_ != nullptr) processor_->detector().setKeep(static_cast<FASTCornerDetector::Keep>(index));
 }

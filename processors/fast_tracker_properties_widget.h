@@ -8,7 +8,8 @@ class FASTTrackerPropertiesWidget;
 }
 class FASTTrackerProcessor;
 
-// The FAST tracker's panel: the FAST threshold and the Canny parameters. Each
+// The FAST tracker's panel: the FAST threshold, which corners are kept, and the
+// Canny parameters. Each
 // change is written straight into the processor and applies from its next frame.
 // Built from its form, then loaded with the processor's current values (the
 // "Preprocess with Canny" box starts unchecked, as a fresh processor is).
@@ -27,6 +28,7 @@ private slots:
     void on_stdDeviationSpinBox_valueChanged(double value);
     void on_lowerSpinBox_valueChanged(int value);
     void on_upperSpinBox_valueChanged(int value);
+    void on_cornerChoiceComboBox_currentIndexChanged(int index);
 
 private:
     std::unique_ptr<Ui::FASTTrackerPropertiesWidget> ui_;

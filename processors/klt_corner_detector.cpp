@@ -9,6 +9,7 @@
 namespace {
 
 constexpr int kMinimumDistance = 10;
+bool printsContext = true;
 
 // One context and feature list for all KLT detectors, alive while any exists.
 struct SharedKLTState {
@@ -35,12 +36,14 @@ bool hasPreviousFrame(const KLTTrackingContext& tc, int width, int height) {
 
 }  // namespace
 
+void KLTCornerDetector::setPrintsContext(bool prints) { printsContext = prints; }
+
 KLTCornerDetector::KLTCornerDetector(int capacity) : CornerDetector(capacity) {
     KLTSetVerbosity(0);
     auto context = createTrackingContext();
     context->sequentialMode = true;
     context->mindist = kMinimumDistance;
-    printTrackingContext(*context, stderr);
+    if (printsContext) printTrackingContext(*context, stderr);
 
     SharedKLTState& state = sharedState();
     state.context = std::move(context);

@@ -30,6 +30,10 @@ public:
 
     bool selectNext() const { return selectNext_; }
 
+    // Whether each new detector prints its tracking context on standard error
+    // (on by default; the command line turns it off unless asked to be verbose).
+    static void setPrintsContext(bool prints);
+
     // The current shared pair; null when no KLT detector exists.
     static KLTTrackingContext* currentContext();
     static KLTFeatureList* currentFeatureList();

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds Castellan and starts it on its built-in virtual ruins camera, connected
-# and live, with the ruins reconstructor chosen. Without a display it runs the
+# and paused on its first frame, with the ruins reconstructor chosen. Without a display it runs the
 # same reconstruction headless on ten seconds of virtual frames, writes the
 # pictures and says where they went.
 set -eu
@@ -10,7 +10,7 @@ cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build/release -j"$(nproc)" --target castellan castellan-cli
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
-  exec build/release/app/castellan --virtual-camera --connect --device "Virtual Ruins" --processor 2 "$@"
+  exec build/release/app/castellan --virtual-camera --connect --paused --device "Virtual Ruins" --processor 2 "$@"
 fi
 
 out="$(pwd)/build/headless"

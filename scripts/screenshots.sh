@@ -58,7 +58,7 @@ canvas_y=$((window_y + 48))
 right_canvas_x=$((canvas_x + 326))
 # The "Start/Stop Initial Points Selection" button (the processor tool bar's
 # first action, right of "Reprocess").
-points_button="637 58"
+points_button="665 58"
 # "Device Options..." on the main tool bar.
 options_button="154 59"
 
@@ -76,7 +76,8 @@ say() { printf '%s\n' "$*" >&2; }
 start_app() {
     "$app" "$@" >"$scratch/castellan.log" 2>&1 &
     app_pid=$!
-    window=$(xdotool search --sync --onlyvisible --name '^Castellan$' | head -n 1)
+    # The title names what is shown: "Castellan", or "<device or file> - Castellan".
+    window=$(xdotool search --sync --onlyvisible --name 'Castellan$' | head -n 1)
     xdotool windowmove --sync "$window" "$window_x" "$window_y"
     sleep 1.5
 }

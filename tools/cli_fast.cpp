@@ -74,8 +74,10 @@ int runCanny(const std::vector<std::string>& args) {
         const std::string& arg = args[i];
         const bool hasValue = i + 1 < args.size();
         if (arg == "--sigma" && hasValue) {
-            if (!parseFloat(args[++i], sigma)) {
-                std::fprintf(stderr, "castellan-cli canny: --sigma needs a number, not '%s'\n", args[i].c_str());
+            // The panel's range: a negative spread has no meaning.
+            if (!parseFloat(args[++i], sigma) || !(sigma >= 0.0f && sigma <= 128.0f)) {
+                std::fprintf(stderr, "castellan-cli canny: --sigma needs a number from 0 to 128, not '%s'\n",
+                             args[i].c_str());
                 return 1;
             }
         } else if ((arg == "--lower" || arg == "--upper") && hasValue) {

@@ -92,8 +92,9 @@ int runSelect(const std::vector<std::string>& args) {
     auto tc = detectorContext(mindist);
     KLTFeatureList fl(count);
     selectGoodFeatures(*tc, frame.grey.data(), frame.width, frame.height, fl);
+    // Slots beyond the features the picture offers stay unselected (-1).
     for (const KLTFeature& f : fl.feature)
-        std::printf("%d,%d,%d\n", static_cast<int>(f.x), static_cast<int>(f.y), f.val);
+        if (f.val >= 0) std::printf("%d,%d,%d\n", static_cast<int>(f.x), static_cast<int>(f.y), f.val);
     return 0;
 }
 
@@ -107,9 +108,17 @@ int runTrack(const std::vector<std::string>& args) {
     }
     auto tc = detectorContext(kDefaultMindist);
     KLTFeatureList fl(count);
+    GreyFrame first;
     for (std::size_t n = 0; n < images.size(); ++n) {
         GreyFrame frame;
         if (!loadGrey("klt-track", images[n], frame)) return 1;
+        if (n == 0) first = frame;
+        // Features cannot be followed into a picture of another size.
+        if (frame.width != first.width || frame.height != first.height) {
+            std::fprintf(stderr, "castellan-cli klt-track: %s is %dx%d, %s is %dx%d; all images must have one size\n",
+                         images[n].c_str(), frame.width, frame.height, images[0].c_str(), first.width, first.height);
+            return 1;
+        }
         // As the KLT corner detector does: select on the first frame (and on a frame
         // whose size differs from the stored one), track every other frame.
         const bool sameSize = tc->pyramid_last && tc->pyramid_last->ncols[0] == frame.width &&

@@ -1,5 +1,6 @@
 // castellan-cli: the program's engine without a window, for scripts, tests and
 // benchmarks. Dispatches on the first argument to a registered subcommand.
+#include "processors/klt_corner_detector.h"
 #include "tools/cli_command.h"
 
 #include <QGuiApplication>
@@ -21,7 +22,8 @@ void printHelp() {
               [](const CliCommand* a, const CliCommand* b) { return a->name < b->name; });
     for (const CliCommand* command : commands)
         std::printf("  %s %s  --  %s\n", command->name.c_str(), command->usage.c_str(), command->summary.c_str());
-    std::printf("\nOptions:\n  --help, -h  --  Show this help and exit.\n");
+    std::printf("\nOptions:\n  --help, -h  --  Show this help and exit.\n"
+                "  --verbose  --  With any command: print the KLT tracking context on standard error.\n");
 }
 
 void quietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
@@ -45,6 +47,10 @@ int main(int argc, char* argv[]) {
     for (const CliCommand* command : CliCommand::all()) {
         if (command->name != name) continue;
         std::vector<std::string> args(argv + 2, argv + argc);
+        // The KLT settings are noise in a script's output unless asked for.
+        const auto verbose = std::remove(args.begin(), args.end(), std::string("--verbose"));
+        KLTCornerDetector::setPrintsContext(verbose != args.end());
+        args.erase(verbose, args.end());
         return command->run(args);
     }
     std::fprintf(stderr, "castellan-cli: unknown command '%s' (see --help)\n", name.c_str());

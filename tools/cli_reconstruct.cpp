@@ -17,11 +17,13 @@
 #include "ruins/ruins_reconstruction.h"
 #include "ruins/ruins_scene_renderer.h"
 #include "ruins/virtual_ruins_camera.h"
+#include "record/video_recorder.h"
 #include "tools/cli_command.h"
 
 #include <QDir>
 #include <QImage>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,6 +67,7 @@ struct Options {
     ruins::Following following = ruins::Following::Model;
     ruins::VirtualCameraPath path;
     ruins::VirtualCameraLook look;
+    std::string record;  // video file of the augmented frames
 };
 
 bool parseInteger(const std::string& text, long long& value) {
@@ -110,6 +113,9 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
             options.look.blur = true;
         } else if (option == "--drift") {
             options.look.exposureDrift = true;
+        } else if (option == "--record") {
+            if (!hasValue || args[i + 1].empty()) return fail("--record needs a file name");
+            options.record = value();
         } else if (option == "--source" || option == "--frames" || option == "--size" || option == "--detector" ||
                    option == "--threshold" || option == "--noise" || option == "--output-dir" ||
                    option == "--following" || option == "--background" || option == "--speed" ||
@@ -297,9 +303,16 @@ void printRow(std::int64_t index, const FrameResult& r) {
     std::printf("\n");
 }
 
+bool sameTerminal(std::FILE* a, std::FILE* b) {
+    struct stat sa {}, sb {};
+    return isatty(fileno(a)) && fstat(fileno(a), &sa) == 0 && fstat(fileno(b), &sb) == 0 && sa.st_rdev == sb.st_rdev;
+}
+
 class ProgressBar {
 public:
-    explicit ProgressBar(long long total) : total_(total), shown_(total > 0 && isatty(fileno(stderr))) {}
+    // Only where it cannot mix into the records: stderr a terminal, stdout not that terminal.
+    explicit ProgressBar(long long total)
+        : total_(total), shown_(total > 0 && isatty(fileno(stderr)) && !sameTerminal(stdout, stderr)) {}
     void update(long long done) {
         if (!shown_) return;
         const int width = 40;
@@ -387,6 +400,7 @@ public:
         reconstruction_.beginAutomaticSelection(calibration.width(), calibration.height());
         reconstruction_.restartFollowing(detector_.get());
 
+        if (!options_.record.empty() && !openRecorder()) return 1;
         ProgressBar progress(options_.frames);
         const auto runStart = Clock::now();
         long long done = 0;
@@ -397,8 +411,13 @@ public:
             const FrameResult result = step(index);
             printRow(index, result);
             if (!options_.outputDir.empty() && !writePicture(index, result)) return 1;
+            if (recorder_ && !recordPicture(index, result)) return 1;
             ++done;
             progress.update(done);
+        }
+        if (recorder_ && !recorder_->finish()) {
+            fail("cannot finish " + options_.record + ": " + recorder_->error());
+            return 1;
         }
         const double totalMs = std::chrono::duration<double, std::milli>(Clock::now() - runStart).count();
         printSummary(done, totalMs);
@@ -478,6 +497,24 @@ private:
         return false;
     }
 
+    bool openRecorder() {
+        std::string error;
+        recorder_ = VideoRecorder::open(options_.record, options_.width, options_.height, error);
+        return recorder_ || fail("cannot record to " + options_.record + ": " + error);
+    }
+
+    // The frame as writePicture draws it, at the virtual camera's 30 frames a second.
+    bool recordPicture(std::int64_t index, const FrameResult& result) {
+        if (options_.outputDir.empty() && result.poseValid && estimated_)
+            overlay_.drawVirtualModel(*estimated_, cycle_.colorBuffer(), ruins::PixelOrder::RGB);
+        const std::ptrdiff_t stride = std::ptrdiff_t(options_.width) * 3;
+        const std::uint8_t* top = cycle_.colorBuffer() + stride * (options_.height - 1);
+        if (recorder_->write({top, -stride, options_.width, options_.height, PixelLayout::Rgb24}, index * 1000 / 30))
+            return true;
+        return fail("cannot record frame " + std::to_string(index) + " to " + options_.record + ": " +
+                    recorder_->error());
+    }
+
     void printSummary(long long frames, double totalMs) {
         std::printf("# frames=%lld pose_share=", frames);
         if (frames > 0)
@@ -521,6 +558,7 @@ private:
     FrameCycle cycle_;
     ruins::RuinsSceneRenderer overlay_;
     std::optional<ruins::FrameCamera> estimated_;
+    std::unique_ptr<VideoRecorder> recorder_;
     std::vector<double> errors_;
     std::vector<double> movingErrors_;
     double worstError_ = 0.0;
@@ -564,7 +602,7 @@ int runReconstruct(const std::vector<std::string>& args) {
 const CliCommand reconstructCommand(
     "reconstruct",
     "--source virtual|FILE [--frames N] [--size WxH] [--detector klt|fast] [--threshold T] [--kalman] "
-    "[--noise SIGMA] [--following nearest|model] [--output-dir DIR]\n"
+    "[--noise SIGMA] [--following nearest|model] [--output-dir DIR] [--record OUT.mp4]\n"
     "    virtual scene: [--background FILE] [--blur] [--drift] [--speed K] [--path swing|jumps]",
     "Run the ruins reconstructor headless (automatic initial points, then following) and print a CSV line per "
     "frame and a '#' summary; with the virtual source, the error against the true pose.",

@@ -10,7 +10,10 @@
 #include "../support/scripted_dialogs.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QLabel>
+#include <QStatusBar>
 #include <QTimer>
 
 #include <atomic>
@@ -177,6 +180,84 @@ private slots:
         QCOMPARE(connectDevice(w.captureDevice(), -1), 1);
         QCOMPARE(w.imageWidth(), 64);
         action(w, "actionToggleConnection")->setChecked(false);
+    }
+
+    void startUpDeviceChoice_data() {
+        QTest::addColumn<QString>("wanted");
+        QTest::addColumn<int>("connected");  // -1: refused, nothing connected
+        QTest::newRow("number") << "2" << 2;
+        QTest::newRow("part of a name") << "fake 1" << 1;
+        QTest::newRow("none given") << "" << 0;
+        QTest::newRow("name matching nothing") << "Webcam" << -1;
+        QTest::newRow("number out of range") << "7" << -1;
+        QTest::newRow("negative number") << "-1" << -1;
+    }
+
+    // The start-up choice connects without asking, once; a name that matches
+    // nothing connects nothing.
+    void startUpDeviceChoice() {
+        QFETCH(QString, wanted);
+        QFETCH(int, connected);
+        offerFakeDevices(3);
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.initCaptureDevice();
+        w.chooseDeviceAtStart(wanted, true);
+        QVERIFY(dialogs.asked.isEmpty());
+        QCOMPARE(connectDevice(w.captureDevice(), -1), connected);
+        QCOMPARE(w.capturing(), connected >= 0);
+        if (connected < 0) {
+            QCOMPARE(int(dialogs.messages.size()), 1);
+            QCOMPARE(dialogs.messages[0].title, QStringLiteral("Warning"));
+            QVERIFY(dialogs.messages[0].text.contains(wanted));
+            return;
+        }
+        QVERIFY(dialogs.messages.empty());
+        action(w, "actionToggleConnection")->setChecked(false);
+        dialogs.choiceAnswers.push_back(-1);
+        action(w, "actionToggleConnection")->setChecked(true);
+        QCOMPARE(dialogs.asked.value(0), QStringLiteral("Capture Device Selection"));
+    }
+
+    void recordingWhileLive_data() {
+        QTest::addColumn<bool>("writable");
+        QTest::newRow("a file") << true;
+        QTest::newRow("a full disk") << false;
+    }
+
+    // Recording follows the live frames; a file that cannot be written stops
+    // recording with an "Error" box and capture goes on.
+    void recordingWhileLive() {
+        QFETCH(bool, writable);
+        QTemporaryDir dir;
+        const QString path = writable ? dir.filePath(QStringLiteral("window.mp4")) : QStringLiteral("/dev/full");
+        setHardwareCaptureBackends({});
+        clearVirtualCaptureDevices();
+        registerVirtualCaptureDevice("Test", [] { return std::make_unique<TestCameraSource>(); });
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.initCaptureDevice();
+        action(w, "actionToggleConnection")->setChecked(true);
+        dialogs.fileAnswers.push_back(path);
+        action(w, "actionRecord")->setChecked(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!dialogs.messages.empty() || QFileInfo(path).size() > 0, 5000);
+        if (writable) {
+            QVERIFY(w.recording());
+            QTest::qWait(500);
+            action(w, "actionRecord")->setChecked(false);
+            QVERIFY(dialogs.messages.empty());
+            const QStringList said = w.statusBar()->currentMessage().split(QLatin1Char(' '));
+            QCOMPARE(said.value(0), QStringLiteral("Recorded"));
+            QVERIFY2(said.value(1).toInt() >= 10, qPrintable(said.join(QLatin1Char(' '))));
+        } else {
+            QCOMPARE(dialogs.messages[0].title, QStringLiteral("Error"));
+            QVERIFY2(dialogs.messages[0].text.contains(QStringLiteral("No space left")), qPrintable(dialogs.messages[0].text));
+            QVERIFY(!action(w, "actionRecord")->isChecked());
+        }
+        QVERIFY(!w.recording());
+        QVERIFY(w.capturing());
     }
 
     void failedStartKeepsActionTimerAndDeviceConsistent() {

@@ -8,10 +8,15 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QFile>
 #include <QLabel>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QToolBar>
 #include <QWidgetAction>
 
@@ -22,6 +27,11 @@ QImage gradientImage(int width, int height) {
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) image.setPixel(x, y, qRgb((x * 7) & 255, (y * 5) & 255, (x + y) & 255));
     return image;
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString writeImage(const QTemporaryDir& dir, const QString& name, const QImage& image) {
@@ -114,7 +124,7 @@ private slots:
             else names << w.form().mainToolBar->widgetForAction(a)->objectName();
         }
         const QStringList expectedOrder = {"actionOpenImage", "actionSaveImage", "|", "actionToggleConnection",
-                                           "actionDeviceOptions", "|", "actionToggleCapture", "|",
+                                           "actionDeviceOptions", "|", "actionToggleCapture", "actionRecord", "|",
                                            "actionDisplayInColor", "|", "  Processor: ", "processorCombo",
                                            "actionOpenProcessorProperties", "actionReprocess"};
         QCOMPARE(names, expectedOrder);
@@ -172,7 +182,7 @@ private slots:
             QCOMPARE(int(dialogs.messages.size()), 1);
             QCOMPARE(dialogs.messages[0].kind, QStringLiteral("critical"));
             QCOMPARE(dialogs.messages[0].title, QStringLiteral("Error"));
-            QCOMPARE(dialogs.messages[0].text, QStringLiteral("Could not load the specified file! Unsupported format?"));
+            QCOMPARE(dialogs.messages[0].text, "Could not load the specified file! Unsupported format?\n" + bad);
             QCOMPARE(w.imageWidth(), 40);
             QCOMPARE(w.grayBuffer(), grey);
             QCOMPARE(QByteArray(reinterpret_cast<const char*>(w.grayBuffer()), 40 * 30), before);
@@ -213,8 +223,8 @@ private slots:
         dialogs.fileAnswers = {upper, plain, lower};
         for (int i = 0; i < 3; ++i) action(w, "actionSaveImage")->trigger();
         QCOMPARE(dialogs.asked.last(), QStringLiteral("Choose a filename to save the Image under"));
-        QVERIFY(!QFile::exists(upper));
-        QVERIFY(QFile::exists(upper + ".png"));
+        QVERIFY(QFile::exists(upper));  // a suffix typed in capitals is kept
+        QVERIFY(!QFile::exists(upper + ".png"));
         QVERIFY(QFile::exists(plain + ".png"));
         QVERIFY(QFile::exists(lower));
         QVERIFY(!QFile::exists(lower + ".png"));
@@ -229,6 +239,38 @@ private slots:
             QCOMPARE(g, int(0.2999 * qRed(p) + 0.587 * qGreen(p) + 0.114 * qBlue(p)));
         }
         QVERIFY(dialogs.messages.empty());
+    }
+
+    // Through the real save dialog: typing a name without suffix over an
+    // existing PNG must bring up the dialog's replace question.
+    void savingOverAnExistingFileAsksFirst() {
+        MainWindow w;
+        QVERIFY(w.openImageFile(writeImage(dir, "ask-source.png", gradientImage(12, 12))));
+        const QString existing = writeImage(dir, "test500.png", gradientImage(4, 4));
+        const QByteArray before = readFile(existing);
+        bool typed = false;
+        bool asked = false;
+        QTimer driver;
+        connect(&driver, &QTimer::timeout, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* question = qobject_cast<QMessageBox*>(modal)) {
+                asked = true;
+                question->reject();  // "No": the dialog stays open
+            } else if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+                if (asked) {
+                    files->reject();
+                } else if (!typed) {
+                    typed = true;
+                    files->setDirectory(dir.path());
+                    files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(QStringLiteral("test500"));
+                    QMetaObject::invokeMethod(files, &QDialog::accept, Qt::QueuedConnection);
+                }
+            }
+        });
+        driver.start(50);
+        action(w, "actionSaveImage")->trigger();
+        QVERIFY(asked);
+        QCOMPARE(readFile(existing), before);
     }
 
     void savingWithoutFrameWritesNothing() {
@@ -250,7 +292,7 @@ private slots:
         action(w, "actionSaveImage")->trigger();
         QCOMPARE(int(dialogs.messages.size()), 1);
         QCOMPARE(dialogs.messages[0].title, QStringLiteral("Error"));
-        QCOMPARE(dialogs.messages[0].text, QStringLiteral("Could not save the image file!"));
+        QCOMPARE(dialogs.messages[0].text, "Could not save the image file!\n" + dir.filePath("no-such-dir/frame.png"));
         // A read-only directory fails the same way, and the frame stays.
         QTemporaryDir readOnly;
         QFile::setPermissions(readOnly.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
@@ -259,7 +301,7 @@ private slots:
         action(w, "actionSaveImage")->trigger();
         if (QFile::exists(blocked)) QSKIP("running with permissions that ignore a read-only directory");
         QCOMPARE(int(dialogs.messages.size()), 2);
-        QCOMPARE(dialogs.messages[1].text, QStringLiteral("Could not save the image file!"));
+        QCOMPARE(dialogs.messages[1].text, "Could not save the image file!\n" + blocked);
         QCOMPARE(w.pixelCount(), 64);
     }
 
@@ -307,16 +349,32 @@ private slots:
         QCOMPARE(dialogs.messages[0].text, QStringLiteral("The current processor does not have a Properties Widget."));
     }
 
-    void propertiesPanelOpensAtTheWindowsTopRight() {
+    void propertiesPanelOpensBesideTheWindowOnScreen_data() {
+        QTest::addColumn<int>("processor");
+        QTest::addColumn<bool>("windowAtRightEdge");
+        QTest::newRow("FAST, room on the right") << 1 << false;
+        QTest::newRow("FAST, window at the right edge") << 1 << true;
+        QTest::newRow("ruins, window at the right edge") << 2 << true;
+    }
+
+    void propertiesPanelOpensBesideTheWindowOnScreen() {
+        QFETCH(int, processor);
+        QFETCH(bool, windowAtRightEdge);
         ScriptedDialogs dialogs;
         MainWindow w;
+        combo(w)->setCurrentIndex(processor);
+        const QRect screen = w.screen()->availableGeometry();
+        w.move(windowAtRightEdge ? screen.right() + 1 - w.frameGeometry().width() : screen.left(), screen.top() + 40);
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QWidget* panel = w.currentProcessor()->propertiesWidget(&w);  // the FAST tracker's
-        QVERIFY(panel);
+        QWidget* panel = w.currentProcessor()->propertiesWidget(&w);
         action(w, "actionOpenProcessorProperties")->trigger();
         QVERIFY(panel->isVisible());
-        QCOMPARE(panel->pos(), QPoint(w.frameGeometry().right(), w.frameGeometry().top()));
+        const QRect frame = panel->frameGeometry();
+        QVERIFY2(screen.contains(frame), qPrintable(QStringLiteral("panel at %1,%2").arg(frame.x()).arg(frame.y())));
+        QVERIFY(!frame.intersects(w.frameGeometry()));
+        QCOMPARE(frame.top(), w.frameGeometry().top());
+        QVERIFY(panel->width() > panel->fontMetrics().horizontalAdvance(panel->windowTitle()));
         QVERIFY(dialogs.messages.empty());
     }
 
@@ -415,6 +473,47 @@ private slots:
         QVERIFY(text.contains(QString::fromLatin1(qVersion())));
         QVERIFY(text.contains(QStringLiteral("V4L2")));
         QVERIFY2(text.contains(QStringLiteral("Mesa")) || text.contains(QStringLiteral("llvmpipe")), qPrintable(text));
+    }
+
+    void keysInPanelsGoToTheirControls_data() {
+        QTest::addColumn<int>("processor");
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<int>("key");
+        QTest::newRow("FAST Canny, Space") << 1 << "enableCannyCheckBox" << int(Qt::Key_Space);
+        QTest::newRow("FAST threshold, C") << 1 << "thresholdSpinBox" << int(Qt::Key_C);
+        QTest::newRow("ruins Kalman, Space") << 2 << "checkUseCalman" << int(Qt::Key_Space);
+        QTest::newRow("ruins radio, Space") << 2 << "radioFAST" << int(Qt::Key_Space);
+        QTest::newRow("ruins refresh, Space") << 2 << "btnRefresh" << int(Qt::Key_Space);
+        QTest::newRow("ruins refresh, C") << 2 << "btnRefresh" << int(Qt::Key_C);
+    }
+
+    void keysInPanelsGoToTheirControls() {
+        QFETCH(int, processor);
+        QFETCH(QString, control);
+        QFETCH(int, key);
+        ScriptedDialogs dialogs;
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        action(w, "actionToggleCapture")->setEnabled(true);  // as when connected
+        combo(w)->setCurrentIndex(processor);
+        action(w, "actionOpenProcessorProperties")->trigger();
+        QWidget* panel = w.currentProcessor()->propertiesWidget(&w);
+        auto* target = panel->findChild<QWidget*>(control);
+        QVERIFY(target);
+        panel->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(panel));
+        target->setFocus();
+        QSignalSpy capture(action(w, "actionToggleCapture"), &QAction::triggered);
+        QSignalSpy colour(action(w, "actionDisplayInColor"), &QAction::triggered);
+        QTest::keyClick(target, Qt::Key(key));
+        QCOMPARE(capture.count(), 0);
+        QCOMPARE(colour.count(), 0);
+        // The window's own keys still work once it is active again.
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QTest::keyClick(&w, Qt::Key_C);
+        QCOMPARE(colour.count(), 1);
     }
 
     void smallImageGetsOnePixelPerPixel() {

@@ -22,7 +22,7 @@ public:
         asked << caption;
         return next(fileAnswers);
     }
-    QString saveFileName(QWidget*, const QString& caption, const QString&) override {
+    QString saveFileName(QWidget*, const QString& caption, const QString&, const QString&) override {
         asked << caption;
         return next(fileAnswers);
     }
