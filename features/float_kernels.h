@@ -17,11 +17,12 @@ namespace float_kernels {
 bool usesAvx2();
 
 // dst[i] = sum over j = 0 .. taps-1, in that order, of src[i + j] * weights[j],
-// starting from 0.0f, for i in [0, count).
+// starting from 0.0f, for i in [0, count). dst must not overlap src (some
+// outputs are written twice).
 void correlateRow(const float* src, float* dst, int count, const float* weights, int taps);
 
 // dst[i] = sum over j = 0 .. taps-1, in that order, of rows[j][i] * weights[j],
-// starting from 0.0f, for i in [0, count).
+// starting from 0.0f, for i in [0, count). dst must not overlap the rows.
 void correlateColumns(const float* const* rows, float* dst, int count, const float* weights, int taps);
 
 // xx[i] = gx[i] * gx[i], xy[i] = gx[i] * gy[i], yy[i] = gy[i] * gy[i].

@@ -22,34 +22,58 @@ inline FloatVec absFloats(FloatVec v) { return (FloatVec)((IntVec)v & 0x7fffffff
 inline IntVec truncateToInts(FloatVec v) { return __builtin_convertvector(v, IntVec); }
 constexpr int kDoubleLanes = static_cast<int>(sizeof(DoubleVec) / sizeof(double));
 
-// Sums of `taps` products per output, four output vectors at a time: each sum
-// is a chain of dependent additions, and independent chains side by side keep
-// the adders busy. Taps > 0 fixes the count at compile time (the weights stay
-// in registers); 0 takes it from `taps`. at(j, i) points to the input of tap j
-// for output i. Every output keeps its own order of operations, so the block size
-// changes nothing in the results.
+// Vectors consecutive output vectors from output i, each output the sum of
+// `taps` products from 0.0f: each sum is a chain of dependent additions, and
+// independent chains side by side keep the adders busy. Taps > 0 fixes the count
+// at compile time; 0 takes it from `taps`. at(j, i) points to the input of tap j
+// for output i.
+template <int Taps, int Vectors, typename At>
+inline void correlateVectors(At at, float* dst, int i, const float* weights, int taps) {
+    const int n = Taps > 0 ? Taps : taps;
+    FloatVec acc[Vectors] = {};
+    for (int j = 0; j < n; ++j) {
+        const float w = weights[j];
+        const float* in = at(j, i);
+        for (int v = 0; v < Vectors; ++v) acc[v] += loadFloats(in + v * kFloatLanes) * w;
+    }
+    for (int v = 0; v < Vectors; ++v) storeFloats(dst + i + v * kFloatLanes, acc[v]);
+}
+
+template <int Taps, typename At>
+void correlateVectors(int vectors, At at, float* dst, int i, const float* weights, int taps) {
+    switch (vectors) {
+    case 1: return correlateVectors<Taps, 1>(at, dst, i, weights, taps);
+    case 2: return correlateVectors<Taps, 2>(at, dst, i, weights, taps);
+    case 3: return correlateVectors<Taps, 3>(at, dst, i, weights, taps);
+    default: return correlateVectors<Taps, 4>(at, dst, i, weights, taps);
+    }
+}
+
+// Every output keeps its own order of operations, so the blocks change nothing
+// in the results. Four chains are enough: the loads, not the adders, bound the
+// loop (more chains measured no faster). The outputs past the last whole block
+// are one more block of as many vectors as they need, moved back to end at the
+// last output (the outputs it shares with the block before are computed again,
+// to the same values): a tail of lone vector chains and scalar chains, each
+// waiting on `taps` dependent additions, used to cost as much as the rest of a
+// 150-output row of the 21-tap pyramid kernel.
 template <int Taps, typename At>
 inline void correlate(At at, float* dst, int count, const float* weights, int taps) {
-    const int n = Taps > 0 ? Taps : taps;
-    int i = 0;
     constexpr int kInFlight = 4;
     constexpr int kBlock = kInFlight * kFloatLanes;
-    for (; i + kBlock <= count; i += kBlock) {
-        FloatVec acc[kInFlight] = {};
-        for (int j = 0; j < n; ++j) {
-            const float w = weights[j];
-            for (int v = 0; v < kInFlight; ++v) acc[v] += loadFloats(at(j, i + v * kFloatLanes)) * w;
-        }
-        for (int v = 0; v < kInFlight; ++v) storeFloats(dst + i + v * kFloatLanes, acc[v]);
-    }
-    for (; i + kFloatLanes <= count; i += kFloatLanes) {
-        FloatVec acc = {};
-        for (int j = 0; j < n; ++j) acc += loadFloats(at(j, i)) * weights[j];
-        storeFloats(dst + i, acc);
+    int i = 0;
+    for (; i + kBlock <= count; i += kBlock) correlateVectors<Taps, kInFlight>(at, dst, i, weights, taps);
+    if (i < count && count >= kFloatLanes) {
+        const int vectors = (count - i + kFloatLanes - 1) / kFloatLanes;
+        const int start = count - vectors * kFloatLanes;
+        if (start >= 0) return correlateVectors<Taps>(vectors, at, dst, start, weights, taps);
+        // Fewer outputs than whole vectors: the last vector overlaps the others.
+        correlateVectors<Taps>(vectors - 1, at, dst, 0, weights, taps);
+        return correlateVectors<Taps, 1>(at, dst, count - kFloatLanes, weights, taps);
     }
     for (; i < count; ++i) {
         float acc = 0.0f;
-        for (int j = 0; j < n; ++j) acc += *at(j, i) * weights[j];
+        for (int j = 0; j < (Taps > 0 ? Taps : taps); ++j) acc += *at(j, i) * weights[j];
         dst[i] = acc;
     }
 }
