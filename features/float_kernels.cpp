@@ -12,9 +12,7 @@ namespace float_kernels {
 
 namespace sse2 {
 typedef float FloatVec __attribute__((vector_size(16)));
-typedef double DoubleVec __attribute__((vector_size(16)));
 typedef int IntVec __attribute__((vector_size(16)));
-inline DoubleVec sqrtDoubles(DoubleVec v) { return DoubleVec(_mm_sqrt_pd(__m128d(v))); }
 inline FloatVec sqrtFloats(FloatVec v) { return FloatVec(_mm_sqrt_ps(__m128(v))); }
 inline FloatVec maxFloats(FloatVec a, FloatVec b) { return FloatVec(_mm_max_ps(__m128(a), __m128(b))); }
 #include "features/float_kernels_impl.h"
@@ -23,9 +21,7 @@ inline FloatVec maxFloats(FloatVec a, FloatVec b) { return FloatVec(_mm_max_ps(_
 CASTELLAN_BEGIN_AVX2
 namespace avx2 {
 typedef float FloatVec __attribute__((vector_size(32)));
-typedef double DoubleVec __attribute__((vector_size(32)));
 typedef int IntVec __attribute__((vector_size(32)));
-inline DoubleVec sqrtDoubles(DoubleVec v) { return DoubleVec(_mm256_sqrt_pd(__m256d(v))); }
 inline FloatVec sqrtFloats(FloatVec v) { return FloatVec(_mm256_sqrt_ps(__m256(v))); }
 inline FloatVec maxFloats(FloatVec a, FloatVec b) { return FloatVec(_mm256_max_ps(__m256(a), __m256(b))); }
 #include "features/float_kernels_impl.h"

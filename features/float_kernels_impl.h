@@ -1,6 +1,6 @@
 // The generic bodies of float_kernels, included twice by float_kernels.cpp:
 // once for the SSE2 baseline and once under the AVX2 target, each time inside
-// its own namespace with FloatVec (and DoubleVec) defined to that width.
+// its own namespace with FloatVec (and IntVec) defined to that width.
 // No include guard on purpose.
 
 // Unaligned loads and stores; memcpy compiles to single vector moves.
@@ -20,7 +20,6 @@ inline FloatVec select(IntVec mask, FloatVec a, FloatVec b) {
 inline IntVec select(IntVec mask, IntVec a, IntVec b) { return (a & mask) | (b & ~mask); }
 inline FloatVec absFloats(FloatVec v) { return (FloatVec)((IntVec)v & 0x7fffffff); }
 inline IntVec truncateToInts(FloatVec v) { return __builtin_convertvector(v, IntVec); }
-constexpr int kDoubleLanes = static_cast<int>(sizeof(DoubleVec) / sizeof(double));
 
 // Vectors consecutive output vectors from output i, each output the sum of
 // `taps` products from 0.0f: each sum is a chain of dependent additions, and
@@ -172,19 +171,31 @@ inline double smallerEigenvalue(double dxx, double dxy, double dyy) {
     return (dxx + dyy - std::sqrt((dxx - dyy) * (dxx - dyy) + 4.0 * dxy * dxy)) / 2.0;
 }
 
+// The float formula is trusted where its value and every value within its error
+// bound truncate to one integer: then the double value, rounded to float, does
+// too. The error of the float formula is below 3 * 2^-24 * (|dxx| + |dyy| +
+// root); kEigenError leaves a margin of five. Below 2^22 every value stays far
+// inside the int range.
+constexpr float kEigenError = 0x1p-20f;
+constexpr float kEigenLimit = 0x1p22f;
+
 void smallerEigenvalues(const float* gxx, const float* gxy, const float* gyy, int count, float* lambda) {
     int i = 0;
-    for (; i + kDoubleLanes <= count; i += kDoubleLanes) {
-        DoubleVec dxx, dxy, dyy;
-        for (int k = 0; k < kDoubleLanes; ++k) {
-            dxx[k] = gxx[i + k];
-            dxy[k] = gxy[i + k];
-            dyy[k] = gyy[i + k];
-        }
-        const DoubleVec diff = dxx - dyy;
-        const DoubleVec root = sqrtDoubles(diff * diff + 4.0 * dxy * dxy);
-        const DoubleVec value = (dxx + dyy - root) / 2.0;
-        for (int k = 0; k < kDoubleLanes; ++k) lambda[i + k] = static_cast<float>(value[k]);
+    const FloatVec zero = {};
+    for (; i + kFloatLanes <= count; i += kFloatLanes) {
+        const FloatVec a = loadFloats(gxx + i);
+        const FloatVec b = loadFloats(gyy + i);
+        const FloatVec c = loadFloats(gxy + i);
+        const FloatVec diff = a - b;
+        const FloatVec root = sqrtFloats(diff * diff + 4.0f * c * c);
+        const FloatVec scale = absFloats(a) + absFloats(b) + root;
+        const IntVec small = (IntVec)(scale < kEigenLimit);  // false for NaN
+        const FloatVec value = select(small, (a + b - root) / 2.0f, zero);
+        const FloatVec err = select(small, scale * kEigenError, zero);
+        const IntVec sure = small & (truncateToInts(value - err) == truncateToInts(value + err));
+        storeFloats(lambda + i, value);
+        for (int k = 0; k < kFloatLanes; ++k)
+            if (!sure[k]) lambda[i + k] = static_cast<float>(smallerEigenvalue(gxx[i + k], gxy[i + k], gyy[i + k]));
     }
     for (; i < count; ++i) lambda[i] = static_cast<float>(smallerEigenvalue(gxx[i], gxy[i], gyy[i]));
 }
