@@ -15,6 +15,7 @@ typedef float FloatVec __attribute__((vector_size(16)));
 typedef int IntVec __attribute__((vector_size(16)));
 inline FloatVec sqrtFloats(FloatVec v) { return FloatVec(_mm_sqrt_ps(__m128(v))); }
 inline FloatVec maxFloats(FloatVec a, FloatVec b) { return FloatVec(_mm_max_ps(__m128(a), __m128(b))); }
+inline unsigned laneMask(IntVec v) { return static_cast<unsigned>(_mm_movemask_ps(__m128(v))); }
 #include "features/float_kernels_impl.h"
 }  // namespace sse2
 
@@ -24,6 +25,7 @@ typedef float FloatVec __attribute__((vector_size(32)));
 typedef int IntVec __attribute__((vector_size(32)));
 inline FloatVec sqrtFloats(FloatVec v) { return FloatVec(_mm256_sqrt_ps(__m256(v))); }
 inline FloatVec maxFloats(FloatVec a, FloatVec b) { return FloatVec(_mm256_max_ps(__m256(a), __m256(b))); }
+inline unsigned laneMask(IntVec v) { return static_cast<unsigned>(_mm256_movemask_ps(__m256(v))); }
 #include "features/float_kernels_impl.h"
 }  // namespace avx2
 CASTELLAN_END_AVX2

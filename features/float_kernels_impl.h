@@ -1,6 +1,7 @@
 // The generic bodies of float_kernels, included twice by float_kernels.cpp:
 // once for the SSE2 baseline and once under the AVX2 target, each time inside
-// its own namespace with FloatVec (and IntVec) defined to that width.
+// its own namespace with FloatVec, IntVec and their helpers (laneMask: bit k
+// set when lane k is all ones) defined for that width.
 // No include guard on purpose.
 
 // Unaligned loads and stores; memcpy compiles to single vector moves.
@@ -173,10 +174,11 @@ inline double smallerEigenvalue(double dxx, double dxy, double dyy) {
 
 // The float formula is trusted where its value and every value within its error
 // bound truncate to one integer: then the double value, rounded to float, does
-// too. The error of the float formula is below 3 * 2^-24 * (|dxx| + |dyy| +
-// root); kEigenError leaves a margin of five. Below 2^22 every value stays far
-// inside the int range.
-constexpr float kEigenError = 0x1p-20f;
+// too. The error of the float formula, with the rounding of the double value
+// to float, is below 3 * 2^-24 * (|dxx| + |dyy| + root); kEigenError leaves a
+// margin for the rounding of the bounds themselves. Below 2^22 every value stays
+// far inside the int range.
+constexpr float kEigenError = 0x1p-21f;
 constexpr float kEigenLimit = 0x1p22f;
 
 void smallerEigenvalues(const float* gxx, const float* gxy, const float* gyy, int count, float* lambda) {
@@ -194,8 +196,11 @@ void smallerEigenvalues(const float* gxx, const float* gxy, const float* gyy, in
         const FloatVec err = select(small, scale * kEigenError, zero);
         const IntVec sure = small & (truncateToInts(value - err) == truncateToInts(value + err));
         storeFloats(lambda + i, value);
-        for (int k = 0; k < kFloatLanes; ++k)
-            if (!sure[k]) lambda[i + k] = static_cast<float>(smallerEigenvalue(gxx[i + k], gxy[i + k], gyy[i + k]));
+        // One branch per vector: a branch per lane mispredicts on the few unsure ones.
+        for (unsigned unsure = ~laneMask(sure) & ((1u << kFloatLanes) - 1); unsure != 0; unsure &= unsure - 1) {
+            const int k = i + __builtin_ctz(unsure);
+            lambda[k] = static_cast<float>(smallerEigenvalue(gxx[k], gxy[k], gyy[k]));
+        }
     }
     for (; i < count; ++i) lambda[i] = static_cast<float>(smallerEigenvalue(gxx[i], gxy[i], gyy[i]));
 }
