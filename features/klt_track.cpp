@@ -501,7 +501,7 @@ void sumRunningLanes(std::span<const FeatureTrack> lanes, std::span<LaneState> s
         if (sources[l] != &kNoProducts) states[l].sums = {sums[0][l], sums[1][l], sums[2][l], sums[3][l], sums[4][l]};
 }
 
-// The mean absolute difference of the two windows of every lane that needs one.
+// The summed absolute differences of the two windows of every wanted lane.
 void residues(std::span<const FeatureTrack> lanes, std::span<const LaneState> states, const bool* wanted,
               const LevelImages& im, int hw, int hh, WindowProducts (&products)[kLanes], float* sum) {
     const WindowProducts* sources[kLanes];
