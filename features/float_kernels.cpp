@@ -12,22 +12,20 @@ namespace float_kernels {
 
 namespace sse2 {
 typedef float FloatVec __attribute__((vector_size(16)));
-typedef double DoubleVec __attribute__((vector_size(16)));
 typedef int IntVec __attribute__((vector_size(16)));
-inline DoubleVec sqrtDoubles(DoubleVec v) { return DoubleVec(_mm_sqrt_pd(__m128d(v))); }
 inline FloatVec sqrtFloats(FloatVec v) { return FloatVec(_mm_sqrt_ps(__m128(v))); }
 inline FloatVec maxFloats(FloatVec a, FloatVec b) { return FloatVec(_mm_max_ps(__m128(a), __m128(b))); }
+inline unsigned laneMask(IntVec v) { return static_cast<unsigned>(_mm_movemask_ps(__m128(v))); }
 #include "features/float_kernels_impl.h"
 }  // namespace sse2
 
 CASTELLAN_BEGIN_AVX2
 namespace avx2 {
 typedef float FloatVec __attribute__((vector_size(32)));
-typedef double DoubleVec __attribute__((vector_size(32)));
 typedef int IntVec __attribute__((vector_size(32)));
-inline DoubleVec sqrtDoubles(DoubleVec v) { return DoubleVec(_mm256_sqrt_pd(__m256d(v))); }
 inline FloatVec sqrtFloats(FloatVec v) { return FloatVec(_mm256_sqrt_ps(__m256(v))); }
 inline FloatVec maxFloats(FloatVec a, FloatVec b) { return FloatVec(_mm256_max_ps(__m256(a), __m256(b))); }
+inline unsigned laneMask(IntVec v) { return static_cast<unsigned>(_mm256_movemask_ps(__m256(v))); }
 #include "features/float_kernels_impl.h"
 }  // namespace avx2
 CASTELLAN_END_AVX2

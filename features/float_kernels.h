@@ -17,11 +17,12 @@ namespace float_kernels {
 bool usesAvx2();
 
 // dst[i] = sum over j = 0 .. taps-1, in that order, of src[i + j] * weights[j],
-// starting from 0.0f, for i in [0, count).
+// starting from 0.0f, for i in [0, count). dst must not overlap src (some
+// outputs are written twice).
 void correlateRow(const float* src, float* dst, int count, const float* weights, int taps);
 
 // dst[i] = sum over j = 0 .. taps-1, in that order, of rows[j][i] * weights[j],
-// starting from 0.0f, for i in [0, count).
+// starting from 0.0f, for i in [0, count). dst must not overlap the rows.
 void correlateColumns(const float* const* rows, float* dst, int count, const float* weights, int taps);
 
 // xx[i] = gx[i] * gx[i], xy[i] = gx[i] * gy[i], yy[i] = gy[i] * gy[i].
@@ -33,8 +34,10 @@ void gradientProducts(const float* gx, const float* gy, std::size_t count, float
 void windowSums(const float* const* xxRows, const float* const* xyRows, const float* const* yyRows,
                 int windowHeight, int windowWidth, int count, float* sxx, float* sxy, float* syy);
 
-// lambda[i] = (float)((dxx + dyy - sqrt((dxx - dyy)^2 + 4 dxy^2)) / 2) in double
-// precision, with dxx = gxx[i] and so on: the smaller eigenvalue of the matrix.
+// lambda[i]: the smaller eigenvalue of the matrix, a value that truncates to the
+// same int as (float)((dxx + dyy - sqrt((dxx - dyy)^2 + 4 dxy^2)) / 2) computed in
+// double precision, with dxx = gxx[i] and so on. It is that value itself where
+// the faster float formula could truncate otherwise (near an integer, beyond 2^22).
 void smallerEigenvalues(const float* gxx, const float* gxy, const float* gyy, int count, float* lambda);
 
 // Canny. dst[x] = gau[0] * centre[x] + sum over k = 1 .. halo of

@@ -1,6 +1,7 @@
 // The generic bodies of float_kernels, included twice by float_kernels.cpp:
 // once for the SSE2 baseline and once under the AVX2 target, each time inside
-// its own namespace with FloatVec (and DoubleVec) defined to that width.
+// its own namespace with FloatVec, IntVec and their helpers (laneMask: bit k
+// set when lane k is all ones) defined for that width.
 // No include guard on purpose.
 
 // Unaligned loads and stores; memcpy compiles to single vector moves.
@@ -20,36 +21,59 @@ inline FloatVec select(IntVec mask, FloatVec a, FloatVec b) {
 inline IntVec select(IntVec mask, IntVec a, IntVec b) { return (a & mask) | (b & ~mask); }
 inline FloatVec absFloats(FloatVec v) { return (FloatVec)((IntVec)v & 0x7fffffff); }
 inline IntVec truncateToInts(FloatVec v) { return __builtin_convertvector(v, IntVec); }
-constexpr int kDoubleLanes = static_cast<int>(sizeof(DoubleVec) / sizeof(double));
 
-// Sums of `taps` products per output, four output vectors at a time: each sum
-// is a chain of dependent additions, and independent chains side by side keep
-// the adders busy. Taps > 0 fixes the count at compile time (the weights stay
-// in registers); 0 takes it from `taps`. at(j, i) points to the input of tap j
-// for output i. Every output keeps its own order of operations, so the block size
-// changes nothing in the results.
+// Vectors consecutive output vectors from output i, each output the sum of
+// `taps` products from 0.0f: each sum is a chain of dependent additions, and
+// independent chains side by side keep the adders busy. Taps > 0 fixes the count
+// at compile time; 0 takes it from `taps`. at(j, i) points to the input of tap j
+// for output i.
+template <int Taps, int Vectors, typename At>
+inline void correlateVectors(At at, float* dst, int i, const float* weights, int taps) {
+    const int n = Taps > 0 ? Taps : taps;
+    FloatVec acc[Vectors] = {};
+    for (int j = 0; j < n; ++j) {
+        const float w = weights[j];
+        const float* in = at(j, i);
+        for (int v = 0; v < Vectors; ++v) acc[v] += loadFloats(in + v * kFloatLanes) * w;
+    }
+    for (int v = 0; v < Vectors; ++v) storeFloats(dst + i + v * kFloatLanes, acc[v]);
+}
+
+template <int Taps, typename At>
+void correlateVectors(int vectors, At at, float* dst, int i, const float* weights, int taps) {
+    switch (vectors) {
+    case 1: return correlateVectors<Taps, 1>(at, dst, i, weights, taps);
+    case 2: return correlateVectors<Taps, 2>(at, dst, i, weights, taps);
+    case 3: return correlateVectors<Taps, 3>(at, dst, i, weights, taps);
+    default: return correlateVectors<Taps, 4>(at, dst, i, weights, taps);
+    }
+}
+
+// Every output keeps its own order of operations, so the blocks change nothing
+// in the results. Four chains are enough: the loads, not the adders, bound the
+// loop (more chains measured no faster). The outputs past the last whole block
+// are one more block of as many vectors as they need, moved back to end at the
+// last output (the outputs it shares with the block before are computed again,
+// to the same values): a tail of lone vector chains and scalar chains, each
+// waiting on `taps` dependent additions, used to cost as much as the rest of a
+// 150-output row of the 21-tap pyramid kernel.
 template <int Taps, typename At>
 inline void correlate(At at, float* dst, int count, const float* weights, int taps) {
-    const int n = Taps > 0 ? Taps : taps;
-    int i = 0;
     constexpr int kInFlight = 4;
     constexpr int kBlock = kInFlight * kFloatLanes;
-    for (; i + kBlock <= count; i += kBlock) {
-        FloatVec acc[kInFlight] = {};
-        for (int j = 0; j < n; ++j) {
-            const float w = weights[j];
-            for (int v = 0; v < kInFlight; ++v) acc[v] += loadFloats(at(j, i + v * kFloatLanes)) * w;
-        }
-        for (int v = 0; v < kInFlight; ++v) storeFloats(dst + i + v * kFloatLanes, acc[v]);
-    }
-    for (; i + kFloatLanes <= count; i += kFloatLanes) {
-        FloatVec acc = {};
-        for (int j = 0; j < n; ++j) acc += loadFloats(at(j, i)) * weights[j];
-        storeFloats(dst + i, acc);
+    int i = 0;
+    for (; i + kBlock <= count; i += kBlock) correlateVectors<Taps, kInFlight>(at, dst, i, weights, taps);
+    if (i < count && count >= kFloatLanes) {
+        const int vectors = (count - i + kFloatLanes - 1) / kFloatLanes;
+        const int start = count - vectors * kFloatLanes;
+        if (start >= 0) return correlateVectors<Taps>(vectors, at, dst, start, weights, taps);
+        // Fewer outputs than whole vectors: the last vector overlaps the others.
+        correlateVectors<Taps>(vectors - 1, at, dst, 0, weights, taps);
+        return correlateVectors<Taps, 1>(at, dst, count - kFloatLanes, weights, taps);
     }
     for (; i < count; ++i) {
         float acc = 0.0f;
-        for (int j = 0; j < n; ++j) acc += *at(j, i) * weights[j];
+        for (int j = 0; j < (Taps > 0 ? Taps : taps); ++j) acc += *at(j, i) * weights[j];
         dst[i] = acc;
     }
 }
@@ -148,19 +172,35 @@ inline double smallerEigenvalue(double dxx, double dxy, double dyy) {
     return (dxx + dyy - std::sqrt((dxx - dyy) * (dxx - dyy) + 4.0 * dxy * dxy)) / 2.0;
 }
 
+// The float formula is trusted where its value and every value within its error
+// bound truncate to one integer: then the double value, rounded to float, does
+// too. The error of the float formula, with the rounding of the double value
+// to float, is below 3 * 2^-24 * (|dxx| + |dyy| + root); kEigenError leaves a
+// margin for the rounding of the bounds themselves. Below 2^22 every value stays
+// far inside the int range.
+constexpr float kEigenError = 0x1p-21f;
+constexpr float kEigenLimit = 0x1p22f;
+
 void smallerEigenvalues(const float* gxx, const float* gxy, const float* gyy, int count, float* lambda) {
     int i = 0;
-    for (; i + kDoubleLanes <= count; i += kDoubleLanes) {
-        DoubleVec dxx, dxy, dyy;
-        for (int k = 0; k < kDoubleLanes; ++k) {
-            dxx[k] = gxx[i + k];
-            dxy[k] = gxy[i + k];
-            dyy[k] = gyy[i + k];
+    const FloatVec zero = {};
+    for (; i + kFloatLanes <= count; i += kFloatLanes) {
+        const FloatVec a = loadFloats(gxx + i);
+        const FloatVec b = loadFloats(gyy + i);
+        const FloatVec c = loadFloats(gxy + i);
+        const FloatVec diff = a - b;
+        const FloatVec root = sqrtFloats(diff * diff + 4.0f * c * c);
+        const FloatVec scale = absFloats(a) + absFloats(b) + root;
+        const IntVec small = (IntVec)(scale < kEigenLimit);  // false for NaN
+        const FloatVec value = select(small, (a + b - root) / 2.0f, zero);
+        const FloatVec err = select(small, scale * kEigenError, zero);
+        const IntVec sure = small & (truncateToInts(value - err) == truncateToInts(value + err));
+        storeFloats(lambda + i, value);
+        // One branch per vector: a branch per lane mispredicts on the few unsure ones.
+        for (unsigned unsure = ~laneMask(sure) & ((1u << kFloatLanes) - 1); unsure != 0; unsure &= unsure - 1) {
+            const int k = i + __builtin_ctz(unsure);
+            lambda[k] = static_cast<float>(smallerEigenvalue(gxx[k], gxy[k], gyy[k]));
         }
-        const DoubleVec diff = dxx - dyy;
-        const DoubleVec root = sqrtDoubles(diff * diff + 4.0 * dxy * dxy);
-        const DoubleVec value = (dxx + dyy - root) / 2.0;
-        for (int k = 0; k < kDoubleLanes; ++k) lambda[i + k] = static_cast<float>(value[k]);
     }
     for (; i < count; ++i) lambda[i] = static_cast<float>(smallerEigenvalue(gxx[i], gxy[i], gyy[i]));
 }

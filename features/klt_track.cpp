@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <utility>
 
 namespace {
@@ -85,13 +86,28 @@ struct FirstWindow {
     }
 };
 
+// The products of one feature's window (gx*gx, gx*gy, gy*gy, 2d*gx, 2d*gy; or
+// the absolute differences alone as term 0), per window row and eight-column
+// chunk, in the slots of FirstWindow.
+struct WindowProducts {
+    static constexpr int kTerms = 5;
+    static constexpr int kSlots = FirstWindow::kMaxRows * FirstWindow::kMaxChunks;
+    alignas(32) float terms[kTerms][kSlots][8];
+};
+
+// Features tracked side by side: one per vector lane in the window sums.
+constexpr int kLanes = 8;
+
+// Stands in for the lanes that sum nothing.
+const WindowProducts kNoProducts{};
+
 CASTELLAN_BEGIN_AVX2
 
-// sumWindows with the samples of each window row taken eight at a time. Every
-// sample and every product is computed lane by lane with the scalar code's
-// operations; the sums then take the products in the scalar code's order.
-// Returns false, leaving `s` unspecified, when a sample leaves the fast path of
-// interpolateInline (then the caller sums the window the scalar way).
+// Samples of the window rows are taken eight at a time. Every sample and every
+// product is computed lane by lane with the scalar code's operations; the lane
+// sums then add the products in the scalar code's order. Sampling returns false
+// when a sample leaves the fast path of interpolateInline (then the caller sums
+// the window the scalar way).
 class WindowSampler {
 public:
     explicit WindowSampler(const KLTFloatImage& img) : ncols_(img.ncols), nrows_(img.nrows) {}
@@ -158,22 +174,25 @@ private:
     bool consecutive_ = false;
 };
 
-bool sumWindowsVectorized(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
-                          const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
-                          const KLTFloatImage& img2, const KLTFloatImage& gradx2,
-                          const KLTFloatImage& grady2, int hw, int hh, FirstWindow& firstWindow,
-                          WindowSums& s) {
+
+bool indexable(const KLTFloatImage& img1, const KLTFloatImage& img2) {
     // Indices are 32-bit in the gathers.
-    if (static_cast<int64_t>(img1.ncols) * img1.nrows > INT32_MAX / 2 ||
-        static_cast<int64_t>(img2.ncols) * img2.nrows > INT32_MAX / 2)
-        return false;
+    return static_cast<int64_t>(img1.ncols) * img1.nrows <= INT32_MAX / 2 &&
+           static_cast<int64_t>(img2.ncols) * img2.nrows <= INT32_MAX / 2;
+}
+
+// The five products of sumWindows at every window position, the first image's
+// samples taken into (or read from) firstWindow.
+bool windowProducts(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
+                    const KLTFloatImage& gradx1, const KLTFloatImage& grady1, const KLTFloatImage& img2,
+                    const KLTFloatImage& gradx2, const KLTFloatImage& grady2, int hw, int hh,
+                    FirstWindow& firstWindow, WindowProducts& out) {
+    if (!indexable(img1, img2) || !firstWindow.fits(hw, hh)) return false;
     const bool cached = firstWindow.taken;
-    const bool cache = !cached && firstWindow.fits(hw, hh);
     WindowSampler first(img1);
     WindowSampler second(img2);
     const __m256 lane = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256 two = _mm256_set1_ps(2.0f);
-    alignas(32) float gxx[8], gxy[8], gyy[8], ex[8], ey[8];
     for (int j = -hh; j <= hh; ++j) {
         const float ay = y1 + static_cast<float>(j);
         const float by = y2 + static_cast<float>(j);
@@ -182,59 +201,39 @@ bool sumWindowsVectorized(float x1, float y1, float x2, float y2, const KLTFloat
             const __m256 offsets = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(i0)), lane);
             const __m256 active = _mm256_cmp_ps(lane, _mm256_set1_ps(static_cast<float>(count)), _CMP_LT_OQ);
             float* slot = firstWindow.slot(j + hh, chunk);
-            __m256 value1, gradx1Sample, grady1Sample;
-            if (cached) {
-                value1 = _mm256_load_ps(slot);
-                gradx1Sample = _mm256_load_ps(slot + 8);
-                grady1Sample = _mm256_load_ps(slot + 16);
-            } else {
+            if (!cached) {
                 if (!first.prepare(x1, ay, offsets, active)) return false;
-                value1 = first.sample(img1);
-                gradx1Sample = first.sample(gradx1);
-                grady1Sample = first.sample(grady1);
-                if (cache) {
-                    _mm256_store_ps(slot, value1);
-                    _mm256_store_ps(slot + 8, gradx1Sample);
-                    _mm256_store_ps(slot + 16, grady1Sample);
-                }
+                _mm256_store_ps(slot, first.sample(img1));
+                _mm256_store_ps(slot + 8, first.sample(gradx1));
+                _mm256_store_ps(slot + 16, first.sample(grady1));
             }
             if (!second.prepare(x2, by, offsets, active)) return false;
-            const __m256 d = _mm256_sub_ps(value1, second.sample(img2));
-            const __m256 gx = _mm256_add_ps(gradx1Sample, second.sample(gradx2));
-            const __m256 gy = _mm256_add_ps(grady1Sample, second.sample(grady2));
+            const __m256 d = _mm256_sub_ps(_mm256_load_ps(slot), second.sample(img2));
+            const __m256 gx = _mm256_add_ps(_mm256_load_ps(slot + 8), second.sample(gradx2));
+            const __m256 gy = _mm256_add_ps(_mm256_load_ps(slot + 16), second.sample(grady2));
             const __m256 twiceD = _mm256_mul_ps(two, d);
-            _mm256_store_ps(gxx, _mm256_mul_ps(gx, gx));
-            _mm256_store_ps(gxy, _mm256_mul_ps(gx, gy));
-            _mm256_store_ps(gyy, _mm256_mul_ps(gy, gy));
-            _mm256_store_ps(ex, _mm256_mul_ps(twiceD, gx));
-            _mm256_store_ps(ey, _mm256_mul_ps(twiceD, gy));
-            for (int k = 0; k < count; ++k) {
-                s.gxx += gxx[k];
-                s.gxy += gxy[k];
-                s.gyy += gyy[k];
-                s.ex += ex[k];
-                s.ey += ey[k];
-            }
+            const int s = (j + hh) * FirstWindow::kMaxChunks + chunk;
+            _mm256_store_ps(out.terms[0][s], _mm256_mul_ps(gx, gx));
+            _mm256_store_ps(out.terms[1][s], _mm256_mul_ps(gx, gy));
+            _mm256_store_ps(out.terms[2][s], _mm256_mul_ps(gy, gy));
+            _mm256_store_ps(out.terms[3][s], _mm256_mul_ps(twiceD, gx));
+            _mm256_store_ps(out.terms[4][s], _mm256_mul_ps(twiceD, gy));
         }
     }
-    if (cache) firstWindow.taken = true;
+    firstWindow.taken = true;
     return true;
 }
 
-// sumAbsoluteDifference with the samples taken eight at a time (the first
-// image's from the window cache when it holds them); false as above.
-bool sumAbsoluteDifferenceVectorized(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
-                                     const KLTFloatImage& img2, int hw, int hh,
-                                     const FirstWindow& firstWindow, float& sum) {
-    if (static_cast<int64_t>(img1.ncols) * img1.nrows > INT32_MAX / 2 ||
-        static_cast<int64_t>(img2.ncols) * img2.nrows > INT32_MAX / 2)
-        return false;
+// The absolute differences of sumAbsoluteDifference as term 0 (the first image's
+// samples from the window cache when it holds them).
+bool absoluteDifferences(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
+                         const KLTFloatImage& img2, int hw, int hh, const FirstWindow& firstWindow,
+                         WindowProducts& out) {
+    if (!indexable(img1, img2) || !firstWindow.fits(hw, hh)) return false;
     WindowSampler first(img1);
     WindowSampler second(img2);
     const __m256 lane = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
-    alignas(32) float differences[8];
-    float total = 0.0f;
     for (int j = -hh; j <= hh; ++j) {
         for (int i0 = -hw, chunk = 0; i0 <= hw; i0 += 8, ++chunk) {
             const int count = std::min(8, hw - i0 + 1);
@@ -248,12 +247,52 @@ bool sumAbsoluteDifferenceVectorized(float x1, float y1, float x2, float y2, con
                 value1 = first.sample(img1);
             }
             if (!second.prepare(x2, y2 + static_cast<float>(j), offsets, active)) return false;
-            _mm256_store_ps(differences, _mm256_and_ps(_mm256_sub_ps(value1, second.sample(img2)), magnitude));
-            for (int k = 0; k < count; ++k) total += differences[k];
+            _mm256_store_ps(out.terms[0][(j + hh) * FirstWindow::kMaxChunks + chunk],
+                            _mm256_and_ps(_mm256_sub_ps(value1, second.sample(img2)), magnitude));
         }
     }
-    sum = total;
     return true;
+}
+
+// columns[k] holds value k of the eight lanes' products of one term and slot,
+// lane l in vector lane l.
+inline void transposeSlot(const WindowProducts* const* lanes, int term, int slot, __m256* columns) {
+    const auto half = [&](int l, int offset) { return _mm_load_ps(lanes[l]->terms[term][slot] + offset); };
+    for (int offset = 0; offset < 8; offset += 4) {
+        const __m256 t0 = _mm256_insertf128_ps(_mm256_castps128_ps256(half(0, offset)), half(4, offset), 1);
+        const __m256 t1 = _mm256_insertf128_ps(_mm256_castps128_ps256(half(1, offset)), half(5, offset), 1);
+        const __m256 t2 = _mm256_insertf128_ps(_mm256_castps128_ps256(half(2, offset)), half(6, offset), 1);
+        const __m256 t3 = _mm256_insertf128_ps(_mm256_castps128_ps256(half(3, offset)), half(7, offset), 1);
+        const __m256 u0 = _mm256_unpacklo_ps(t0, t1);
+        const __m256 u1 = _mm256_unpackhi_ps(t0, t1);
+        const __m256 u2 = _mm256_unpacklo_ps(t2, t3);
+        const __m256 u3 = _mm256_unpackhi_ps(t2, t3);
+        columns[offset] = _mm256_shuffle_ps(u0, u2, 0x44);
+        columns[offset + 1] = _mm256_shuffle_ps(u0, u2, 0xee);
+        columns[offset + 2] = _mm256_shuffle_ps(u1, u3, 0x44);
+        columns[offset + 3] = _mm256_shuffle_ps(u1, u3, 0xee);
+    }
+}
+
+// sums[t][l]: the window sum of term t of lane l, from 0.0f, row by row and
+// column by column as the scalar loops add. One lane's sum is one chain of
+// dependent additions; eight lanes and the terms side by side hide its latency.
+template <int Terms>
+void sumAcrossLanes(const WindowProducts* const* lanes, int hw, int hh, float (*sums)[kLanes]) {
+    const int width = 2 * hw + 1;
+    __m256 acc[Terms];
+    for (int t = 0; t < Terms; ++t) acc[t] = _mm256_setzero_ps();
+    for (int row = 0; row < 2 * hh + 1; ++row) {
+        for (int chunk = 0; chunk * 8 < width; ++chunk) {
+            const int slot = row * FirstWindow::kMaxChunks + chunk;
+            __m256 columns[Terms][8];
+            for (int t = 0; t < Terms; ++t) transposeSlot(lanes, t, slot, columns[t]);
+            const int count = std::min(8, width - 8 * chunk);
+            for (int k = 0; k < count; ++k)
+                for (int t = 0; t < Terms; ++t) acc[t] = _mm256_add_ps(acc[t], columns[t][k]);
+        }
+    }
+    for (int t = 0; t < Terms; ++t) _mm256_storeu_ps(sums[t], acc[t]);
 }
 
 CASTELLAN_END_AVX2
@@ -406,65 +445,179 @@ bool storedPyramidsUsable(KLTTrackingContext& tc, int ncols, int nrows, int nLev
 
 namespace {
 
-// trackFeature, making the gradient tiles each window reads first when the
+// The six images of one pyramid level.
+struct LevelImages {
+    const KLTFloatImage& img1;
+    const KLTFloatImage& gradx1;
+    const KLTFloatImage& grady1;
+    const KLTFloatImage& img2;
+    const KLTFloatImage& gradx2;
+    const KLTFloatImage& grady2;
+};
+
+// One feature at one level: (x1, y1) in the first image, (x2, y2) the guess
+// then the result in the second. Stopped lanes are left alone.
+struct FeatureTrack {
+    float x1 = 0.0f;
+    float y1 = 0.0f;
+    float x2 = 0.0f;
+    float y2 = 0.0f;
+    int status = KLT_TRACKED;
+    bool stopped = false;
+};
+
+// What a lane keeps from one iteration to the next.
+struct LaneState {
+    FirstWindow firstWindow;
+    int iteration = 0;
+    bool running = false;
+    WindowSums sums;
+};
+
+// The window sums of every running lane at its current position; lanes whose
+// products are not vectorised are summed the scalar way.
+void sumRunningLanes(std::span<const FeatureTrack> lanes, std::span<LaneState> states, const LevelImages& im,
+                     int hw, int hh, WindowProducts (&products)[kLanes]) {
+    const WindowProducts* sources[kLanes];
+    std::fill(std::begin(sources), std::end(sources), &kNoProducts);
+    bool vectorised = false;
+    for (size_t l = 0; l < lanes.size(); ++l) {
+        if (!states[l].running) continue;
+        const FeatureTrack& f = lanes[l];
+        if (float_kernels::usesAvx2() &&
+            windowProducts(f.x1, f.y1, f.x2, f.y2, im.img1, im.gradx1, im.grady1, im.img2, im.gradx2,
+                           im.grady2, hw, hh, states[l].firstWindow, products[l])) {
+            sources[l] = &products[l];
+            vectorised = true;
+        } else {
+            states[l].sums = sumWindows(f.x1, f.y1, f.x2, f.y2, im.img1, im.gradx1, im.grady1, im.img2,
+                                        im.gradx2, im.grady2, hw, hh);
+        }
+    }
+    if (!vectorised) return;
+    float sums[WindowProducts::kTerms][kLanes];
+    sumAcrossLanes<WindowProducts::kTerms>(sources, hw, hh, sums);
+    for (size_t l = 0; l < lanes.size(); ++l)
+        if (sources[l] != &kNoProducts) states[l].sums = {sums[0][l], sums[1][l], sums[2][l], sums[3][l], sums[4][l]};
+}
+
+// The summed absolute differences of the two windows of every wanted lane.
+void residues(std::span<const FeatureTrack> lanes, std::span<const LaneState> states, const bool* wanted,
+              const LevelImages& im, int hw, int hh, WindowProducts (&products)[kLanes], float* sum) {
+    const WindowProducts* sources[kLanes];
+    std::fill(std::begin(sources), std::end(sources), &kNoProducts);
+    bool vectorised = false;
+    for (size_t l = 0; l < lanes.size(); ++l) {
+        if (!wanted[l]) continue;
+        const FeatureTrack& f = lanes[l];
+        if (float_kernels::usesAvx2() &&
+            absoluteDifferences(f.x1, f.y1, f.x2, f.y2, im.img1, im.img2, hw, hh, states[l].firstWindow,
+                                products[l])) {
+            sources[l] = &products[l];
+            vectorised = true;
+        } else {
+            sum[l] = sumAbsoluteDifference(f.x1, f.y1, f.x2, f.y2, im.img1, im.img2, hw, hh);
+        }
+    }
+    if (!vectorised) return;
+    float sums[1][kLanes];
+    sumAcrossLanes<1>(sources, hw, hh, sums);
+    for (size_t l = 0; l < lanes.size(); ++l)
+        if (sources[l] != &kNoProducts) sum[l] = sums[0][l];
+}
+
+// trackFeature for up to kLanes features at once, each lane with the single
+// feature's steps, making the gradient tiles each window reads first when the
 // images' gradients are made on demand (tiles1, tiles2 not null).
-int trackFeatureWithTiles(float x1, float y1, float& x2, float& y2, const KLTFloatImage& img1,
-                          const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
-                          const KLTFloatImage& img2, const KLTFloatImage& gradx2,
-                          const KLTFloatImage& grady2, const KLTTrackParams& params,
-                          GradientTiles* tiles1, GradientTiles* tiles2) {
+void trackLanes(std::span<FeatureTrack> lanes, const LevelImages& im, const KLTTrackParams& params,
+                GradientTiles* tiles1, GradientTiles* tiles2) {
     const int hw = params.window_width / 2;
     const int hh = params.window_height / 2;
     const WindowGeometry window{static_cast<float>(hw), static_cast<float>(hh),
-                                static_cast<float>(img1.ncols) - kImageMargin,
-                                static_cast<float>(img1.nrows) - kImageMargin};
-
-    FirstWindow firstWindow;
-    int iteration = 0;
-    int status = KLT_TRACKED;
-    float dx = 0.0f;
-    float dy = 0.0f;
-    do {
-        if (!window.contains(x1, y1) || !window.contains(x2, y2)) {
-            status = KLT_OOB;
-            break;
+                                static_cast<float>(im.img1.ncols) - kImageMargin,
+                                static_cast<float>(im.img1.nrows) - kImageMargin};
+    std::array<LaneState, kLanes> states;
+    WindowProducts products[kLanes];
+    int running = 0;
+    for (size_t l = 0; l < lanes.size(); ++l) {
+        if (lanes[l].stopped) continue;
+        states[l].running = true;
+        lanes[l].status = KLT_TRACKED;
+        ++running;
+    }
+    const auto stop = [&](size_t l) {
+        states[l].running = false;
+        --running;
+    };
+    while (running > 0) {
+        for (size_t l = 0; l < lanes.size(); ++l) {
+            FeatureTrack& f = lanes[l];
+            if (!states[l].running) continue;
+            if (!window.contains(f.x1, f.y1) || !window.contains(f.x2, f.y2)) {
+                f.status = KLT_OOB;
+                stop(l);
+                continue;
+            }
+            if (tiles1) tiles1->cover(f.x1, f.y1, hw, hh);
+            if (tiles2) tiles2->cover(f.x2, f.y2, hw, hh);
         }
-        if (tiles1) tiles1->cover(x1, y1, hw, hh);
-        if (tiles2) tiles2->cover(x2, y2, hw, hh);
-        WindowSums s;
-        if (!float_kernels::usesAvx2() ||
-            !sumWindowsVectorized(x1, y1, x2, y2, img1, gradx1, grady1, img2, gradx2, grady2, hw,
-                                  hh, firstWindow, s))
-            s = sumWindows(x1, y1, x2, y2, img1, gradx1, grady1, img2, gradx2, grady2, hw, hh);
-        const float det = s.gxx * s.gyy - s.gxy * s.gxy;
-        if (det < params.min_determinant) {
-            status = KLT_SMALL_DET;
-            break;
+        sumRunningLanes(lanes, states, im, hw, hh, products);
+        for (size_t l = 0; l < lanes.size(); ++l) {
+            if (!states[l].running) continue;
+            FeatureTrack& f = lanes[l];
+            const WindowSums& s = states[l].sums;
+            const float det = s.gxx * s.gyy - s.gxy * s.gxy;
+            if (det < params.min_determinant) {
+                f.status = KLT_SMALL_DET;
+                stop(l);
+                continue;
+            }
+            const float dx = (s.gyy * s.ex - s.gxy * s.ey) / det;
+            const float dy = (s.gxx * s.ey - s.gxy * s.ex) / det;
+            f.x2 += dx;
+            f.y2 += dy;
+            ++states[l].iteration;
+            const bool moved = std::fabs(dx) >= params.min_displacement || std::fabs(dy) >= params.min_displacement;
+            if (!(moved && states[l].iteration < params.max_iterations)) stop(l);
         }
-        dx = (s.gyy * s.ex - s.gxy * s.ey) / det;
-        dy = (s.gxx * s.ey - s.gxy * s.ex) / det;
-        x2 += dx;
-        y2 += dy;
-        ++iteration;
-        status = KLT_TRACKED;
-    } while ((std::fabs(dx) >= params.min_displacement || std::fabs(dy) >= params.min_displacement) &&
-             iteration < params.max_iterations);
-
-    if (!window.contains(x2, y2)) {
-        status = KLT_OOB;
-    } else if (status == KLT_TRACKED) {
-        const float area = static_cast<float>(int64_t{params.window_width} * params.window_height);
-        float sum = 0.0f;
-        if (!float_kernels::usesAvx2() ||
-            !sumAbsoluteDifferenceVectorized(x1, y1, x2, y2, img1, img2, hw, hh, firstWindow, sum))
-            sum = sumAbsoluteDifference(x1, y1, x2, y2, img1, img2, hw, hh);
-        const float residue = sum / area;
-        if (residue > params.max_residue) status = KLT_LARGE_RESIDUE;
     }
 
-    if (status == KLT_SMALL_DET || status == KLT_OOB || status == KLT_LARGE_RESIDUE) return status;
-    // Converging on the last allowed iteration still counts as too many.
-    return iteration >= params.max_iterations ? KLT_MAX_ITERATIONS : KLT_TRACKED;
+    bool wanted[kLanes] = {};
+    float sum[kLanes] = {};
+    for (size_t l = 0; l < lanes.size(); ++l) {
+        if (lanes[l].stopped) continue;
+        if (!window.contains(lanes[l].x2, lanes[l].y2))
+            lanes[l].status = KLT_OOB;
+        else
+            wanted[l] = lanes[l].status == KLT_TRACKED;
+    }
+    residues(lanes, states, wanted, im, hw, hh, products, sum);
+    const float area = static_cast<float>(int64_t{params.window_width} * params.window_height);
+    for (size_t l = 0; l < lanes.size(); ++l) {
+        FeatureTrack& f = lanes[l];
+        if (f.stopped || f.status != KLT_TRACKED) continue;
+        if (wanted[l] && sum[l] / area > params.max_residue)
+            f.status = KLT_LARGE_RESIDUE;
+        else if (states[l].iteration >= params.max_iterations)
+            // Converging on the last allowed iteration still counts as too many.
+            f.status = KLT_MAX_ITERATIONS;
+    }
+}
+
+// The feature after the last level: moved when tracked inside the border,
+// marked lost otherwise.
+void storeResult(const FeatureTrack& lane, float minX, float maxX, float minY, float maxY, KLTFeature& feature) {
+    const bool inside = lane.x2 >= minX && lane.x2 <= maxX && lane.y2 >= minY && lane.y2 <= maxY;
+    int val = lane.status;
+    if (lane.status == KLT_OOB || !inside) val = KLT_OOB;
+    if (val == KLT_TRACKED) {
+        feature.x = lane.x2;
+        feature.y = lane.y2;
+    } else {
+        feature.x = -1.0f;
+        feature.y = -1.0f;
+    }
+    feature.val = val;
 }
 
 }  // namespace
@@ -473,8 +626,11 @@ int trackFeature(float x1, float y1, float& x2, float& y2, const KLTFloatImage& 
                  const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
                  const KLTFloatImage& img2, const KLTFloatImage& gradx2,
                  const KLTFloatImage& grady2, const KLTTrackParams& params) {
-    return trackFeatureWithTiles(x1, y1, x2, y2, img1, gradx1, grady1, img2, gradx2, grady2, params, nullptr,
-                                 nullptr);
+    FeatureTrack lane{x1, y1, x2, y2};
+    trackLanes({&lane, 1}, {img1, gradx1, grady1, img2, gradx2, grady2}, params, nullptr, nullptr);
+    x2 = lane.x2;
+    y2 = lane.y2;
+    return lane.status;
 }
 
 void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
@@ -531,43 +687,42 @@ void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
     const float minY = static_cast<float>(tc.bordery);
     const float maxY = static_cast<float>(int64_t{nrows} - tc.bordery - 1);
 
-    for (KLTFeature& feature : fl.feature) {
-        if (feature.val < 0) continue;
-        float xloc = feature.x;
-        float yloc = feature.y;
-        for (int level = 0; level < nLevels; ++level) {
-            xloc /= subsampling;
-            yloc /= subsampling;
+    for (size_t next = 0; next < fl.feature.size();) {
+        KLTFeature* batch[kLanes];
+        FeatureTrack lanes[kLanes];
+        size_t count = 0;
+        for (; next < fl.feature.size() && count < kLanes; ++next) {
+            KLTFeature& feature = fl.feature[next];
+            if (feature.val < 0) continue;
+            FeatureTrack& lane = lanes[count];
+            lane.x1 = feature.x;
+            lane.y1 = feature.y;
+            for (int level = 0; level < nLevels; ++level) {
+                lane.x1 /= subsampling;
+                lane.y1 /= subsampling;
+            }
+            lane.x2 = lane.x1;
+            lane.y2 = lane.y1;
+            batch[count++] = &feature;
         }
-        float xout = xloc;
-        float yout = yloc;
-
-        int status = KLT_TRACKED;
+        const std::span<FeatureTrack> tracks(lanes, count);
         for (int level = nLevels - 1; level >= 0; --level) {
-            xloc *= subsampling;
-            yloc *= subsampling;
-            xout *= subsampling;
-            yout *= subsampling;
+            for (FeatureTrack& lane : tracks) {
+                if (lane.stopped) continue;
+                lane.x1 *= subsampling;
+                lane.y1 *= subsampling;
+                lane.x2 *= subsampling;
+                lane.y2 *= subsampling;
+            }
             const bool lazy = level == 0;
-            status = trackFeatureWithTiles(xloc, yloc, xout, yout, pyramid1.img[level], gradx1.img[level],
-                                           grady1.img[level], pyramid2.img[level], gradx2.img[level],
-                                           grady2.img[level], params, lazy && tiles1 ? &*tiles1 : nullptr,
-                                           lazy ? &tiles2 : nullptr);
-            if (status == KLT_SMALL_DET || status == KLT_OOB) break;
+            trackLanes(tracks,
+                       {pyramid1.img[level], gradx1.img[level], grady1.img[level], pyramid2.img[level],
+                        gradx2.img[level], grady2.img[level]},
+                       params, lazy && tiles1 ? &*tiles1 : nullptr, lazy ? &tiles2 : nullptr);
+            for (FeatureTrack& lane : tracks)
+                lane.stopped = lane.stopped || lane.status == KLT_SMALL_DET || lane.status == KLT_OOB;
         }
-
-        const bool inside = xout >= minX && xout <= maxX && yout >= minY && yout <= maxY;
-        int val = status;
-        if (status == KLT_OOB || !inside) val = KLT_OOB;
-        if (val == KLT_TRACKED) {
-            feature.x = xout;
-            feature.y = yout;
-            feature.val = KLT_TRACKED;
-        } else {
-            feature.x = -1.0f;
-            feature.y = -1.0f;
-            feature.val = val;
-        }
+        for (size_t l = 0; l < count; ++l) storeResult(lanes[l], minX, maxX, minY, maxY, *batch[l]);
     }
 
     // The second image's pyramids become the stored ones; the previous stored set

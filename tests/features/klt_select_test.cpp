@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <random>
 #include <vector>
 
+#include "features/float_kernels.h"
 #include "features/klt.h"
 #include "tests/features/klt_test_texture.h"
 
@@ -282,4 +284,42 @@ TEST(KLTSelect, VerboseProgressLines) {
     const std::string text = GetCapturedStderr();
     KLTSetVerbosity(0);
     EXPECT_EQ(text, "(KLT) Selecting the 4 best features from a 320 by 240 image...  \n\t4 features found.\n");
+}
+
+// Eigenvalues are taken in float where that is safe: every trackability value
+// (the truncated eigenvalue) must be the one of the double formula, also for
+// matrices whose eigenvalue lies just off an integer, near 0 or beyond 2^22.
+TEST(KLTSelectEigenvalues, TruncateAsTheDoubleFormula) {
+    std::mt19937 random(17);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    std::vector<float> gxx, gxy, gyy;
+    for (const float size : {1e-3f, 1.0f, 300.0f, 1e5f, 5e6f, 1e8f}) {
+        for (int k = 0; k < 4000; ++k) {
+            const float a = size * unit(random);
+            const float b = size * unit(random);
+            // Near-singular matrices: gxy^2 close to gxx * gyy, the eigenvalue near 0.
+            const float c = (k % 2 ? 1.0f : unit(random)) * std::sqrt(a * b) * (k % 3 ? 1.0f : -1.0f);
+            gxx.push_back(a);
+            gxy.push_back(c);
+            gyy.push_back(b);
+        }
+    }
+    // Diagonal matrices put the eigenvalue exactly on integers and one float off.
+    for (float v = 1.0f; v < 1e7f; v *= 1.7f) {
+        const float n = std::floor(v);
+        for (const float e : {std::nextafter(n, 0.0f), n, std::nextafter(n, 2 * n + 1)}) {
+            gxx.push_back(e);
+            gxy.push_back(0.0f);
+            gyy.push_back(e + 1.0f);
+        }
+    }
+    const int count = static_cast<int>(gxx.size());
+    std::vector<float> lambda(gxx.size());
+    float_kernels::smallerEigenvalues(gxx.data(), gxy.data(), gyy.data(), count, lambda.data());
+    for (int i = 0; i < count; ++i) {
+        const double a = gxx[i], b = gyy[i], c = gxy[i];
+        const float exact = static_cast<float>((a + b - std::sqrt((a - b) * (a - b) + 4.0 * c * c)) / 2.0);
+        ASSERT_EQ(static_cast<int64_t>(lambda[i]), static_cast<int64_t>(exact))
+            << gxx[i] << " " << gxy[i] << " " << gyy[i];
+    }
 }

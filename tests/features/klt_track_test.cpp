@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -168,6 +169,47 @@ TEST(KLTTrack, LostAndEmptyFeaturesAreUntouched) {
     EXPECT_EQ(fl->feature[2].val, -3);
     EXPECT_EQ(fl->feature[2].y, 90.0f);
 }
+
+// Features are tracked several at a time; each must come out exactly as when
+// tracked alone, whatever the batch holds: counts that do not fill the last
+// batch, lost features between live ones, and neighbours that leave the image
+// or stop early while the others go on.
+class KLTTrackBatch : public testing::TestWithParam<int> {};
+
+TEST_P(KLTTrackBatch, EachFeatureAsWhenTrackedAlone) {
+    KLTSetVerbosity(0);
+    const auto blobs = klt_test::makeBlobs(kWidth, kHeight, 5, 2.0f);
+    const auto first = klt_test::renderBlobs(blobs, kWidth, kHeight);
+    const auto second = klt_test::renderBlobs(blobs, kWidth, kHeight, 6.2f, -4.1f);
+    const auto track = [&](KLTFeatureList& fl) {
+        auto tc = createTrackingContext();
+        KLTChangeTCPyramid(*tc, 20.0f);
+        KLTUpdateTCBorder(*tc);
+        KLTTrackFeatures(*tc, first.data(), second.data(), kWidth, kHeight, fl);
+    };
+    const int count = GetParam();
+    auto all = createFeatureList(count);
+    for (int i = 0; i < count; ++i) {
+        // Spread over the image, borders included; every fourth one lost.
+        all->feature[i] = {static_cast<float>(i * 37 % kWidth), static_cast<float>((i * 53 + 11) % kHeight),
+                           i % 4 == 2 ? -1 : 0};
+    }
+    const auto before = all->feature;
+    track(*all);
+    std::set<int> outcomes;
+    for (int i = 0; i < count; ++i) {
+        auto alone = createFeatureList(1);
+        alone->feature[0] = before[i];
+        track(*alone);
+        EXPECT_EQ(all->feature[i].x, alone->feature[0].x) << i;
+        EXPECT_EQ(all->feature[i].y, alone->feature[0].y) << i;
+        EXPECT_EQ(all->feature[i].val, alone->feature[0].val) << i;
+        outcomes.insert(all->feature[i].val);
+    }
+    if (count > 8) EXPECT_GE(outcomes.size(), 3u);  // tracked, lost before and lost now
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, KLTTrackBatch, testing::Values(1, 7, 9, 17, 40));
 
 TEST(KLTTrackAccuracy, SubPixelShiftsWithinATenthOfAPixel) {
     Tally tally;
