@@ -46,8 +46,6 @@ cleanup() {
 trap cleanup EXIT
 cd "$work"
 "$cli" grey "$repo/data/CalibrationFrame.png" "$scratch/calibration-grey.png"
-# Its inner part: the canvases' outermost columns may be hidden by the window's edge.
-convert "$scratch/calibration-grey.png" -crop 300x220+10+10 +repage "$scratch/calibration-grey-inner.png"
 
 # Where the main window is put, and where its left canvas then sits (the
 # canvases show the frame at one screen pixel per frame pixel).
@@ -80,6 +78,12 @@ start_app() {
     window=$(xdotool search --sync --onlyvisible --name 'Castellan$' | head -n 1)
     xdotool windowmove --sync "$window" "$window_x" "$window_y"
     sleep 1.5
+    # The window may be wider than two 320-pixel canvases (its tool bars must
+    # fit); the canvases then sit in its middle.
+    local X Y WIDTH HEIGHT SCREEN WINDOW
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    canvas_x=$((window_x + (WIDTH - 646) / 2))
+    right_canvas_x=$((canvas_x + 326))
 }
 
 stop_app() {
@@ -139,30 +143,6 @@ shot() {
 # (the frame as it is, while no points are followed) is compared with the grey
 # of the bundled calibration frame, rendered at that very pose; key presses
 # that arrive late can miss the two seconds of rest, so it tries again.
-pause_at_calibration_pose() {
-    local try error
-    for try in 1 2 3 4 5; do
-        keys space  # pause
-        sleep 0.3
-        keys space  # live again, from the calibration pose
-        sleep 0.3
-        keys space  # pause there
-        sleep 0.3
-        keys F5
-        sleep 0.3
-        import -window root "$scratch/check.png"
-        convert "$scratch/check.png" -crop "300x220+$((right_canvas_x + 10))+$((canvas_y + 10))" +repage "$scratch/right.png"
-        error=$(compare -metric RMSE "$scratch/right.png" "$scratch/calibration-grey-inner.png" null: 2>&1 || true)
-        error=${error##*(}
-        error=${error%)}
-        if awk -v e="$error" 'BEGIN { exit !(e < 0.01) }'; then return 0; fi
-        keys space  # live again
-        sleep 0.3
-    done
-    say "could not pause the virtual ruins camera at the calibration pose"
-    exit 1
-}
-
 click_reference_positions() { # FIRST LAST
     local i x y
     for ((i = $1; i <= $2; i++)); do
@@ -237,8 +217,7 @@ stop_app
 
 # --- The ruins reconstructor: automatic initial points -------------------------
 
-start_app --virtual-camera --connect --device "Virtual Ruins" --processor 2
-pause_at_calibration_pose
+start_app --virtual-camera --connect --paused --device "Virtual Ruins" --processor 2
 click $points_button
 read -r mx my <<<"$points_button"
 shot ruins-points-menu "$window" "$mx $my 200 50"
@@ -254,7 +233,7 @@ shot ruins-following "$window"
 keys ctrl+p
 panel=$(window_named "Reconstruction Properties")
 read -r px py pw ph <<<"$(geometry "$panel")"
-click $((px + 28)) $((py + 140))  # "Use Kalman Filter"
+click $((px + 28)) $((py + 210))  # "Use Kalman Filter", below "Following"
 park_mouse
 sleep 2
 shot ruins-panel-kalman "$window" "$panel"
@@ -262,8 +241,7 @@ stop_app
 
 # --- The ruins reconstructor: manual initial points ----------------------------
 
-start_app --virtual-camera --connect --device "Virtual Ruins" --processor 2
-pause_at_calibration_pose  # so the clicks can be made calmly
+start_app --virtual-camera --connect --paused --device "Virtual Ruins" --processor 2  # paused: calm clicks
 click $points_button
 xdotool key Down Down Return  # "Manual Initial Points"
 sleep 0.3
@@ -304,13 +282,12 @@ stop_app
 
 # --- One's own calibration frame, taken through the automatic wireframe ---------
 
-start_app --virtual-camera --connect --device "Virtual Ruins" --processor 2
+start_app --virtual-camera --connect --paused --device "Virtual Ruins" --processor 2
 click $points_button
 xdotool key Down Return  # "Automatic Initial Points": the wireframe is the viewfinder
 park_mouse
 # A person moves the camera until the ruins fit the wireframe, then pauses; the
-# virtual camera is simply paused at the calibration pose.
-pause_at_calibration_pose
+# virtual camera simply starts paused at the calibration pose.
 keys ctrl+s
 answer_file_dialog "Choose a filename to save the Image under" "$work/CalibrationFrame"
 stop_app
@@ -321,8 +298,7 @@ if ! compare -metric AE "$work/CalibrationFrame.png" "$scratch/calibration-grey.
 fi
 # Started again in the same working directory, the program shows that picture
 # behind the numbers.
-start_app --virtual-camera --connect --device "Virtual Ruins" --processor 2
-pause_at_calibration_pose
+start_app --virtual-camera --connect --paused --device "Virtual Ruins" --processor 2
 click $points_button
 xdotool key Down Down Return  # "Manual Initial Points"
 park_mouse
