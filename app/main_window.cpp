@@ -417,10 +417,7 @@ void MainWindow::on_actionDeviceOptions_triggered() {
     const bool applied = showDialog(captureDevice_.get(), index, this);  // placed beside the window
     // Whatever the dialog did, even when it failed half-way, the buffers must
     // match the size the device now delivers.
-    int width = 0;
-    int height = 0;
-    getImageSize(captureDevice_.get(), width, height);
-    if (width != cycle_.width() || height != cycle_.height()) setupImageBuffers();
+    if (deviceFrameSize() != QSize(cycle_.width(), cycle_.height())) setupImageBuffers();
     if (applied) {
         if (wasLive && setLive(captureDevice_.get(), 1) != 1)
             UserDialogs::current().critical(this, tr("Error"), tr("Could not change live state!"));
@@ -463,15 +460,19 @@ void MainWindow::stopCapturing() {
     if (frameRateLabel_) frameRateLabel_->setText(kFrameRateInitialText);
 }
 
+QSize MainWindow::deviceFrameSize() const {
+    int width = 0;
+    int height = 0;
+    getImageSize(captureDevice_.get(), width, height);
+    return {width, height};
+}
+
 void MainWindow::takeNewestFrame() {
     if (!capturing_) return;
     FrameCycle::Fetch result = cycle_.takeFrame(captureDevice_.get(), 0);
     if (result == FrameCycle::Fetch::SizeChanged) {
         // The device changed its size mid-stream: new buffers, then the frame.
-        int width = 0;
-        int height = 0;
-        getImageSize(captureDevice_.get(), width, height);
-        if (width <= 0 || height <= 0) return;
+        if (deviceFrameSize().isEmpty()) return;
         setupImageBuffers();
         result = cycle_.takeFrame(captureDevice_.get(), 0);
     }

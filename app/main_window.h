@@ -102,6 +102,8 @@ private:
     void startCapturing();
     void stopCapturing();
     void takeNewestFrame();
+    // The size of the frames the connected device delivers now (empty: none).
+    QSize deviceFrameSize() const;
     void reprocessPausedFrame();
     void syncCaptureActionToDevice();
     void updateCaptureStatus();

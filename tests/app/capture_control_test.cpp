@@ -78,6 +78,12 @@ private:
 
     static QAction* action(MainWindow& w, const char* name) { return w.findChild<QAction*>(name); }
 
+    static void offerOnlyTheTestCamera() {
+        setHardwareCaptureBackends({});
+        clearVirtualCaptureDevices();
+        registerVirtualCaptureDevice("Test", [] { return std::make_unique<TestCameraSource>(); });
+    }
+
     void offerFakeDevices(int count) {
         setHardwareCaptureBackends({});
         clearVirtualCaptureDevices();
@@ -109,9 +115,7 @@ private slots:
     }
 
     void virtualTestCameraRunsTheWholeLivePath() {
-        setHardwareCaptureBackends({});
-        clearVirtualCaptureDevices();
-        registerVirtualCaptureDevice("Test", [] { return std::make_unique<TestCameraSource>(); });
+        offerOnlyTheTestCamera();
         ScriptedDialogs dialogs;
         MainWindow w;
         w.show();
@@ -231,9 +235,7 @@ private slots:
         QFETCH(bool, writable);
         QTemporaryDir dir;
         const QString path = writable ? dir.filePath(QStringLiteral("window.mp4")) : QStringLiteral("/dev/full");
-        setHardwareCaptureBackends({});
-        clearVirtualCaptureDevices();
-        registerVirtualCaptureDevice("Test", [] { return std::make_unique<TestCameraSource>(); });
+        offerOnlyTheTestCamera();
         ScriptedDialogs dialogs;
         MainWindow w;
         w.show();
