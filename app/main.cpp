@@ -3,6 +3,7 @@
 #include "capture/capture_device.h"
 #include "capture/capture_dialogs.h"
 #include "capture/video_file_source.h"
+#include "ruins/scene_model.h"
 #include "ruins/virtual_ruins_camera.h"
 
 #include <QApplication>
@@ -25,6 +26,7 @@ struct Options {
     QString image;
     QStringList videos;
     QString background;
+    QString scene;
 };
 
 Options parseOptions(const QCoreApplication& app) {
@@ -53,7 +55,11 @@ Options parseOptions(const QCoreApplication& app) {
     const QCommandLineOption background(QStringLiteral("background"),
                                         QStringLiteral("Picture the virtual ruins camera shows as table and backdrop."),
                                         QStringLiteral("FILE"));
-    parser.addOptions({virtualCamera, video, connect, paused, device, processor, image, background});
+    const QCommandLineOption scene(QStringLiteral("scene"),
+                                   QStringLiteral("Scene file the ruins reconstructor and the virtual ruins camera "
+                                                  "use instead of the ruins."),
+                                   QStringLiteral("FILE"));
+    parser.addOptions({virtualCamera, video, connect, paused, device, processor, image, background, scene});
     parser.process(app);
 
     Options options;
@@ -72,6 +78,7 @@ Options parseOptions(const QCoreApplication& app) {
     options.image = parser.value(image);
     options.videos = parser.values(video);
     options.background = parser.value(background);
+    options.scene = parser.value(scene);
     return options;
 }
 
@@ -119,6 +126,15 @@ int main(int argc, char* argv[]) {
     installCaptureDialogs();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/castellan.png")));
     const Options options = parseOptions(app);
+    if (!options.scene.isEmpty()) {
+        std::string error;
+        auto scene = ruins::openScene(options.scene.toStdString(), error);
+        if (!scene) {
+            qCritical("castellan: %s", error.c_str());
+            return 2;
+        }
+        ruins::useScene(std::move(scene));
+    }
     if (options.virtualCamera) registerVirtualCameras();
     if (!options.background.isEmpty()) {
         std::string error;

@@ -5,6 +5,8 @@
 #include <QMouseEvent>
 #include <QString>
 
+#include <algorithm>
+
 CanvasPointGrabber::CanvasPointGrabber(Canvas* canvas) : canvas_(canvas) {}
 
 CanvasPointGrabber::~CanvasPointGrabber() { disconnectFromCanvas(); }
@@ -41,10 +43,10 @@ void CanvasPointGrabber::mousePressed(QMouseEvent* event)
     if (event->button() == Qt::RightButton) {
         if (pointCount_ > 0)
             --pointCount_;
-    } else if (pointCount_ < kCapacity) {
+    } else if (pointCount_ < limit_) {
         points_[pointCount_] = canvas_ ? canvas_->framePosition(event->position()) : event->position().toPoint();
         ++pointCount_;
-        if (pointCount_ == kCapacity && state_ == Grabbing)
+        if (pointCount_ == limit_ && state_ == Grabbing)
             stop();
     }
     if (canvas_)
@@ -58,3 +60,5 @@ void CanvasPointGrabber::drawLabels(Canvas* canvas) const
     for (int i = 0; i < pointCount_; ++i)
         canvas->drawText(points_[i].x(), points_[i].y(), QString::number(i));
 }
+
+void CanvasPointGrabber::setLimit(int limit) { limit_ = std::clamp(limit, 1, kCapacity); }

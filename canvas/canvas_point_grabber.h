@@ -21,7 +21,8 @@ class CanvasPointGrabber : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int kCapacity = 78;
+    static constexpr int kCapacity = 200;
+    static constexpr int kDefaultLimit = 78;
 
     enum State { Idle = 0, Grabbing = 1, Holding = 2 };
 
@@ -40,6 +41,11 @@ public:
     // that canvas.
     void drawLabels(Canvas* canvas) const;
 
+    // Presses taken before grabbing ends by itself (1 .. kCapacity; default
+    // kDefaultLimit, twice the ruins' points).
+    void setLimit(int limit);
+    int limit() const { return limit_; }
+
     int pointCount() const { return pointCount_; }
     const QPoint* points() const { return points_.data(); }
     int state() const { return state_; }
@@ -52,6 +58,7 @@ private:
 
     QPointer<Canvas> canvas_;
     int pointCount_ = 0;
+    int limit_ = kDefaultLimit;
     std::array<QPoint, kCapacity> points_{};
     int state_ = Idle;
     QMetaObject::Connection pressConnection_;

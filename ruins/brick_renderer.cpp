@@ -2,6 +2,7 @@
 
 #include "canvas/canvas.h"
 #include "ruins/ruins_model.h"
+#include "ruins/scene_model.h"
 
 #include <GL/gl.h>
 #include <GL/glu.h>
@@ -19,13 +20,35 @@ constexpr GLfloat kMissingGuideGrey = 0.15f;
 constexpr int kNoticeX = 8;
 constexpr int kNoticeY = 16;
 
-template <std::size_t N>
-void drawCells(const std::span<const GridCell, N> cells, bool highlight, float transparency)
+void drawBrickOfEdge(float edge, float i, float j, float k, float dx, float dz, const Float3& colour, float alpha)
+{
+    // Only the shade model needs saving. Pushing the whole lighting group would
+    // also restore the material on pop, and Mesa does not re-apply an unchanged
+    // colour to it, so every brick after the first would lose its colour.
+    GLint shadeModel = GL_SMOOTH;
+    glGetIntegerv(GL_SHADE_MODEL, &shadeModel);
+    glShadeModel(GL_FLAT);
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    const float half = edge * 0.5f;  // exact: for the ruins' 2.4f it is 1.2f
+    glTranslatef(edge * i + half * dx, edge * j + half, edge * k + half * dz);
+    glScalef(edge, edge, edge);
+    glColor4f(colour.x, colour.y, colour.z, alpha);
+    for (const QuadStrip& strip : kBrickStrips) {
+        glVertexPointer(3, GL_FLOAT, 0, kBrickVertices.data());
+        glNormalPointer(GL_FLOAT, 0, kBrickNormals.data());
+        glDrawElements(GL_QUAD_STRIP, strip.count, GL_UNSIGNED_INT, kBrickIndices.data() + strip.first);
+    }
+    glPopMatrix();
+    glShadeModel(GLenum(shadeModel));
+}
+
+void drawCells(float edge, std::span<const GridCell> cells, bool highlight, float transparency)
 {
     const Float3 colour = brickColour(highlight);
     const float alpha = 1.0f - transparency;
     for (const GridCell& cell : cells)
-        drawBrick(float(cell.i), float(cell.j), float(cell.k), 1.0f, 1.0f, colour.x, colour.y, colour.z, alpha);
+        drawBrickOfEdge(edge, float(cell.i), float(cell.j), float(cell.k), 1.0f, 1.0f, colour, alpha);
 }
 
 void drawQuad(int width, int height, bool textured)
@@ -69,34 +92,20 @@ void drawCalibrationPicture(const QImage& texels, int width, int height)
 
 void drawBrick(float i, float j, float k, float dx, float dz, float red, float green, float blue, float alpha)
 {
-    // Only the shade model needs saving. Pushing the whole lighting group would
-    // also restore the material on pop, and Mesa does not re-apply an unchanged
-    // colour to it, so every brick after the first would lose its colour.
-    GLint shadeModel = GL_SMOOTH;
-    glGetIntegerv(GL_SHADE_MODEL, &shadeModel);
-    glShadeModel(GL_FLAT);
-    glMatrixMode(GL_MODELVIEW);
-    glPushMatrix();
-    glTranslatef(kBrickEdgeF * i + kHalfBrickF * dx, kBrickEdgeF * j + kHalfBrickF, kBrickEdgeF * k + kHalfBrickF * dz);
-    glScalef(kBrickEdgeF, kBrickEdgeF, kBrickEdgeF);
-    glColor4f(red, green, blue, alpha);
-    for (const QuadStrip& strip : kBrickStrips) {
-        glVertexPointer(3, GL_FLOAT, 0, kBrickVertices.data());
-        glNormalPointer(GL_FLOAT, 0, kBrickNormals.data());
-        glDrawElements(GL_QUAD_STRIP, strip.count, GL_UNSIGNED_INT, kBrickIndices.data() + strip.first);
-    }
-    glPopMatrix();
-    glShadeModel(GLenum(shadeModel));
+    drawBrickOfEdge(kBrickEdgeF, i, j, k, dx, dz, {red, green, blue}, alpha);
 }
 
-void drawRuinsModel(bool highlight, float transparency)
+void drawRuinsModel(const SceneModel& scene, bool highlight, float transparency)
 {
     glLineWidth(kRuinsLineWidth);
-    drawCells(ruinsModelCells(), highlight, transparency);
+    drawCells(scene.brickEdge(), scene.realBricks(), highlight, transparency);
     glLineWidth(1.0f);
 }
 
-void drawVirtualModel(bool highlight, float transparency) { drawCells(virtualModelCells(), highlight, transparency); }
+void drawVirtualModel(const SceneModel& scene, bool highlight, float transparency)
+{
+    drawCells(scene.brickEdge(), scene.virtualBricks(), highlight, transparency);
+}
 
 void loadPoseView(const Matrix4& view, double fieldOfView, int width, int height)
 {
@@ -114,17 +123,18 @@ void applyPoseView(const Vector3& eye, const Vector3& lookAt, const Vector3& up,
     loadPoseView(viewMatrix, fieldOfView, width, height);
 }
 
-void drawMatchingOverlay()
+void drawMatchingOverlay(const SceneModel& scene)
 {
     glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-    drawRuinsModel(true, kMatchingTransparency);
+    drawRuinsModel(scene, true, kMatchingTransparency);
     glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
     glDisable(GL_BLEND);
 }
 
-void drawCalibrationGuide(Canvas* canvas, const CalibrationGuide& guide, int width, int height)
+void drawCalibrationGuide(Canvas* canvas, const CalibrationGuide& guide, const SceneModel& scene, int width,
+                          int height)
 {
     const bool havePicture = guide.texels && !guide.texels->isNull();
     if (havePicture) {
@@ -136,14 +146,15 @@ void drawCalibrationGuide(Canvas* canvas, const CalibrationGuide& guide, int wid
     if (!canvas) return;
     const int calibrationWidth = havePicture ? guide.calibrationWidth : 0;
     const int calibrationHeight = havePicture ? guide.calibrationHeight : 0;
-    for (int i = 0; i < kModelPointCount; ++i) {
-        const PixelPosition p = scaledReferencePosition(i, width, height, calibrationWidth, calibrationHeight);
+    for (int i = 0; i < scene.pointCount(); ++i) {
+        const PixelPosition p =
+            scaledReferencePosition(scene.reference(i), width, height, calibrationWidth, calibrationHeight);
         canvas->drawText(p.x, p.y, QString::number(i));
     }
     if (!havePicture) canvas->drawText(kNoticeX, kNoticeY, QString::fromLatin1(kMissingCalibrationNotice));
 }
 
-void drawAugmentedModels()
+void drawAugmentedModels(const SceneModel& scene)
 {
     glPushAttrib(GL_LIGHTING_BIT);
     glEnable(GL_LIGHTING);
@@ -162,13 +173,13 @@ void drawAugmentedModels()
     glColor4f(0.0f, 0.0f, 0.0f, 0.0f);
 
     glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
-    drawRuinsModel(false, 0.0f);
+    drawRuinsModel(scene, false, 0.0f);
     glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
 
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
-    drawVirtualModel(false, 0.0f);
+    drawVirtualModel(scene, false, 0.0f);
 
     glDisable(GL_BLEND);
     glDisable(GL_COLOR_MATERIAL);

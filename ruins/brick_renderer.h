@@ -14,6 +14,8 @@ class QImage;
 
 namespace ruins {
 
+struct SceneModel;
+
 inline constexpr double kNearPlane = 1.0;
 inline constexpr double kFarPlane = 100.0;
 inline constexpr float kRuinsLineWidth = 4.0f;
@@ -22,10 +24,10 @@ inline constexpr float kMatchingTransparency = 0.8f;
 // One brick: cell (i, j, k), offsets dx, dz in half bricks, colour and alpha.
 void drawBrick(float i, float j, float k, float dx, float dz, float red, float green, float blue, float alpha);
 
-// The 33 ruins bricks (line width 4 while drawing, 1 afterwards) and the 75
+// The scene's real bricks (line width 4 while drawing, 1 afterwards) and its
 // virtual bricks, in their drawing orders; alpha = 1 − transparency.
-void drawRuinsModel(bool highlight, float transparency);
-void drawVirtualModel(bool highlight, float transparency);
+void drawRuinsModel(const SceneModel& scene, bool highlight, float transparency);
+void drawVirtualModel(const SceneModel& scene, bool highlight, float transparency);
 
 // Loads `view` as the modelview and a perspective of `fieldOfView` degrees,
 // aspect width / height, near 1 and far 100 as the projection, which is left as
@@ -35,8 +37,8 @@ void loadPoseView(const Matrix4& view, double fieldOfView, int width, int height
 void applyPoseView(const Vector3& eye, const Vector3& lookAt, const Vector3& up, double fieldOfView, int width,
                    int height, Matrix4& viewMatrix);
 
-// The blue wireframe of the ruins, 4 pixels wide at alpha 0.2.
-void drawMatchingOverlay();
+// The blue wireframe of the real bricks, 4 pixels wide at alpha 0.2.
+void drawMatchingOverlay(const SceneModel& scene);
 
 // What the calibration guide shows over the frame.
 struct CalibrationGuide {
@@ -48,12 +50,13 @@ struct CalibrationGuide {
 };
 inline constexpr const char* kMissingCalibrationNotice = "CalibrationFrame.png not found";
 
-// The calibration picture stretched over the frame (width × height) and the 39
-// reference positions, stretched with it, labelled "0" to "38".
-void drawCalibrationGuide(Canvas* canvas, const CalibrationGuide& guide, int width, int height);
+// The calibration picture stretched over the frame (width × height) and the
+// scene's reference positions, stretched with it, labelled "0", "1", ...
+void drawCalibrationGuide(Canvas* canvas, const CalibrationGuide& guide, const SceneModel& scene, int width,
+                          int height);
 
-// Ruins into the depth buffer only, then the lit yellow virtual bricks, hidden
-// where a ruins brick stands in front of them.
-void drawAugmentedModels();
+// Real bricks into the depth buffer only, then the lit yellow virtual bricks,
+// hidden where a real brick stands in front of them.
+void drawAugmentedModels(const SceneModel& scene);
 
 }  // namespace ruins

@@ -2,7 +2,9 @@
 
 #include "pose/camera_pose.h"
 #include "ruins/ruins_model.h"
+#include "ruins/scene.h"
 
+#include <algorithm>
 #include <array>
 
 namespace ruins {
@@ -19,22 +21,29 @@ const CameraPose kCalibrationPose{
 std::optional<CameraPose> computeCalibrationPose()
 {
     const std::array<Vector3, kModelPointCount> model = modelPoints();
-    std::array<Vector3, kModelPointCount> image;
-    const auto reference = referencePositions();
-    const double halfWidth = kDefaultCalibrationWidth * 0.5;
-    const double halfHeight = kDefaultCalibrationHeight * 0.5;
-    for (int i = 0; i < kModelPointCount; ++i) {
+    return computeReferencePose(model, referencePositions(), kDefaultCalibrationWidth, kDefaultCalibrationHeight);
+}
+
+std::optional<CameraPose> computeReferencePose(std::span<const Vector3> points,
+                                               std::span<const PixelPosition> references, int width, int height)
+{
+    const std::size_t count = std::min(points.size(), references.size());
+    if (count > std::size_t(kMaxScenePoints) || width <= 0 || height <= 0) return std::nullopt;
+    std::array<Vector3, kMaxScenePoints> image;
+    const double halfWidth = width * 0.5;
+    const double halfHeight = height * 0.5;
+    for (std::size_t i = 0; i < count; ++i) {
         // Reference rows count from the top; the estimator's v counts upwards.
-        const PixelPosition& p = reference[static_cast<std::size_t>(i)];
-        image[static_cast<std::size_t>(i)] = {p.x - halfWidth, (kDefaultCalibrationHeight - p.y) - halfHeight, 0.0};
+        const PixelPosition& p = references[i];
+        image[i] = {p.x - halfWidth, (height - p.y) - halfHeight, 0.0};
     }
     double linear[12];
     double refined[12];
     CameraPose pose;
-    if (estimateCameraPose(kModelPointCount, model.data(), image.data(), linear, refined, pose.eye, pose.lookAt,
-                           pose.up) != 1)
+    if (estimateCameraPose(int(count), points.data(), image.data(), linear, refined, pose.eye, pose.lookAt, pose.up) !=
+        1)
         return std::nullopt;
-    pose.fieldOfView = verticalFieldOfView(kDefaultCalibrationHeight, refined, pose.eye, pose.lookAt);
+    pose.fieldOfView = verticalFieldOfView(height, refined, pose.eye, pose.lookAt);
     return pose;
 }
 

@@ -7,9 +7,12 @@
 // pose is the eye, a look-at point on the ground, the unit up vector and the
 // vertical field of view in degrees, as the reconstructor stores a pose.
 
+#include "pose/vector3.h"
+#include "ruins/ruins_model.h"
 #include "ruins/ruins_scene_renderer.h"
 
 #include <optional>
+#include <span>
 
 namespace ruins {
 
@@ -22,5 +25,10 @@ extern const CameraPose kCalibrationPose;
 // points and the reference positions (image points relative to the centre of
 // the 320 × 240 calibration frame, v upwards). Empty when the estimator fails.
 std::optional<CameraPose> computeCalibrationPose();
+
+// The camera from which `points` (model units) appear at `references` (column,
+// row from the top) of a width × height picture. Empty when the estimator fails.
+std::optional<CameraPose> computeReferencePose(std::span<const Vector3> points,
+                                               std::span<const PixelPosition> references, int width, int height);
 
 }  // namespace ruins

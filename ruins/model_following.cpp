@@ -1,5 +1,7 @@
 #include "ruins/model_following.h"
 
+#include "ruins/scene.h"
+
 #include "ruins/ruins_model.h"
 
 #include <algorithm>
@@ -123,9 +125,9 @@ bool reprojectToFrame(const double projection[12], const Vector3& point, int wid
 void claimCornersNearPredictions(const SubpixelPoint* predictions, const std::uint8_t* usable, int count,
                                  const CornerPoint* corners, int cornerCount, double radius, SubpixelPoint* starts)
 {
-    count = std::clamp(count, 0, kModelPointCount);
-    std::array<int, kModelPointCount> nearest;
-    std::array<double, kModelPointCount> nearestDistance;
+    count = std::clamp(count, 0, kMaxScenePoints);
+    std::array<int, kMaxScenePoints> nearest;
+    std::array<double, kMaxScenePoints> nearestDistance;
     for (int i = 0; i < count; ++i) {
         nearest[std::size_t(i)] = -1;
         nearestDistance[std::size_t(i)] = radius * radius;

@@ -137,12 +137,18 @@ std::span<const PixelPosition, kModelPointCount> referencePositions() { return k
 PixelPosition scaledReferencePosition(int index, int frameWidth, int frameHeight, int calibrationWidth,
                                       int calibrationHeight)
 {
+    return scaledReferencePosition(kReferencePositions[static_cast<std::size_t>(index)], frameWidth, frameHeight,
+                                   calibrationWidth, calibrationHeight);
+}
+
+PixelPosition scaledReferencePosition(const PixelPosition& p, int frameWidth, int frameHeight, int calibrationWidth,
+                                      int calibrationHeight)
+{
     if (calibrationWidth <= 0 || calibrationHeight <= 0) {
         calibrationWidth = kDefaultCalibrationWidth;
         calibrationHeight = kDefaultCalibrationHeight;
     }
-    const PixelPosition& p = kReferencePositions[static_cast<std::size_t>(index)];
-    // Same size: the table as it stands, without a round trip through doubles.
+    // Same size: the position as it stands, without a round trip through doubles.
     if (frameWidth == calibrationWidth && frameHeight == calibrationHeight) return p;
     return {scaleCoordinate(p.x, frameWidth, calibrationWidth), scaleCoordinate(p.y, frameHeight, calibrationHeight)};
 }

@@ -97,5 +97,8 @@ inline constexpr int kDefaultCalibrationHeight = 240;
 // A non-positive calibration size is taken as the default size.
 PixelPosition scaledReferencePosition(int index, int frameWidth, int frameHeight, int calibrationWidth,
                                       int calibrationHeight);
+// The same for any reference position (of any scene's picture).
+PixelPosition scaledReferencePosition(const PixelPosition& reference, int frameWidth, int frameHeight,
+                                      int calibrationWidth, int calibrationHeight);
 
 }  // namespace ruins

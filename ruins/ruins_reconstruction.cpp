@@ -107,8 +107,27 @@ ViewPose viewPoseFromRotation(const double rotation[9], const Vector3& eye)
 }
 
 RuinsReconstruction::RuinsReconstruction(RuinsPoseState& poseState, PoseEstimator estimator)
-    : modelPoints_(ruins::modelPoints()), pose_(poseState), estimator_(estimator)
+    : pose_(poseState), estimator_(estimator)
 {
+    setScene(sceneInUse());
+}
+
+void RuinsReconstruction::setScene(std::shared_ptr<const SceneModel> scene)
+{
+    if (!scene) return;
+    scene_ = std::move(scene);
+    pointCount_ = std::min(scene_->pointCount(), int(kMaxScenePoints));
+    std::copy_n(scene_->points.begin(), pointCount_, modelPoints_.begin());
+    tracked_.capacity = pointCount_;
+    tracked_.count = 0;
+    tracked_.restart();
+    matchingMode_ = false;
+    hasPose_ = false;
+    poseValid_ = false;
+    inlierCount_ = 0;
+    lostFrames_ = 0;
+    resetPoseFilter();
+    forgetMotion();
 }
 
 void RuinsReconstruction::setImageSize(int width, int height)
@@ -203,7 +222,8 @@ void RuinsReconstruction::predictPositions()
     for (int i = 0; i < count; ++i) {
         SubpixelPoint p{double(tracked_.positions[i].x), double(tracked_.positions[i].y)};
         if (calibration) {
-            const PixelPosition r = scaledReferencePosition(i, width_, height_, calibrationWidth_, calibrationHeight_);
+            const PixelPosition r = scaledReferencePosition(scene_->reference(i), width_, height_, calibrationWidth_,
+                                                            calibrationHeight_);
             p = {double(r.x), double(height_ - r.y)};
         } else if (hasLastReprojection_ && reprojected_[i]) {
             p = lastReprojection_[i];
@@ -261,8 +281,8 @@ void RuinsReconstruction::forgetMotion()
 
 void RuinsReconstruction::adoptClicks(std::span<const PixelPosition> clicks)
 {
-    // Only the first 39 clicks have model points; later ones are not adopted.
-    const int count = int(std::min<std::size_t>(clicks.size(), TrackedPoints::kCapacity));
+    // Only the first clicks, one per model point, are adopted.
+    const int count = int(std::min<std::size_t>(clicks.size(), std::size_t(pointCount_)));
     for (int i = 0; i < count; ++i) tracked_.positions[i] = {clicks[i].x, height_ - clicks[i].y};
     tracked_.count = count;
 }
@@ -408,9 +428,10 @@ void RuinsReconstruction::beginAutomaticSelection(int calibrationWidth, int cali
     matchingMode_ = true;
     calibrationWidth_ = calibrationWidth;
     calibrationHeight_ = calibrationHeight;
-    tracked_.count = kModelPointCount;
-    for (int i = 0; i < kModelPointCount; ++i) {
-        const PixelPosition p = scaledReferencePosition(i, width_, height_, calibrationWidth, calibrationHeight);
+    tracked_.count = pointCount_;
+    for (int i = 0; i < pointCount_; ++i) {
+        const PixelPosition p =
+            scaledReferencePosition(scene_->reference(i), width_, height_, calibrationWidth, calibrationHeight);
         tracked_.positions[i] = {p.x, height_ - p.y};
     }
 }

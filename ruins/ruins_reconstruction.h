@@ -1,6 +1,6 @@
 #pragma once
 
-// The ruins reconstructor's decisions in plain C++: following the 39 points from
+// The ruins reconstructor's decisions in plain C++: following the scene's points from
 // frame to frame, gathering correspondences, updating and filtering the camera
 // pose, and forming the view pose. No Qt and no OpenGL: the processor shell feeds
 // it frames, detector results and the point grabber's state, and draws what it
@@ -19,6 +19,7 @@
 #include "processors/corner_detector.h"
 #include "ruins/model_following.h"
 #include "ruins/ruins_model.h"
+#include "ruins/scene_model.h"
 
 #include <array>
 #include <cstdint>
@@ -27,9 +28,10 @@
 
 namespace ruins {
 
-// The points being followed. Entry i always corresponds to model point i.
+// The points being followed. Entry i always corresponds to model point i; a
+// scene has at most kCapacity of them.
 struct TrackedPoints {
-    static constexpr int kCapacity = kModelPointCount;
+    static constexpr int kCapacity = kMaxScenePoints;
 
     int capacity = kCapacity;
     int count = 0;
@@ -218,14 +220,14 @@ public:
     void updatePose();
 
     // "Automatic Initial Points": clears the pose flags, enters matching mode and
-    // puts the 39 reference positions in use, stretched from the calibration
+    // puts the scene's reference positions in use, stretched from the calibration
     // picture (calibrationWidth × calibrationHeight, ≤ 0: the default size) to the frame.
     void beginAutomaticSelection(int calibrationWidth, int calibrationHeight);
     // "Manual Initial Points": no points in use until the clicks are adopted.
     void beginManualSelection();
     // Leaves matching mode; returns whether it was set.
     bool endMatching();
-    // All 39 points valid with confidence 1.0, the detector and the pose filter
+    // All points valid with confidence 1.0, the detector and the pose filter
     // start afresh (the filter is created again from the next pose).
     void restartFollowing(CornerDetector* detector);
 
@@ -239,7 +241,13 @@ public:
 
     const TrackedPoints& trackedPoints() const { return tracked_; }
     TrackedPoints& trackedPoints() { return tracked_; }
-    const std::array<Vector3, kModelPointCount>& modelPoints() const { return modelPoints_; }
+    // The scene followed (the scene in use when made): its points, references and bricks.
+    const SceneModel& scene() const { return *scene_; }
+    const std::shared_ptr<const SceneModel>& sharedScene() const { return scene_; }
+    // Follows `scene` from now on: no points in use, no pose, matching mode left.
+    void setScene(std::shared_ptr<const SceneModel> scene);
+    int pointCount() const { return pointCount_; }
+    std::span<const Vector3> modelPoints() const { return {modelPoints_.data(), std::size_t(pointCount_)}; }
     RuinsPoseState& poseState() { return pose_; }
     const RuinsPoseState& poseState() const { return pose_; }
     // Number of correspondences gathered at the last pose update.
@@ -282,21 +290,23 @@ private:
     int width_ = 0;
     int height_ = 0;
     TrackedPoints tracked_;
-    std::array<Vector3, kModelPointCount> modelPoints_;
+    std::shared_ptr<const SceneModel> scene_;
+    int pointCount_ = 0;
+    std::array<Vector3, kMaxScenePoints> modelPoints_{};
     RuinsPoseState& pose_;
     PoseEstimator estimator_;
     int gatheredCount_ = 0;
     Following following_ = Following::Model;
     // Model following, per point: the reprojections of the last two poses, the
     // prediction of this frame and where its refinement starts.
-    std::array<SubpixelPoint, kModelPointCount> lastReprojection_{};
-    std::array<SubpixelPoint, kModelPointCount> previousReprojection_{};
-    std::array<std::uint8_t, kModelPointCount> reprojected_{};
+    std::array<SubpixelPoint, kMaxScenePoints> lastReprojection_{};
+    std::array<SubpixelPoint, kMaxScenePoints> previousReprojection_{};
+    std::array<std::uint8_t, kMaxScenePoints> reprojected_{};
     bool hasLastReprojection_ = false;
     bool hasPreviousReprojection_ = false;
-    std::array<SubpixelPoint, kModelPointCount> predictions_{};
-    std::array<std::uint8_t, kModelPointCount> predictionUsable_{};
-    std::array<SubpixelPoint, kModelPointCount> starts_{};
+    std::array<SubpixelPoint, kMaxScenePoints> predictions_{};
+    std::array<std::uint8_t, kMaxScenePoints> predictionUsable_{};
+    std::array<SubpixelPoint, kMaxScenePoints> starts_{};
     // Per correspondence: the point it came from and its residual.
     std::array<int, RuinsPoseState::kCorrespondenceCapacity> correspondencePoint_{};
     std::array<double, RuinsPoseState::kCorrespondenceCapacity> residuals_{};

@@ -1,6 +1,7 @@
 #include "ruins/ruins_reconstructor_processor.h"
 
 #include "canvas/canvas.h"
+#include "processors/fast_corner_detector.h"
 #include "processors/klt_corner_detector.h"
 #include "ruins/brick_renderer.h"
 #include "ruins/ruins_reconstructor_properties_widget.h"
@@ -8,10 +9,14 @@
 #include <GL/gl.h>
 #include <QAction>
 #include <QCursor>
+#include <QFileInfo>
 #include <QIcon>
+#include <QImage>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QWidget>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -40,7 +45,7 @@ void popBothMatrices()
 }  // namespace
 
 RuinsReconstructorProcessor::RuinsReconstructorProcessor(Canvas* leftCanvas, QObject* parent)
-    : QObject(parent), initialPointsMenu_(std::make_unique<QMenu>()), grabber_(leftCanvas)
+    : QObject(parent), leftCanvas_(leftCanvas), initialPointsMenu_(std::make_unique<QMenu>()), grabber_(leftCanvas)
 {
     actionStartInitialPointsSelection_ =
         new QAction(QIcon(QString::fromLatin1(kSelectionIdleIcon)), tr("Start/Stop Initial Points Selection"), this);
@@ -48,8 +53,13 @@ RuinsReconstructorProcessor::RuinsReconstructorProcessor(Canvas* leftCanvas, QOb
     actionStartInitialPointsSelection_->setCheckable(true);
     QMetaObject::connectSlotsByName(this);
 
-    calibrationFrame_ = ruins::loadCalibrationFrame();
-    detector_ = adoptDetector(std::make_unique<KLTCornerDetector>(kDetectorCapacity));
+    loadSceneCalibrationFrame();
+    grabber_.setLimit(detectorCapacity());
+    detector_ = detectorOfKind(true);
+    if (leftCanvas)
+        // Queued: the grabber takes the press first.
+        connect(leftCanvas, &Canvas::mousePressed, this, &RuinsReconstructorProcessor::noteReferenceClick,
+                Qt::QueuedConnection);
 
     initialPointsMenu_->addAction(tr("Automatic Initial Points"))->setData(kAutomaticEntry);
     initialPointsMenu_->addAction(tr("Manual Initial Points"))->setData(kManualEntry);
@@ -67,6 +77,136 @@ CornerDetector* RuinsReconstructorProcessor::adoptDetector(std::unique_ptr<Corne
     if (!detector) return nullptr;
     ownedDetectors_.push_back(std::move(detector));
     return ownedDetectors_.back().get();
+}
+
+CornerDetector* RuinsReconstructorProcessor::detectorOfKind(bool tracker)
+{
+    const int capacity = detectorCapacity();
+    for (const auto& owned : ownedDetectors_)
+        if (owned->isTracker() == tracker && owned->capacity() == capacity) return owned.get();
+    if (tracker) return adoptDetector(std::make_unique<KLTCornerDetector>(capacity));
+    return adoptDetector(std::make_unique<FASTCornerDetector>(capacity));
+}
+
+void RuinsReconstructorProcessor::setScene(std::shared_ptr<const ruins::SceneModel> scene)
+{
+    if (!scene) return;
+    if (grabber_.state() == CanvasPointGrabber::Grabbing || reconstruction_.matchingMode()) {
+        reconstruction_.endMatching();
+        grabber_.stop();
+        showSelectionActive(false);
+    }
+    referenceCapture_ = {};
+    reconstruction_.setScene(std::move(scene));
+    grabber_.setLimit(detectorCapacity());
+    loadSceneCalibrationFrame();
+    replaceDetectorsForScene();
+    restartFollowing();
+}
+
+QString RuinsReconstructorProcessor::openScene(const QString& file)
+{
+    std::string error;
+    std::shared_ptr<const ruins::SceneModel> scene = ruins::openScene(file.toStdString(), error);
+    if (!scene) return QString::fromStdString(error);
+    ruins::useScene(scene);
+    setScene(std::move(scene));
+    return {};
+}
+
+void RuinsReconstructorProcessor::loadSceneCalibrationFrame()
+{
+    // The bundled ruins look for a CalibrationFrame.png in the working directory first.
+    const ruins::SceneModel& scene = reconstruction_.scene();
+    calibrationFrame_ = scene.bundled() ? ruins::loadCalibrationFrame()
+                                        : ruins::loadCalibrationFrame(QString::fromStdString(scene.picture.string()));
+}
+
+void RuinsReconstructorProcessor::replaceDetectorsForScene()
+{
+    // Detectors of the old size go, but the one in use is replaced by its kind.
+    const bool tracker = !detector_ || detector_->isTracker();
+    const int threshold = detector_ ? detector_->threshold() : 0;
+    const bool keepCurrent = detector_ && detector_->capacity() == detectorCapacity();
+    std::erase_if(ownedDetectors_, [&](const std::unique_ptr<CornerDetector>& d) {
+        return d->capacity() != detectorCapacity() && d.get() != detector_;
+    });
+    if (keepCurrent) return;
+    CornerDetector* replaced = detector_;
+    detector_ = detectorOfKind(tracker);
+    if (replaced) detector_->setThreshold(threshold);
+    std::erase_if(ownedDetectors_, [&](const std::unique_ptr<CornerDetector>& d) { return d.get() == replaced; });
+}
+
+QString RuinsReconstructorProcessor::captureReferencePicture(const QString& sceneFile, const QString& picture)
+{
+    Canvas* canvas = leftCanvas_.data();
+    const int width = canvas ? canvas->imageWidth() : 0;
+    const int height = canvas ? canvas->imageHeight() : 0;
+    if (!canvas || !canvas->pixels() || width <= 0 || height <= 0 || canvas->pixelFormat() != GL_RGB)
+        return tr("There is no frame to take: connect a camera first.");
+    // The canvas holds the frame bottom-up; the picture is top-down.
+    const QImage frame(canvas->pixels(), width, height, width * 3, QImage::Format_RGB888);
+    if (!frame.mirrored(false, true).save(picture, "PNG"))
+        return tr("Cannot write the picture %1.").arg(picture);
+    if (reconstruction_.matchingMode()) reconstruction_.endMatching();
+    referenceCapture_ = {sceneFile, picture};
+    reconstruction_.beginManualSelection();
+    grabber_.setLimit(reconstruction_.pointCount());
+    grabber_.start();
+    showSelectionActive(true);
+    restartFollowing();
+    return {};
+}
+
+void RuinsReconstructorProcessor::noteReferenceClick()
+{
+    if (capturingReference() && grabber_.pointCount() >= reconstruction_.pointCount()) finishReferenceCapture();
+}
+
+void RuinsReconstructorProcessor::finishReferenceCapture()
+{
+    const ReferenceCapture capture = referenceCapture_;
+    referenceCapture_ = {};
+    if (grabber_.state() == CanvasPointGrabber::Grabbing) grabber_.stop();
+    showSelectionActive(false);
+    const int clicked = grabber_.pointCount();
+    const int needed = reconstruction_.pointCount();
+    if (clicked < needed) {
+        grabber_.start();  // forgets the clicks
+        grabber_.stop();
+        grabber_.setLimit(detectorCapacity());
+        emit referenceCaptureFinished(
+            tr("%1 of %2 points were clicked; the scene was not changed.").arg(clicked).arg(needed), false);
+        return;
+    }
+    ruins::Scene scene = reconstruction_.scene().scene;
+    const std::filesystem::path sceneFile = capture.sceneFile.toStdString();
+    const std::filesystem::path picture = capture.picture.toStdString();
+    // The picture beside the scene file is named by its file name alone.
+    scene.picture = picture.parent_path() == sceneFile.parent_path() ? picture.filename() : picture;
+    for (int i = 0; i < needed; ++i)
+        scene.points[std::size_t(i)].reference = {grabber_.points()[i].x(), grabber_.points()[i].y()};
+    const std::string saveError = ruins::saveScene(scene, sceneFile);
+    if (!saveError.empty()) {
+        emit referenceCaptureFinished(QString::fromStdString(saveError), false);
+        return;
+    }
+    const QString openError = openScene(capture.sceneFile);
+    if (!openError.isEmpty()) {
+        emit referenceCaptureFinished(openError, false);
+        return;
+    }
+    emit referenceCaptureFinished(tr("The reference positions were written to %1.").arg(capture.sceneFile), true);
+}
+
+void RuinsReconstructorProcessor::showSelectionActive(bool active)
+{
+    // Set without running the selection menu.
+    const QSignalBlocker blocker(actionStartInitialPointsSelection_);
+    actionStartInitialPointsSelection_->setChecked(active);
+    actionStartInitialPointsSelection_->setIcon(
+        QIcon(QString::fromLatin1(active ? kSelectionActiveIcon : kSelectionIdleIcon)));
 }
 
 void RuinsReconstructorProcessor::setInitialPointsMenuChooser(MenuChooser chooser)
@@ -131,7 +271,7 @@ void RuinsReconstructorProcessor::drawLeftOverlay(Canvas* canvas)
         const ruins::PreparedView& view = reconstruction_.preparedView();
         if (view.prepared && view.drawable) {
             ruins::loadPoseView(view.viewMatrix, view.fieldOfView, reconstruction_.width(), reconstruction_.height());
-            ruins::drawMatchingOverlay();
+            ruins::drawMatchingOverlay(reconstruction_.scene());
         }
         popBothMatrices();
         const ruins::PixelPosition text = matchingTextPosition(reconstruction_.width(), reconstruction_.height());
@@ -149,7 +289,8 @@ void RuinsReconstructorProcessor::drawRightOverlay(Canvas* canvas)
     case ruins::RightOverlay::CalibrationGuide: {
         const ruins::CalibrationGuide guide{&calibrationFrame_.texels, calibrationFrame_.width(),
                                             calibrationFrame_.height()};
-        ruins::drawCalibrationGuide(canvas, guide, reconstruction_.width(), reconstruction_.height());
+        ruins::drawCalibrationGuide(canvas, guide, reconstruction_.scene(), reconstruction_.width(),
+                                    reconstruction_.height());
         break;
     }
     case ruins::RightOverlay::AugmentedModels: {
@@ -157,7 +298,7 @@ void RuinsReconstructorProcessor::drawRightOverlay(Canvas* canvas)
         const ruins::PreparedView& view = reconstruction_.preparedView();
         if (view.prepared && view.drawable) {
             ruins::loadPoseView(view.viewMatrix, view.fieldOfView, reconstruction_.width(), reconstruction_.height());
-            if (reconstruction_.poseValid()) ruins::drawAugmentedModels();
+            if (reconstruction_.poseValid()) ruins::drawAugmentedModels(reconstruction_.scene());
         }
         popBothMatrices();
         drawFollowingStatus(canvas);
@@ -217,6 +358,10 @@ void RuinsReconstructorProcessor::startSelection()
 
 void RuinsReconstructorProcessor::stopSelection()
 {
+    if (capturingReference()) {
+        finishReferenceCapture();
+        return;
+    }
     actionStartInitialPointsSelection_->setIcon(QIcon(QString::fromLatin1(kSelectionIdleIcon)));
     if (!reconstruction_.endMatching()) grabber_.stop();
     restartFollowing();

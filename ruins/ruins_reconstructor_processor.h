@@ -14,16 +14,20 @@
 #include <memory>
 #include <vector>
 
+#include <QString>
+
 class CornerDetector;
 class QAction;
 class QMenu;
 class RuinsReconstructorPropertiesWidget;
 
-// The processor behind "Ruins Reconstructor": the user picks the 39 initial
-// points by hand on the left canvas, or aligns the camera with the ruins model
-// drawn from the reference positions; from then on the points are followed
-// with a corner detector, the camera pose is estimated every frame and the
-// virtual bricks are drawn over the right canvas in register with the real ones.
+// The processor behind "Ruins Reconstructor": the user picks the scene's initial
+// points (39 for the ruins) by hand on the left canvas, or aligns the camera with
+// the real bricks drawn from the reference positions; from then on the points are
+// followed with a corner detector, the camera pose is estimated every frame and
+// the virtual bricks are drawn over the right canvas in register with the real
+// ones. The scene (points, bricks, reference picture) is the scene in use when
+// the processor is made, or one opened later.
 //
 // This class is the Qt and GL shell; the decisions live in
 // ruins::RuinsReconstruction. GUI thread only.
@@ -31,7 +35,8 @@ class RuinsReconstructorProcessor : public QObject, public Processor {
     Q_OBJECT
 
 public:
-    static constexpr int kDetectorCapacity = 78;
+    // Corners a detector keeps per model point.
+    static constexpr int kCornersPerPoint = 2;
     static constexpr const char* kMatchingText = "MATCH VIRTUAL AND REAL MODELS";
     static constexpr const char* kTrackingLostText = "TRACKING LOST";
 
@@ -50,6 +55,26 @@ public:
     CornerDetector* detector() const { return detector_; }
     void setDetector(CornerDetector* detector) { detector_ = detector; }
     CornerDetector* adoptDetector(std::unique_ptr<CornerDetector> detector);
+    // The processor's own FAST or KLT detector, sized for the scene's points
+    // (made on first use, kept while the scene stays).
+    CornerDetector* detectorOfKind(bool tracker);
+    int detectorCapacity() const { return kCornersPerPoint * reconstruction_.pointCount(); }
+
+    // The scene followed from now on: selection stopped, no points in use,
+    // detectors and reference picture the scene's.
+    void setScene(std::shared_ptr<const ruins::SceneModel> scene);
+    const ruins::SceneModel& scene() const { return reconstruction_.scene(); }
+    // Reads `file` and follows it, making it the program's scene in use (the
+    // virtual camera's too); on failure returns the message and keeps the scene.
+    QString openScene(const QString& file);
+
+    // Making a scene's reference picture: writes the left canvas's frame as
+    // `picture` (PNG), then collects one click per model point in their order.
+    // When the last point is clicked (or the selection is stopped with all of
+    // them), the scene is written to `sceneFile` with the picture and the clicks
+    // as reference positions and followed. Returns a message when it cannot start.
+    QString captureReferencePicture(const QString& sceneFile, const QString& picture);
+    bool capturingReference() const { return !referenceCapture_.sceneFile.isEmpty(); }
 
     bool useKalman() const { return reconstruction_.useKalman(); }
     void setUseKalman(bool on) { reconstruction_.setUseKalman(on); }
@@ -74,6 +99,10 @@ public:
     // ⌊0.08 height⌋) from the top-left.
     static ruins::PixelPosition statusTextPosition(int width, int height);
 
+signals:
+    // A reference capture ended: `message` says where the scene went or why not.
+    void referenceCaptureFinished(const QString& message, bool written);
+
 public slots:
     void on_actionStartInitialPointsSelection_toggled(bool checked);
 
@@ -85,7 +114,18 @@ private:
     void drawLeftOverlay(Canvas* canvas);
     void drawRightOverlay(Canvas* canvas);
     void drawFollowingStatus(Canvas* canvas);
+    void loadSceneCalibrationFrame();
+    void replaceDetectorsForScene();
+    void showSelectionActive(bool active);
+    void noteReferenceClick();
+    void finishReferenceCapture();
 
+    struct ReferenceCapture {
+        QString sceneFile;  // empty: no capture running
+        QString picture;
+    };
+
+    QPointer<Canvas> leftCanvas_;
     QAction* actionStartInitialPointsSelection_ = nullptr;  // child of this
     std::unique_ptr<QMenu> initialPointsMenu_;
     QPointer<RuinsReconstructorPropertiesWidget> propertiesWidget_;
@@ -96,4 +136,5 @@ private:
     ruins::RuinsReconstruction reconstruction_;
     MenuChooser menuChooser_;
     std::array<ruins::PixelPosition, CanvasPointGrabber::kCapacity> clickScratch_{};
+    ReferenceCapture referenceCapture_;
 };

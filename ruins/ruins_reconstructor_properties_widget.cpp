@@ -1,9 +1,13 @@
 #include "ruins/ruins_reconstructor_properties_widget.h"
 
-#include "processors/fast_corner_detector.h"
-#include "processors/klt_corner_detector.h"
+#include "processors/corner_detector.h"
 #include "ruins/ruins_reconstructor_processor.h"
 #include "ui_ruins_reconstructor_properties_widget.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
 
 namespace {
 
@@ -23,18 +27,73 @@ RuinsReconstructorPropertiesWidget::RuinsReconstructorPropertiesWidget(RuinsReco
     CornerDetector* current = processor_ ? processor_->detector() : nullptr;
     if (current) ui_->threshold->setValue(current->threshold());
 
-    constexpr int capacity = RuinsReconstructorProcessor::kDetectorCapacity;
-    if (current && !current->isTracker()) {
-        fastDetector_ = current;
-        kltDetector_ = processor_->adoptDetector(std::make_unique<KLTCornerDetector>(capacity));
-        ui_->radioFAST->setChecked(true);
-    } else if (processor_) {
-        kltDetector_ = current;
-        fastDetector_ = processor_->adoptDetector(std::make_unique<FASTCornerDetector>(capacity));
-    }
+    if (current && !current->isTracker()) ui_->radioFAST->setChecked(true);
     ui_->checkUseCalman->setChecked(processor_ && processor_->useKalman());
     const bool nearest = processor_ && processor_->reconstruction().following() == ruins::Following::Nearest;
     ui_->followingComboBox->setCurrentIndex(nearest ? kNearestEntry : kModelEntry);
+    if (processor_)
+        connect(processor_, &RuinsReconstructorProcessor::referenceCaptureFinished, this,
+                &RuinsReconstructorPropertiesWidget::showCaptureOutcome);
+    showScene();
+}
+
+CornerDetector* RuinsReconstructorPropertiesWidget::fastDetector() const
+{
+    return processor_ ? processor_->detectorOfKind(false) : nullptr;
+}
+
+CornerDetector* RuinsReconstructorPropertiesWidget::kltDetector() const
+{
+    return processor_ ? processor_->detectorOfKind(true) : nullptr;
+}
+
+void RuinsReconstructorPropertiesWidget::showScene()
+{
+    if (!processor_) return;
+    const ruins::SceneModel& scene = processor_->scene();
+    ui_->sceneLabel->setText(tr("%1: %2 points, %3 real and %4 virtual bricks")
+                                 .arg(QString::fromStdString(scene.scene.name))
+                                 .arg(scene.pointCount())
+                                 .arg(scene.scene.realBricks.size())
+                                 .arg(scene.scene.virtualBricks.size()));
+}
+
+void RuinsReconstructorPropertiesWidget::on_btnOpenScene_clicked()
+{
+    if (!processor_) return;
+    const QString file = QFileDialog::getOpenFileName(this, tr("Open Scene"), QString(), tr("Scenes (*.json)"));
+    if (file.isEmpty()) return;
+    const QString error = processor_->openScene(file);
+    if (!error.isEmpty()) QMessageBox::warning(this, tr("Open Scene"), error);
+    showScene();
+}
+
+void RuinsReconstructorPropertiesWidget::on_btnCaptureReference_clicked()
+{
+    if (!processor_) return;
+    // The bundled ruins are not written over: their scene goes to a file of the user's.
+    const ruins::SceneModel& scene = processor_->scene();
+    const QString suggested = scene.bundled() ? QStringLiteral("my-scene.json")
+                                              : QString::fromStdString(scene.file.string());
+    QFileDialog dialog(this, tr("Save Scene As"), suggested, tr("Scenes (*.json)"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("json"));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    const QString sceneFile = dialog.selectedFiles().constFirst();
+    const QFileInfo info(sceneFile);
+    const QString picture = info.dir().filePath(info.completeBaseName() + QStringLiteral(".png"));
+    const QString error = processor_->captureReferencePicture(sceneFile, picture);
+    if (!error.isEmpty()) QMessageBox::warning(this, tr("Capture Reference Picture"), error);
+}
+
+void RuinsReconstructorPropertiesWidget::showCaptureOutcome(const QString& message, bool written)
+{
+    if (written)
+        QMessageBox::information(this, tr("Capture Reference Picture"), message);
+    else
+        QMessageBox::warning(this, tr("Capture Reference Picture"), message);
+    showScene();
 }
 
 RuinsReconstructorPropertiesWidget::~RuinsReconstructorPropertiesWidget() = default;
@@ -46,12 +105,12 @@ void RuinsReconstructorPropertiesWidget::on_threshold_valueChanged(int value)
 
 void RuinsReconstructorPropertiesWidget::on_radioFAST_toggled(bool checked)
 {
-    if (checked && processor_ && fastDetector_) processor_->setDetector(fastDetector_);
+    if (checked && processor_) processor_->setDetector(fastDetector());
 }
 
 void RuinsReconstructorPropertiesWidget::on_radioKLT_toggled(bool checked)
 {
-    if (checked && processor_ && kltDetector_) processor_->setDetector(kltDetector_);
+    if (checked && processor_) processor_->setDetector(kltDetector());
 }
 
 void RuinsReconstructorPropertiesWidget::on_btnRefresh_pressed()

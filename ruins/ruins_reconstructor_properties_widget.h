@@ -11,11 +11,12 @@ namespace Ui {
 class RuinsReconstructorPropertiesWidget;
 }
 
-// The reconstructor's panel: chooses the corner detector that follows the points
-// (FAST or KLT) and how the points are followed (guided by the model, or to the
-// nearest corner), switches the Kalman filtering of the pose, sets the detector's
-// threshold and makes it start afresh. It acts on the processor directly; the
-// processor owns both detectors. GUI thread only.
+// The reconstructor's panel: opens a scene and captures its reference picture,
+// chooses the corner detector that follows the points (FAST or KLT) and how the
+// points are followed (guided by the model, or to the nearest corner), switches
+// the Kalman filtering of the pose, sets the detector's threshold and makes it
+// start afresh. It acts on the processor directly; the processor owns both
+// detectors. GUI thread only.
 class RuinsReconstructorPropertiesWidget : public QWidget {
     Q_OBJECT
 
@@ -24,8 +25,8 @@ public:
                                        Qt::WindowFlags flags = Qt::Tool);
     ~RuinsReconstructorPropertiesWidget() override;
 
-    CornerDetector* fastDetector() const { return fastDetector_; }
-    CornerDetector* kltDetector() const { return kltDetector_; }
+    CornerDetector* fastDetector() const;
+    CornerDetector* kltDetector() const;
 
 private slots:
     void on_threshold_valueChanged(int value);
@@ -34,10 +35,13 @@ private slots:
     void on_btnRefresh_pressed();
     void on_checkUseCalman_clicked(bool checked);
     void on_followingComboBox_activated(int index);
+    void on_btnOpenScene_clicked();
+    void on_btnCaptureReference_clicked();
+    void showCaptureOutcome(const QString& message, bool written);
 
 private:
     std::unique_ptr<Ui::RuinsReconstructorPropertiesWidget> ui_;
+    void showScene();
+
     RuinsReconstructorProcessor* processor_;
-    CornerDetector* fastDetector_ = nullptr;
-    CornerDetector* kltDetector_ = nullptr;
 };

@@ -92,10 +92,9 @@ constexpr std::array<FaceShade, 6> kRuinsShades{{
 // The augmented scene's lighting: colour material × (global ambient 0.2 + the
 // diffuse term of the directional light (5, 30, 10)). The brick's 2.4 scale
 // shortens the normals by 1/2.4 on the way to eye space, and nothing normalises
-// them again, so the diffuse term is n·L / 2.4.
+// them again, so the diffuse term is n·L / 2.4 (n·L / edge for other bricks).
 constexpr double kVirtualColour[3] = {0.949999988079071, 0.949999988079071, 0.0};
 constexpr double kGlobalAmbient = 0.2;
-constexpr double kNormalScale = 1.0 / 2.4;
 const Vector3 kLight{5.0, 30.0, 10.0};
 
 // The ground plate: dark slate with a fine grain (cells of an eighth of a brick)
@@ -163,10 +162,10 @@ using FaceList = std::vector<RuinsSceneRenderer::Face>;
 
 // The six faces of the cube of grid cell (i, j, k), coloured by `colourOf`.
 template <class ColourOf>
-void appendBrickFaces(const GridCell& cell, ColourOf colourOf, FaceList& faces)
+void appendBrickFaces(const GridCell& cell, double edge, ColourOf colourOf, FaceList& faces)
 {
-    const double lo[3] = {double(cell.i) * kBrickEdge, double(cell.j) * kBrickEdge, double(cell.k) * kBrickEdge};
-    const double hi[3] = {lo[0] + kBrickEdge, lo[1] + kBrickEdge, lo[2] + kBrickEdge};
+    const double lo[3] = {double(cell.i) * edge, double(cell.j) * edge, double(cell.k) * edge};
+    const double hi[3] = {lo[0] + edge, lo[1] + edge, lo[2] + edge};
     for (int axis = 0; axis < 3; ++axis) {
         const int a = (axis + 1) % 3;
         const int b = (axis + 2) % 3;
@@ -188,13 +187,13 @@ void appendBrickFaces(const GridCell& cell, ColourOf colourOf, FaceList& faces)
 }
 
 // Each grid cell once: the models list some cells more than once.
-template <std::size_t N, class ColourOf>
-FaceList facesOfCells(std::span<const GridCell, N> cells, ColourOf colourOf)
+template <class ColourOf>
+FaceList facesOfCells(std::span<const GridCell> cells, double edge, ColourOf colourOf)
 {
     std::set<std::tuple<int, int, int>> seen;
     FaceList faces;
     for (const GridCell& cell : cells)
-        if (seen.insert({cell.i, cell.j, cell.k}).second) appendBrickFaces(cell, colourOf, faces);
+        if (seen.insert({cell.i, cell.j, cell.k}).second) appendBrickFaces(cell, edge, colourOf, faces);
     return faces;
 }
 
@@ -206,11 +205,11 @@ void ruinsFaceColour(const Vector3& normal, std::uint8_t rgb[3])
     for (int c = 0; c < 3; ++c) rgb[c] = toByte(kBrickColour[c] * shade);
 }
 
-void virtualFaceColour(const Vector3& normal, std::uint8_t rgb[3])
+void virtualFaceColour(const Vector3& normal, double edge, std::uint8_t rgb[3])
 {
     Vector3 light = kLight;
     light.normalize();
-    const double diffuse = std::max(0.0, dot(normal, light)) * kNormalScale;
+    const double diffuse = std::max(0.0, dot(normal, light)) * (1.0 / edge);
     for (int c = 0; c < 3; ++c) rgb[c] = toByte(255.0 * std::min(1.0, kVirtualColour[c] * (kGlobalAmbient + diffuse)));
 }
 
@@ -294,10 +293,15 @@ bool projectToFrame(const FrameCamera& camera, const Vector3& point, double& col
     return std::isfinite(column) && std::isfinite(row);
 }
 
-RuinsSceneRenderer::RuinsSceneRenderer()
-    : ruinsFaces_(facesOfCells(ruinsModelCells(), ruinsFaceColour)),
-      virtualFaces_(facesOfCells(virtualModelCells(), virtualFaceColour))
+RuinsSceneRenderer::RuinsSceneRenderer() { setBricks(kBrickEdge, ruinsModelCells(), virtualModelCells()); }
+
+void RuinsSceneRenderer::setBricks(double edge, std::span<const GridCell> realBricks,
+                                   std::span<const GridCell> virtualBricks)
 {
+    ruinsFaces_ = facesOfCells(realBricks, edge, ruinsFaceColour);
+    virtualFaces_ = facesOfCells(virtualBricks, edge, [edge](const Vector3& normal, std::uint8_t rgb[3]) {
+        virtualFaceColour(normal, edge, rgb);
+    });
 }
 
 void RuinsSceneRenderer::prepareBuffers(const FrameCamera& camera)

@@ -16,6 +16,7 @@
 // Units and frames: model units (2.4 per brick edge), ground plane z = 0.
 
 #include "pose/vector3.h"
+#include "ruins/ruins_model.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -102,7 +103,12 @@ struct SceneExposure {
 
 class RuinsSceneRenderer {
 public:
+    // Renders the ruins and their virtual bricks until setBricks.
     RuinsSceneRenderer();
+
+    // The real bricks to render and the virtual bricks to draw from now on, as
+    // grid cells of `edge` model units.
+    void setBricks(double edge, std::span<const GridCell> realBricks, std::span<const GridCell> virtualBricks);
 
     // The picture behind the ruins from now on; null: the plate and the sky.
     void setBackdrop(std::shared_ptr<const SceneBackdrop> backdrop) { backdrop_ = std::move(backdrop); }

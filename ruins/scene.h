@@ -51,7 +51,7 @@ struct Scene {
 // Limits a scene must keep. A pose needs 9 points off one plane; the caps keep a
 // hostile file from making every frame draw or match without end.
 inline constexpr int kMinScenePoints = 9;
-inline constexpr int kMaxScenePoints = 1000;
+inline constexpr int kMaxScenePoints = 100;  // the estimator's correspondence capacity
 inline constexpr int kMaxSceneBricks = 10000;  // per list
 inline constexpr int kMaxGridCoordinate = 10000;
 inline constexpr double kMaxModelCoordinate = 1.0e6;

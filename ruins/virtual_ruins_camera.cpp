@@ -4,6 +4,7 @@
 #include "capture/frame_mailbox.h"
 #include "ruins/calibration_pose.h"
 #include "ruins/ruins_model.h"
+#include "ruins/scene_model.h"
 
 #include <QImage>
 #include <QString>
@@ -86,9 +87,8 @@ Vector3 rotateAboutVertical(const Vector3& v, double cosine, double sine)
     return {cosine * v.x - sine * v.y, sine * v.x + cosine * v.y, v.z};
 }
 
-CameraPose swingPose(std::int64_t moving, double fraction)
+CameraPose swingPose(const CameraPose& rest, std::int64_t moving, double fraction)
 {
-    const CameraPose& rest = kCalibrationPose;
     const double ramp = std::min((double(moving) + fraction) / kEaseInFrames, 1.0);
     const double ease = ramp * ramp * (3.0 - 2.0 * ramp);
 
@@ -123,10 +123,9 @@ CameraPose virtualCameraPose(std::int64_t index, const VirtualCameraPath& path)
 
 CameraPose virtualCameraPoseAt(double time, const VirtualCameraPath& path)
 {
-    const CameraPose& rest = kCalibrationPose;
-    if (!(time > double(kVirtualCameraRestFrames))) return rest;
+    if (!(time > double(kVirtualCameraRestFrames))) return path.rest;
     const PathTime t = pathTime(time - double(kVirtualCameraRestFrames), path);
-    const CameraPose pose = swingPose(t.frames, t.fraction);
+    const CameraPose pose = swingPose(path.rest, t.frames, t.fraction);
     return t.away ? facingAway(pose) : pose;
 }
 
@@ -255,11 +254,19 @@ bool VirtualRuinsCameraSource::start(imTrackingGrabberCB& mailbox)
     if (thread_.running()) return true;
     frame_.assign(std::size_t(width_) * std::size_t(height_) * 3, 0);
     delivered_ = 0;
+    // The scene in use at start: its real bricks, swung about its reference camera.
+    const std::shared_ptr<const SceneModel> scene = sceneInUse();
+    renderer_.setBricks(scene->scene.brickEdge, scene->realBricks(), scene->virtualBricks());
+    VirtualCameraPath path;
+    path.rest = scene->referencePose;
+    VirtualCameraLook look;
+    look.backdrop = defaultBackdrop();
+    look.noiseSigma = noiseSigma_;
     thread_.start(PacedSourceThread::steadyPace(kVirtualCameraFramesPerSecond),
-                  [this, &mailbox, width = width_, height = height_, noise = noiseSigma_](std::int64_t index) {
+                  [this, &mailbox, width = width_, height = height_, path, look](std::int64_t index) {
                       // The mailbox stores B, G, R, rows bottom-up: render straight into that.
                       if (renderVirtualRuinsFrame(renderer_, index, width, height, frame_.data(), PixelOrder::BGR,
-                                                  noise))
+                                                  path, look))
                           mailbox.SampleCB(frame_.data(), frame_.size());
                       delivered_ = index + 1;
                   });

@@ -14,6 +14,7 @@
 #include "capture/capture_dialog_runner.h"
 #include "capture/capture_source.h"
 #include "capture/paced_source_thread.h"
+#include "ruins/calibration_pose.h"
 #include "ruins/ruins_scene_renderer.h"
 
 #include <atomic>
@@ -39,6 +40,9 @@ struct VirtualCameraPath {
 
     double speed = 1.0;
     bool jumps = false;
+    // Where the camera rests and what it swings about: the camera that took the
+    // scene's reference picture.
+    CameraPose rest = kCalibrationPose;
 };
 
 // What the frames show beyond the ruins at their pose: a picture as table and

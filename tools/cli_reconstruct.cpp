@@ -16,6 +16,7 @@
 #include "capture/video_file_source.h"
 #include "ruins/ruins_reconstruction.h"
 #include "ruins/ruins_scene_renderer.h"
+#include "ruins/scene_model.h"
 #include "ruins/virtual_ruins_camera.h"
 #include "record/video_recorder.h"
 #include "tools/cli_command.h"
@@ -36,6 +37,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -45,7 +47,7 @@ constexpr const char* kPrefix = "castellan-cli reconstruct";
 // The action stays checked for one second of the two the camera rests, so the
 // following starts while the camera still stands at the calibration pose.
 constexpr std::int64_t kMatchingFrames = ruins::kVirtualCameraRestFrames / 2;
-constexpr int kDetectorCapacity = 78;  // as the reconstructor's own detectors
+constexpr int kCornersPerPoint = 2;  // detector capacity per model point, as the window's reconstructor
 constexpr int kMinSide = 16;
 constexpr int kMaxSide = 4096;
 constexpr long long kMaxFrames = 10000000;
@@ -68,6 +70,7 @@ struct Options {
     ruins::VirtualCameraPath path;
     ruins::VirtualCameraLook look;
     std::string record;  // video file of the augmented frames
+    std::shared_ptr<const ruins::SceneModel> scene = ruins::bundledRuinsScene();
 };
 
 bool parseInteger(const std::string& text, long long& value) {
@@ -119,7 +122,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
         } else if (option == "--source" || option == "--frames" || option == "--size" || option == "--detector" ||
                    option == "--threshold" || option == "--noise" || option == "--output-dir" ||
                    option == "--following" || option == "--background" || option == "--speed" ||
-                   option == "--path") {
+                   option == "--path" || option == "--scene") {
             if (!hasValue) return fail(option + " needs a value");
             const std::string& text = value();
             if (option == "--source") {
@@ -154,6 +157,10 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
             } else if (option == "--path") {
                 if (text != "swing" && text != "jumps") return fail("--path must be swing or jumps");
                 options.path.jumps = text == "jumps";
+            } else if (option == "--scene") {
+                std::string error;
+                options.scene = ruins::openScene(text, error);
+                if (!options.scene) return fail(error);
             } else if (option == "--noise") {
                 if (!parseNumber(text, options.look.noiseSigma) || options.look.noiseSigma < 0.0 ||
                     options.look.noiseSigma > kMaxNoise)
@@ -166,6 +173,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
             return fail("unknown option '" + option + "'");
         }
     }
+    // The virtual camera rests where the scene's reference picture was taken.
+    options.path.rest = options.scene->referencePose;
     return true;
 }
 
@@ -181,8 +190,11 @@ public:
 
 class VirtualSource final : public FrameSource {
 public:
-    VirtualSource(int width, int height, const ruins::VirtualCameraPath& path, const ruins::VirtualCameraLook& look)
-        : width_(width), height_(height), path_(path), look_(look) {}
+    VirtualSource(int width, int height, const ruins::SceneModel& scene, const ruins::VirtualCameraPath& path,
+                  const ruins::VirtualCameraLook& look)
+        : width_(width), height_(height), path_(path), look_(look) {
+        renderer_.setBricks(scene.scene.brickEdge, scene.realBricks(), scene.virtualBricks());
+    }
     bool frame(std::int64_t index, std::uint8_t* rgb) override {
         return ruins::renderVirtualRuinsFrame(renderer_, index, width_, height_, rgb, ruins::PixelOrder::RGB, path_,
                                               look_, kNoiseSeed);
@@ -255,11 +267,11 @@ std::optional<Vector3> groundPoint(const Vector3& eye, const Vector3& towards) {
 }
 
 // RMS distance in pixels between the model points as the two cameras see them.
-std::optional<double> reprojectionError(const ruins::FrameCamera& estimated, const ruins::FrameCamera& truth) {
+std::optional<double> reprojectionError(std::span<const Vector3> points, const ruins::FrameCamera& estimated,
+                                        const ruins::FrameCamera& truth) {
     double sum = 0.0;
     int n = 0;
-    for (int i = 0; i < ruins::kModelPointCount; ++i) {
-        const Vector3 point = ruins::modelPoint(i);
+    for (const Vector3& point : points) {
         double ex, ey, tx, ty;
         if (!ruins::projectToFrame(estimated, point, ex, ey) || !ruins::projectToFrame(truth, point, tx, ty))
             return std::nullopt;  // a model point behind the estimated camera: no meaningful error
@@ -270,11 +282,11 @@ std::optional<double> reprojectionError(const ruins::FrameCamera& estimated, con
 }
 
 // How many model points lie inside the frame of `camera` (hidden or not).
-int modelPointsInView(const ruins::FrameCamera& camera) {
+int modelPointsInView(std::span<const Vector3> points, const ruins::FrameCamera& camera) {
     int n = 0;
-    for (int i = 0; i < ruins::kModelPointCount; ++i) {
+    for (const Vector3& point : points) {
         double x, y;
-        if (ruins::projectToFrame(camera, ruins::modelPoint(i), x, y) && x >= 0.0 && y >= 0.0 && x < camera.width &&
+        if (ruins::projectToFrame(camera, point, x, y) && x >= 0.0 && y >= 0.0 && x < camera.width &&
             y < camera.height)
             ++n;
     }
@@ -377,10 +389,15 @@ class Run {
 public:
     Run(const Options& options, FrameSource& source)
         : options_(options), source_(source), reconstruction_(poseState_) {
+        reconstruction_.setScene(options.scene);
+        overlay_.setBricks(options.scene->scene.brickEdge, options.scene->realBricks(), options.scene->virtualBricks());
+        restPoints_.resize(std::size_t(reconstruction_.pointCount()));
+        // As the window's reconstructor: two corners per model point.
+        const int capacity = kCornersPerPoint * reconstruction_.pointCount();
         if (options.fast)
-            detector_ = std::make_unique<FASTCornerDetector>(kDetectorCapacity);
+            detector_ = std::make_unique<FASTCornerDetector>(capacity);
         else
-            detector_ = std::make_unique<KLTCornerDetector>(kDetectorCapacity);
+            detector_ = std::make_unique<KLTCornerDetector>(capacity);
         if (options.threshold) detector_->setThreshold(*options.threshold);
         reconstruction_.setUseKalman(options.kalman);
         reconstruction_.setFollowing(options.following);
@@ -396,8 +413,13 @@ public:
         std::printf("frame,pose_valid,valid_points,eye_x,eye_y,eye_z,look_x,look_y,fov_deg,reproj_err_px,eye_err\n");
         // "Automatic Initial Points" checked: the reference positions, stretched
         // from the calibration picture to the frame, are put in use.
-        const ruins::CalibrationFrame calibration = ruins::loadCalibrationFrame();
-        reconstruction_.beginAutomaticSelection(calibration.width(), calibration.height());
+        const ruins::SceneModel& scene = *options_.scene;
+        if (scene.bundled()) {
+            const ruins::CalibrationFrame calibration = ruins::loadCalibrationFrame();
+            reconstruction_.beginAutomaticSelection(calibration.width(), calibration.height());
+        } else {
+            reconstruction_.beginAutomaticSelection(scene.pictureSize.width, scene.pictureSize.height);
+        }
         reconstruction_.restartFollowing(detector_.get());
 
         if (!options_.record.empty() && !openRecorder()) return 1;
@@ -439,7 +461,8 @@ private:
         result.poseValid = reconstruction_.poseValid() && view.prepared && view.drawable;
         const std::optional<ruins::FrameCamera> truth = source_.truth(index);
         const bool moving = index >= ruins::kVirtualCameraRestFrames;
-        const bool shouldHavePose = moving && truth && modelPointsInView(*truth) >= kMinPointsForAPose;
+        const bool shouldHavePose =
+            moving && truth && modelPointsInView(reconstruction_.modelPoints(), *truth) >= kMinPointsForAPose;
         movingFramesInView_ += shouldHavePose ? 1 : 0;
         if (!result.poseValid) return result;
         movingFramesWithPose_ += shouldHavePose ? 1 : 0;
@@ -453,7 +476,7 @@ private:
         estimated_ = ruins::makeFrameCamera({view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView},
                                             options_.width, options_.height);
         if (truth && estimated_) {
-            result.reprojectionError = reprojectionError(*estimated_, *truth);
+            result.reprojectionError = reprojectionError(reconstruction_.modelPoints(), *estimated_, *truth);
             const Vector3 d = view.pose.eye - truth->eye;
             result.eyeError = std::sqrt(dot(d, d));
             if (result.reprojectionError) recordError(index, *result.reprojectionError);
@@ -476,15 +499,16 @@ private:
     // How far the drawn model points move from one frame to the next while the
     // camera stands still.
     void recordRestMovement(const ruins::FrameCamera& estimated) {
-        for (int i = 0; i < ruins::kModelPointCount; ++i) {
+        const std::span<const Vector3> points = reconstruction_.modelPoints();
+        for (std::size_t i = 0; i < points.size(); ++i) {
             double x = 0.0, y = 0.0;
-            ruins::projectToFrame(estimated, ruins::modelPoint(i), x, y);
+            ruins::projectToFrame(estimated, points[i], x, y);
             if (hasRestPoints_) {
-                restMovementSquares_ += (x - restPoints_[std::size_t(i)][0]) * (x - restPoints_[std::size_t(i)][0]) +
-                                        (y - restPoints_[std::size_t(i)][1]) * (y - restPoints_[std::size_t(i)][1]);
+                restMovementSquares_ +=
+                    (x - restPoints_[i][0]) * (x - restPoints_[i][0]) + (y - restPoints_[i][1]) * (y - restPoints_[i][1]);
                 ++restMovements_;
             }
-            restPoints_[std::size_t(i)] = {x, y};
+            restPoints_[i] = {x, y};
         }
         hasRestPoints_ = true;
     }
@@ -566,7 +590,7 @@ private:
     long long movingFramesInView_ = 0;
     long long movingFramesWithPose_ = 0;
     long long posesWithoutRuins_ = 0;  // shown while too few model points were in view
-    std::array<std::array<double, 2>, ruins::kModelPointCount> restPoints_{};
+    std::vector<std::array<double, 2>> restPoints_;
     bool hasRestPoints_ = false;
     double restMovementSquares_ = 0.0;
     long long restMovements_ = 0;
@@ -579,7 +603,8 @@ int runReconstruct(const std::vector<std::string>& args) {
     if (!parseOptions(args, options)) return 1;
     std::unique_ptr<FrameSource> source;
     if (options.source == "virtual") {
-        source = std::make_unique<VirtualSource>(options.width, options.height, options.path, options.look);
+        source = std::make_unique<VirtualSource>(options.width, options.height, *options.scene, options.path,
+                                                 options.look);
     } else {
         std::string error;
         auto decoder = VideoFileDecoder::openFile(options.source, error);
@@ -602,9 +627,9 @@ int runReconstruct(const std::vector<std::string>& args) {
 const CliCommand reconstructCommand(
     "reconstruct",
     "--source virtual|FILE [--frames N] [--size WxH] [--detector klt|fast] [--threshold T] [--kalman] "
-    "[--noise SIGMA] [--following nearest|model] [--output-dir DIR] [--record OUT.mp4]\n"
+    "[--noise SIGMA] [--following nearest|model] [--scene FILE] [--output-dir DIR] [--record OUT.mp4]\n"
     "    virtual scene: [--background FILE] [--blur] [--drift] [--speed K] [--path swing|jumps]",
-    "Run the ruins reconstructor headless (automatic initial points, then following) and print a CSV line per "
+    "Run the ruins reconstructor (or a scene's, with --scene) headless (automatic initial points, then following) and print a CSV line per "
     "frame and a '#' summary; with the virtual source, the error against the true pose.",
     runReconstruct);
 

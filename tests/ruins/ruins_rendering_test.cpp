@@ -189,7 +189,8 @@ TEST(RuinsRendering, RuinsModelLeavesLineWidthAtOneAndStateClean)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&canvas));
     canvas.makeCurrent();
     glLineWidth(3.0f);
-    ruins::drawRuinsModel(true, 0.5f);
+    const auto scene = ruins::bundledRuinsScene();
+    ruins::drawRuinsModel(*scene, true, 0.5f);
     GLfloat width = 0;
     glGetFloatv(GL_LINE_WIDTH, &width);
     EXPECT_EQ(width, 1.0f);
@@ -197,8 +198,8 @@ TEST(RuinsRendering, RuinsModelLeavesLineWidthAtOneAndStateClean)
     GLint depthBefore = 0;
     glGetIntegerv(GL_MODELVIEW_STACK_DEPTH, &depthBefore);
     glShadeModel(GL_SMOOTH);
-    ruins::drawAugmentedModels();
-    ruins::drawMatchingOverlay();
+    ruins::drawAugmentedModels(*scene);
+    ruins::drawMatchingOverlay(*scene);
     GLint depthAfter = 0, shade = 0, polygonMode[2] = {0, 0};
     glGetIntegerv(GL_MODELVIEW_STACK_DEPTH, &depthAfter);
     glGetIntegerv(GL_SHADE_MODEL, &shade);
