@@ -85,9 +85,13 @@ struct SceneLoad {
     std::string error;
 };
 
+// Whether loading checks the reference picture: skipped only when the picture
+// and the reference positions are about to be made anew.
+enum class PictureCheck { Required, Skipped };
+
 // Reads and checks a scene file, including that its picture is a readable PNG
 // whose size holds every reference position. Never throws.
-SceneLoad loadScene(const std::filesystem::path& file);
+SceneLoad loadScene(const std::filesystem::path& file, PictureCheck pictureCheck = PictureCheck::Required);
 
 // Writes `scene` as JSON, one point or brick per line, replacing `file` only once
 // the whole text is written. Returns an empty string on success, else the message.
