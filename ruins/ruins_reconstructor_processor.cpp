@@ -57,9 +57,10 @@ RuinsReconstructorProcessor::RuinsReconstructorProcessor(Canvas* leftCanvas, QOb
     grabber_.setLimit(detectorCapacity());
     detector_ = detectorOfKind(true);
     if (leftCanvas)
-        // Queued: the grabber takes the press first.
-        connect(leftCanvas, &Canvas::mousePressed, this, &RuinsReconstructorProcessor::noteReferenceClick,
-                Qt::QueuedConnection);
+        connect(leftCanvas, &Canvas::mousePressed, this, [this] {
+            // Queued: the grabber takes the press first.
+            QMetaObject::invokeMethod(this, &RuinsReconstructorProcessor::noteReferenceClick, Qt::QueuedConnection);
+        });
 
     initialPointsMenu_->addAction(tr("Automatic Initial Points"))->setData(kAutomaticEntry);
     initialPointsMenu_->addAction(tr("Manual Initial Points"))->setData(kManualEntry);
@@ -143,10 +144,12 @@ QString RuinsReconstructorProcessor::captureReferencePicture(const QString& scen
     Canvas* canvas = leftCanvas_.data();
     const int width = canvas ? canvas->imageWidth() : 0;
     const int height = canvas ? canvas->imageHeight() : 0;
-    if (!canvas || !canvas->pixels() || width <= 0 || height <= 0 || canvas->pixelFormat() != GL_RGB)
+    const bool grey = canvas && canvas->pixelFormat() == GL_LUMINANCE;
+    if (!canvas || !canvas->pixels() || width <= 0 || height <= 0 || (!grey && canvas->pixelFormat() != GL_RGB))
         return tr("There is no frame to take: connect a camera first.");
     // The canvas holds the frame bottom-up; the picture is top-down.
-    const QImage frame(canvas->pixels(), width, height, width * 3, QImage::Format_RGB888);
+    const QImage frame(canvas->pixels(), width, height, grey ? width : width * 3,
+                       grey ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
     if (!frame.mirrored(false, true).save(picture, "PNG"))
         return tr("Cannot write the picture %1.").arg(picture);
     if (reconstruction_.matchingMode()) reconstruction_.endMatching();

@@ -16,6 +16,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QImage>
 #include <QLabel>
@@ -527,4 +528,57 @@ TEST(RuinsReconstructorPropertiesWidget, ReopenedOverAFastDetectorChecksFast)
     EXPECT_EQ(processor.detector(), fast);
     window.reset();  // the panel dies with its parent; the processor makes a new one
     EXPECT_NE(processor.propertiesWidget(nullptr), nullptr);
+}
+
+// A scene of the user's: opened (a broken one leaves the scene as it was), its
+// counts followed, and its reference picture captured and clicked; too few
+// clicks leave the scene file untouched.
+TEST(RuinsReconstructorScene, OpensAScene_CapturesItsReferencePicture_AndKeepsTheSceneOnFailure)
+{
+    Scene s;
+    RuinsReconstructorProcessor& processor = *s.processor;
+    const QString archFile = QStringLiteral(CASTELLAN_SOURCE_DIR "/tests/data/scenes/arch.json");
+    const QString broken = QDir(s.cwd.dir.path()).filePath("broken.json");
+    QFile(broken).open(QIODevice::WriteOnly);
+    EXPECT_TRUE(processor.openScene(broken).startsWith(broken + ": ")) << "names the file";
+    EXPECT_EQ(processor.reconstruction().pointCount(), 39);
+    EXPECT_EQ(processor.detector()->capacity(), 78);
+
+    // A copy of the arch, so that the capture writes into the test's folder.
+    const QString sceneFile = QDir(s.cwd.dir.path()).filePath("arch.json");
+    ASSERT_TRUE(QFile::copy(archFile, sceneFile));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(CASTELLAN_SOURCE_DIR "/tests/data/scenes/arch.png"),
+                            QDir(s.cwd.dir.path()).filePath("arch.png")));
+    ASSERT_EQ(processor.openScene(sceneFile), QString());
+    EXPECT_EQ(ruins::sceneInUse()->scene.name, "arch") << "the virtual camera's scene too";
+    EXPECT_EQ(processor.reconstruction().pointCount(), 28);
+    EXPECT_EQ(processor.detector()->capacity(), 56);
+    EXPECT_FALSE(processor.calibrationFrame().isNull()) << "the scene's own picture";
+
+    std::vector<QString> outcomes;
+    QObject::connect(&processor, &RuinsReconstructorProcessor::referenceCaptureFinished,
+                     [&](const QString& message, bool) { outcomes.push_back(message); });
+    const QString picture = QDir(s.cwd.dir.path()).filePath("mine.png");
+    ASSERT_EQ(processor.captureReferencePicture(sceneFile, picture), QString());
+    EXPECT_EQ(QImage(picture).size(), QSize(kWidth, kHeight));
+    for (int i = 0; i < 5; ++i) QTest::mousePress(&s.left, Qt::LeftButton, {}, QPoint(10 + i, 20 + i));
+    processor.startInitialPointsSelectionAction()->setChecked(false);  // stopped after 5 of 28
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes.back(), "5 of 28 points were clicked; the scene was not changed.");
+    EXPECT_EQ(ruins::loadScene(sceneFile.toStdString()).scene->picture, "arch.png");
+
+    // Clicked one pixel right of where the arch's picture has its points.
+    std::vector<ruins::PixelPosition> clicks;
+    for (int i = 0; i < 28; ++i) clicks.push_back({processor.scene().reference(i).x + 1, processor.scene().reference(i).y});
+    ASSERT_EQ(processor.captureReferencePicture(sceneFile, picture), QString());
+    for (const ruins::PixelPosition& c : clicks) QTest::mousePress(&s.left, Qt::LeftButton, {}, QPoint(c.x, c.y));
+    QCoreApplication::processEvents();  // the last click ends the capture
+    ASSERT_EQ(outcomes.size(), 2u) << "the 28th click ends it";
+    const ruins::SceneLoad written = ruins::loadScene(sceneFile.toStdString());
+    ASSERT_TRUE(written.scene) << written.error;
+    EXPECT_EQ(written.scene->picture, "mine.png");
+    for (int i = 0; i < 28; ++i) EXPECT_EQ(written.scene->points[std::size_t(i)].reference, clicks[std::size_t(i)]) << i;
+    EXPECT_FALSE(processor.capturingReference());
+    EXPECT_EQ(processor.scene().reference(27), clicks[27]) << "followed at once";
+    ruins::useScene(ruins::bundledRuinsScene());
 }

@@ -82,10 +82,10 @@ TEST(Scene, ArchIsAnotherStructureWithItsOwnEdgeAndFieldOfView)
     ASSERT_TRUE(load.scene) << load.error;
     EXPECT_GE(load.scene->points.size(), 20u);
     EXPECT_EQ(load.scene->brickEdge, 3.2);
-    EXPECT_EQ(load.scene->fieldOfView, 45.0);
+    EXPECT_EQ(load.scene->fieldOfView, 40.0);
     const Vector3 last = modelPoint(*load.scene, int(load.scene->points.size()) - 1);
-    EXPECT_EQ(last.x, 12.8);  // given in model units, not scaled by the edge
-    EXPECT_EQ(modelPoint(*load.scene, 1).z, 3.2);
+    EXPECT_EQ(last.x, 32.0);  // given in model units, not scaled by the edge
+    EXPECT_EQ(modelPoint(*load.scene, 1).z, 3 * 3.2);
 }
 
 TEST_F(SceneFolder, SavedThenLoadedIsTheSameSceneAndTheBundledFilesAreAsSaved)

@@ -26,7 +26,7 @@ TEST(SceneCheckCli, PrintsAHeldFieldOfView)
 {
     const CliResult r = runCli({"scene-check", kSourceDir + "/tests/data/scenes/arch.json"});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-    EXPECT_TRUE(r.out.contains("field of view: 45 degrees, held\n")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("field of view: 40 degrees, held\n")) << r.out.toStdString();
 }
 
 TEST(SceneCheckCli, RefusesABrokenSceneInOneLineWithStatusOne)
