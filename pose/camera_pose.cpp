@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace pose_internal {
 
@@ -697,4 +698,11 @@ double verticalFieldOfView(int imageHeight, const double* refinedProjection, con
                                    refinedProjection[1] * refinedProjection[1] +
                                    refinedProjection[2] * refinedProjection[2]);
     return 2.0 * std::atan(halfHeight / focal) * 180.0 / kPi;
+}
+
+double focalLengthForFieldOfView(int imageHeight, double verticalFieldOfViewDegrees)
+{
+    if (!(imageHeight > 0) || !(verticalFieldOfViewDegrees > 0.0 && verticalFieldOfViewDegrees < 180.0))
+        return std::numeric_limits<double>::quiet_NaN();
+    return (imageHeight / 2.0) / std::tan(verticalFieldOfViewDegrees * kPi / 360.0);
 }
