@@ -112,8 +112,8 @@ void steadinessWithFocalLengthHeld(benchmark::State& state) {
                 image[3 * i] = exact.imagePoints[3 * i] + noise(random);
                 image[3 * i + 1] = exact.imagePoints[3 * i + 1] + noise(random);
             }
-            double linear[12], free[12], held[12], eyes[2][3], lookAt[3], up[3];
-            const int freeStatus = estimateCameraPose(n, exact.modelPoints.data(), image.data(), linear, free,
+            double linear[12], freeFit[12], held[12], eyes[2][3], lookAt[3], up[3];
+            const int freeStatus = estimateCameraPose(n, exact.modelPoints.data(), image.data(), linear, freeFit,
                                                       eyes[0], lookAt, up);
             const int heldStatus = estimateCameraPoseWithFocalLength(n, exact.modelPoints.data(), image.data(),
                                                                      kCamera.focal, linear, held, eyes[1], lookAt, up);
@@ -122,7 +122,7 @@ void steadinessWithFocalLengthHeld(benchmark::State& state) {
                 continue;
             }
             for (int i = 0; i < n; ++i) {
-                freeImage.add(i, reprojected(free, exact.modelPoints.data() + 3 * i).data());
+                freeImage.add(i, reprojected(freeFit, exact.modelPoints.data() + 3 * i).data());
                 heldImage.add(i, reprojected(held, exact.modelPoints.data() + 3 * i).data());
             }
             freeEye.add(0, eyes[0]);

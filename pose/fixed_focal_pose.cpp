@@ -206,12 +206,12 @@ RigidPose dollied(const RigidPose& pose, double freeFocal, double focal, const C
 RigidPose startingPose(const double* freeProjection, const double* freeEye, double focal,
                        const Correspondences& correspondences)
 {
-    const RigidPose free = poseFromProjection(freeProjection, freeEye);
+    const RigidPose freePose = poseFromProjection(freeProjection, freeEye);
     const double freeFocal = std::sqrt(freeProjection[0] * freeProjection[0] + freeProjection[1] * freeProjection[1] +
                                        freeProjection[2] * freeProjection[2]);
-    const RigidPose moved = dollied(free, freeFocal, focal, correspondences);
+    const RigidPose moved = dollied(freePose, freeFocal, focal, correspondences);
     const double movedCost = rigidPoseCost(moved, focal, correspondences);
-    return movedCost < rigidPoseCost(free, focal, correspondences) ? moved : free;
+    return movedCost < rigidPoseCost(freePose, focal, correspondences) ? moved : freePose;
 }
 
 bool allFinite(const double* values, int count)

@@ -170,11 +170,11 @@ TEST_P(HeldFocalLength, FitsThePoseAroundTheHeldFocalLength)
 
     // Fitting the focal length too can only do better; the generating camera,
     // when it has the held focal length, can only do worse.
-    const Outputs free = estimateFree(scene);
-    ASSERT_EQ(free.status, 1);
+    const Outputs freeFit = estimateFree(scene);
+    ASSERT_EQ(freeFit.status, 1);
     const double heldRms = scene.rmsError(held.refined, scene.imagePoints);
     expectLocalMinimum(scene, held.refined, held.eye);
-    EXPECT_LE(scene.rmsError(free.refined, scene.imagePoints), heldRms * (1 + 1e-9) + 1e-12);
+    EXPECT_LE(scene.rmsError(freeFit.refined, scene.imagePoints), heldRms * (1 + 1e-9) + 1e-12);
     if (c.heldFocalScale != 1.0)
         return;
     double truth[12];
