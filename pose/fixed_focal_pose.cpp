@@ -17,7 +17,7 @@ constexpr double kLambdaFloor = 1e-20;
 constexpr double kLambdaCeiling = 1e20;
 // An accepted step that lowers χ² by less than this fraction ends the search;
 // Gauss–Newton converges quadratically, so the next would change nothing.
-constexpr double kConvergedRelativeCostChange = 1e-12;
+constexpr double kConvergedRelativeCostChange = 1e-10;
 // A step below this, relative to the eye's distance from the origin (and in
 // radians), is lost in rounding.
 constexpr double kNegligibleStep = 1e-14;
@@ -72,11 +72,12 @@ double rigidPoseCost(const RigidPose& pose, double focal, const Correspondences&
     return chiSquare;
 }
 
-// Adds one residual's derivative row to JᵀJ (alpha, 6 × 6) and Jᵀr (beta).
+// Adds one residual's derivative row to the upper triangle of JᵀJ (alpha,
+// 6 × 6) and to Jᵀr (beta).
 void accumulate(const double* row, double residual, double* alpha, double* beta)
 {
     for (int j = 0; j < kPoseParameters; ++j) {
-        for (int k = 0; k < kPoseParameters; ++k)
+        for (int k = j; k < kPoseParameters; ++k)
             alpha[j * kPoseParameters + k] += row[j] * row[k];
         beta[j] += row[j] * residual;
     }
@@ -113,6 +114,10 @@ void normalEquations(const RigidPose& pose, double focal, const Correspondences&
         accumulate(row, u - observed[0], alpha, beta);
         derivativeRow(pose.up, pose.direction, offset, focal, v, inverseDepth, row);
         accumulate(row, v - observed[1], alpha, beta);
+    }
+    for (int j = 1; j < kPoseParameters; ++j) {
+        for (int k = 0; k < j; ++k)
+            alpha[j * kPoseParameters + k] = alpha[k * kPoseParameters + j];
     }
 }
 
