@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace pose_internal {
 
@@ -580,36 +581,28 @@ int composeProjection(const double* eye, const double* lookAt, const Corresponde
     return 1;
 }
 
-}  // namespace pose_internal
-
-using namespace pose_internal;
-
-int estimateCameraPose(int correspondenceCount, const double* modelPoints, const double* imagePoints,
-                       double* linearProjection, double* refinedProjection, double* eye, double* lookAtPoint,
-                       double* up)
+bool usableCorrespondences(int count, const double* modelPoints, const double* imagePoints)
 {
-    if (correspondenceCount < 6 || !modelPoints || !imagePoints || !linearProjection || !refinedProjection ||
-        !eye || !lookAtPoint || !up)
-        return 0;
-    for (int i = 0; i < correspondenceCount; ++i) {
+    if (count < 6 || !modelPoints || !imagePoints)
+        return false;
+    for (int i = 0; i < count; ++i) {
         const double* x = modelPoints + 3 * i;
         const double* image = imagePoints + 3 * i;
         if (!allFinite(x, 3) || !std::isfinite(image[0]) || !std::isfinite(image[1]))
-            return 0;
+            return false;
     }
-    const Correspondences correspondences{correspondenceCount, modelPoints, imagePoints};
+    return true;
+}
 
-    double linear[12];
-    if (!computeLinearProjection(correspondences, linear))
-        return 0;
-    std::copy(linear, linear + 12, linearProjection);
-
+int refineFreePose(const Correspondences& correspondences, const double* linearProjection, double* eye,
+                   double* lookAt)
+{
     RefinementState state;
-    if (!cameraCentre(linear, state.parameters) || !allFinite(state.parameters, 3))
+    if (!cameraCentre(linearProjection, state.parameters) || !allFinite(state.parameters, 3))
         return 0;
     // A singular back-projection means the linear camera looks parallel to the
     // ground: there is no look-at point to start from.
-    if (!backProjectToGround(linear, 0.0, 0.0, state.parameters[3], state.parameters[4]) ||
+    if (!backProjectToGround(linearProjection, 0.0, 0.0, state.parameters[3], state.parameters[4]) ||
         !allFinite(state.parameters + 3, 2))
         return 0;
 
@@ -625,13 +618,35 @@ int estimateCameraPose(int correspondenceCount, const double* modelPoints, const
             state.lambda < kLambdaFloor || state.lambda > kLambdaCeiling || state.settled)
             break;
     }
+    if (!std::isfinite(state.previousChiSquare) || !allFinite(state.parameters, kParameterCount))
+        return 0;
+    parametersToPose(state.parameters, eye, lookAt);
+    return 1;
+}
+
+}  // namespace pose_internal
+
+using namespace pose_internal;
+
+int estimateCameraPose(int correspondenceCount, const double* modelPoints, const double* imagePoints,
+                       double* linearProjection, double* refinedProjection, double* eye, double* lookAtPoint,
+                       double* up)
+{
+    if (!usableCorrespondences(correspondenceCount, modelPoints, imagePoints) || !linearProjection ||
+        !refinedProjection || !eye || !lookAtPoint || !up)
+        return 0;
+    const Correspondences correspondences{correspondenceCount, modelPoints, imagePoints};
+
+    double linear[12];
+    if (!computeLinearProjection(correspondences, linear))
+        return 0;
+    std::copy(linear, linear + 12, linearProjection);
 
     double refinedEye[3];
     double refinedLookAt[3];
-    parametersToPose(state.parameters, refinedEye, refinedLookAt);
     double projection[12];
     double upVector[3];
-    if (!std::isfinite(state.previousChiSquare) || !allFinite(state.parameters, kParameterCount) ||
+    if (!refineFreePose(correspondences, linear, refinedEye, refinedLookAt) ||
         !composeProjection(refinedEye, refinedLookAt, correspondences, projection, upVector))
         return 0;
 
@@ -683,4 +698,11 @@ double verticalFieldOfView(int imageHeight, const double* refinedProjection, con
                                    refinedProjection[1] * refinedProjection[1] +
                                    refinedProjection[2] * refinedProjection[2]);
     return 2.0 * std::atan(halfHeight / focal) * 180.0 / kPi;
+}
+
+double focalLengthForFieldOfView(int imageHeight, double verticalFieldOfViewDegrees)
+{
+    if (!(imageHeight > 0) || !(verticalFieldOfViewDegrees > 0.0 && verticalFieldOfViewDegrees < 180.0))
+        return std::numeric_limits<double>::quiet_NaN();
+    return (imageHeight / 2.0) / std::tan(verticalFieldOfViewDegrees * kPi / 360.0);
 }

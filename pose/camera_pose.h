@@ -44,6 +44,27 @@ inline int estimateCameraPose(int correspondenceCount, const Vector3* modelPoint
                               eye.data(), lookAtPoint.data(), up.data());
 }
 
+// The same estimate for a calibrated camera whose focal length (pixels,
+// finite and > 0) is known: the pose alone is fitted, minimising the same sum
+// of squared image residuals, and the refined projection has
+// |r1| = |r2| = focalLength. Contract and failure rules as estimateCameraPose;
+// a focal length that is not finite or not positive is unusable input, and a
+// view that does not meet the ground in front of the eye is a failure.
+int estimateCameraPoseWithFocalLength(int correspondenceCount, const double* modelPoints, const double* imagePoints,
+                                      double focalLength, double* linearProjection, double* refinedProjection,
+                                      double* eye, double* lookAtPoint, double* up);
+
+inline int estimateCameraPoseWithFocalLength(int correspondenceCount, const Vector3* modelPoints,
+                                             const Vector3* imagePoints, double focalLength,
+                                             double* linearProjection, double* refinedProjection, Vector3& eye,
+                                             Vector3& lookAtPoint, Vector3& up)
+{
+    return estimateCameraPoseWithFocalLength(correspondenceCount, modelPoints ? modelPoints->data() : nullptr,
+                                             imagePoints ? imagePoints->data() : nullptr, focalLength,
+                                             linearProjection, refinedProjection, eye.data(), lookAtPoint.data(),
+                                             up.data());
+}
+
 // Vertical field of view in degrees subtended by an image of imageHeight
 // pixels, for the refined projection, eye and look-at point of a successful
 // estimation: 2·atan(h / 2f). Both edge rays are oriented along the viewing
@@ -57,3 +78,9 @@ inline double verticalFieldOfView(int imageHeight, const double* refinedProjecti
 {
     return verticalFieldOfView(imageHeight, refinedProjection, eye.data(), lookAtPoint.data());
 }
+
+// The focal length in pixels at which an image of imageHeight pixels spans
+// verticalFieldOfViewDegrees: (h / 2) / tan(fov / 2), the inverse of
+// verticalFieldOfView. NaN when the height is not positive or the angle is not
+// strictly between 0 and 180 degrees, which the estimator then refuses.
+double focalLengthForFieldOfView(int imageHeight, double verticalFieldOfViewDegrees);

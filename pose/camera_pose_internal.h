@@ -81,4 +81,14 @@ double refinePoseStep(RefinementState& state, const Correspondences& corresponde
 int composeProjection(const double* eye, const double* lookAt, const Correspondences& correspondences,
                       double* projection, double* up);
 
+// True when there are at least 6 correspondences, both arrays exist and every
+// model point and image (u, v) is finite.
+bool usableCorrespondences(int count, const double* modelPoints, const double* imagePoints);
+
+// The Levenberg–Marquardt search from the linear stage's camera centre and
+// look-at point. Writes eye and lookAt (z = 0) and returns 1, or returns 0,
+// writing nothing, when there is no finite start or no finite result.
+int refineFreePose(const Correspondences& correspondences, const double* linearProjection, double* eye,
+                   double* lookAt);
+
 }  // namespace pose_internal

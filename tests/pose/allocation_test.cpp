@@ -1,6 +1,7 @@
-// The per-frame paths (pose estimation, the pose filter) allocate nothing:
-// global operator new is counted while they run. Sanitizer builds replace
-// the allocator themselves, so the check runs only in plain builds.
+// The per-frame paths (pose estimation, free or with the focal length held,
+// and the pose filter) allocate nothing: global operator new is counted while
+// they run. Sanitizer builds replace the allocator themselves, so the check
+// runs only in plain builds.
 
 #include "pose/camera_pose.h"
 #include "pose/pose_filter.h"
@@ -57,6 +58,24 @@ TEST(Allocations, PoseEstimationAndFilteringAllocateNothing)
     double fieldOfView = fieldOfView0;
     for (int call = 0; call < 10; ++call)
         filterPose(1.0, 0.1, 50.0, rotation, filteredEye, fieldOfView, 1.0, filter.get());
+    const int during = allocationCount - before;
+
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(during, 0);
+}
+
+TEST(Allocations, PoseWithHeldFocalLengthAllocatesNothingForAHundredPoints)
+{
+    std::mt19937 random(7);
+    SyntheticScene scene = randomScene(random, 100);
+    scene.addNoise(random, 1.0);
+    double linear[12], refined[12];
+    Vector3 eye, lookAt, up;
+
+    const int before = allocationCount;
+    const int status = estimateCameraPoseWithFocalLength(scene.count(), scene.modelPoints.data(),
+                                                         scene.imagePoints.data(), scene.camera.focal, linear,
+                                                         refined, eye, lookAt, up);
     const int during = allocationCount - before;
 
     EXPECT_EQ(status, 1);
