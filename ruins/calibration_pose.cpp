@@ -25,7 +25,8 @@ std::optional<CameraPose> computeCalibrationPose()
 }
 
 std::optional<CameraPose> computeReferencePose(std::span<const Vector3> points,
-                                               std::span<const PixelPosition> references, int width, int height)
+                                               std::span<const PixelPosition> references, int width, int height,
+                                               std::optional<double> fieldOfView)
 {
     const std::size_t count = std::min(points.size(), references.size());
     if (count > std::size_t(kMaxScenePoints) || width <= 0 || height <= 0) return std::nullopt;
@@ -40,9 +41,12 @@ std::optional<CameraPose> computeReferencePose(std::span<const Vector3> points,
     double linear[12];
     double refined[12];
     CameraPose pose;
-    if (estimateCameraPose(int(count), points.data(), image.data(), linear, refined, pose.eye, pose.lookAt, pose.up) !=
-        1)
-        return std::nullopt;
+    const int found = fieldOfView ? estimateCameraPoseWithFocalLength(int(count), points.data(), image.data(),
+                                                                      focalLengthForFieldOfView(height, *fieldOfView),
+                                                                      linear, refined, pose.eye, pose.lookAt, pose.up)
+                                  : estimateCameraPose(int(count), points.data(), image.data(), linear, refined,
+                                                       pose.eye, pose.lookAt, pose.up);
+    if (found != 1) return std::nullopt;
     pose.fieldOfView = verticalFieldOfView(height, refined, pose.eye, pose.lookAt);
     return pose;
 }

@@ -27,8 +27,10 @@ extern const CameraPose kCalibrationPose;
 std::optional<CameraPose> computeCalibrationPose();
 
 // The camera from which `points` (model units) appear at `references` (column,
-// row from the top) of a width × height picture. Empty when the estimator fails.
+// row from the top) of a width × height picture, with `fieldOfView` (degrees)
+// held when it is known. Empty when the estimator fails.
 std::optional<CameraPose> computeReferencePose(std::span<const Vector3> points,
-                                               std::span<const PixelPosition> references, int width, int height);
+                                               std::span<const PixelPosition> references, int width, int height,
+                                               std::optional<double> fieldOfView = std::nullopt);
 
 }  // namespace ruins

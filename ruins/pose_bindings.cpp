@@ -14,6 +14,15 @@ int estimate(int correspondenceCount, const Vector3* modelPoints, const double (
                               lookAtPoint.data(), up.data());
 }
 
+int estimateHeld(int correspondenceCount, const Vector3* modelPoints, const double (*imagePoints)[3],
+                 double focalLength, double* linearProjection, double* refinedProjection, Vector3& eye,
+                 Vector3& lookAtPoint, Vector3& up)
+{
+    return estimateCameraPoseWithFocalLength(correspondenceCount, modelPoints ? modelPoints->data() : nullptr,
+                                             imagePoints ? imagePoints[0] : nullptr, focalLength, linearProjection,
+                                             refinedProjection, eye.data(), lookAtPoint.data(), up.data());
+}
+
 double fieldOfView(int imageHeight, const double* refinedProjection, const Vector3& eye, const Vector3& lookAtPoint)
 {
     return verticalFieldOfView(imageHeight, refinedProjection, eye.data(), lookAtPoint.data());
@@ -21,7 +30,7 @@ double fieldOfView(int imageHeight, const double* refinedProjection, const Vecto
 
 }  // namespace
 
-PoseEstimator defaultPoseEstimator() { return {&estimate, &fieldOfView}; }
+PoseEstimator defaultPoseEstimator() { return {&estimate, &fieldOfView, &estimateHeld, &focalLengthForFieldOfView}; }
 
 }  // namespace ruins
 

@@ -399,6 +399,19 @@ void RuinsReconstruction::measureResiduals(int correspondenceCount)
     residualRms_ = correspondenceCount > 0 ? std::sqrt(sum / correspondenceCount) : 0.0;
 }
 
+int RuinsReconstruction::runEstimator(int correspondenceCount, Vector3& eye, Vector3& lookAt, Vector3& up)
+{
+    // A calibrated camera's field of view is known: holding it leaves fewer unknowns.
+    if (scene_->scene.fieldOfView && estimator_.estimateWithFocalLength && estimator_.focalLength)
+        return estimator_.estimateWithFocalLength(correspondenceCount, pose_.correspondenceModelPoints.data(),
+                                                  pose_.correspondenceImagePoints,
+                                                  estimator_.focalLength(height_, *scene_->scene.fieldOfView),
+                                                  pose_.linearProjection, pose_.refinedProjection, eye, lookAt, up);
+    return estimator_.estimate(correspondenceCount, pose_.correspondenceModelPoints.data(),
+                               pose_.correspondenceImagePoints, pose_.linearProjection, pose_.refinedProjection, eye,
+                               lookAt, up);
+}
+
 bool RuinsReconstruction::estimatePose(int correspondenceCount)
 {
     if (!estimator_.estimate || !estimator_.fieldOfView) return false;
@@ -407,10 +420,7 @@ bool RuinsReconstruction::estimatePose(int correspondenceCount)
     Vector3 eye = pose_.poseEye;
     Vector3 lookAt = pose_.poseLookAt;
     Vector3 up = pose_.poseUp;
-    if (estimator_.estimate(correspondenceCount, pose_.correspondenceModelPoints.data(),
-                            pose_.correspondenceImagePoints, pose_.linearProjection, pose_.refinedProjection, eye,
-                            lookAt, up) != 1)
-        return false;
+    if (runEstimator(correspondenceCount, eye, lookAt, up) != 1) return false;
     if (!isFinite(eye) || !isFinite(lookAt) || !isFinite(up)) return false;
     const double fieldOfView = estimator_.fieldOfView(height_, pose_.refinedProjection, eye, lookAt);
     if (!isUsableFieldOfView(fieldOfView)) return false;

@@ -107,6 +107,12 @@ struct PoseEstimator {
                     Vector3& up) = nullptr;
     double (*fieldOfView)(int imageHeight, const double* refinedProjection, const Vector3& eye,
                           const Vector3& lookAtPoint) = nullptr;
+    // For a scene of a calibrated camera: the estimate with the focal length held.
+    int (*estimateWithFocalLength)(int correspondenceCount, const Vector3* modelPoints,
+                                   const double (*imagePoints)[3], double focalLength, double* linearProjection,
+                                   double* refinedProjection, Vector3& eye, Vector3& lookAtPoint,
+                                   Vector3& up) = nullptr;
+    double (*focalLength)(int imageHeight, double fieldOfViewDegrees) = nullptr;
 };
 PoseEstimator defaultPoseEstimator();
 
@@ -273,6 +279,7 @@ private:
     int gatherCorrespondences();
     void createPoseFilterFromLastPose();
     bool estimatePose(int correspondenceCount);
+    int runEstimator(int correspondenceCount, Vector3& eye, Vector3& lookAt, Vector3& up);
     void followFrame(unsigned char* output, CornerDetector* detector, const GrabberSnapshot& grabber);
     void followModel(const unsigned char* frame, const CornerDetector* detector);
     void predictPositions();
