@@ -139,8 +139,10 @@ void RuinsReconstructorProcessor::replaceDetectorsForScene()
     std::erase_if(ownedDetectors_, [&](const std::unique_ptr<CornerDetector>& d) { return d.get() == replaced; });
 }
 
-QString RuinsReconstructorProcessor::captureReferencePicture(const QString& sceneFile, const QString& picture)
+QString RuinsReconstructorProcessor::captureReferencePicture(const QString& sceneFile)
 {
+    ruins::SceneLoad load = ruins::loadScene(sceneFile.toStdString(), ruins::PictureCheck::Skipped);
+    if (!load.scene) return QString::fromStdString(load.error);
     Canvas* canvas = leftCanvas_.data();
     const int width = canvas ? canvas->imageWidth() : 0;
     const int height = canvas ? canvas->imageHeight() : 0;
@@ -150,12 +152,10 @@ QString RuinsReconstructorProcessor::captureReferencePicture(const QString& scen
     // The canvas holds the frame bottom-up; the picture is top-down.
     const QImage frame(canvas->pixels(), width, height, grey ? width : width * 3,
                        grey ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
-    if (!frame.mirrored(false, true).save(picture, "PNG"))
-        return tr("Cannot write the picture %1.").arg(picture);
     if (reconstruction_.matchingMode()) reconstruction_.endMatching();
-    referenceCapture_ = {sceneFile, picture};
+    referenceCapture_ = {sceneFile.toStdString(), std::move(*load.scene), frame.mirrored(false, true)};
     reconstruction_.beginManualSelection();
-    grabber_.setLimit(reconstruction_.pointCount());
+    grabber_.setLimit(int(referenceCapture_.scene.points.size()));
     grabber_.start();
     showSelectionActive(true);
     restartFollowing();
@@ -164,43 +164,46 @@ QString RuinsReconstructorProcessor::captureReferencePicture(const QString& scen
 
 void RuinsReconstructorProcessor::noteReferenceClick()
 {
-    if (capturingReference() && grabber_.pointCount() >= reconstruction_.pointCount()) finishReferenceCapture();
+    if (capturingReference() && grabber_.pointCount() >= int(referenceCapture_.scene.points.size()))
+        finishReferenceCapture();
 }
 
 void RuinsReconstructorProcessor::finishReferenceCapture()
 {
-    const ReferenceCapture capture = referenceCapture_;
+    ReferenceCapture capture = std::move(referenceCapture_);
     referenceCapture_ = {};
     if (grabber_.state() == CanvasPointGrabber::Grabbing) grabber_.stop();
     showSelectionActive(false);
+    grabber_.setLimit(detectorCapacity());
     const int clicked = grabber_.pointCount();
-    const int needed = reconstruction_.pointCount();
+    const int needed = int(capture.scene.points.size());
     if (clicked < needed) {
         grabber_.start();  // forgets the clicks
         grabber_.stop();
-        grabber_.setLimit(detectorCapacity());
         emit referenceCaptureFinished(
             tr("%1 of %2 points were clicked; the scene was not changed.").arg(clicked).arg(needed), false);
         return;
     }
-    ruins::Scene scene = reconstruction_.scene().scene;
-    const std::filesystem::path sceneFile = capture.sceneFile.toStdString();
-    const std::filesystem::path picture = capture.picture.toStdString();
-    // The picture beside the scene file is named by its file name alone.
-    scene.picture = picture.parent_path() == sceneFile.parent_path() ? picture.filename() : picture;
     for (int i = 0; i < needed; ++i)
-        scene.points[std::size_t(i)].reference = {grabber_.points()[i].x(), grabber_.points()[i].y()};
-    const std::string saveError = ruins::saveScene(scene, sceneFile);
+        capture.scene.points[std::size_t(i)].reference = {grabber_.points()[i].x(), grabber_.points()[i].y()};
+    const QString picture = QString::fromStdString(ruins::picturePath(capture.scene, capture.file).string());
+    if (!capture.picture.save(picture, "PNG")) {
+        emit referenceCaptureFinished(tr("Cannot write the picture %1.").arg(picture), false);
+        return;
+    }
+    const std::string saveError = ruins::saveScene(capture.scene, capture.file);
     if (!saveError.empty()) {
         emit referenceCaptureFinished(QString::fromStdString(saveError), false);
         return;
     }
-    const QString openError = openScene(capture.sceneFile);
+    const QString sceneFile = QString::fromStdString(capture.file.string());
+    const QString openError = openScene(sceneFile);
     if (!openError.isEmpty()) {
         emit referenceCaptureFinished(openError, false);
         return;
     }
-    emit referenceCaptureFinished(tr("The reference positions were written to %1.").arg(capture.sceneFile), true);
+    emit referenceCaptureFinished(tr("The picture and the reference positions were written to %1.").arg(sceneFile),
+                                  true);
 }
 
 void RuinsReconstructorProcessor::showSelectionActive(bool active)

@@ -6,10 +6,12 @@
 #include "ruins/ruins_model.h"
 #include "ruins/ruins_reconstruction.h"
 
+#include <QImage>
 #include <QObject>
 #include <QPointer>
 
 #include <array>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -68,13 +70,15 @@ public:
     // virtual camera's too); on failure returns the message and keeps the scene.
     QString openScene(const QString& file);
 
-    // Making a scene's reference picture: writes the left canvas's frame as
-    // `picture` (PNG), then collects one click per model point in their order.
-    // When the last point is clicked (or the selection is stopped with all of
-    // them), the scene is written to `sceneFile` with the picture and the clicks
-    // as reference positions and followed. Returns a message when it cannot start.
-    QString captureReferencePicture(const QString& sceneFile, const QString& picture);
-    bool capturingReference() const { return !referenceCapture_.sceneFile.isEmpty(); }
+    // Making a scene's reference picture: takes the left canvas's frame as the
+    // picture of the scene in `sceneFile` (read without its picture; its points
+    // may leave out their reference positions), then collects one click per
+    // model point in their order. When the last point is clicked (or the
+    // selection is stopped with all of them), the picture and the clicks as
+    // reference positions are written and the scene is followed; with fewer
+    // clicks nothing is written. Returns a message when it cannot start.
+    QString captureReferencePicture(const QString& sceneFile);
+    bool capturingReference() const { return !referenceCapture_.file.empty(); }
 
     bool useKalman() const { return reconstruction_.useKalman(); }
     void setUseKalman(bool on) { reconstruction_.setUseKalman(on); }
@@ -121,8 +125,9 @@ private:
     void finishReferenceCapture();
 
     struct ReferenceCapture {
-        QString sceneFile;  // empty: no capture running
-        QString picture;
+        std::filesystem::path file;  // empty: no capture running
+        ruins::Scene scene;
+        QImage picture;
     };
 
     QPointer<Canvas> leftCanvas_;

@@ -4,9 +4,7 @@
 #include "ruins/ruins_reconstructor_processor.h"
 #include "ui_ruins_reconstructor_properties_widget.h"
 
-#include <QDir>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QMessageBox>
 
 namespace {
@@ -71,19 +69,13 @@ void RuinsReconstructorPropertiesWidget::on_btnOpenScene_clicked()
 void RuinsReconstructorPropertiesWidget::on_btnCaptureReference_clicked()
 {
     if (!processor_) return;
-    // The bundled ruins are not written over: their scene goes to a file of the user's.
+    // The scene whose picture this frame becomes: the one in use unless it is the bundled ruins.
     const ruins::SceneModel& scene = processor_->scene();
-    const QString suggested = scene.bundled() ? QStringLiteral("my-scene.json")
-                                              : QString::fromStdString(scene.file.string());
-    QFileDialog dialog(this, tr("Save Scene As"), suggested, tr("Scenes (*.json)"));
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setDefaultSuffix(QStringLiteral("json"));
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-    const QString sceneFile = dialog.selectedFiles().constFirst();
-    const QFileInfo info(sceneFile);
-    const QString picture = info.dir().filePath(info.completeBaseName() + QStringLiteral(".png"));
-    const QString error = processor_->captureReferencePicture(sceneFile, picture);
+    const QString current = scene.bundled() ? QString() : QString::fromStdString(scene.file.string());
+    const QString file =
+        QFileDialog::getOpenFileName(this, tr("Capture Reference Picture For"), current, tr("Scenes (*.json)"));
+    if (file.isEmpty()) return;
+    const QString error = processor_->captureReferencePicture(file);
     if (!error.isEmpty()) QMessageBox::warning(this, tr("Capture Reference Picture"), error);
 }
 

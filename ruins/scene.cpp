@@ -156,7 +156,7 @@ PixelPosition referencePosition(const json& value, const std::string& field)
     return {integer(value[0], field, kLimit, range), integer(value[1], field, kLimit, range)};
 }
 
-ScenePoint scenePoint(const json& value, const std::string& field)
+ScenePoint scenePoint(const json& value, const std::string& field, PictureCheck pictureCheck)
 {
     if (!value.is_object()) fail(field, "must be an object with \"grid\" or \"model\", and \"reference\"");
     refuseUnknownKeys(value, {"grid", "model", "reference"}, field + ".");
@@ -167,7 +167,9 @@ ScenePoint scenePoint(const json& value, const std::string& field)
         point.corner = gridCell(value["grid"], field + ".grid");
     else
         point.corner = modelPosition(value["model"], field + ".model");
-    point.reference = referencePosition(member(value, "reference", field + "."), field + ".reference");
+    // A scene whose picture is yet to be taken may leave its positions out.
+    if (pictureCheck == PictureCheck::Required || value.contains("reference"))
+        point.reference = referencePosition(member(value, "reference", field + "."), field + ".reference");
     return point;
 }
 
@@ -179,7 +181,7 @@ std::vector<GridCell> bricks(const json& value, const std::string& field)
     return cells;
 }
 
-Scene sceneFromJson(const json& root)
+Scene sceneFromJson(const json& root, PictureCheck pictureCheck)
 {
     refuseUnknownKeys(root, {"name", "brickEdge", "picture", "fieldOfView", "points", "realBricks", "virtualBricks"},
                       "");
@@ -196,7 +198,7 @@ Scene sceneFromJson(const json& root)
         scene.fieldOfView = number(root["fieldOfView"], "fieldOfView", kMinFieldOfView, kMaxFieldOfView,
                                    "a number of degrees from 1 to 179");
     for (const json& point : list(member(root, "points"), "points", kMaxScenePoints, "points"))
-        scene.points.push_back(scenePoint(point, indexed("points", scene.points.size())));
+        scene.points.push_back(scenePoint(point, indexed("points", scene.points.size()), pictureCheck));
     scene.realBricks = bricks(member(root, "realBricks"), "realBricks");
     scene.virtualBricks = bricks(member(root, "virtualBricks"), "virtualBricks");
     return scene;
@@ -348,7 +350,7 @@ SceneLoad loadScene(const fs::path& file, PictureCheck pictureCheck)
     }
     if (!root.is_object()) return {std::nullopt, where + "not a scene: a JSON object with the scene's fields is expected"};
     try {
-        Scene scene = sceneFromJson(root);
+        Scene scene = sceneFromJson(root, pictureCheck);
         checkPoints(scene);
         if (pictureCheck == PictureCheck::Required) checkPicture(scene, file);
         return {std::move(scene), {}};

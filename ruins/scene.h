@@ -86,7 +86,8 @@ struct SceneLoad {
 };
 
 // Whether loading checks the reference picture: skipped only when the picture
-// and the reference positions are about to be made anew.
+// and the reference positions are about to be made anew (then points may also
+// leave out "reference").
 enum class PictureCheck { Required, Skipped };
 
 // Reads and checks a scene file, including that its picture is a readable PNG

@@ -558,26 +558,32 @@ TEST(RuinsReconstructorScene, OpensAScene_CapturesItsReferencePicture_AndKeepsTh
     std::vector<QString> outcomes;
     QObject::connect(&processor, &RuinsReconstructorProcessor::referenceCaptureFinished,
                      [&](const QString& message, bool) { outcomes.push_back(message); });
-    const QString picture = QDir(s.cwd.dir.path()).filePath("mine.png");
-    ASSERT_EQ(processor.captureReferencePicture(sceneFile, picture), QString());
-    EXPECT_EQ(QImage(picture).size(), QSize(kWidth, kHeight));
+    const QString picture = QDir(s.cwd.dir.path()).filePath("arch.png");
+    const QImage archPicture(picture);
+    ASSERT_EQ(processor.captureReferencePicture(sceneFile), QString());
     for (int i = 0; i < 5; ++i) QTest::mousePress(&s.left, Qt::LeftButton, {}, QPoint(10 + i, 20 + i));
     processor.startInitialPointsSelectionAction()->setChecked(false);  // stopped after 5 of 28
     ASSERT_EQ(outcomes.size(), 1u);
     EXPECT_EQ(outcomes.back(), "5 of 28 points were clicked; the scene was not changed.");
-    EXPECT_EQ(ruins::loadScene(sceneFile.toStdString()).scene->picture, "arch.png");
+    EXPECT_EQ(QImage(picture), archPicture) << "nothing written";
 
-    // Clicked one pixel right of where the arch's picture has its points.
+    // A scene whose points have no positions yet, clicked one pixel right of
+    // where the arch's picture has them.
     std::vector<ruins::PixelPosition> clicks;
-    for (int i = 0; i < 28; ++i) clicks.push_back({processor.scene().reference(i).x + 1, processor.scene().reference(i).y});
-    ASSERT_EQ(processor.captureReferencePicture(sceneFile, picture), QString());
+    ruins::Scene unplaced = processor.scene().scene;
+    for (ruins::ScenePoint& point : unplaced.points) {
+        clicks.push_back({point.reference.x + 1, point.reference.y});
+        point.reference = {-1, -1};
+    }
+    ASSERT_EQ(ruins::saveScene(unplaced, sceneFile.toStdString()), "");
+    ASSERT_EQ(processor.captureReferencePicture(sceneFile), QString());
     for (const ruins::PixelPosition& c : clicks) QTest::mousePress(&s.left, Qt::LeftButton, {}, QPoint(c.x, c.y));
     QCoreApplication::processEvents();  // the last click ends the capture
     ASSERT_EQ(outcomes.size(), 2u) << "the 28th click ends it";
     const ruins::SceneLoad written = ruins::loadScene(sceneFile.toStdString());
     ASSERT_TRUE(written.scene) << written.error;
-    EXPECT_EQ(written.scene->picture, "mine.png");
     for (int i = 0; i < 28; ++i) EXPECT_EQ(written.scene->points[std::size_t(i)].reference, clicks[std::size_t(i)]) << i;
+    EXPECT_EQ(QImage(picture).pixel(0, 0), qRgb(kVideoGrey, kVideoGrey, kVideoGrey)) << "the frame as picture";
     EXPECT_FALSE(processor.capturingReference());
     EXPECT_EQ(processor.scene().reference(27), clicks[27]) << "followed at once";
     ruins::useScene(ruins::bundledRuinsScene());

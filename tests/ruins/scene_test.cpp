@@ -225,3 +225,17 @@ TEST_F(SceneFolder, MissingOrOversizedSceneFileIsRefused)
     fs::resize_file(huge, kMaxSceneFileBytes + 1);
     EXPECT_EQ(loadScene(huge).error, huge.string() + ": larger than 16 MiB, not a scene");
 }
+
+// A scene whose picture is yet to be taken: points without positions are read
+// only when the picture is not asked for.
+TEST_F(SceneFolder, PointsWithoutReferencesAreReadOnlyWithoutThePicture)
+{
+    json root = json::parse(readText(kRuinsScene));
+    for (json& point : root["points"]) point.erase("reference");
+    const fs::path file = folder / "unplaced.json";
+    writeText(file, root.dump());
+    EXPECT_EQ(loadScene(file).error, file.string() + ": field \"points[0].reference\": missing");
+    const SceneLoad load = loadScene(file, PictureCheck::Skipped);
+    ASSERT_TRUE(load.scene) << load.error;
+    EXPECT_EQ(load.scene->points.size(), 39u);
+}
