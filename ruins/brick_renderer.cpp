@@ -160,7 +160,12 @@ void drawAugmentedModels(const SceneModel& scene)
     glEnable(GL_LIGHTING);
     glEnable(GL_LIGHT0);
     glLightfv(GL_LIGHT0, GL_POSITION, kLightPosition);
-    glLightfv(GL_LIGHT0, GL_DIFFUSE, kLightDiffuse);
+    // The brick's scale shortens its normals, and nothing normalises them: a
+    // light scaled with the edge lights every scene's bricks as the ruins' 2.4.
+    const GLfloat lightScale = scene.brickEdge() / kBrickEdgeF;
+    const GLfloat diffuse[4] = {kLightDiffuse[0] * lightScale, kLightDiffuse[1] * lightScale,
+                                kLightDiffuse[2] * lightScale, kLightDiffuse[3]};
+    glLightfv(GL_LIGHT0, GL_DIFFUSE, diffuse);
     // Material before colour material: enabling it then copies the current
     // colour in, and every brick colour after that follows.
     glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, kMaterialWhite);

@@ -20,6 +20,7 @@ RuinsReconstructorPropertiesWidget::RuinsReconstructorPropertiesWidget(RuinsReco
     : QWidget(parent, flags), ui_(std::make_unique<Ui::RuinsReconstructorPropertiesWidget>()), processor_(processor)
 {
     ui_->setupUi(this);  // also connects the slots by name
+    showScene();
     resize(size().expandedTo(minimumSizeHint()));
 
     CornerDetector* current = processor_ ? processor_->detector() : nullptr;
@@ -32,7 +33,6 @@ RuinsReconstructorPropertiesWidget::RuinsReconstructorPropertiesWidget(RuinsReco
     if (processor_)
         connect(processor_, &RuinsReconstructorProcessor::referenceCaptureFinished, this,
                 &RuinsReconstructorPropertiesWidget::showCaptureOutcome);
-    showScene();
 }
 
 CornerDetector* RuinsReconstructorPropertiesWidget::fastDetector() const
@@ -49,11 +49,12 @@ void RuinsReconstructorPropertiesWidget::showScene()
 {
     if (!processor_) return;
     const ruins::SceneModel& scene = processor_->scene();
-    ui_->sceneLabel->setText(tr("%1: %2 points, %3 real and %4 virtual bricks")
+    ui_->sceneLabel->setText(tr("%1\n%2 points, %3 real and %4 virtual bricks")
                                  .arg(QString::fromStdString(scene.scene.name))
                                  .arg(scene.pointCount())
                                  .arg(scene.scene.realBricks.size())
                                  .arg(scene.scene.virtualBricks.size()));
+    resize(size().expandedTo(minimumSizeHint()));
 }
 
 void RuinsReconstructorPropertiesWidget::on_btnOpenScene_clicked()

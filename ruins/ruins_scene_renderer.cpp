@@ -92,9 +92,11 @@ constexpr std::array<FaceShade, 6> kRuinsShades{{
 // The augmented scene's lighting: colour material × (global ambient 0.2 + the
 // diffuse term of the directional light (5, 30, 10)). The brick's 2.4 scale
 // shortens the normals by 1/2.4 on the way to eye space, and nothing normalises
-// them again, so the diffuse term is n·L / 2.4 (n·L / edge for other bricks).
+// them again, so the diffuse term is n·L / 2.4. Bricks of another edge are lit
+// as bright (the light is scaled with them), so every scene's bricks look alike.
 constexpr double kVirtualColour[3] = {0.949999988079071, 0.949999988079071, 0.0};
 constexpr double kGlobalAmbient = 0.2;
+constexpr double kNormalScale = 1.0 / 2.4;
 const Vector3 kLight{5.0, 30.0, 10.0};
 
 // The ground plate: dark slate with a fine grain (cells of an eighth of a brick)
@@ -205,11 +207,11 @@ void ruinsFaceColour(const Vector3& normal, std::uint8_t rgb[3])
     for (int c = 0; c < 3; ++c) rgb[c] = toByte(kBrickColour[c] * shade);
 }
 
-void virtualFaceColour(const Vector3& normal, double edge, std::uint8_t rgb[3])
+void virtualFaceColour(const Vector3& normal, std::uint8_t rgb[3])
 {
     Vector3 light = kLight;
     light.normalize();
-    const double diffuse = std::max(0.0, dot(normal, light)) * (1.0 / edge);
+    const double diffuse = std::max(0.0, dot(normal, light)) * kNormalScale;
     for (int c = 0; c < 3; ++c) rgb[c] = toByte(255.0 * std::min(1.0, kVirtualColour[c] * (kGlobalAmbient + diffuse)));
 }
 
@@ -299,9 +301,7 @@ void RuinsSceneRenderer::setBricks(double edge, std::span<const GridCell> realBr
                                    std::span<const GridCell> virtualBricks)
 {
     ruinsFaces_ = facesOfCells(realBricks, edge, ruinsFaceColour);
-    virtualFaces_ = facesOfCells(virtualBricks, edge, [edge](const Vector3& normal, std::uint8_t rgb[3]) {
-        virtualFaceColour(normal, edge, rgb);
-    });
+    virtualFaces_ = facesOfCells(virtualBricks, edge, virtualFaceColour);
 }
 
 void RuinsSceneRenderer::prepareBuffers(const FrameCamera& camera)
