@@ -9,7 +9,6 @@
 #include <GL/gl.h>
 #include <QAction>
 #include <QCursor>
-#include <QFileInfo>
 #include <QIcon>
 #include <QImage>
 #include <QMenu>

@@ -8,7 +8,7 @@ PACKAGES="
   qt6-base-dev libqt6opengl6-dev libgl-dev libglu1-mesa-dev libgl1-mesa-dri
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libv4l-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
-  xvfb xauth x11-utils xdotool fonts-liberation imagemagick librsvg2-bin
+  xvfb xauth x11-utils xdotool fonts-liberation imagemagick librsvg2-bin python3
   clang libclang-rt-14-dev
 "
 

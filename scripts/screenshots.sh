@@ -306,6 +306,59 @@ keys F5
 shot own-calibration-frame "$window"
 stop_app
 
+# --- One's own scene: written without positions, captured, clicked, followed -----
+
+# The arch's points and bricks, as a user writes them: no reference positions
+# and no picture yet. The virtual ruins camera shows the arch (--scene), as a
+# real camera would show the bricks built on the table.
+arch="$repo/tests/data/scenes/arch.json"
+python3 - "$arch" "$work/my-arch.json" <<'PY'
+import json, sys
+scene = json.load(open(sys.argv[1]))
+for point in scene["points"]:
+    point.pop("reference")
+scene["name"], scene["picture"] = "my arch", "my-arch.png"
+json.dump(scene, open(sys.argv[2], "w"), indent=1)
+PY
+mapfile -t arch_positions < <(python3 -c 'import json, sys
+for p in json.load(open(sys.argv[1]))["points"]: print("%d,%d" % tuple(p["reference"]))' "$arch")
+start_app --virtual-camera --connect --paused --device "Virtual Ruins" --processor 2 --scene "$arch"
+keys ctrl+p
+panel=$(window_named "Reconstruction Properties")
+sleep 1
+read -r px py pw ph <<<"$(geometry "$panel")"
+click $((px + pw / 2)) $((py + 339))  # "Capture Reference Picture"
+answer_file_dialog "Capture Reference Picture For" "$work/my-arch.json"
+keys F5  # paused: show the guide
+click_arch_positions() { # FIRST LAST
+    local i x y
+    for ((i = $1; i <= $2; i++)); do
+        IFS=, read -r x y <<<"${arch_positions[$i]}"
+        xdotool mousemove $((canvas_x + x)) $((canvas_y + y)) click 1
+        sleep 0.05
+    done
+}
+click_arch_positions 0 15
+park_mouse
+shot scene-clicking "$window" "$panel"
+click_arch_positions 16 27  # the last click writes the scene
+message=$(window_named "Capture Reference Picture")
+shot scene-written "$window" "$message"
+xdotool windowfocus --sync "$message"
+xdotool key Return
+stop_app
+"$cli" scene-check "$work/my-arch.json" >&2
+# Started on the scene just written: aligned, then followed.
+start_app --virtual-camera --connect --paused --device "Virtual Ruins" --processor 2 --scene "$work/my-arch.json"
+keys space  # starts the camera over at its rest
+click $points_button
+xdotool key Down Return  # "Automatic Initial Points"
+click $points_button     # aligned: follow
+sleep 5
+park_mouse
+shot scene-following "$window"
+stop_app
+
 # --- The architecture picture ----------------------------------------------------
 
 rsvg-convert -w 1280 "$repo/docs/images/architecture.svg" -o "$images/architecture.png"
