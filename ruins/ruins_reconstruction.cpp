@@ -341,7 +341,8 @@ void RuinsReconstruction::updatePose()
     }
     if (followsModel()) {
         inlierCount_ = rejectOutliers(n);
-        poseValid_ = inlierCount_ >= kMinInliers && residualRms_ <= height_ / kMaxResidualDivisor;
+        poseValid_ = inlierCount_ >= kMinInliers &&
+                     residualRms_ <= std::max(height_ / kMaxResidualDivisor, kMinResidualBound);
     } else {
         inlierCount_ = n;
         poseValid_ = true;

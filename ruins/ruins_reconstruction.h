@@ -191,14 +191,17 @@ public:
     static constexpr int kOutlierRounds = 3;
     // A pose from model following is shown only when at least kMinInliers
     // correspondences support it with an RMS residual of at most height /
-    // kMaxResidualDivisor pixels: a pose fitted to corners of something else
-    // does neither (it leaves 2 px and more at 320 × 240), while a right one on a
-    // blurred, noisy frame of a small structure still leaves about 1.2 px there.
+    // kMaxResidualDivisor pixels, and never less than kMinResidualBound: a pose
+    // fitted to corners of something else does neither (it leaves 2 px and more
+    // at 320 × 240), while sensor noise and blur do not shrink with the frame: a
+    // right pose on a blurred, noisy 320 × 240 frame of a small structure still
+    // leaves about 1.2 px.
     // Lost, each frame looks for the points where the last shown pose saw them;
     // from kCalibrationRetryFrames on, every other frame where the calibration
     // pose sees them.
     static constexpr int kMinInliers = 12;
-    static constexpr double kMaxResidualDivisor = 160.0;
+    static constexpr double kMaxResidualDivisor = 240.0;
+    static constexpr double kMinResidualBound = 1.5;
     static constexpr int kCalibrationRetryFrames = 15;
 
     explicit RuinsReconstruction(RuinsPoseState& poseState = sharedRuinsPoseState(),
