@@ -1,6 +1,7 @@
 #pragma once
 
-// A software camera for the ruins: renders the 33 ruins bricks as solid bricks on
+// A software camera for the ruins (or any scene's bricks, after setBricks):
+// renders the 33 ruins bricks as solid bricks on
 // a finely textured ground plate, as a camera at a given pose would see them, and
 // draws the virtual model's bricks over such a frame for a (possibly different)
 // pose, hidden behind the ruins as the augmented scene hides them.
@@ -125,7 +126,7 @@ public:
     void renderRuins(const FrameCamera& camera, std::uint8_t* pixels, PixelOrder order, double noiseSigma = 0.0,
                      std::uint64_t noiseSeed = 0);
 
-    // Draws the 75 virtual bricks, lit yellow as the augmented scene lights them,
+    // Draws the virtual bricks (the ruins' 75), lit yellow as the augmented scene lights them,
     // over the frame in `pixels`: the ruins as seen by `camera` only fill the depth
     // buffer, so every part of a virtual brick behind a ruins brick leaves the
     // frame as it was; a virtual face that coincides with a ruins face still shows.

@@ -221,6 +221,8 @@ TEST(ModelFollowing, KeepsThePoseWithinHalfAPixelOnTheVirtualCamera)
                 ASSERT_TRUE(run.reconstruction.poseValid())
                     << scene->scene.name << " stride " << stride << " frame " << index;
                 worst = std::max(worst, run.error(index));
+                if (scene->scene.fieldOfView)
+                    ASSERT_NEAR(run.reconstruction.preparedView().fieldOfView, *scene->scene.fieldOfView, 1e-9);
             }
             EXPECT_LT(worst, bound) << scene->scene.name << " stride " << stride;
         }
