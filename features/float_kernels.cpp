@@ -61,6 +61,14 @@ void correlateColumns(const float* const* rows, float* dst, int count, const flo
         sse2::correlateColumns(rows, dst, count, weights, taps);
 }
 
+void separableBlock(const float* src, std::ptrdiff_t srcStride, const float* hWeights, int hTaps,
+                    const float* vWeights, int vTaps, int rows, float* dst, std::ptrdiff_t dstStride) {
+    if (usesAvx2())
+        avx2::separableBlock(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
+    else
+        sse2::separableBlock(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
+}
+
 void gradientProducts(const float* gx, const float* gy, std::size_t count, float* xx, float* xy, float* yy) {
     if (usesAvx2())
         avx2::gradientProducts(gx, gy, count, xx, xy, yy);

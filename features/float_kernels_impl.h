@@ -98,6 +98,40 @@ void correlateColumns(const float* const* rows, float* dst, int count, const flo
     correlateAnyWidth([rows](int j, int i) { return rows[j] + i; }, dst, count, weights, taps);
 }
 
+// Strips of output rows keep the horizontal rows on the stack.
+template <int HTaps, int VTaps>
+void separableBlockWith(const float* src, std::ptrdiff_t srcStride, const float* hWeights, int hTaps,
+                        const float* vWeights, int vTaps, int rows, float* dst, std::ptrdiff_t dstStride) {
+    constexpr int kVectors = kBlockColumns / kFloatLanes;
+    constexpr int kStripRows = 16;
+    const int ht = HTaps > 0 ? HTaps : hTaps;
+    const int vt = VTaps > 0 ? VTaps : vTaps;
+    FloatVec h[kStripRows + kBlockMaxTaps - 1][kVectors];
+    for (int r0 = 0; r0 < rows; r0 += kStripRows) {
+        const int n = std::min(kStripRows, rows - r0);
+        for (int r = 0; r < n + vt - 1; ++r) {
+            const float* in = src + (r0 + r) * srcStride;
+            FloatVec acc[kVectors] = {};
+            for (int j = 0; j < ht; ++j)
+                for (int v = 0; v < kVectors; ++v) acc[v] += loadFloats(in + j + v * kFloatLanes) * hWeights[j];
+            for (int v = 0; v < kVectors; ++v) h[r][v] = acc[v];
+        }
+        for (int r = 0; r < n; ++r) {
+            FloatVec acc[kVectors] = {};
+            for (int k = 0; k < vt; ++k)
+                for (int v = 0; v < kVectors; ++v) acc[v] += h[r + k][v] * vWeights[k];
+            for (int v = 0; v < kVectors; ++v) storeFloats(dst + (r0 + r) * dstStride + v * kFloatLanes, acc[v]);
+        }
+    }
+}
+
+void separableBlock(const float* src, std::ptrdiff_t srcStride, const float* hWeights, int hTaps,
+                    const float* vWeights, int vTaps, int rows, float* dst, std::ptrdiff_t dstStride) {
+    if (hTaps == 7 && vTaps == 7)
+        return separableBlockWith<7, 7>(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
+    separableBlockWith<0, 0>(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
+}
+
 void gradientProducts(const float* gx, const float* gy, std::size_t count, float* xx, float* xy, float* yy) {
     std::size_t i = 0;
     for (; i + kFloatLanes <= count; i += kFloatLanes) {

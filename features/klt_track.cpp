@@ -315,39 +315,45 @@ public:
         : state_(state), img_(img), gradx_(gradx), grady_(grady), scratch_(scratch) {}
 
     // Makes every tile that the bilinear samples of the window around (x, y)
-    // read, with a pixel to spare on each side. The window lies inside the image.
+    // read: the sample columns run from x - hw to x + hw as the samplers add
+    // them, each reading its truncated column and the next. The window lies
+    // inside the image.
     void cover(float x, float y, int hw, int hh) {
         constexpr int tw = LazyGradientLevel::kTileWidth;
         constexpr int th = LazyGradientLevel::kTileHeight;
         const int ncols = img_.ncols;
         const int nrows = img_.nrows;
-        const int left = std::max(static_cast<int>(x) - hw - 1, 0) / tw;
-        const int right = std::min(static_cast<int>(x) + hw + 2, ncols - 1) / tw;
-        const int top = std::max(static_cast<int>(y) - hh - 1, 0) / th;
-        const int bottom = std::min(static_cast<int>(y) + hh + 2, nrows - 1) / th;
-        for (int ty = top; ty <= bottom; ++ty) {
-            for (int tx = left; tx <= right; ++tx) {
-                unsigned char& made = state_.made[static_cast<size_t>(ty) * state_.tilesAcross + tx];
-                if (made) continue;
+        const int left = std::max(static_cast<int>(x - static_cast<float>(hw)), 0) / tw;
+        const int right = std::min(static_cast<int>(x + static_cast<float>(hw)) + 1, ncols - 1) / tw;
+        const int top = std::max(static_cast<int>(y - static_cast<float>(hh)), 0) / th;
+        const int bottom = std::min(static_cast<int>(y + static_cast<float>(hh)) + 1, nrows - 1) / th;
+        for (int tx = left; tx <= right; ++tx) {
+            // Runs of tiles not made yet, one column of tiles at a time, share
+            // the rows their vertical pass reads.
+            for (int ty = top; ty <= bottom;) {
+                if (made(tx, ty)) {
+                    ++ty;
+                    continue;
+                }
+                int end = ty;
+                while (end <= bottom && !made(tx, end)) made(tx, end++) = 1;
                 klt_detail::gradientTile(img_, state_.gauss, state_.deriv, tx * tw, ty * th,
-                                         std::min((tx + 1) * tw, ncols), std::min((ty + 1) * th, nrows),
-                                         gradx_, grady_, scratch_);
-                made = 1;
+                                         std::min((tx + 1) * tw, ncols), std::min(end * th, nrows), gradx_, grady_,
+                                         scratch_);
+                ty = end;
             }
         }
     }
 
     void coverAll() {
-        for (size_t i = 0; i < state_.made.size(); ++i) {
-            if (state_.made[i]) continue;
-            const int tx = static_cast<int>(i % state_.tilesAcross);
-            const int ty = static_cast<int>(i / state_.tilesAcross);
-            cover(static_cast<float>(tx * LazyGradientLevel::kTileWidth),
-                  static_cast<float>(ty * LazyGradientLevel::kTileHeight), 0, 0);
-        }
+        klt_detail::gradientTile(img_, state_.gauss, state_.deriv, 0, 0, img_.ncols, img_.nrows, gradx_, grady_,
+                                 scratch_);
+        std::fill(state_.made.begin(), state_.made.end(), 1);
     }
 
 private:
+    unsigned char& made(int tx, int ty) { return state_.made[static_cast<size_t>(ty) * state_.tilesAcross + tx]; }
+
     LazyGradientLevel& state_;
     const KLTFloatImage& img_;
     KLTFloatImage& gradx_;
