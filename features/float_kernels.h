@@ -25,6 +25,9 @@ void correlateRow(const float* src, float* dst, int count, const float* weights,
 // starting from 0.0f, for i in [0, count). dst must not overlap the rows.
 void correlateColumns(const float* const* rows, float* dst, int count, const float* weights, int taps);
 
+// dst[i] = (float)src[i] for i in [0, count).
+void bytesToFloats(const unsigned char* src, float* dst, std::size_t count);
+
 // The two passes of a separable correlation over a block kBlockColumns wide and
 // `rows` high, with the values correlateRow then correlateColumns give: output
 // (r, c) = sum over k of vWeights[k] * h(r + k, c), h(r, c) = sum over j of

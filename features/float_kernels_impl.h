@@ -1,7 +1,8 @@
 // The generic bodies of float_kernels, included twice by float_kernels.cpp:
 // once for the SSE2 baseline and once under the AVX2 target, each time inside
 // its own namespace with FloatVec, IntVec and their helpers (laneMask: bit k
-// set when lane k is all ones) defined for that width.
+// set when lane k is all ones; loadBytesAsFloats: one vector's count of bytes,
+// each to its float value) defined for that width.
 // No include guard on purpose.
 
 // Unaligned loads and stores; memcpy compiles to single vector moves.
@@ -96,6 +97,12 @@ void correlateRow(const float* src, float* dst, int count, const float* weights,
 
 void correlateColumns(const float* const* rows, float* dst, int count, const float* weights, int taps) {
     correlateAnyWidth([rows](int j, int i) { return rows[j] + i; }, dst, count, weights, taps);
+}
+
+void bytesToFloats(const unsigned char* src, float* dst, std::size_t count) {
+    std::size_t i = 0;
+    for (; i + kFloatLanes <= count; i += kFloatLanes) storeFloats(dst + i, loadBytesAsFloats(src + i));
+    for (; i < count; ++i) dst[i] = static_cast<float>(src[i]);
 }
 
 // Strips of output rows keep the horizontal rows on the stack.

@@ -357,8 +357,8 @@ void smoothBytes(const unsigned char* img, int ncols, int nrows, float sigma, KL
             std::fill(row, row + ncols, 0.0f);
             return static_cast<const float*>(row);
         }
-        const unsigned char* bytes = img + static_cast<size_t>(k) * static_cast<size_t>(ncols);
-        for (int x = 0; x < ncols; ++x) row[x] = static_cast<float>(bytes[x]);
+        float_kernels::bytesToFloats(img + static_cast<size_t>(k) * static_cast<size_t>(ncols), row,
+                                     static_cast<size_t>(ncols));
         return static_cast<const float*>(row);
     };
     const ReversedKernel kernel(gaussKernel);
