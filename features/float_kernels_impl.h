@@ -58,8 +58,8 @@ void correlateVectors(int vectors, At at, float* dst, int i, const float* weight
 // in the results. For short kernels four chains are enough: the loads, not the
 // adders, bound the loop (more chains measured no faster). A block of the
 // 21-tap pyramid kernel is too long for the processor to overlap it with the
-// next, so its chains' latency showed; eight chains measured about a tenth
-// faster at 640 x 480 and more at 1280 x 720. The outputs past the last whole block
+// next, so its chains' latency showed; eight chains measured a few per cent
+// faster at 640 x 480 and 7 % at 1280 x 720. The outputs past the last whole block
 // are one more block of as many vectors as they need, moved back to end at the
 // last output (the outputs it shares with the block before are computed again,
 // to the same values): a tail of lone vector chains and scalar chains, each
