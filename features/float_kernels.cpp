@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,6 +17,13 @@ typedef int IntVec __attribute__((vector_size(16)));
 inline FloatVec sqrtFloats(FloatVec v) { return FloatVec(_mm_sqrt_ps(__m128(v))); }
 inline FloatVec maxFloats(FloatVec a, FloatVec b) { return FloatVec(_mm_max_ps(__m128(a), __m128(b))); }
 inline unsigned laneMask(IntVec v) { return static_cast<unsigned>(_mm_movemask_ps(__m128(v))); }
+inline FloatVec loadBytesAsFloats(const unsigned char* p) {
+    int32_t word;
+    std::memcpy(&word, p, sizeof word);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i bytes = _mm_cvtsi32_si128(word);
+    return FloatVec(_mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(bytes, zero), zero)));
+}
 #include "features/float_kernels_impl.h"
 }  // namespace sse2
 
@@ -26,6 +34,11 @@ typedef int IntVec __attribute__((vector_size(32)));
 inline FloatVec sqrtFloats(FloatVec v) { return FloatVec(_mm256_sqrt_ps(__m256(v))); }
 inline FloatVec maxFloats(FloatVec a, FloatVec b) { return FloatVec(_mm256_max_ps(__m256(a), __m256(b))); }
 inline unsigned laneMask(IntVec v) { return static_cast<unsigned>(_mm256_movemask_ps(__m256(v))); }
+inline FloatVec loadBytesAsFloats(const unsigned char* p) {
+    int64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return FloatVec(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(word))));
+}
 #include "features/float_kernels_impl.h"
 }  // namespace avx2
 CASTELLAN_END_AVX2
@@ -59,6 +72,21 @@ void correlateColumns(const float* const* rows, float* dst, int count, const flo
         avx2::correlateColumns(rows, dst, count, weights, taps);
     else
         sse2::correlateColumns(rows, dst, count, weights, taps);
+}
+
+void bytesToFloats(const unsigned char* src, float* dst, std::size_t count) {
+    if (usesAvx2())
+        avx2::bytesToFloats(src, dst, count);
+    else
+        sse2::bytesToFloats(src, dst, count);
+}
+
+void separableBlock(const float* src, std::ptrdiff_t srcStride, const float* hWeights, int hTaps,
+                    const float* vWeights, int vTaps, int rows, float* dst, std::ptrdiff_t dstStride) {
+    if (usesAvx2())
+        avx2::separableBlock(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
+    else
+        sse2::separableBlock(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
 }
 
 void gradientProducts(const float* gx, const float* gy, std::size_t count, float* xx, float* xy, float* yy) {

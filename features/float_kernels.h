@@ -25,6 +25,21 @@ void correlateRow(const float* src, float* dst, int count, const float* weights,
 // starting from 0.0f, for i in [0, count). dst must not overlap the rows.
 void correlateColumns(const float* const* rows, float* dst, int count, const float* weights, int taps);
 
+// dst[i] = (float)src[i] for i in [0, count).
+void bytesToFloats(const unsigned char* src, float* dst, std::size_t count);
+
+// The two passes of a separable correlation over a block kBlockColumns wide and
+// `rows` high, with the values correlateRow then correlateColumns give: output
+// (r, c) = sum over k of vWeights[k] * h(r + k, c), h(r, c) = sum over j of
+// hWeights[j] * src[r * srcStride + c + j], each sum from 0.0f in tap order.
+// src holds rows + vTaps - 1 rows of kBlockColumns + hTaps - 1 values; both
+// tap counts are at most kBlockMaxTaps. Small blocks cost one call instead of
+// one per row and pass.
+constexpr int kBlockColumns = 8;
+constexpr int kBlockMaxTaps = 71;
+void separableBlock(const float* src, std::ptrdiff_t srcStride, const float* hWeights, int hTaps,
+                    const float* vWeights, int vTaps, int rows, float* dst, std::ptrdiff_t dstStride);
+
 // xx[i] = gx[i] * gx[i], xy[i] = gx[i] * gy[i], yy[i] = gy[i] * gy[i].
 void gradientProducts(const float* gx, const float* gy, std::size_t count, float* xx, float* xy, float* yy);
 

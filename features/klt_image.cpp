@@ -357,8 +357,8 @@ void smoothBytes(const unsigned char* img, int ncols, int nrows, float sigma, KL
             std::fill(row, row + ncols, 0.0f);
             return static_cast<const float*>(row);
         }
-        const unsigned char* bytes = img + static_cast<size_t>(k) * static_cast<size_t>(ncols);
-        for (int x = 0; x < ncols; ++x) row[x] = static_cast<float>(bytes[x]);
+        float_kernels::bytesToFloats(img + static_cast<size_t>(k) * static_cast<size_t>(ncols), row,
+                                     static_cast<size_t>(ncols));
         return static_cast<const float*>(row);
     };
     const ReversedKernel kernel(gaussKernel);
@@ -376,8 +376,32 @@ void gradientTile(const KLTFloatImage& in, const ConvolutionKernel& gauss, const
                   KLTFloatImage& scratch) {
     const ReversedKernel g(gauss);
     const ReversedKernel d(deriv);
-    convolveTile(in, d, g, x0, y0, x1, y1, gradx, scratch);
-    convolveTile(in, g, d, x0, y0, x1, y1, grady, scratch);
+    // Blocks whose every output has both passes inside the image take the block
+    // kernel; the rest, near the borders, the general tile.
+    const int margin = std::max(g.radius, d.radius);
+    int blocksFrom = x1;
+    int blocksTo = x1;
+    if (y0 >= margin && y1 <= in.nrows - margin && y1 > y0) {
+        blocksFrom = std::clamp(margin, x0, x1);
+        const int whole = (std::min(x1, in.ncols - margin) - blocksFrom) / float_kernels::kBlockColumns;
+        blocksTo = blocksFrom + std::max(whole, 0) * float_kernels::kBlockColumns;
+    }
+    const auto general = [&](int from, int to) {
+        if (from >= to) return;
+        convolveTile(in, d, g, from, y0, to, y1, gradx, scratch);
+        convolveTile(in, g, d, from, y0, to, y1, grady, scratch);
+    };
+    general(x0, blocksFrom);
+    general(blocksTo, x1);
+    const std::ptrdiff_t stride = in.ncols;
+    const auto offset = [stride](int x, int y) { return static_cast<std::ptrdiff_t>(y) * stride + x; };
+    const float* src = in.data.data();
+    for (int x = blocksFrom; x < blocksTo; x += float_kernels::kBlockColumns) {
+        float_kernels::separableBlock(src + offset(x - d.radius, y0 - g.radius), stride, d.weights, d.width,
+                                      g.weights, g.width, y1 - y0, gradx.data.data() + offset(x, y0), stride);
+        float_kernels::separableBlock(src + offset(x - g.radius, y0 - d.radius), stride, g.weights, g.width,
+                                      d.weights, d.width, y1 - y0, grady.data.data() + offset(x, y0), stride);
+    }
 }
 
 void computeGradients(const KLTFloatImage& in, float sigma, KLTFloatImage& gradx,

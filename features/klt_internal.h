@@ -10,10 +10,12 @@
 #include <utility>
 
 // Level 0 of a pair of gradient pyramids made tile by tile, when tracking first
-// reads a tile, instead of over the whole image.
+// reads a tile, instead of over the whole image. A tile is one row of one
+// vector-wide block: a 7 x 7 window reads about 8 x 8 pixels, and bigger tiles
+// made several times that.
 struct LazyGradientLevel {
-    static constexpr int kTileWidth = 32;
-    static constexpr int kTileHeight = 16;
+    static constexpr int kTileWidth = 8;
+    static constexpr int kTileHeight = 1;
     const KLTPyramid* owner = nullptr;  // the x-gradient pyramid described; null: free
     std::vector<unsigned char> made;    // per tile, row by row: 1 once computed
     int tilesAcross = 0;

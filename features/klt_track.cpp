@@ -107,34 +107,26 @@ CASTELLAN_BEGIN_AVX2
 // product is computed lane by lane with the scalar code's operations; the lane
 // sums then add the products in the scalar code's order. Sampling returns false
 // when a sample leaves the fast path of interpolateInline (then the caller sums
-// the window the scalar way).
+// the window the scalar way). The columns of a window chunk are the same in
+// every row, so their part is prepared once per chunk and the rows only add
+// theirs.
 class WindowSampler {
 public:
-    explicit WindowSampler(const KLTFloatImage& img) : ncols_(img.ncols), nrows_(img.nrows) {}
+    explicit WindowSampler(const KLTFloatImage& img)
+        : ncols_(img.ncols), nrows_(img.nrows), size_(static_cast<std::ptrdiff_t>(img.ncols) * img.nrows) {}
 
-    // Bilinear weights and the index of the upper-left pixel of the samples at
-    // (x + offsets, y) for the active lanes; false when one is not on the fast path.
-    bool prepare(float x, float y, __m256 offsets, __m256 active) {
+    // The columns x + offsets of the active lanes; false when one is not on the fast path.
+    bool prepareColumns(float x, __m256 offsets, __m256 active) {
         const __m256 xs = _mm256_add_ps(_mm256_set1_ps(x), offsets);
         const __m256 minusOne = _mm256_set1_ps(-1.0f);
         const __m256 inside = _mm256_and_ps(_mm256_cmp_ps(xs, minusOne, _CMP_GT_OQ),
                                             _mm256_cmp_ps(xs, _mm256_set1_ps(static_cast<float>(ncols_ - 1)),
                                                           _CMP_LT_OQ));
         if (_mm256_movemask_ps(_mm256_andnot_ps(inside, active)) != 0) return false;
-        if (!(ncols_ >= 2 && nrows_ >= 2 && y > -1.0f && y < static_cast<float>(nrows_ - 1))) return false;
+        if (!(ncols_ >= 2 && nrows_ >= 2)) return false;
         const __m256i xt = _mm256_cvttps_epi32(_mm256_and_ps(xs, active));
-        const int yt = static_cast<int>(y);
-        const float ay = y - static_cast<float>(yt);
-        const __m256 ax = _mm256_sub_ps(xs, _mm256_cvtepi32_ps(xt));
-        const __m256 one = _mm256_set1_ps(1.0f);
-        const __m256 oneMinusAx = _mm256_sub_ps(one, ax);
-        const __m256 oneMinusAy = _mm256_set1_ps(1.0f - ay);
-        const __m256 ayVector = _mm256_set1_ps(ay);
-        w00_ = _mm256_mul_ps(oneMinusAx, oneMinusAy);
-        w10_ = _mm256_mul_ps(ax, oneMinusAy);
-        w01_ = _mm256_mul_ps(oneMinusAx, ayVector);
-        w11_ = _mm256_mul_ps(ax, ayVector);
-        rowStart_ = static_cast<std::ptrdiff_t>(yt) * ncols_;
+        ax_ = _mm256_sub_ps(xs, _mm256_cvtepi32_ps(xt));
+        oneMinusAx_ = _mm256_sub_ps(_mm256_set1_ps(1.0f), ax_);
         index_ = xt;
         activeMask_ = _mm256_castps_si256(active);
         // Usually the samples lie on consecutive pixels: plain (masked) loads then.
@@ -142,6 +134,24 @@ public:
         const __m256i expected = _mm256_add_epi32(_mm256_set1_epi32(first_), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
         const __m256i mismatch = _mm256_andnot_si256(_mm256_cmpeq_epi32(xt, expected), activeMask_);
         consecutive_ = _mm256_testz_si256(mismatch, mismatch) != 0;
+        return true;
+    }
+
+    // Bilinear weights of the prepared columns in row y; false when y is not on the fast path.
+    bool prepareRow(float y) {
+        if (!(y > -1.0f && y < static_cast<float>(nrows_ - 1))) return false;
+        const int yt = static_cast<int>(y);
+        const float ay = y - static_cast<float>(yt);
+        const __m256 oneMinusAy = _mm256_set1_ps(1.0f - ay);
+        const __m256 ayVector = _mm256_set1_ps(ay);
+        w00_ = _mm256_mul_ps(oneMinusAx_, oneMinusAy);
+        w10_ = _mm256_mul_ps(ax_, oneMinusAy);
+        w01_ = _mm256_mul_ps(oneMinusAx_, ayVector);
+        w11_ = _mm256_mul_ps(ax_, ayVector);
+        rowStart_ = static_cast<std::ptrdiff_t>(yt) * ncols_;
+        // Whole vectors where they stay inside the image: the lanes outside the
+        // window then read neighbouring pixels, and their products are never summed.
+        wholeVectors_ = consecutive_ && rowStart_ + first_ + ncols_ + 1 + 8 <= size_;
         return true;
     }
 
@@ -160,18 +170,35 @@ public:
 
 private:
     __m256 gather(const float* base) const {
+        if (wholeVectors_) return _mm256_loadu_ps(base + first_);
         if (consecutive_) return _mm256_maskload_ps(base + first_, activeMask_);
         return _mm256_mask_i32gather_ps(_mm256_setzero_ps(), base, index_, _mm256_castsi256_ps(activeMask_), 4);
     }
 
     int ncols_;
     int nrows_;
-    __m256 w00_, w10_, w01_, w11_;
+    std::ptrdiff_t size_;
+    __m256 ax_{}, oneMinusAx_{};
+    __m256 w00_{}, w10_{}, w01_{}, w11_{};
     std::ptrdiff_t rowStart_ = 0;
-    __m256i index_;
-    __m256i activeMask_;
+    __m256i index_{};
+    __m256i activeMask_{};
     int first_ = 0;
     bool consecutive_ = false;
+    bool wholeVectors_ = false;
+};
+
+// The lanes of one window chunk: column offsets from the centre and which are in the window.
+struct ChunkLanes {
+    __m256 offsets;
+    __m256 active;
+
+    ChunkLanes(int i0, int hw) {
+        const __m256 lane = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+        const int count = std::min(8, hw - i0 + 1);
+        offsets = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(i0)), lane);
+        active = _mm256_cmp_ps(lane, _mm256_set1_ps(static_cast<float>(count)), _CMP_LT_OQ);
+    }
 };
 
 
@@ -191,23 +218,20 @@ bool windowProducts(float x1, float y1, float x2, float y2, const KLTFloatImage&
     const bool cached = firstWindow.taken;
     WindowSampler first(img1);
     WindowSampler second(img2);
-    const __m256 lane = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256 two = _mm256_set1_ps(2.0f);
-    for (int j = -hh; j <= hh; ++j) {
-        const float ay = y1 + static_cast<float>(j);
-        const float by = y2 + static_cast<float>(j);
-        for (int i0 = -hw, chunk = 0; i0 <= hw; i0 += 8, ++chunk) {
-            const int count = std::min(8, hw - i0 + 1);
-            const __m256 offsets = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(i0)), lane);
-            const __m256 active = _mm256_cmp_ps(lane, _mm256_set1_ps(static_cast<float>(count)), _CMP_LT_OQ);
+    for (int i0 = -hw, chunk = 0; i0 <= hw; i0 += 8, ++chunk) {
+        const ChunkLanes lanes(i0, hw);
+        if (!cached && !first.prepareColumns(x1, lanes.offsets, lanes.active)) return false;
+        if (!second.prepareColumns(x2, lanes.offsets, lanes.active)) return false;
+        for (int j = -hh; j <= hh; ++j) {
             float* slot = firstWindow.slot(j + hh, chunk);
             if (!cached) {
-                if (!first.prepare(x1, ay, offsets, active)) return false;
+                if (!first.prepareRow(y1 + static_cast<float>(j))) return false;
                 _mm256_store_ps(slot, first.sample(img1));
                 _mm256_store_ps(slot + 8, first.sample(gradx1));
                 _mm256_store_ps(slot + 16, first.sample(grady1));
             }
-            if (!second.prepare(x2, by, offsets, active)) return false;
+            if (!second.prepareRow(y2 + static_cast<float>(j))) return false;
             const __m256 d = _mm256_sub_ps(_mm256_load_ps(slot), second.sample(img2));
             const __m256 gx = _mm256_add_ps(_mm256_load_ps(slot + 8), second.sample(gradx2));
             const __m256 gy = _mm256_add_ps(_mm256_load_ps(slot + 16), second.sample(grady2));
@@ -232,21 +256,20 @@ bool absoluteDifferences(float x1, float y1, float x2, float y2, const KLTFloatI
     if (!indexable(img1, img2) || !firstWindow.fits(hw, hh)) return false;
     WindowSampler first(img1);
     WindowSampler second(img2);
-    const __m256 lane = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
-    for (int j = -hh; j <= hh; ++j) {
-        for (int i0 = -hw, chunk = 0; i0 <= hw; i0 += 8, ++chunk) {
-            const int count = std::min(8, hw - i0 + 1);
-            const __m256 offsets = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(i0)), lane);
-            const __m256 active = _mm256_cmp_ps(lane, _mm256_set1_ps(static_cast<float>(count)), _CMP_LT_OQ);
+    for (int i0 = -hw, chunk = 0; i0 <= hw; i0 += 8, ++chunk) {
+        const ChunkLanes lanes(i0, hw);
+        if (!firstWindow.taken && !first.prepareColumns(x1, lanes.offsets, lanes.active)) return false;
+        if (!second.prepareColumns(x2, lanes.offsets, lanes.active)) return false;
+        for (int j = -hh; j <= hh; ++j) {
             __m256 value1;
             if (firstWindow.taken) {
                 value1 = _mm256_load_ps(firstWindow.slot(j + hh, chunk));
             } else {
-                if (!first.prepare(x1, y1 + static_cast<float>(j), offsets, active)) return false;
+                if (!first.prepareRow(y1 + static_cast<float>(j))) return false;
                 value1 = first.sample(img1);
             }
-            if (!second.prepare(x2, y2 + static_cast<float>(j), offsets, active)) return false;
+            if (!second.prepareRow(y2 + static_cast<float>(j))) return false;
             _mm256_store_ps(out.terms[0][(j + hh) * FirstWindow::kMaxChunks + chunk],
                             _mm256_and_ps(_mm256_sub_ps(value1, second.sample(img2)), magnitude));
         }
@@ -315,39 +338,45 @@ public:
         : state_(state), img_(img), gradx_(gradx), grady_(grady), scratch_(scratch) {}
 
     // Makes every tile that the bilinear samples of the window around (x, y)
-    // read, with a pixel to spare on each side. The window lies inside the image.
+    // read: the sample columns run from x - hw to x + hw as the samplers add
+    // them, each reading its truncated column and the next. The window lies
+    // inside the image.
     void cover(float x, float y, int hw, int hh) {
         constexpr int tw = LazyGradientLevel::kTileWidth;
         constexpr int th = LazyGradientLevel::kTileHeight;
         const int ncols = img_.ncols;
         const int nrows = img_.nrows;
-        const int left = std::max(static_cast<int>(x) - hw - 1, 0) / tw;
-        const int right = std::min(static_cast<int>(x) + hw + 2, ncols - 1) / tw;
-        const int top = std::max(static_cast<int>(y) - hh - 1, 0) / th;
-        const int bottom = std::min(static_cast<int>(y) + hh + 2, nrows - 1) / th;
-        for (int ty = top; ty <= bottom; ++ty) {
-            for (int tx = left; tx <= right; ++tx) {
-                unsigned char& made = state_.made[static_cast<size_t>(ty) * state_.tilesAcross + tx];
-                if (made) continue;
+        const int left = std::max(static_cast<int>(x - static_cast<float>(hw)), 0) / tw;
+        const int right = std::min(static_cast<int>(x + static_cast<float>(hw)) + 1, ncols - 1) / tw;
+        const int top = std::max(static_cast<int>(y - static_cast<float>(hh)), 0) / th;
+        const int bottom = std::min(static_cast<int>(y + static_cast<float>(hh)) + 1, nrows - 1) / th;
+        for (int tx = left; tx <= right; ++tx) {
+            // Runs of tiles not made yet, one column of tiles at a time, share
+            // the rows their vertical pass reads.
+            for (int ty = top; ty <= bottom;) {
+                if (made(tx, ty)) {
+                    ++ty;
+                    continue;
+                }
+                int end = ty;
+                while (end <= bottom && !made(tx, end)) made(tx, end++) = 1;
                 klt_detail::gradientTile(img_, state_.gauss, state_.deriv, tx * tw, ty * th,
-                                         std::min((tx + 1) * tw, ncols), std::min((ty + 1) * th, nrows),
-                                         gradx_, grady_, scratch_);
-                made = 1;
+                                         std::min((tx + 1) * tw, ncols), std::min(end * th, nrows), gradx_, grady_,
+                                         scratch_);
+                ty = end;
             }
         }
     }
 
     void coverAll() {
-        for (size_t i = 0; i < state_.made.size(); ++i) {
-            if (state_.made[i]) continue;
-            const int tx = static_cast<int>(i % state_.tilesAcross);
-            const int ty = static_cast<int>(i / state_.tilesAcross);
-            cover(static_cast<float>(tx * LazyGradientLevel::kTileWidth),
-                  static_cast<float>(ty * LazyGradientLevel::kTileHeight), 0, 0);
-        }
+        klt_detail::gradientTile(img_, state_.gauss, state_.deriv, 0, 0, img_.ncols, img_.nrows, gradx_, grady_,
+                                 scratch_);
+        std::fill(state_.made.begin(), state_.made.end(), 1);
     }
 
 private:
+    unsigned char& made(int tx, int ty) { return state_.made[static_cast<size_t>(ty) * state_.tilesAcross + tx]; }
+
     LazyGradientLevel& state_;
     const KLTFloatImage& img_;
     KLTFloatImage& gradx_;

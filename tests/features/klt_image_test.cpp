@@ -273,7 +273,8 @@ TEST(KLTInterpolate, OutsideReportsAndReadsOnlyInside) {
 
 // Gradients made tile by tile, as tracking makes level 0, against the whole
 // image: the same bits everywhere, also in the zero borders, in tiles cut by
-// the image edge and in images narrower or shorter than the kernel.
+// the image edge, in images narrower or shorter than the kernel, and in tiles
+// whose inner part goes through the block kernel (widths 7 and wider).
 struct TileCase {
     int ncols;
     int nrows;
@@ -314,4 +315,5 @@ INSTANTIATE_TEST_SUITE_P(Sizes, GradientTiles,
                          testing::Values(TileCase{70, 45, 1.0f, 32, 16}, TileCase{64, 48, 1.0f, 32, 16},
                                          TileCase{37, 23, 1.0f, 5, 3}, TileCase{33, 17, 3.6f, 32, 16},
                                          TileCase{5, 40, 1.0f, 32, 16}, TileCase{40, 4, 1.0f, 32, 16},
-                                         TileCase{1, 1, 1.0f, 32, 16}));
+                                         TileCase{1, 1, 1.0f, 32, 16}, TileCase{70, 45, 1.0f, 8, 1},
+                                         TileCase{61, 29, 1.0f, 13, 7}, TileCase{90, 60, 3.6f, 8, 5}));
