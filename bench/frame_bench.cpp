@@ -14,6 +14,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <span>
+
 #include <cmath>
 #include <vector>
 
@@ -83,12 +85,13 @@ void frameRuins(benchmark::State& state, bench::FrameSize size) {
     RuinsReconstructorProcessor processor(&left);
     processor.setImageSize(size.width, size.height);
     ruins::TrackedPoints& points = processor.reconstruction().trackedPoints();
-    for (int i = 0; i < ruins::kModelPointCount; ++i) {
+    const std::span<const Vector3> model = processor.reconstruction().modelPoints();
+    for (std::size_t i = 0; i < model.size(); ++i) {
         double column = 0.0, row = 0.0;
-        ruins::projectToFrame(camera, ruins::modelPoint(i), column, row);
+        ruins::projectToFrame(camera, model[i], column, row);
         points.positions[i] = {static_cast<int>(std::lround(column)), static_cast<int>(std::lround(row))};
     }
-    points.count = ruins::kModelPointCount;
+    points.count = int(model.size());
     runSteadyState(state, processor, size, a, b);
     state.counters["pose"] = processor.reconstruction().poseValid();
 }

@@ -7,6 +7,7 @@
 #include "processors/klt_corner_detector.h"
 #include "ruins/ruins_model.h"
 #include "ruins/ruins_reconstruction.h"
+#include "ruins/scene_model.h"
 
 #include <benchmark/benchmark.h>
 
@@ -28,8 +29,7 @@ struct SyntheticScene {
         const double focal = 330.0 * w / 320.0;
         const Matrix4 view = lookAt({45.0, -30.0, 40.0}, {8.0, 6.0, 0.0}, {0.0, 0.0, 1.0});
         const int square = std::max(8, w / 40);
-        for (int i = 0; i < ruins::kModelPointCount; ++i) {
-            const Vector3 p = ruins::modelPoint(i);
+        for (const Vector3& p : ruins::bundledRuinsScene()->points) {
             double c[3];
             for (int r = 0; r < 3; ++r) c[r] = view(r, 0) * p.x + view(r, 1) * p.y + view(r, 2) * p.z + view(r, 3);
             const int x = int(std::lround(focal * c[0] / -c[2] + w * 0.5));
@@ -52,8 +52,9 @@ void ruinsStep(benchmark::State& state)
     ruins::RuinsReconstruction reconstruction(pose);
     reconstruction.setImageSize(scene.width, scene.height);
     Detector detector(78);
-    for (int i = 0; i < ruins::kModelPointCount; ++i) reconstruction.trackedPoints().positions[i] = scene.points[i];
-    reconstruction.trackedPoints().count = ruins::kModelPointCount;
+    const int count = reconstruction.pointCount();
+    for (int i = 0; i < count; ++i) reconstruction.trackedPoints().positions[i] = scene.points[i];
+    reconstruction.trackedPoints().count = count;
     int poses = 0;
     for (auto _ : state) {
         reconstruction.frameStep(scene.frame.data(), output.data(), &detector, {});
@@ -66,7 +67,7 @@ void ruinsStep(benchmark::State& state)
 void matchingOnly(benchmark::State& state)
 {
     ruins::TrackedPoints points;
-    points.count = ruins::kModelPointCount;
+    points.count = ruins::bundledRuinsScene()->pointCount();
     std::vector<CornerPoint> corners(78);
     for (int i = 0; i < 78; ++i) corners[i] = {(i * 37) % 320, (i * 53) % 240};
     for (int i = 0; i < points.count; ++i) points.positions[i] = corners[i * 2];

@@ -9,20 +9,14 @@
 
 namespace ruins {
 
-// computeCalibrationPose() printed with 17 significant digits, so the values
-// round-trip exactly.
+// The pose estimated from the ruins' 39 points and reference positions, printed
+// with 17 significant digits, so the values round-trip exactly.
 const CameraPose kCalibrationPose{
     {34.349880827792923, 28.684786030494028, 30.176005940667039},
     {5.2028728505303841, 1.9488088464383115, 0.0},
     {-0.45331558108455705, 0.83776205389054659, -0.30440059955109067},
     36.040694734346133,
 };
-
-std::optional<CameraPose> computeCalibrationPose()
-{
-    const std::array<Vector3, kModelPointCount> model = modelPoints();
-    return computeReferencePose(model, referencePositions(), kDefaultCalibrationWidth, kDefaultCalibrationHeight);
-}
 
 std::optional<CameraPose> computeReferencePose(std::span<const Vector3> points,
                                                std::span<const PixelPosition> references, int width, int height,

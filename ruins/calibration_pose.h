@@ -18,13 +18,8 @@ namespace ruins {
 
 // The calibration pose, kept as a constant so that the virtual camera and the
 // committed calibration frame do not depend on how the estimator rounds today.
-// computeCalibrationPose() must reproduce it (a test checks that).
+// Estimating it again from the ruins' points must reproduce it (a test checks that).
 extern const CameraPose kCalibrationPose;
-
-// Recomputes the calibration pose with estimateCameraPose from the 39 model
-// points and the reference positions (image points relative to the centre of
-// the 320 × 240 calibration frame, v upwards). Empty when the estimator fails.
-std::optional<CameraPose> computeCalibrationPose();
 
 // The camera from which `points` (model units) appear at `references` (column,
 // row from the top) of a width × height picture, with `fieldOfView` (degrees)

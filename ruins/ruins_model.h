@@ -1,9 +1,9 @@
 #pragma once
 
-// The ruins and their completion as plain data: the unit brick, the grid cells of
-// the ruins model and of the virtual model in drawing order, the 39 model points
-// and their reference positions in the calibration frame. No Qt, no OpenGL, so a
-// software renderer or a headless run can use the same tables.
+// The bricks as plain data: the unit brick, grid cells, pixel positions and how
+// reference positions stretch to a frame. The ruins themselves are a scene
+// (data/ruins.json, built into the program). No Qt, no OpenGL, so a software
+// renderer or a headless run can use the same data.
 //
 // Model units: one brick edge is 2.4; grid cell (i, j, k) is the cube from
 // (2.4 i, 2.4 j, 2.4 k) to (2.4 i + 2.4, 2.4 j + 2.4, 2.4 k + 2.4); z = 0 is the
@@ -49,14 +49,6 @@ struct QuadStrip {
 // Front/top/back/bottom band, the face x = -0.5, the face x = +0.5.
 inline constexpr std::array<QuadStrip, 3> kBrickStrips{{{0, 10}, {10, 4}, {14, 4}}};
 
-inline constexpr int kRuinsBrickCount = 33;
-inline constexpr int kVirtualBrickCount = 75;
-
-// The bricks that really stand in front of the camera, in drawing order
-// (cell (0, 0, 0) appears three times).
-std::span<const GridCell, kRuinsBrickCount> ruinsModelCells();
-// The bricks that complete the ruins, in drawing order ((1, 3, 0) and (2, 3, 0) twice).
-std::span<const GridCell, kVirtualBrickCount> virtualModelCells();
 
 // Centre of the brick drawn for `cell` with offsets dx, dz in half bricks, computed
 // in floats as the renderer does: (2.4 i + 1.2 dx, 2.4 j + 1.2, 2.4 k + 1.2 dz).
@@ -68,13 +60,6 @@ inline constexpr Float3 kBrickYellow{0.95f, 0.95f, 0.0f};
 inline constexpr Float3 kBrickBlue{0.0f, 0.0f, 1.0f};
 inline constexpr Float3 brickColour(bool highlight) { return highlight ? kBrickBlue : kBrickYellow; }
 
-inline constexpr int kModelPointCount = 39;
-
-// Model point i as grid integers (corners of the cells) and in model units
-// (grid integer × 2.4 in double precision).
-std::span<const GridCell, kModelPointCount> modelPointGrid();
-Vector3 modelPoint(int index);
-std::array<Vector3, kModelPointCount> modelPoints();
 
 struct PixelPosition {
     int x = 0;
@@ -82,22 +67,16 @@ struct PixelPosition {
     friend constexpr bool operator==(const PixelPosition&, const PixelPosition&) = default;
 };
 
-// Reference position i: column x and row y counted from the top edge of the
-// calibration frame, in that picture's pixels.
-std::span<const PixelPosition, kModelPointCount> referencePositions();
 
 // Size the reference positions were taken at, used when the calibration frame
 // itself is not available.
 inline constexpr int kDefaultCalibrationWidth = 320;
 inline constexpr int kDefaultCalibrationHeight = 240;
 
-// Reference position i carried over to a frame of frameWidth × frameHeight: the
-// guide stretches the calibration picture over the whole frame, so the positions
+// A reference position carried over to a frame of frameWidth × frameHeight: the
+// guide stretches the reference picture over the whole frame, so the positions
 // stretch with it (rounded to the nearest pixel). Still counted from the top edge.
 // A non-positive calibration size is taken as the default size.
-PixelPosition scaledReferencePosition(int index, int frameWidth, int frameHeight, int calibrationWidth,
-                                      int calibrationHeight);
-// The same for any reference position (of any scene's picture).
 PixelPosition scaledReferencePosition(const PixelPosition& reference, int frameWidth, int frameHeight,
                                       int calibrationWidth, int calibrationHeight);
 

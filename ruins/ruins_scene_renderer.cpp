@@ -1,6 +1,7 @@
 #include "ruins/ruins_scene_renderer.h"
 
 #include "ruins/ruins_model.h"
+#include "ruins/scene_model.h"
 
 #include <algorithm>
 #include <array>
@@ -295,7 +296,11 @@ bool projectToFrame(const FrameCamera& camera, const Vector3& point, double& col
     return std::isfinite(column) && std::isfinite(row);
 }
 
-RuinsSceneRenderer::RuinsSceneRenderer() { setBricks(kBrickEdge, ruinsModelCells(), virtualModelCells()); }
+RuinsSceneRenderer::RuinsSceneRenderer()
+{
+    const std::shared_ptr<const SceneModel> ruins = bundledRuinsScene();
+    setBricks(ruins->scene.brickEdge, ruins->realBricks(), ruins->virtualBricks());
+}
 
 void RuinsSceneRenderer::setBricks(double edge, std::span<const GridCell> realBricks,
                                    std::span<const GridCell> virtualBricks)

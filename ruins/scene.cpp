@@ -338,13 +338,18 @@ std::string parseProblem(const json::exception& error)
 
 SceneLoad loadScene(const fs::path& file, PictureCheck pictureCheck)
 {
-    const std::string where = file.string() + ": ";
     std::string problem;
     const std::optional<std::string> text = readSceneText(file, problem);
-    if (!text) return {std::nullopt, where + problem};
+    if (!text) return {std::nullopt, file.string() + ": " + problem};
+    return parseScene(*text, file, pictureCheck);
+}
+
+SceneLoad parseScene(std::string_view text, const fs::path& file, PictureCheck pictureCheck)
+{
+    const std::string where = file.string() + ": ";
     json root;
     try {
-        root = json::parse(*text);
+        root = json::parse(text);
     } catch (const json::exception& error) {
         return {std::nullopt, where + "not JSON: " + parseProblem(error)};
     }

@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -93,6 +94,10 @@ enum class PictureCheck { Required, Skipped };
 // Reads and checks a scene file, including that its picture is a readable PNG
 // whose size holds every reference position. Never throws.
 SceneLoad loadScene(const std::filesystem::path& file, PictureCheck pictureCheck = PictureCheck::Required);
+// The same for a scene's text; `file` is where it counts as read from (the
+// picture is looked for beside it, messages name it).
+SceneLoad parseScene(std::string_view text, const std::filesystem::path& file,
+                     PictureCheck pictureCheck = PictureCheck::Required);
 
 // Writes `scene` as JSON, one point or brick per line, replacing `file` only once
 // the whole text is written. Returns an empty string on success, else the message.

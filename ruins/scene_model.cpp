@@ -1,28 +1,30 @@
 #include "ruins/scene_model.h"
 
+#include "ruins/bundled_ruins_scene.h"
 #include "ruins/calibration_frame.h"
 #include "ruins/calibration_pose.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 namespace ruins {
 
 namespace {
 
-Scene ruinsFromTables()
+// The built-in ruins, read once. Their text is checked by the tests, so a
+// failure here is a broken build, not a user's mistake.
+const Scene& builtInRuins()
 {
-    Scene scene;
-    scene.name = "ruins";
-    scene.brickEdge = kBrickEdge;
-    scene.picture = "CalibrationFrame.png";
-    const auto grid = modelPointGrid();
-    const auto references = referencePositions();
-    for (int i = 0; i < kModelPointCount; ++i) scene.points.push_back({grid[std::size_t(i)], references[std::size_t(i)]});
-    const auto real = ruinsModelCells();
-    const auto virtualCells = virtualModelCells();
-    scene.realBricks.assign(real.begin(), real.end());
-    scene.virtualBricks.assign(virtualCells.begin(), virtualCells.end());
-    return scene;
+    static const Scene ruins = [] {
+        SceneLoad load = parseScene(bundledRuinsSceneText(), "ruins.json", PictureCheck::Skipped);
+        if (!load.scene) {
+            std::fprintf(stderr, "castellan: the built-in ruins scene is broken: %s\n", load.error.c_str());
+            std::abort();
+        }
+        return std::move(*load.scene);
+    }();
+    return ruins;
 }
 
 std::vector<PixelPosition> referencesOf(const Scene& scene)
@@ -49,7 +51,7 @@ SceneSlot& slot()
 std::shared_ptr<const SceneModel> bundledRuinsScene()
 {
     auto model = std::make_shared<SceneModel>();
-    model->scene = ruinsFromTables();
+    model->scene = builtInRuins();
     model->picture = calibrationFramePath().toStdString();
     model->pictureSize = {kDefaultCalibrationWidth, kDefaultCalibrationHeight};
     model->points = modelPoints(model->scene);
@@ -68,7 +70,7 @@ std::shared_ptr<const SceneModel> prepareScene(Scene scene, const std::filesyste
     model->points = modelPoints(scene);
     model->scene = std::move(scene);
     // The ruins' points read from a file are the ruins: the same camera, to the bit.
-    const Scene ruins = ruinsFromTables();
+    const Scene& ruins = builtInRuins();
     if (model->scene.points == ruins.points && model->scene.brickEdge == ruins.brickEdge &&
         model->pictureSize.width == kDefaultCalibrationWidth && model->pictureSize.height == kDefaultCalibrationHeight) {
         model->referencePose = kCalibrationPose;

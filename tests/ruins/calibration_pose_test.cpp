@@ -4,6 +4,7 @@
 #include "ruins/ruins_model.h"
 #include "ruins/ruins_scene_renderer.h"
 #include "ruins/virtual_ruins_camera.h"
+#include "tests/support/ruins_tables.h"
 
 #include <QImage>
 

@@ -8,6 +8,7 @@
 #include "ruins/virtual_ruins_camera.h"
 #include "ruins_test_support.h"
 #include "tests/support/textured_picture.h"
+#include "tests/support/ruins_tables.h"
 
 #include <gtest/gtest.h>
 
@@ -221,8 +222,9 @@ TEST(ModelFollowing, KeepsThePoseWithinHalfAPixelOnTheVirtualCamera)
                 ASSERT_TRUE(run.reconstruction.poseValid())
                     << scene->scene.name << " stride " << stride << " frame " << index;
                 worst = std::max(worst, run.error(index));
-                if (scene->scene.fieldOfView)
+                if (scene->scene.fieldOfView) {
                     ASSERT_NEAR(run.reconstruction.preparedView().fieldOfView, *scene->scene.fieldOfView, 1e-9);
+                }
             }
             EXPECT_LT(worst, bound) << scene->scene.name << " stride " << stride;
         }

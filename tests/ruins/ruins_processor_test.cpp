@@ -11,6 +11,7 @@
 #include "ruins/brick_renderer.h"
 #include "ruins/ruins_reconstructor_properties_widget.h"
 #include "ruins_test_support.h"
+#include "tests/support/ruins_tables.h"
 
 #include <GL/gl.h>
 #include <QAction>

@@ -6,6 +6,7 @@
 
 #include "pose/pose_filter.h"
 #include "ruins_test_support.h"
+#include "tests/support/ruins_tables.h"
 
 #include <gtest/gtest.h>
 

@@ -7,6 +7,7 @@
 
 #include "canvas/canvas.h"
 #include "ruins_test_support.h"
+#include "tests/support/ruins_tables.h"
 
 #include <GL/gl.h>
 #include <QDir>

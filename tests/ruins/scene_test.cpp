@@ -3,6 +3,8 @@
 
 #include "ruins/ruins_model.h"
 #include "ruins/scene.h"
+#include "ruins/scene_model.h"
+#include "tests/support/ruins_tables.h"
 
 #include <nlohmann/json.hpp>
 
@@ -74,6 +76,7 @@ TEST(Scene, BundledRuinsHoldTheBuiltInTables)
     }
     EXPECT_TRUE(std::ranges::equal(scene.realBricks, ruinsModelCells()));
     EXPECT_TRUE(std::ranges::equal(scene.virtualBricks, virtualModelCells()));
+    EXPECT_EQ(bundledRuinsScene()->scene, scene) << "the program's built-in ruins are the file as it stands";
 }
 
 TEST(Scene, ArchIsAnotherStructureWithItsOwnEdgeAndFieldOfView)

@@ -13,6 +13,7 @@
 #include "ruins/ruins_reconstructor_processor.h"
 #include "ruins/ruins_scene_renderer.h"
 #include "ruins_test_support.h"
+#include "tests/support/ruins_tables.h"
 
 #include <gtest/gtest.h>
 

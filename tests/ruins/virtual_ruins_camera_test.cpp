@@ -7,6 +7,7 @@
 #include "ruins/calibration_pose.h"
 #include "ruins/ruins_model.h"
 #include "tests/capture/paced_source_contract.h"
+#include "tests/support/ruins_tables.h"
 
 #include <QComboBox>
 #include <QDialog>
