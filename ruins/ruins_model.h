@@ -5,9 +5,9 @@
 // (data/ruins.json, built into the program). No Qt, no OpenGL, so a software
 // renderer or a headless run can use the same data.
 //
-// Model units: one brick edge is 2.4; grid cell (i, j, k) is the cube from
-// (2.4 i, 2.4 j, 2.4 k) to (2.4 i + 2.4, 2.4 j + 2.4, 2.4 k + 2.4); z = 0 is the
-// base plate.
+// Model units: one brick edge is 2.4 for the ruins (a scene gives its own);
+// grid cell (i, j, k) is the cube from (2.4 i, 2.4 j, 2.4 k) to (2.4 i + 2.4,
+// 2.4 j + 2.4, 2.4 k + 2.4); z = 0 is the base plate.
 
 #include "pose/vector3.h"
 
