@@ -107,13 +107,13 @@ void drawVirtualModel(const SceneModel& scene, bool highlight, float transparenc
     drawCells(scene.brickEdge(), scene.virtualBricks(), highlight, transparency);
 }
 
-void loadPoseView(const Matrix4& view, double fieldOfView, int width, int height)
+void loadPoseView(const Matrix4& view, double fieldOfView, int width, int height, double depthScale)
 {
     glMatrixMode(GL_MODELVIEW);
     glLoadMatrixd(view.data());
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
-    gluPerspective(fieldOfView, double(width) / double(height), kNearPlane, kFarPlane);
+    gluPerspective(fieldOfView, double(width) / double(height), kNearPlane * depthScale, kFarPlane * depthScale);
 }
 
 void applyPoseView(const Vector3& eye, const Vector3& lookAt, const Vector3& up, double fieldOfView, int width,

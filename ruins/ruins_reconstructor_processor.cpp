@@ -265,6 +265,14 @@ void RuinsReconstructorProcessor::drawOverlay(Canvas* canvas)
         drawRightOverlay(canvas);
 }
 
+void RuinsReconstructorProcessor::loadView(const ruins::PreparedView& view) const
+{
+    // Near and far planes grow with the bricks: the ruins' 2.4 keeps 1 and 100.
+    const double depthScale = reconstruction_.scene().scene.brickEdge / ruins::kBrickEdge;
+    ruins::loadPoseView(view.viewMatrix, view.fieldOfView, reconstruction_.width(), reconstruction_.height(),
+                        depthScale);
+}
+
 void RuinsReconstructorProcessor::drawLeftOverlay(Canvas* canvas)
 {
     switch (reconstruction_.leftOverlay(grabber_.state())) {
@@ -275,7 +283,7 @@ void RuinsReconstructorProcessor::drawLeftOverlay(Canvas* canvas)
         pushBothMatrices();
         const ruins::PreparedView& view = reconstruction_.preparedView();
         if (view.prepared && view.drawable) {
-            ruins::loadPoseView(view.viewMatrix, view.fieldOfView, reconstruction_.width(), reconstruction_.height());
+            loadView(view);
             ruins::drawMatchingOverlay(reconstruction_.scene());
         }
         popBothMatrices();
@@ -302,7 +310,7 @@ void RuinsReconstructorProcessor::drawRightOverlay(Canvas* canvas)
         pushBothMatrices();
         const ruins::PreparedView& view = reconstruction_.preparedView();
         if (view.prepared && view.drawable) {
-            ruins::loadPoseView(view.viewMatrix, view.fieldOfView, reconstruction_.width(), reconstruction_.height());
+            loadView(view);
             if (reconstruction_.poseValid()) ruins::drawAugmentedModels(reconstruction_.scene());
         }
         popBothMatrices();

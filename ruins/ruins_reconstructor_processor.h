@@ -118,6 +118,7 @@ private:
     void drawLeftOverlay(Canvas* canvas);
     void drawRightOverlay(Canvas* canvas);
     void drawFollowingStatus(Canvas* canvas);
+    void loadView(const ruins::PreparedView& view) const;
     void loadSceneCalibrationFrame();
     void replaceDetectorsForScene();
     void showSelectionActive(bool active);

@@ -237,6 +237,17 @@ TEST(RuinsRendering, PerspectiveAspectIsWidthOverHeight)
     EXPECT_NEAR(projection[5] / projection[0], 4.0 / 3.0, 1e-12);
     EXPECT_NEAR(projection[5], 1.0, 1e-12) << "cot(45°)";
     EXPECT_EQ(view.data()[14], -5.0);
+    // Near and far from the matrix (GL keeps it in float): p10 = -(f + n) / (f - n),
+    // p14 = -2 f n / (f - n).
+    const auto nearAndFar = [](const GLdouble* p) {
+        return std::pair{p[14] / (p[10] - 1.0), p[14] / (p[10] + 1.0)};
+    };
+    EXPECT_NEAR(nearAndFar(projection).first, 1.0, 1e-5);
+    EXPECT_NEAR(nearAndFar(projection).second, 100.0, 1e-2);
+    ruins::loadPoseView(view, 90.0, 320, 240, 10.0);  // a scene of bricks ten times the ruins'
+    glGetDoublev(GL_PROJECTION_MATRIX, projection);
+    EXPECT_NEAR(nearAndFar(projection).first, 10.0, 1e-4);
+    EXPECT_NEAR(nearAndFar(projection).second, 1000.0, 1e-1);
     glPopMatrix();
     glMatrixMode(GL_MODELVIEW);
     canvas.doneCurrent();
