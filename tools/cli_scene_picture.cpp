@@ -31,6 +31,13 @@ bool fail(const std::string& message)
     return false;
 }
 
+// The exit status of a command that failed with `message`.
+int failed(const std::string& message)
+{
+    fail(message);
+    return 1;
+}
+
 // "a,b[,c]" into `count` finite numbers.
 bool parseNumbers(const std::string& text, int count, double* values)
 {
@@ -120,7 +127,7 @@ int runScenePicture(const std::vector<std::string>& args)
     Request request;
     if (!parseRequest(args, request)) return 1;
     ruins::SceneLoad load = ruins::loadScene(request.file, ruins::PictureCheck::Skipped);
-    if (!load.scene) return fail(load.error), 1;
+    if (!load.scene) return failed(load.error);
     ruins::Scene& scene = *load.scene;
 
     ruins::CameraPose pose;
@@ -133,18 +140,18 @@ int runScenePicture(const std::vector<std::string>& args)
     pose.up.normalize();
     pose.fieldOfView = scene.fieldOfView.value_or(kDefaultFieldOfView);
     const std::optional<ruins::FrameCamera> camera = ruins::makeFrameCamera(pose, request.width, request.height);
-    if (!camera) return fail("no camera can look from that eye at that point"), 1;
+    if (!camera) return failed("no camera can look from that eye at that point");
 
     int hidden = 0;
     for (std::size_t i = 0; i < scene.points.size(); ++i) {
         const Vector3 point = ruins::modelPoint(scene, int(i));
         double column = 0.0, row = 0.0;
         if (!ruins::projectToFrame(*camera, point, column, row))
-            return fail("point " + std::to_string(i) + " is behind the camera"), 1;
+            return failed("point " + std::to_string(i) + " is behind the camera");
         // Pixel (x, y) sees the image point (x - width/2, y - height/2); references count rows from the top.
         const ruins::PixelPosition reference{int(std::lround(column)), request.height - int(std::lround(row))};
         if (reference.x < 0 || reference.y < 0 || reference.x >= request.width || reference.y >= request.height)
-            return fail("point " + std::to_string(i) + " falls outside the picture"), 1;
+            return failed("point " + std::to_string(i) + " falls outside the picture");
         scene.points[i].reference = reference;
         for (const ruins::GridCell& cell : scene.realBricks)
             if (hiddenBehindBrick(pose.eye, point, cell, scene.brickEdge)) {
@@ -159,9 +166,9 @@ int runScenePicture(const std::vector<std::string>& args)
     renderer.setBricks(scene.brickEdge, scene.realBricks, scene.virtualBricks);
     renderer.renderRuins(*camera, pixels.data(), ruins::PixelOrder::RGB);
     const std::string picture = ruins::picturePath(scene, request.file).string();
-    if (!writePicture(pixels, request.width, request.height, picture)) return fail("cannot write " + picture), 1;
+    if (!writePicture(pixels, request.width, request.height, picture)) return failed("cannot write " + picture);
     const std::string error = ruins::saveScene(scene, request.file);
-    if (!error.empty()) return fail(error), 1;
+    if (!error.empty()) return failed(error);
     std::printf("%s: %zu reference positions written, %d of them hidden; picture %s (%d x %d)\n",
                 request.file.c_str(), scene.points.size(), hidden, picture.c_str(), request.width, request.height);
     return 0;
