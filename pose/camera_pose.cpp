@@ -624,6 +624,16 @@ int refineFreePose(const Correspondences& correspondences, const double* linearP
     return 1;
 }
 
+int estimateFreePose(const Correspondences& correspondences, double* linearProjection, FreePose& pose)
+{
+    double linear[12];
+    if (!computeLinearProjection(correspondences, linear))
+        return 0;
+    std::copy(linear, linear + 12, linearProjection);
+    return refineFreePose(correspondences, linear, pose.eye, pose.lookAt) &&
+           composeProjection(pose.eye, pose.lookAt, correspondences, pose.projection, pose.up);
+}
+
 }  // namespace pose_internal
 
 using namespace pose_internal;
@@ -636,24 +646,14 @@ int estimateCameraPose(int correspondenceCount, const double* modelPoints, const
         !refinedProjection || !eye || !lookAtPoint || !up)
         return 0;
     const Correspondences correspondences{correspondenceCount, modelPoints, imagePoints};
-
-    double linear[12];
-    if (!computeLinearProjection(correspondences, linear))
-        return 0;
-    std::copy(linear, linear + 12, linearProjection);
-
-    double refinedEye[3];
-    double refinedLookAt[3];
-    double projection[12];
-    double upVector[3];
-    if (!refineFreePose(correspondences, linear, refinedEye, refinedLookAt) ||
-        !composeProjection(refinedEye, refinedLookAt, correspondences, projection, upVector))
+    FreePose pose;
+    if (!estimateFreePose(correspondences, linearProjection, pose))
         return 0;
 
-    std::copy(projection, projection + 12, refinedProjection);
-    std::copy(refinedEye, refinedEye + 3, eye);
-    std::copy(refinedLookAt, refinedLookAt + 3, lookAtPoint);
-    std::copy(upVector, upVector + 3, up);
+    std::copy(pose.projection, pose.projection + 12, refinedProjection);
+    std::copy(pose.eye, pose.eye + 3, eye);
+    std::copy(pose.lookAt, pose.lookAt + 3, lookAtPoint);
+    std::copy(pose.up, pose.up + 3, up);
     return 1;
 }
 

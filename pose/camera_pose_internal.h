@@ -91,4 +91,17 @@ bool usableCorrespondences(int count, const double* modelPoints, const double* i
 int refineFreePose(const Correspondences& correspondences, const double* linearProjection, double* eye,
                    double* lookAt);
 
+// The camera with its focal length free, as estimateCameraPose finds it.
+struct FreePose {
+    double eye[3];
+    double lookAt[3];
+    double projection[12];
+    double up[3];
+};
+
+// The linear stage, copied to linearProjection once it succeeds, then the
+// search from it and the final matrix. Returns 0 where a stage fails; `pose` is
+// whole only on 1.
+int estimateFreePose(const Correspondences& correspondences, double* linearProjection, FreePose& pose);
+
 }  // namespace pose_internal

@@ -268,21 +268,11 @@ int estimateCameraPoseWithFocalLength(int correspondenceCount, const double* mod
         !(focalLength > 0.0) || !linearProjection || !refinedProjection || !eye || !lookAtPoint || !up)
         return 0;
     const Correspondences correspondences{correspondenceCount, modelPoints, imagePoints};
-
-    double linear[12];
-    if (!computeLinearProjection(correspondences, linear))
-        return 0;
-    std::copy(linear, linear + 12, linearProjection);
-
-    double freeEye[3];
-    double freeLookAt[3];
-    double freeProjection[12];
-    double freeUp[3];
-    if (!refineFreePose(correspondences, linear, freeEye, freeLookAt) ||
-        !composeProjection(freeEye, freeLookAt, correspondences, freeProjection, freeUp))
+    FreePose start;
+    if (!estimateFreePose(correspondences, linearProjection, start))
         return 0;
 
-    RigidPose pose = startingPose(freeProjection, freeEye, focalLength, correspondences);
+    RigidPose pose = startingPose(start.projection, start.eye, focalLength, correspondences);
     const double chiSquare = refineRigidPose(pose, focalLength, correspondences);
     double projection[12];
     double target[3];
