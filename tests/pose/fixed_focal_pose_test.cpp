@@ -13,32 +13,9 @@
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-constexpr double kSentinel = 12345.0;
 constexpr int kImageHeight = 480;
 
-struct Outputs {
-    int status = -1;
-    double linear[12];
-    double refined[12];
-    Vector3 eye{kSentinel, kSentinel, kSentinel};
-    Vector3 lookAt{kSentinel, kSentinel, kSentinel};
-    Vector3 up{kSentinel, kSentinel, kSentinel};
-
-    Outputs()
-    {
-        std::fill(linear, linear + 12, kSentinel);
-        std::fill(refined, refined + 12, kSentinel);
-    }
-
-    bool untouched() const
-    {
-        const auto sentinel = [](double v) { return v == kSentinel; };
-        return std::all_of(linear, linear + 12, sentinel) && std::all_of(refined, refined + 12, sentinel) &&
-               std::all_of(eye.data(), eye.data() + 3, sentinel) &&
-               std::all_of(lookAt.data(), lookAt.data() + 3, sentinel) &&
-               std::all_of(up.data(), up.data() + 3, sentinel);
-    }
-};
+using Outputs = PoseOutputs;
 
 Outputs estimateHeld(const SyntheticScene& scene, double focal)
 {

@@ -2,6 +2,7 @@
 
 #include "pose/vector3.h"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -138,3 +139,39 @@ inline SyntheticScene randomScene(std::mt19937& random, int count)
     }
     return scene;
 }
+
+// What an estimator call writes, every output filled with a sentinel first so
+// that a test sees what was written and what was left alone.
+struct PoseOutputs {
+    static constexpr double kSentinel = 12345.0;
+
+    int status = -1;
+    double linear[12];
+    double refined[12];
+    Vector3 eye{kSentinel, kSentinel, kSentinel};
+    Vector3 lookAt{kSentinel, kSentinel, kSentinel};
+    Vector3 up{kSentinel, kSentinel, kSentinel};
+
+    PoseOutputs()
+    {
+        std::fill(linear, linear + 12, kSentinel);
+        std::fill(refined, refined + 12, kSentinel);
+    }
+
+    bool linearUntouched() const { return std::all_of(linear, linear + 12, [](double v) { return v == kSentinel; }); }
+    bool poseUntouched() const
+    {
+        const Vector3 sentinel(kSentinel, kSentinel, kSentinel);
+        const auto same = [&](const Vector3& v) { return v.x == sentinel.x && v.y == sentinel.y && v.z == sentinel.z; };
+        return same(eye) && same(lookAt) && same(up) &&
+               std::all_of(refined, refined + 12, [](double v) { return v == kSentinel; });
+    }
+    bool untouched() const { return linearUntouched() && poseUntouched(); }
+    bool allFinite() const
+    {
+        const auto finite = [](double v) { return std::isfinite(v); };
+        return std::all_of(linear, linear + 12, finite) && std::all_of(refined, refined + 12, finite) &&
+               std::all_of(eye.data(), eye.data() + 3, finite) && std::all_of(lookAt.data(), lookAt.data() + 3, finite) &&
+               std::all_of(up.data(), up.data() + 3, finite);
+    }
+};
