@@ -138,15 +138,12 @@ shot() {
     say "docs/images/$name.png"
 }
 
-# Pauses the virtual ruins camera at the calibration pose: pausing and resuming
-# starts it over there, and pausing at once keeps it there. The right canvas
-# (the frame as it is, while no points are followed) is compared with the grey
-# of the bundled calibration frame, rendered at that very pose; key presses
-# that arrive late can miss the two seconds of rest, so it tries again.
-click_reference_positions() { # FIRST LAST
+# Clicks entries FIRST to LAST of the "x,y" list named POSITIONS on the left canvas.
+click_positions() { # POSITIONS FIRST LAST
+    local -n positions=$1
     local i x y
-    for ((i = $1; i <= $2; i++)); do
-        IFS=, read -r x y <<<"${reference_positions[$i]}"
+    for ((i = $2; i <= $3; i++)); do
+        IFS=, read -r x y <<<"${positions[$i]}"
         xdotool mousemove $((canvas_x + x)) $((canvas_y + y)) click 1
         sleep 0.05
     done
@@ -245,11 +242,11 @@ start_app --virtual-camera --connect --paused --device "Virtual Ruins" --process
 click $points_button
 xdotool key Down Down Return  # "Manual Initial Points"
 sleep 0.3
-click_reference_positions 0 13
+click_positions reference_positions 0 13
 park_mouse
 keys F5  # repaint both canvases: the guide appears on the right
 shot ruins-manual "$window"
-click_reference_positions 14 38
+click_positions reference_positions 14 38
 click $points_button  # stop collecting: the 39 clicks become the followed points
 keys space  # live again: the camera starts over at the calibration pose
 park_mouse
@@ -330,18 +327,10 @@ read -r px py pw ph <<<"$(geometry "$panel")"
 click $((px + pw / 2)) $((py + 339))  # "Capture Reference Picture"
 answer_file_dialog "Capture Reference Picture For" "$work/my-arch.json"
 keys F5  # paused: show the guide
-click_arch_positions() { # FIRST LAST
-    local i x y
-    for ((i = $1; i <= $2; i++)); do
-        IFS=, read -r x y <<<"${arch_positions[$i]}"
-        xdotool mousemove $((canvas_x + x)) $((canvas_y + y)) click 1
-        sleep 0.05
-    done
-}
-click_arch_positions 0 15
+click_positions arch_positions 0 15
 park_mouse
 shot scene-clicking "$window" "$panel"
-click_arch_positions 16 27  # the last click writes the scene
+click_positions arch_positions 16 27  # the last click writes the scene
 message=$(window_named "Capture Reference Picture")
 shot scene-written "$window" "$message"
 xdotool windowfocus --sync "$message"
