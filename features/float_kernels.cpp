@@ -43,115 +43,121 @@ inline FloatVec loadBytesAsFloats(const unsigned char* p) {
 }  // namespace avx2
 CASTELLAN_END_AVX2
 
+CASTELLAN_BEGIN_AVX512
+namespace avx512 {
+typedef float FloatVec __attribute__((vector_size(64)));
+typedef int IntVec __attribute__((vector_size(64)));
+// The zero-masked forms of all lanes: GCC 12 warns that the plain ones read an
+// undefined vector.
+constexpr __mmask16 kAllLanes = 0xffff;
+inline FloatVec sqrtFloats(FloatVec v) { return FloatVec(_mm512_maskz_sqrt_ps(kAllLanes, __m512(v))); }
+inline FloatVec maxFloats(FloatVec a, FloatVec b) {
+    return FloatVec(_mm512_maskz_max_ps(kAllLanes, __m512(a), __m512(b)));
+}
+inline unsigned laneMask(IntVec v) {
+    return static_cast<unsigned>(_mm512_cmplt_epi32_mask(__m512i(v), _mm512_setzero_si512()));
+}
+inline FloatVec loadBytesAsFloats(const unsigned char* p) {
+    __m128i bytes;
+    std::memcpy(&bytes, p, sizeof bytes);
+    return FloatVec(_mm512_maskz_cvtepi32_ps(kAllLanes, _mm512_maskz_cvtepu8_epi32(kAllLanes, bytes)));
+}
+#define CASTELLAN_KERNELS_WITHOUT_BLOCK
+#include "features/float_kernels_impl.h"
+#undef CASTELLAN_KERNELS_WITHOUT_BLOCK
+}  // namespace avx512
+CASTELLAN_END_AVX512
+
 namespace {
 
-// CASTELLAN_SIMD=sse2 forces the baseline versions, so both can be tested on one machine.
-bool detectAvx2() {
+// CASTELLAN_SIMD=sse2 or avx2 caps the versions used at that set, so every path
+// can be tested on one machine.
+SimdPath detectPath() {
     __builtin_cpu_init();
     const char* forced = std::getenv("CASTELLAN_SIMD");
-    if (forced != nullptr && std::strcmp(forced, "sse2") == 0) return false;
-    return __builtin_cpu_supports("avx2");
+    const bool capSse2 = forced != nullptr && std::strcmp(forced, "sse2") == 0;
+    const bool capAvx2 = forced != nullptr && std::strcmp(forced, "avx2") == 0;
+    if (capSse2 || !__builtin_cpu_supports("avx2")) return SimdPath::sse2;
+    if (capAvx2 || !__builtin_cpu_supports("avx512f")) return SimdPath::avx2;
+    return SimdPath::avx512;
 }
 
 }  // namespace
 
-bool usesAvx2() {
-    static const bool avx2 = detectAvx2();
-    return avx2;
+SimdPath simdPath() {
+    static const SimdPath path = detectPath();
+    return path;
 }
 
+bool usesAvx2() { return simdPath() != SimdPath::sse2; }
+
+#define CASTELLAN_DISPATCH(call)                                       \
+    switch (simdPath()) {                                              \
+    case SimdPath::avx512: return avx512::call;                        \
+    case SimdPath::avx2: return avx2::call;                            \
+    default: return sse2::call;                                        \
+    }
+
 void correlateRow(const float* src, float* dst, int count, const float* weights, int taps) {
-    if (usesAvx2())
-        avx2::correlateRow(src, dst, count, weights, taps);
-    else
-        sse2::correlateRow(src, dst, count, weights, taps);
+    CASTELLAN_DISPATCH(correlateRow(src, dst, count, weights, taps));
 }
 
 void correlateColumns(const float* const* rows, float* dst, int count, const float* weights, int taps) {
-    if (usesAvx2())
-        avx2::correlateColumns(rows, dst, count, weights, taps);
-    else
-        sse2::correlateColumns(rows, dst, count, weights, taps);
+    CASTELLAN_DISPATCH(correlateColumns(rows, dst, count, weights, taps));
 }
 
 void bytesToFloats(const unsigned char* src, float* dst, std::size_t count) {
-    if (usesAvx2())
-        avx2::bytesToFloats(src, dst, count);
-    else
-        sse2::bytesToFloats(src, dst, count);
+    CASTELLAN_DISPATCH(bytesToFloats(src, dst, count));
 }
 
 void separableBlock(const float* src, std::ptrdiff_t srcStride, const float* hWeights, int hTaps,
                     const float* vWeights, int vTaps, int rows, float* dst, std::ptrdiff_t dstStride) {
-    if (usesAvx2())
-        avx2::separableBlock(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
-    else
-        sse2::separableBlock(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
+    // A block is eight columns, one AVX2 vector: the 16-lane path has no version of its own.
+    if (simdPath() == SimdPath::sse2)
+        return sse2::separableBlock(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
+    avx2::separableBlock(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
 }
 
 void gradientProducts(const float* gx, const float* gy, std::size_t count, float* xx, float* xy, float* yy) {
-    if (usesAvx2())
-        avx2::gradientProducts(gx, gy, count, xx, xy, yy);
-    else
-        sse2::gradientProducts(gx, gy, count, xx, xy, yy);
+    CASTELLAN_DISPATCH(gradientProducts(gx, gy, count, xx, xy, yy));
 }
 
 void windowSums(const float* const* xxRows, const float* const* xyRows, const float* const* yyRows,
                 int windowHeight, int windowWidth, int count, float* sxx, float* sxy, float* syy) {
-    if (usesAvx2())
-        avx2::windowSums(xxRows, xyRows, yyRows, windowHeight, windowWidth, count, sxx, sxy, syy);
-    else
-        sse2::windowSums(xxRows, xyRows, yyRows, windowHeight, windowWidth, count, sxx, sxy, syy);
+    CASTELLAN_DISPATCH(windowSums(xxRows, xyRows, yyRows, windowHeight, windowWidth, count, sxx, sxy, syy));
 }
 
 void smallerEigenvalues(const float* gxx, const float* gxy, const float* gyy, int count, float* lambda) {
-    if (usesAvx2())
-        avx2::smallerEigenvalues(gxx, gxy, gyy, count, lambda);
-    else
-        sse2::smallerEigenvalues(gxx, gxy, gyy, count, lambda);
+    CASTELLAN_DISPATCH(smallerEigenvalues(gxx, gxy, gyy, count, lambda));
 }
 
 void symmetricSmooth(const float* centre, float* dst, int count, const float* gau, int halo) {
-    if (usesAvx2())
-        avx2::symmetricSmooth(centre, dst, count, gau, halo);
-    else
-        sse2::symmetricSmooth(centre, dst, count, gau, halo);
+    CASTELLAN_DISPATCH(symmetricSmooth(centre, dst, count, gau, halo));
 }
 
 void antisymmetricDerive(const float* centre, float* dst, int count, const float* dgau, int halo) {
-    if (usesAvx2())
-        avx2::antisymmetricDerive(centre, dst, count, dgau, halo);
-    else
-        sse2::antisymmetricDerive(centre, dst, count, dgau, halo);
+    CASTELLAN_DISPATCH(antisymmetricDerive(centre, dst, count, dgau, halo));
 }
 
 void symmetricSmoothColumns(const float* centre, const float* const* before, const float* const* after,
                             float* dst, int count, const float* gau, int halo) {
-    if (usesAvx2())
-        avx2::symmetricSmoothColumns(centre, before, after, dst, count, gau, halo);
-    else
-        sse2::symmetricSmoothColumns(centre, before, after, dst, count, gau, halo);
+    CASTELLAN_DISPATCH(symmetricSmoothColumns(centre, before, after, dst, count, gau, halo));
 }
 
 void antisymmetricDeriveColumns(const float* const* before, const float* const* after, float* dst,
                                 int count, const float* dgau, int halo) {
-    if (usesAvx2())
-        avx2::antisymmetricDeriveColumns(before, after, dst, count, dgau, halo);
-    else
-        sse2::antisymmetricDeriveColumns(before, after, dst, count, dgau, halo);
+    CASTELLAN_DISPATCH(antisymmetricDeriveColumns(before, after, dst, count, dgau, halo));
 }
 
 float magnitudes(const float* gx, const float* gy, float* magnitude, std::size_t count, float largest) {
-    return usesAvx2() ? avx2::magnitudes(gx, gy, magnitude, count, largest)
-                      : sse2::magnitudes(gx, gy, magnitude, count, largest);
+    CASTELLAN_DISPATCH(magnitudes(gx, gy, magnitude, count, largest));
 }
 
 void suppressRow(const float* gx, const float* gy, const float* above, const float* row, const float* below,
                  int width, float scale, unsigned char* out) {
-    if (usesAvx2())
-        avx2::suppressRow(gx, gy, above, row, below, width, scale, out);
-    else
-        sse2::suppressRow(gx, gy, above, row, below, width, scale, out);
+    CASTELLAN_DISPATCH(suppressRow(gx, gy, above, row, below, width, scale, out));
 }
+
+#undef CASTELLAN_DISPATCH
 
 }  // namespace float_kernels

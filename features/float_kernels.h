@@ -1,9 +1,9 @@
 #pragma once
 
 // Inner loops of the float image kernels (KLT convolution and selection, Canny
-// gradients), vectorized across output pixels with runtime dispatch: the AVX2
-// versions run where the processor has AVX2, the SSE2 ones (the x86-64
-// baseline) everywhere else.
+// gradients), vectorized across output pixels with runtime dispatch: the
+// AVX-512 versions run where the processor has AVX-512F, the AVX2 ones where it
+// has AVX2, the SSE2 ones (the x86-64 baseline) everywhere else.
 //
 // Every output keeps the exact sequence of single-precision operations of the
 // plain loop it replaces (no reassociation, no fused multiply-add), so results
@@ -13,7 +13,12 @@
 
 namespace float_kernels {
 
-// True when the AVX2 versions are used (decided once, from the processor).
+enum class SimdPath { sse2, avx2, avx512 };
+
+// The versions used, decided once from the processor; CASTELLAN_SIMD=sse2 or
+// CASTELLAN_SIMD=avx2 caps them at that set.
+SimdPath simdPath();
+// True when AVX2 may be used: on the AVX2 and the AVX-512 paths.
 bool usesAvx2();
 
 // dst[i] = sum over j = 0 .. taps-1, in that order, of src[i + j] * weights[j],

@@ -1,9 +1,10 @@
-// The generic bodies of float_kernels, included twice by float_kernels.cpp:
-// once for the SSE2 baseline and once under the AVX2 target, each time inside
-// its own namespace with FloatVec, IntVec and their helpers (laneMask: bit k
-// set when lane k is all ones; loadBytesAsFloats: one vector's count of bytes,
-// each to its float value) defined for that width.
-// No include guard on purpose.
+// The generic bodies of float_kernels, included once per instruction set by
+// float_kernels.cpp (SSE2, AVX2, AVX-512), each time inside its own namespace
+// with FloatVec, IntVec and their helpers (sqrtFloats; maxFloats(a, b): a where
+// a > b, else b; laneMask: bit k set when lane k is all ones; loadBytesAsFloats:
+// one vector's count of bytes, each to its float value) defined for that width.
+// CASTELLAN_KERNELS_WITHOUT_BLOCK leaves out separableBlock, whose block is
+// narrower than a 16-lane vector. No include guard on purpose.
 
 // Unaligned loads and stores; memcpy compiles to single vector moves.
 inline FloatVec loadFloats(const float* p) {
@@ -112,6 +113,7 @@ void bytesToFloats(const unsigned char* src, float* dst, std::size_t count) {
     for (; i < count; ++i) dst[i] = static_cast<float>(src[i]);
 }
 
+#if !defined(CASTELLAN_KERNELS_WITHOUT_BLOCK)
 // Strips of output rows keep the horizontal rows on the stack.
 template <int HTaps, int VTaps>
 void separableBlockWith(const float* src, std::ptrdiff_t srcStride, const float* hWeights, int hTaps,
@@ -145,6 +147,7 @@ void separableBlock(const float* src, std::ptrdiff_t srcStride, const float* hWe
         return separableBlockWith<7, 7>(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
     separableBlockWith<0, 0>(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
 }
+#endif
 
 void gradientProducts(const float* gx, const float* gy, std::size_t count, float* xx, float* xy, float* yy) {
     std::size_t i = 0;
