@@ -201,8 +201,13 @@ void smoothAtSampledPositions(const KLTFloatImage& in, const ConvolutionKernel& 
     const int x0 = firstInside(outCols);
     const int x1 = std::max(x0, endInside(outCols, ncols));
 
-    // Horizontal pass at the sampled columns, for every row.
-    horizontal.resize(outCols, nrows);
+    // Horizontal pass at the sampled columns, into a ring of kernel-height rows
+    // that the vertical pass reads while they are still in cache.
+    const int ringRows = std::max(reversed.width, 1);
+    horizontal.resize(outCols, ringRows);
+    const auto ringRow = [&](int row) {
+        return horizontal.data.data() + static_cast<size_t>(row % ringRows) * static_cast<size_t>(outCols);
+    };
     phases.resize(phaseLength, subsampling);
     const float* phaseRows[MAX_KERNEL_WIDTH] = {};
     // Without a sampled column inside the row the pass is all 0 (and the phase
@@ -215,18 +220,20 @@ void smoothAtSampledPositions(const KLTFloatImage& in, const ConvolutionKernel& 
         const int p = shift - q * subsampling;
         phaseRows[j] = phases.data.data() + static_cast<size_t>(p) * phaseLength + (q + x0);
     }
-    for (int row = 0; row < nrows; ++row) {
-        const float* src = in.data.data() + static_cast<size_t>(row) * ncols;
-        float* dst = horizontal.data.data() + static_cast<size_t>(row) * outCols;
+    const auto horizontalPass = [&](int row) {
+        float* dst = ringRow(row);
         std::fill(dst, dst + x0, 0.0f);
         std::fill(dst + x1, dst + outCols, 0.0f);
-        if (x1 <= x0) continue;
-        splitPhases(src, ncols, subsampling, phases.data.data(), phaseLength);
+        if (x1 <= x0) return;
+        splitPhases(in.data.data() + static_cast<size_t>(row) * ncols, ncols, subsampling, phases.data.data(),
+                    phaseLength);
         float_kernels::correlateColumns(phaseRows, dst + x0, x1 - x0, reversed.weights, reversed.width);
-    }
+    };
 
-    // Vertical pass at the sampled rows.
+    // Vertical pass at the sampled rows, each after the rows it reads; rows no
+    // sampled row reads are never made.
     const float* rows[MAX_KERNEL_WIDTH];
+    int made = 0;
     for (int y = 0; y < outRows; ++y) {
         const int centre = subsampling * y + offset;
         float* dst = out.data.data() + static_cast<size_t>(y) * outCols;
@@ -234,8 +241,8 @@ void smoothAtSampledPositions(const KLTFloatImage& in, const ConvolutionKernel& 
             std::fill(dst, dst + outCols, 0.0f);
             continue;
         }
-        for (int j = 0; j < reversed.width; ++j)
-            rows[j] = horizontal.data.data() + static_cast<size_t>(centre - radius + j) * outCols;
+        for (made = std::max(made, centre - radius); made <= centre + radius; ++made) horizontalPass(made);
+        for (int j = 0; j < reversed.width; ++j) rows[j] = ringRow(centre - radius + j);
         float_kernels::correlateColumns(rows, dst, outCols, reversed.weights, reversed.width);
     }
 }
