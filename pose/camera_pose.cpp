@@ -12,20 +12,8 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kConvergedCostChange = 1e-15;
-constexpr double kLambdaFloor = 1e-20;
-constexpr double kLambdaCeiling = 1e20;
-constexpr double kLookAtTolerancePixels = 1e-6;
 constexpr int kParameterCount = 5;
 constexpr int kLagrangeSize = 13;
-
-bool allFinite(const double* values, int count)
-{
-    for (int i = 0; i < count; ++i) {
-        if (!std::isfinite(values[i]))
-            return false;
-    }
-    return true;
-}
 
 // Accumulates row·rowᵀ into the upper triangle of a 12 × 12 block stored with
 // the given stride.
@@ -564,21 +552,34 @@ int composeProjection(const double* eye, const double* lookAt, const Corresponde
     // here as inf or NaN; a zero r2 is a zero focal length. Neither is a camera.
     if (!allFinite(result, 12) || !(squaredLength > 0.0) || !std::isfinite(squaredLength))
         return 0;
-    // The look-at point must come out at the image centre. An eye so close to
-    // it that their difference is mostly rounding has no usable viewing
-    // direction, however low its cost; that is not a camera either.
-    const double lookAtDepth = result[8] * lookAt[0] + result[9] * lookAt[1] + result[11];
-    for (int r = 0; r < 2; ++r) {
-        const double centre = (result[4 * r] * lookAt[0] + result[4 * r + 1] * lookAt[1] + result[4 * r + 3]) /
-                              lookAtDepth;
-        if (!(std::fabs(centre) <= kLookAtTolerancePixels))
-            return 0;
-    }
+    if (!lookAtLandsOnCentre(result, lookAt))
+        return 0;
     const double length = std::sqrt(squaredLength);
     std::copy(result, result + 12, projection);
     for (int i = 0; i < 3; ++i)
         up[i] = r2[i] / length;
     return 1;
+}
+
+bool allFinite(const double* values, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        if (!std::isfinite(values[i]))
+            return false;
+    }
+    return true;
+}
+
+bool lookAtLandsOnCentre(const double* projection, const double* lookAt)
+{
+    const double depth = projection[8] * lookAt[0] + projection[9] * lookAt[1] + projection[11];
+    for (int r = 0; r < 2; ++r) {
+        const double centre =
+            (projection[4 * r] * lookAt[0] + projection[4 * r + 1] * lookAt[1] + projection[4 * r + 3]) / depth;
+        if (!(std::fabs(centre) <= kLookAtTolerancePixels))
+            return false;
+    }
+    return true;
 }
 
 bool usableCorrespondences(int count, const double* modelPoints, const double* imagePoints)

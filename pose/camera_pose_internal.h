@@ -26,6 +26,16 @@ struct RefinementState {
 inline constexpr double kSolverTolerance = 1e-10;
 inline constexpr double kInitialLambda = 1e-4;
 inline constexpr int kMaxRefinementSteps = 2000;
+inline constexpr double kLambdaFloor = 1e-20;
+inline constexpr double kLambdaCeiling = 1e20;
+inline constexpr double kLookAtTolerancePixels = 1e-6;
+
+bool allFinite(const double* values, int count);
+
+// True when the look-at point (z = 0) projects to the image centre within
+// kLookAtTolerancePixels. An eye so close to it that their difference is
+// mostly rounding has no usable viewing direction, however low its cost.
+bool lookAtLandsOnCentre(const double* projection, const double* lookAt);
 
 // Solves A·x = b for a row-major n × n A by Gaussian elimination with scaled
 // partial pivoting (tolerance kSolverTolerance; among equal pivot ratios the

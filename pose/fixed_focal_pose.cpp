@@ -13,15 +13,12 @@ namespace pose_internal {
 namespace {
 
 constexpr int kPoseParameters = 6;  // eye, then a rotation vector
-constexpr double kLambdaFloor = 1e-20;
-constexpr double kLambdaCeiling = 1e20;
 // An accepted step that lowers χ² by less than this fraction ends the search;
 // Gauss–Newton converges quadratically, so the next would change nothing.
 constexpr double kConvergedRelativeCostChange = 1e-10;
 // A step below this, relative to the eye's distance from the origin (and in
 // radians), is lost in rounding.
 constexpr double kNegligibleStep = 1e-14;
-constexpr double kLookAtTolerancePixels = 1e-6;
 
 // A camera with a fixed focal length: its centre and unit axes,
 // up = right × direction as in the free estimate's rows.
@@ -219,11 +216,6 @@ RigidPose startingPose(const double* freeProjection, const double* freeEye, doub
     return movedCost < rigidPoseCost(freePose, focal, correspondences) ? moved : freePose;
 }
 
-bool allFinite(const double* values, int count)
-{
-    return std::all_of(values, values + count, [](double v) { return std::isfinite(v); });
-}
-
 // The 3 × 4 matrix, look-at point and up vector of pose. Returns 0 when the
 // view does not meet the ground in front of the eye, or the result is not finite.
 int composeRigidProjection(const RigidPose& pose, double focal, double* projection, double* lookAt, double* up)
@@ -240,14 +232,8 @@ int composeRigidProjection(const RigidPose& pose, double focal, double* projecti
         return 0;
     const Vector3 ground = pose.eye + along * pose.direction;
     const double target[3] = {ground.x, ground.y, 0.0};
-    // As for the free estimate: an eye so close to the ground that the look-at
-    // point no longer lands on the image centre has no usable view.
-    const double depth = result[8] * target[0] + result[9] * target[1] + result[11];
-    for (int r = 0; r < 2; ++r) {
-        const double centre = (result[4 * r] * target[0] + result[4 * r + 1] * target[1] + result[4 * r + 3]) / depth;
-        if (!(std::fabs(centre) <= kLookAtTolerancePixels))
-            return 0;
-    }
+    if (!lookAtLandsOnCentre(result, target))
+        return 0;
     std::copy(result, result + 12, projection);
     std::copy(target, target + 3, lookAt);
     std::copy(pose.up.data(), pose.up.data() + 3, up);
