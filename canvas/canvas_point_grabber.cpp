@@ -29,6 +29,13 @@ void CanvasPointGrabber::stop()
     state_ = pointCount_ != 0 ? Holding : Idle;
 }
 
+void CanvasPointGrabber::clear()
+{
+    disconnectFromCanvas();
+    pointCount_ = 0;
+    state_ = Idle;
+}
+
 void CanvasPointGrabber::disconnectFromCanvas()
 {
     if (pressConnection_)

@@ -36,6 +36,8 @@ public:
     void start();
     // Only while grabbing: stops listening; state 2 with points, 0 without.
     void stop();
+    // Forgets the points and stops listening (state 0).
+    void clear();
 
     // Labels point i with "i" at its position; call from inside a drawOverlay of
     // that canvas.

@@ -12,10 +12,9 @@
 #include <QIcon>
 #include <QImage>
 #include <QMenu>
-#include <QMouseEvent>
+#include <QMouseEvent>  // Canvas::mousePressed carries one
 #include <QWidget>
 
-#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -177,8 +176,7 @@ void RuinsReconstructorProcessor::finishReferenceCapture()
     const int clicked = grabber_.pointCount();
     const int needed = int(capture.scene.points.size());
     if (clicked < needed) {
-        grabber_.start();  // forgets the clicks
-        grabber_.stop();
+        grabber_.clear();
         emit referenceCaptureFinished(
             tr("%1 of %2 points were clicked; the scene was not changed.").arg(clicked).arg(needed), false);
         return;

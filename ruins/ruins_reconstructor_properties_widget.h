@@ -40,8 +40,8 @@ private slots:
     void showCaptureOutcome(const QString& message, bool written);
 
 private:
-    std::unique_ptr<Ui::RuinsReconstructorPropertiesWidget> ui_;
     void showScene();
 
+    std::unique_ptr<Ui::RuinsReconstructorPropertiesWidget> ui_;
     RuinsReconstructorProcessor* processor_;
 };
