@@ -258,6 +258,9 @@ public:
     // Follows `scene` from now on: no points in use, no pose, matching mode left.
     void setScene(std::shared_ptr<const SceneModel> scene);
     int pointCount() const { return pointCount_; }
+    // Corners a detector that follows the points keeps: two per model point.
+    static constexpr int kCornersPerPoint = 2;
+    int detectorCapacity() const { return kCornersPerPoint * pointCount_; }
     std::span<const Vector3> modelPoints() const { return {modelPoints_.data(), std::size_t(pointCount_)}; }
     RuinsPoseState& poseState() { return pose_; }
     const RuinsPoseState& poseState() const { return pose_; }

@@ -9,14 +9,13 @@
 #include <QImage>
 #include <QObject>
 #include <QPointer>
+#include <QString>
 
 #include <array>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <vector>
-
-#include <QString>
 
 class CornerDetector;
 class QAction;
@@ -37,8 +36,6 @@ class RuinsReconstructorProcessor : public QObject, public Processor {
     Q_OBJECT
 
 public:
-    // Corners a detector keeps per model point.
-    static constexpr int kCornersPerPoint = 2;
     static constexpr const char* kMatchingText = "MATCH VIRTUAL AND REAL MODELS";
     static constexpr const char* kTrackingLostText = "TRACKING LOST";
 
@@ -60,7 +57,7 @@ public:
     // The processor's own FAST or KLT detector, sized for the scene's points
     // (made on first use, kept while the scene stays).
     CornerDetector* detectorOfKind(bool tracker);
-    int detectorCapacity() const { return kCornersPerPoint * reconstruction_.pointCount(); }
+    int detectorCapacity() const { return reconstruction_.detectorCapacity(); }
 
     // The scene followed from now on: selection stopped, no points in use,
     // detectors and reference picture the scene's.

@@ -47,7 +47,6 @@ constexpr const char* kPrefix = "castellan-cli reconstruct";
 // The action stays checked for one second of the two the camera rests, so the
 // following starts while the camera still stands at the calibration pose.
 constexpr std::int64_t kMatchingFrames = ruins::kVirtualCameraRestFrames / 2;
-constexpr int kCornersPerPoint = 2;  // detector capacity per model point, as the window's reconstructor
 constexpr int kMinSide = 16;
 constexpr int kMaxSide = 4096;
 constexpr long long kMaxFrames = 10000000;
@@ -88,17 +87,6 @@ bool parseNumber(const std::string& text, double& value) {
     return end && *end == '\0' && std::isfinite(value);
 }
 
-bool parseSize(const std::string& text, int& width, int& height) {
-    const std::size_t x = text.find('x');
-    if (x == std::string::npos) return false;
-    long long w = 0, h = 0;
-    if (!parseInteger(text.substr(0, x), w) || !parseInteger(text.substr(x + 1), h)) return false;
-    if (w < kMinSide || h < kMinSide || w > kMaxSide || h > kMaxSide) return false;
-    width = int(w);
-    height = int(h);
-    return true;
-}
-
 // One line on standard error; false so callers can `return fail(...)` from a parser.
 bool fail(const std::string& message) {
     std::fprintf(stderr, "%s: %s\n", kPrefix, message.c_str());
@@ -132,7 +120,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
                 if (!parseInteger(text, options.frames) || options.frames < 0 || options.frames > kMaxFrames)
                     return fail("--frames must be a whole number from 0 to " + std::to_string(kMaxFrames));
             } else if (option == "--size") {
-                if (!parseSize(text, options.width, options.height))
+                if (!parseFrameSize(text, kMinSide, kMaxSide, options.width, options.height))
                     return fail("--size must be WxH with each side from " + std::to_string(kMinSide) + " to " +
                                 std::to_string(kMaxSide) + " pixels, e.g. 640x480");
             } else if (option == "--detector") {
@@ -392,8 +380,7 @@ public:
         reconstruction_.setScene(options.scene);
         overlay_.setBricks(options.scene->scene.brickEdge, options.scene->realBricks(), options.scene->virtualBricks());
         restPoints_.resize(std::size_t(reconstruction_.pointCount()));
-        // As the window's reconstructor: two corners per model point.
-        const int capacity = kCornersPerPoint * reconstruction_.pointCount();
+        const int capacity = reconstruction_.detectorCapacity();
         if (options.fast)
             detector_ = std::make_unique<FASTCornerDetector>(capacity);
         else
