@@ -23,3 +23,7 @@ struct CliCommand {
 
     static const std::vector<const CliCommand*>& all();
 };
+
+// "WxH" with both sides whole numbers from minSide to maxSide (the --size of
+// every subcommand that takes one).
+bool parseFrameSize(const std::string& text, int minSide, int maxSide, int& width, int& height);

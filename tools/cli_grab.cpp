@@ -33,13 +33,6 @@ bool parseInt(const std::string& text, int minimum, int maximum, int& value) {
     return result.ec == std::errc() && result.ptr == end && value >= minimum && value <= maximum;
 }
 
-bool parseSize(const std::string& text, int& width, int& height) {
-    const std::size_t x = text.find('x');
-    return x != std::string::npos &&
-           parseInt(text.substr(0, x), 1, imTrackingGrabberCB::kMaxSide, width) &&
-           parseInt(text.substr(x + 1), 1, imTrackingGrabberCB::kMaxSide, height);
-}
-
 // Empty on success, else what was wrong.
 std::string parseOptions(const std::vector<std::string>& args, GrabOptions& options) {
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -54,7 +47,7 @@ std::string parseOptions(const std::vector<std::string>& args, GrabOptions& opti
             if (!hasValue || !parseInt(args[++i], 1, kMaxFrames, options.frames))
                 return "--frames needs a count from 1 to " + std::to_string(kMaxFrames);
         } else if (arg == "--size") {
-            if (!hasValue || !parseSize(args[++i], options.width, options.height))
+            if (!hasValue || !parseFrameSize(args[++i], 1, imTrackingGrabberCB::kMaxSide, options.width, options.height))
                 return "--size needs WIDTHxHEIGHT, e.g. 640x480";
         } else if (!arg.empty() && arg[0] == '-') {
             return "unknown option " + arg;

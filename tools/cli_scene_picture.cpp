@@ -24,6 +24,8 @@ namespace {
 constexpr const char* kPrefix = "castellan-cli scene-picture";
 // Without a field of view in the scene: the ruins' calibration camera's, rounded.
 constexpr double kDefaultFieldOfView = 36.0;
+constexpr int kMinSide = 16;
+constexpr int kMaxSide = 4096;
 
 bool fail(const std::string& message)
 {
@@ -70,15 +72,9 @@ bool parseRequest(const std::vector<std::string>& args, Request& request)
             haveLook = parseNumbers(args[++i], 2, request.lookAt.data());
             if (!haveLook) return fail("--look-at must be X,Y on the ground, in model units");
         } else if (arg == "--size" && hasValue) {
-            double size[2];
-            std::string text = args[++i];
-            const std::size_t x = text.find('x');
-            if (x != std::string::npos) text[x] = ',';
-            if (!parseNumbers(text, 2, size) || size[0] < 16 || size[1] < 16 || size[0] > 4096 || size[1] > 4096 ||
-                size[0] != std::floor(size[0]) || size[1] != std::floor(size[1]))
-                return fail("--size must be WxH with each side from 16 to 4096 pixels");
-            request.width = int(size[0]);
-            request.height = int(size[1]);
+            if (!parseFrameSize(args[++i], kMinSide, kMaxSide, request.width, request.height))
+                return fail("--size must be WxH with each side from " + std::to_string(kMinSide) + " to " +
+                            std::to_string(kMaxSide) + " pixels");
         } else if (request.file.empty() && arg.rfind("--", 0) != 0) {
             request.file = arg;
         } else {
