@@ -1,8 +1,7 @@
 #include "ruins/model_following.h"
 
-#include "ruins/scene.h"
-
 #include "ruins/ruins_model.h"
+#include "ruins/scene.h"
 
 #include <algorithm>
 #include <array>

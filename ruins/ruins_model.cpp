@@ -39,7 +39,6 @@ int scaleCoordinate(int value, int frameSize, int calibrationSize)
 
 }  // namespace
 
-
 Float3 brickCentre(const GridCell& cell, float dx, float dz)
 {
     return {kBrickEdgeF * float(cell.i) + kHalfBrickF * dx, kBrickEdgeF * float(cell.j) + kHalfBrickF,

@@ -49,7 +49,6 @@ struct QuadStrip {
 // Front/top/back/bottom band, the face x = -0.5, the face x = +0.5.
 inline constexpr std::array<QuadStrip, 3> kBrickStrips{{{0, 10}, {10, 4}, {14, 4}}};
 
-
 // Centre of the brick drawn for `cell` with offsets dx, dz in half bricks, computed
 // in floats as the renderer does: (2.4 i + 1.2 dx, 2.4 j + 1.2, 2.4 k + 1.2 dz).
 // The models use dx = dz = 1, the centre of the cell.
@@ -60,13 +59,11 @@ inline constexpr Float3 kBrickYellow{0.95f, 0.95f, 0.0f};
 inline constexpr Float3 kBrickBlue{0.0f, 0.0f, 1.0f};
 inline constexpr Float3 brickColour(bool highlight) { return highlight ? kBrickBlue : kBrickYellow; }
 
-
 struct PixelPosition {
     int x = 0;
     int y = 0;
     friend constexpr bool operator==(const PixelPosition&, const PixelPosition&) = default;
 };
-
 
 // Size the reference positions were taken at, used when the calibration frame
 // itself is not available.

@@ -77,9 +77,8 @@ std::shared_ptr<const SceneModel> prepareScene(Scene scene, const std::filesyste
         return model;
     }
     const std::vector<PixelPosition> references = referencesOf(model->scene);
-    const std::optional<CameraPose> pose =
-        computeReferencePose(model->points, references, model->pictureSize.width,
-                                                    model->pictureSize.height, model->scene.fieldOfView);
+    const std::optional<CameraPose> pose = computeReferencePose(
+        model->points, references, model->pictureSize.width, model->pictureSize.height, model->scene.fieldOfView);
     if (!pose) {
         error = file.filename().string() + ": field \"points\": no camera pose fits the reference positions";
         return nullptr;
