@@ -1,10 +1,10 @@
 #pragma once
 
 // A software camera for the ruins (or any scene's bricks, after setBricks):
-// renders the 33 ruins bricks as solid bricks on
-// a finely textured ground plate, as a camera at a given pose would see them, and
-// draws the virtual model's bricks over such a frame for a (possibly different)
-// pose, hidden behind the ruins as the augmented scene hides them.
+// renders the real bricks (the ruins' 33) as solid bricks on a finely textured
+// ground plate, as a camera at a given pose would see them, and draws the
+// virtual bricks over such a frame for a (possibly different) pose, hidden
+// behind the real ones as the augmented scene hides them.
 //
 // Deterministic: a frame depends only on its inputs, and every value is computed
 // with +, −, ×, ÷ and sqrt in a fixed order (no libm transcendental per pixel, no
