@@ -1,6 +1,8 @@
 #include "capture/video_file_decoder.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -32,6 +34,36 @@ constexpr std::size_t kIoBufferBytes = 32 * 1024;
 // The fuzz helper scales to at most this, so that huge pictures stay cheap.
 constexpr int kReportMaxWidth = 640;
 constexpr int kReportMaxHeight = 480;
+
+// Where a picture of the given display shape lies in the output: scaled evenly
+// until it just fits, centred, so its pixels stay square whatever output size
+// is asked for. Black bars fill the rest.
+struct FittedArea {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+
+    friend bool operator==(const FittedArea&, const FittedArea&) = default;
+};
+
+FittedArea fitPicture(double displayWidth, double displayHeight, int outWidth, int outHeight) {
+    FittedArea area{0, 0, outWidth, outHeight};
+    if (!(displayWidth > 0.0 && displayHeight > 0.0))
+        return area;
+    const double fittedWidth = outHeight * displayWidth / displayHeight;
+    if (fittedWidth < outWidth - 0.5) {
+        area.width = std::clamp(static_cast<int>(std::lround(fittedWidth)), 1, outWidth);
+        area.x = (outWidth - area.width) / 2;
+        return area;
+    }
+    const double fittedHeight = outWidth * displayHeight / displayWidth;
+    if (fittedHeight < outHeight - 0.5) {
+        area.height = std::clamp(static_cast<int>(std::lround(fittedHeight)), 1, outHeight);
+        area.y = (outHeight - area.height) / 2;
+    }
+    return area;
+}
 
 std::string ffmpegErrorText(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -89,6 +121,7 @@ struct VideoFileDecoder::State {
     int outputStride[4] = {};
     int outputWidth = 0;
     int outputHeight = 0;
+    FittedArea outputArea;  // where the pictures go; black outside
 
     int firstWidth = 0;
     int firstHeight = 0;
@@ -336,19 +369,40 @@ struct VideoFileDecoder::State {
             return fail("out of memory");
         outputWidth = width;
         outputHeight = height;
+        outputArea = {};
         return true;
+    }
+
+    // The area the current picture fills, with the bars blackened whenever it moves.
+    void placePicture() {
+        const AVRational sampleAspect = frame->sample_aspect_ratio;
+        const double pixelAspect =
+            sampleAspect.num > 0 && sampleAspect.den > 0 ? av_q2d(sampleAspect) : 1.0;
+        const FittedArea area =
+            fitPicture(frame->width * pixelAspect, frame->height, outputWidth, outputHeight);
+        if (area == outputArea)
+            return;
+        for (int row = 0; row < outputHeight; ++row)
+            std::memset(output[0] + static_cast<std::ptrdiff_t>(row) * outputStride[0], 0,
+                        static_cast<std::size_t>(outputWidth) * 3);
+        outputArea = area;
     }
 
     bool convert(VideoPicture& picture) {
         const auto pixelFormat = static_cast<AVPixelFormat>(frame->format);
         if (pixelFormat == AV_PIX_FMT_NONE || !sws_isSupportedInput(pixelFormat))
             return fail("its pixel format cannot be converted");
+        placePicture();
         // A picture size that changes in mid-stream just gets another scaler.
-        scaler = sws_getCachedContext(scaler, frame->width, frame->height, pixelFormat, outputWidth,
-                                      outputHeight, AV_PIX_FMT_BGR24, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        scaler = sws_getCachedContext(scaler, frame->width, frame->height, pixelFormat, outputArea.width,
+                                      outputArea.height, AV_PIX_FMT_BGR24, SWS_BILINEAR, nullptr, nullptr,
+                                      nullptr);
         if (scaler == nullptr)
             return fail("its pictures cannot be converted");
-        sws_scale(scaler, frame->data, frame->linesize, 0, frame->height, output, outputStride);
+        std::uint8_t* const area[4] = {output[0] + static_cast<std::ptrdiff_t>(outputArea.y) * outputStride[0] +
+                                           static_cast<std::ptrdiff_t>(outputArea.x) * 3,
+                                       nullptr, nullptr, nullptr};
+        sws_scale(scaler, frame->data, frame->linesize, 0, frame->height, area, outputStride);
         picture.bgr = output[0];
         picture.stride = outputStride[0];
         picture.width = outputWidth;

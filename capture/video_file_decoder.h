@@ -51,8 +51,10 @@ public:
     // The stream's nominal frame rate (30 when the file does not say).
     double framesPerSecond() const;
 
-    // Decodes the next picture, scaled to outWidth x outHeight (each side 1 to
-    // kMaxSide), into a buffer the decoder owns. At the end of the file it goes
+    // Decodes the next picture into an outWidth x outHeight buffer (each side 1
+    // to kMaxSide) the decoder owns: scaled evenly to fit, centred, with black
+    // bars where the output's shape differs from the picture's (its pixel
+    // aspect ratio counted), so that pixels stay square. At the end of the file it goes
     // back to the beginning. False once the stream cannot go on (see error());
     // a single bad packet is skipped, not fatal.
     bool nextPicture(int outWidth, int outHeight, VideoPicture& picture);

@@ -18,9 +18,9 @@
 // a thread of its own, into the mailbox; at the end the file starts again.
 //
 // Frame size: the video's own size until another is requested. Any requested
-// size (each side 1 to 8192) is accepted and the pictures are scaled to it
-// (the aspect ratio is not kept), so the program's usual 320 x 240 works with
-// every file; "Format..." offers the video's own size first. A picture whose
+// size (each side 1 to 8192) is accepted and the pictures are fitted into it
+// (scaled evenly, centred, black bars where the shapes differ), so the
+// program's usual 320 x 240 works with every file; "Format..." offers the video's own size first. A picture whose
 // size changes in mid-stream is scaled to the current frame size as well.
 //
 // All members are for the GUI thread, except streamError and framesDelivered.

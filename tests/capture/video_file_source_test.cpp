@@ -262,13 +262,20 @@ TEST_F(VideoTest, ScalesToTheRequestedSizeAndFollowsASizeChangeInMidStream) {
     EXPECT_EQ(decoder->width(), 64);
     EXPECT_EQ(decoder->height(), 48);
     VideoPicture picture;
-    // Every picture comes at the first size, whatever its own.
+    // Every picture comes at the first size, whatever its own; the square ones
+    // fitted between black bars (48 × 48 from column 8), their pixels square.
+    constexpr std::uint8_t kBar[3] = {0, 0, 0};
     for (int i = 0; i < 9; ++i) {
         ASSERT_TRUE(decoder->nextPicture(64, 48, picture)) << decoder->error();
         ASSERT_EQ(picture.width, 64);
         ASSERT_EQ(picture.height, 48);
-        expectNear(rgbAt(picture, 62, 6), kTop, "top right");
-        expectNear(rgbAt(picture, 62, 41), kBottom, "bottom right");
+        const bool square = i >= 6;
+        expectNear(rgbAt(picture, 62, 6), square ? kBar : kTop, "top right");
+        expectNear(rgbAt(picture, 62, 41), square ? kBar : kBottom, "bottom right");
+        expectNear(rgbAt(picture, 54, 6), kTop, "top right of the picture");
+        expectNear(rgbAt(picture, 54, 41), kBottom, "bottom right of the picture");
+        if (square)
+            expectNear(rgbAt(picture, 2, 24), kBar, "left bar");
     }
     // Any other output size, smaller or larger, odd included.
     for (auto [width, height] : {std::pair{7, 5}, std::pair{320, 240}, std::pair{1, 1}}) {
