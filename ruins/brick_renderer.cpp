@@ -51,24 +51,38 @@ void drawCells(float edge, std::span<const GridCell> cells, bool highlight, floa
         drawBrickOfEdge(edge, float(cell.i), float(cell.j), float(cell.k), 1.0f, 1.0f, colour, alpha);
 }
 
-void drawQuad(int width, int height, bool textured)
+// A rectangle from (left, bottom) to (right, top) in overlay units.
+struct OverlayRect {
+    double left, bottom, right, top;
+};
+
+void drawQuad(const OverlayRect& r, bool textured)
 {
     glBegin(GL_QUADS);
     if (textured) glTexCoord2f(0.0f, 0.0f);
-    glVertex2i(0, 0);
+    glVertex2d(r.left, r.bottom);
     if (textured) glTexCoord2f(1.0f, 0.0f);
-    glVertex2i(width, 0);
+    glVertex2d(r.right, r.bottom);
     if (textured) glTexCoord2f(1.0f, 1.0f);
-    glVertex2i(width, height);
+    glVertex2d(r.right, r.top);
     if (textured) glTexCoord2f(0.0f, 1.0f);
-    glVertex2i(0, height);
+    glVertex2d(r.left, r.top);
     glEnd();
+}
+
+// Where the picture lies on a width × height frame: fitted as the reference
+// positions are, so each number stays on its corner at any frame shape.
+OverlayRect pictureRect(int width, int height, int calibrationWidth, int calibrationHeight)
+{
+    const ReferenceFit fit = referenceFit(width, height, calibrationWidth, calibrationHeight);
+    const double top = height - fit.offsetY;
+    return {fit.offsetX, top - fit.scale * calibrationHeight, fit.offsetX + fit.scale * calibrationWidth, top};
 }
 
 // The picture as a texture for this one paint: the guide shows only while the
 // user clicks, and a texture made and freed inside the paint cannot outlive its
 // context.
-void drawCalibrationPicture(const QImage& texels, int width, int height)
+void drawCalibrationPicture(const QImage& texels, const OverlayRect& rect)
 {
     GLuint texture = 0;
     glGenTextures(1, &texture);
@@ -82,7 +96,7 @@ void drawCalibrationPicture(const QImage& texels, int width, int height)
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, texels.width(), texels.height(), 0, GL_RGBA, GL_UNSIGNED_BYTE,
                  texels.constBits());
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    drawQuad(width, height, true);
+    drawQuad(rect, true);
     glBindTexture(GL_TEXTURE_2D, 0);
     glDisable(GL_TEXTURE_2D);
     glDeleteTextures(1, &texture);
@@ -137,11 +151,16 @@ void drawCalibrationGuide(Canvas* canvas, const CalibrationGuide& guide, const S
                           int height)
 {
     const bool havePicture = guide.texels && !guide.texels->isNull();
+    const OverlayRect frame{0.0, 0.0, double(width), double(height)};
     if (havePicture) {
-        drawCalibrationPicture(*guide.texels, width, height);
+        // Bars beside (or above and below) a picture of another shape than the frame.
+        glColor3f(0.0f, 0.0f, 0.0f);
+        drawQuad(frame, false);
+        drawCalibrationPicture(*guide.texels,
+                               pictureRect(width, height, guide.calibrationWidth, guide.calibrationHeight));
     } else {
         glColor3f(kMissingGuideGrey, kMissingGuideGrey, kMissingGuideGrey);
-        drawQuad(width, height, false);
+        drawQuad(frame, false);
     }
     if (!canvas) return;
     const int calibrationWidth = havePicture ? guide.calibrationWidth : 0;

@@ -51,8 +51,8 @@ struct CalibrationGuide {
 };
 inline constexpr const char* kMissingCalibrationNotice = "CalibrationFrame.png not found";
 
-// The calibration picture stretched over the frame (width × height) and the
-// scene's reference positions, stretched with it, labelled "0", "1", ...
+// The calibration picture fitted to the frame (width × height, see
+// referenceFit) and the scene's reference positions on it, labelled "0", "1", ...
 void drawCalibrationGuide(Canvas* canvas, const CalibrationGuide& guide, const SceneModel& scene, int width,
                           int height);
 

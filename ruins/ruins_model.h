@@ -1,7 +1,7 @@
 #pragma once
 
 // The bricks as plain data: the unit brick, grid cells, pixel positions and how
-// reference positions stretch to a frame. The ruins themselves are a scene
+// reference positions lie on a frame. The ruins themselves are a scene
 // (data/ruins.json, built into the program). No Qt, no OpenGL, so a software
 // renderer or a headless run can use the same data.
 //
@@ -70,10 +70,26 @@ struct PixelPosition {
 inline constexpr int kDefaultCalibrationWidth = 320;
 inline constexpr int kDefaultCalibrationHeight = 240;
 
-// A reference position carried over to a frame of frameWidth × frameHeight: the
-// guide stretches the reference picture over the whole frame, so the positions
-// stretch with it (rounded to the nearest pixel). Still counted from the top edge.
-// A non-positive calibration size is taken as the default size.
+// How a reference picture of calibrationWidth × calibrationHeight lies on a
+// frame of frameWidth × frameHeight. Both have square pixels, and the camera of
+// a frame of another shape sees the picture's view in the middle of a wider (or
+// taller) one: the picture is scaled evenly until it just fits the frame, and
+// centred. A non-positive calibration size is taken as the default size.
+struct ReferenceFit {
+    double scale = 1.0;    // frame pixels per picture pixel
+    double offsetX = 0.0;  // where the picture's left edge lies on the frame
+    double offsetY = 0.0;  // where its top edge lies, counted from the top
+};
+ReferenceFit referenceFit(int frameWidth, int frameHeight, int calibrationWidth, int calibrationHeight);
+
+// The focal length of such a frame's camera relative to the one the picture's
+// vertical field of view gives at the frame's height. A frame as wide as the
+// picture or wider keeps the picture's vertical field of view (exactly 1); a
+// taller one sees more above and below.
+double referenceFocalScale(int frameWidth, int frameHeight, int calibrationWidth, int calibrationHeight);
+
+// A reference position carried over to a frame of frameWidth × frameHeight by
+// referenceFit (rounded to the nearest pixel). Still counted from the top edge.
 PixelPosition scaledReferencePosition(const PixelPosition& reference, int frameWidth, int frameHeight,
                                       int calibrationWidth, int calibrationHeight);
 

@@ -403,11 +403,16 @@ void RuinsReconstruction::measureResiduals(int correspondenceCount)
 int RuinsReconstruction::runEstimator(int correspondenceCount, Vector3& eye, Vector3& lookAt, Vector3& up)
 {
     // A calibrated camera's field of view is known: holding it leaves fewer unknowns.
-    if (scene_->scene.fieldOfView && estimator_.estimateWithFocalLength && estimator_.focalLength)
+    if (scene_->scene.fieldOfView && estimator_.estimateWithFocalLength && estimator_.focalLength) {
+        // The field of view is the reference picture's; a frame of another shape
+        // sees that picture as referenceFit lays it on the frame.
+        const PictureSize& picture = scene_->pictureSize;
+        const double focalLength = estimator_.focalLength(height_, *scene_->scene.fieldOfView) *
+                                   referenceFocalScale(width_, height_, picture.width, picture.height);
         return estimator_.estimateWithFocalLength(correspondenceCount, pose_.correspondenceModelPoints.data(),
-                                                  pose_.correspondenceImagePoints,
-                                                  estimator_.focalLength(height_, *scene_->scene.fieldOfView),
+                                                  pose_.correspondenceImagePoints, focalLength,
                                                   pose_.linearProjection, pose_.refinedProjection, eye, lookAt, up);
+    }
     return estimator_.estimate(correspondenceCount, pose_.correspondenceModelPoints.data(),
                                pose_.correspondenceImagePoints, pose_.linearProjection, pose_.refinedProjection, eye,
                                lookAt, up);

@@ -231,8 +231,9 @@ public:
     void updatePose();
 
     // "Automatic Initial Points": clears the pose flags, enters matching mode and
-    // puts the scene's reference positions in use, stretched from the calibration
-    // picture (calibrationWidth × calibrationHeight, ≤ 0: the default size) to the frame.
+    // puts the scene's reference positions in use, carried from the calibration
+    // picture (calibrationWidth × calibrationHeight, ≤ 0: the default size) to the
+    // frame by referenceFit.
     void beginAutomaticSelection(int calibrationWidth, int calibrationHeight);
     // "Manual Initial Points": no points in use until the clicks are adopted.
     void beginManualSelection();

@@ -262,12 +262,12 @@ int clipToNear(const CameraVertex* in, int count, CameraVertex* out)
 double stableSine(double radians) { return stableTrig(radians, 0); }
 double stableCosine(double radians) { return stableTrig(radians, 1); }
 
-std::optional<FrameCamera> makeFrameCamera(const CameraPose& pose, int width, int height, double horizontalStretch)
+std::optional<FrameCamera> makeFrameCamera(const CameraPose& pose, int width, int height, double focalScale)
 {
     if (width < 1 || height < 1 || width > kMaxSceneSide || height > kMaxSceneSide) return std::nullopt;
     if (!isFinite(pose.eye) || !isFinite(pose.lookAt) || !isFinite(pose.up)) return std::nullopt;
     if (!(pose.fieldOfView > 0.0 && pose.fieldOfView < 180.0)) return std::nullopt;
-    if (!(horizontalStretch > 0.0 && std::isfinite(horizontalStretch))) return std::nullopt;
+    if (!(focalScale > 0.0 && std::isfinite(focalScale))) return std::nullopt;
     FrameCamera camera;
     camera.width = width;
     camera.height = height;
@@ -281,9 +281,9 @@ std::optional<FrameCamera> makeFrameCamera(const CameraPose& pose, int width, in
     camera.up = cross(camera.side, camera.forward);
     camera.up.normalize();
     const double halfAngle = pose.fieldOfView * (kPi / 360.0);
-    camera.focalY = (height * 0.5) * stableCosine(halfAngle) / stableSine(halfAngle);
-    camera.focalX = camera.focalY * horizontalStretch;
-    if (!(camera.focalY > 0.0 && std::isfinite(camera.focalX))) return std::nullopt;
+    camera.focalY = (height * 0.5) * stableCosine(halfAngle) / stableSine(halfAngle) * focalScale;
+    camera.focalX = camera.focalY;
+    if (!(camera.focalY > 0.0 && std::isfinite(camera.focalY))) return std::nullopt;
     return camera;
 }
 

@@ -62,14 +62,13 @@ struct FrameCamera {
 // The largest frame side rendered; larger requests are refused.
 inline constexpr int kMaxSceneSide = 8192;
 
-// The camera for `pose` on a width × height frame. The vertical field of view
-// sets focalY = (height / 2) / tan(fov / 2); focalX = focalY × horizontalStretch
-// (1 for square pixels). Empty when the pose is degenerate (not finite, eye on
-// the look-at point, up along the viewing direction, field of view outside
-// (0, 180) degrees), the size is outside 1 .. kMaxSceneSide or the stretch is not
-// positive.
-std::optional<FrameCamera> makeFrameCamera(const CameraPose& pose, int width, int height,
-                                           double horizontalStretch = 1.0);
+// The camera for `pose` on a width × height frame, with square pixels. The
+// vertical field of view sets the focal length (height / 2) / tan(fov / 2),
+// times focalScale (1: the field of view is the frame's own). Empty when the
+// pose is degenerate (not finite, eye on the look-at point, up along the
+// viewing direction, field of view outside (0, 180) degrees), the size is
+// outside 1 .. kMaxSceneSide or the scale is not positive.
+std::optional<FrameCamera> makeFrameCamera(const CameraPose& pose, int width, int height, double focalScale = 1.0);
 
 // Column and buffer row (counted from the bottom) where `point` appears; false
 // when the point is not in front of the camera.

@@ -129,11 +129,9 @@ CameraPose virtualCameraPoseAt(double time, const VirtualCameraPath& path)
     return t.away ? facingAway(pose) : pose;
 }
 
-double virtualCameraStretch(int width, int height)
+double virtualCameraFocalScale(int width, int height, const VirtualCameraPath& path)
 {
-    if (width <= 0 || height <= 0) return 1.0;
-    // Integer products are exact, so every 4:3 size gives exactly 1.
-    return (double(width) * kDefaultCalibrationHeight) / (double(height) * kDefaultCalibrationWidth);
+    return referenceFocalScale(width, height, path.restPictureWidth, path.restPictureHeight);
 }
 
 std::optional<FrameCamera> virtualCameraFrame(std::int64_t index, int width, int height)
@@ -144,7 +142,7 @@ std::optional<FrameCamera> virtualCameraFrame(std::int64_t index, int width, int
 std::optional<FrameCamera> virtualCameraFrame(std::int64_t index, int width, int height,
                                               const VirtualCameraPath& path)
 {
-    return makeFrameCamera(virtualCameraPose(index, path), width, height, virtualCameraStretch(width, height));
+    return makeFrameCamera(virtualCameraPose(index, path), width, height, virtualCameraFocalScale(width, height, path));
 }
 
 bool renderVirtualRuinsFrame(RuinsSceneRenderer& renderer, std::int64_t index, int width, int height,
@@ -158,7 +156,7 @@ bool renderVirtualRuinsFrame(RuinsSceneRenderer& renderer, std::int64_t index, i
         // Spread evenly over the frame's time, centred on the frame itself.
         const double time = double(index) + (steps > 1 ? (s + 0.5) / steps - 0.5 : 0.0);
         const std::optional<FrameCamera> camera = makeFrameCamera(virtualCameraPoseAt(time, path), width, height,
-                                                                  virtualCameraStretch(width, height));
+                                                                  virtualCameraFocalScale(width, height, path));
         if (!camera || !pixels) return false;
         cameras[std::size_t(s)] = *camera;
     }
@@ -259,6 +257,8 @@ bool VirtualRuinsCameraSource::start(imTrackingGrabberCB& mailbox)
     renderer_.setBricks(scene->scene.brickEdge, scene->realBricks(), scene->virtualBricks());
     VirtualCameraPath path;
     path.rest = scene->referencePose;
+    path.restPictureWidth = scene->pictureSize.width;
+    path.restPictureHeight = scene->pictureSize.height;
     VirtualCameraLook look;
     look.backdrop = defaultBackdrop();
     look.noiseSigma = noiseSigma_;

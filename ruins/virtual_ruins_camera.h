@@ -41,8 +41,10 @@ struct VirtualCameraPath {
     double speed = 1.0;
     bool jumps = false;
     // Where the camera rests and what it swings about: the camera that took the
-    // scene's reference picture.
+    // scene's reference picture, and that picture's size.
     CameraPose rest = kCalibrationPose;
+    int restPictureWidth = kDefaultCalibrationWidth;
+    int restPictureHeight = kDefaultCalibrationHeight;
 };
 
 // What the frames show beyond the ruins at their pose: a picture as table and
@@ -66,11 +68,12 @@ CameraPose virtualCameraPose(std::int64_t index, const VirtualCameraPath& path);
 // The pose at a time between frames, in frames (for the blur).
 CameraPose virtualCameraPoseAt(double time, const VirtualCameraPath& path);
 
-// How much wider than square the pixels of a width × height frame are: frames
-// that are not 4:3 show the 4:3 view stretched over the whole frame, as the
-// calibration guide stretches the reference picture, so the reference positions
-// scale with the frame (1 for 4:3 frames).
-double virtualCameraStretch(int width, int height);
+// The camera's focal length on a width × height frame relative to the one its
+// vertical field of view gives: pixels are square at every frame shape, and the
+// rest picture's view fills the frame's middle as referenceFit lays the picture
+// on it (a 16:9 frame sees more at the sides, a square one more above and
+// below). Exactly 1 for frames of the rest picture's shape.
+double virtualCameraFocalScale(int width, int height, const VirtualCameraPath& path);
 
 // The camera of frame `index` on a width × height frame; empty for sizes the
 // renderer refuses.

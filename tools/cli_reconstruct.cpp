@@ -163,6 +163,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
     }
     // The virtual camera rests where the scene's reference picture was taken.
     options.path.rest = options.scene->referencePose;
+    options.path.restPictureWidth = options.scene->pictureSize.width;
+    options.path.restPictureHeight = options.scene->pictureSize.height;
     return true;
 }
 
@@ -398,7 +400,7 @@ public:
             return 1;
         }
         std::printf("frame,pose_valid,valid_points,eye_x,eye_y,eye_z,look_x,look_y,fov_deg,reproj_err_px,eye_err\n");
-        // "Automatic Initial Points" checked: the reference positions, stretched
+        // "Automatic Initial Points" checked: the reference positions, carried
         // from the calibration picture to the frame, are put in use.
         const ruins::SceneModel& scene = *options_.scene;
         if (scene.bundled()) {

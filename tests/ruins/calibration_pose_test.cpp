@@ -76,12 +76,12 @@ TEST(CalibrationPose, ModelPointsLandOnTheReferencePositions)
 
 TEST(CalibrationPose, ReferencePositionsScaleWithTheVirtualCameraFrame)
 {
-    // The virtual camera's frames of every offered size: the stretched reference
-    // positions stay within the same error, scaled with the frame.
+    // The virtual camera's frames of every offered size: the reference positions
+    // carried to the frame stay within the same error, scaled with the frame.
     for (const FrameFormatChoice& format : VirtualRuinsCameraSource::formats()) {
         const std::optional<FrameCamera> camera = virtualCameraFrame(0, format.width, format.height);
         ASSERT_TRUE(camera.has_value());
-        const double scale = std::max(format.width / 320.0, format.height / 240.0);
+        const double scale = referenceFit(format.width, format.height, 320, 240).scale;
         // Reference rounding adds up to half a pixel per axis.
         EXPECT_LE(referenceResidual(*camera).rms, 1.5 * scale + 0.71) << format.width << "x" << format.height;
     }

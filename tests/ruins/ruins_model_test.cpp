@@ -92,7 +92,7 @@ TEST(RuinsModel, ModelPointsAreGridTimesBrickEdge)
     EXPECT_EQ(modelPoints()[37].z, 6 * 2.4);
 }
 
-TEST(RuinsModel, ReferencePositionsScaleWithFrame)
+TEST(RuinsModel, ReferencePositionsFitTheFrame)
 {
     EXPECT_EQ(referencePositions()[0], (PixelPosition{41, 135}));
     EXPECT_EQ(referencePositions()[36], (PixelPosition{227, 163}));
@@ -102,6 +102,9 @@ TEST(RuinsModel, ReferencePositionsScaleWithFrame)
     }
     EXPECT_EQ(scaledReferencePosition(0, 640, 480, 320, 240), (PixelPosition{82, 270}));
     EXPECT_EQ(scaledReferencePosition(0, 160, 120, 0, 0), (PixelPosition{21, 68}));  // 20.5, 67.5 rounded away
+    // Other shapes: scaled evenly to fit and centred, never stretched.
+    EXPECT_EQ(scaledReferencePosition(0, 1280, 720, 320, 240), (PixelPosition{283, 405}));  // 160 + 3 × 41
+    EXPECT_EQ(scaledReferencePosition(0, 480, 480, 320, 240), (PixelPosition{62, 263}));    // 60 + 1.5 × 135
     EXPECT_EQ(scaledReferencePosition(1, 0, 0, 320, 240), (PixelPosition{0, 0}));
     const PixelPosition huge = scaledReferencePosition(36, 2147483647, 2147483647, 1, 1);
     EXPECT_EQ(huge.x, 2147483647) << "saturates";

@@ -363,7 +363,7 @@ TEST(RuinsReconstructorProcessor, ClosingTheMenuIsUnchecking)
     EXPECT_TRUE(s.allRestarted());
 }
 
-TEST(RuinsReconstructorProcessor, CalibrationGuideUprightWithStretchedLabels)
+TEST(RuinsReconstructorProcessor, CalibrationGuideUprightWithItsLabels)
 {
     Scene s(true);
     ASSERT_FALSE(s.processor->calibrationFrame().isNull());
@@ -400,7 +400,7 @@ TEST(RuinsReconstructorProcessor, SmallFramesAndStrayClicksAreSafe)
     Scene s(false, 160, 120);
     s.choose(0);
     s.check(true);
-    EXPECT_EQ(s.tracked().positions[0].x, 21) << "reference positions stretched to the frame";
+    EXPECT_EQ(s.tracked().positions[0].x, 21) << "reference positions scaled to the frame";
     s.frame();
     s.left.updateGL();
     s.right.updateGL();

@@ -344,9 +344,9 @@ TEST(RuinsSelection, AutomaticSelectionPutsReferencePositionsInBufferRows)
     EXPECT_FALSE(h.reconstruction.endMatching());
 }
 
-TEST(RuinsSelection, ReferencePositionsStretchWithTheFrame)
+TEST(RuinsSelection, ReferencePositionsFitTheFrame)
 {
-    // The guide stretches the calibration picture over the frame; the points follow it.
+    // The guide fits the calibration picture to the frame; the points follow it.
     Harness h;
     h.reconstruction.setImageSize(640, 480);
     h.reconstruction.beginAutomaticSelection(320, 240);

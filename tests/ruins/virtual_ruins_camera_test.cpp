@@ -96,19 +96,23 @@ TEST(VirtualRuinsCamera, PoseIsAFunctionOfTheIndexForEver)
     }
 }
 
-TEST(VirtualRuinsCamera, FramesThatAreNot4By3ShowTheStretched4By3View)
+TEST(VirtualRuinsCamera, FramesOfAnyShapeHaveSquarePixelsAndShowTheReferenceViewFitted)
 {
-    EXPECT_EQ(virtualCameraStretch(320, 240), 1.0);
-    EXPECT_EQ(virtualCameraStretch(640, 480), 1.0);
-    EXPECT_DOUBLE_EQ(virtualCameraStretch(1280, 720), 4.0 / 3.0);
-    EXPECT_EQ(virtualCameraStretch(0, 0), 1.0);
-    const FrameCamera small = *virtualCameraFrame(0, 320, 240);
-    const FrameCamera wide = *virtualCameraFrame(0, 1280, 720);
-    double sx, sy, wx, wy;
-    ASSERT_TRUE(projectToFrame(small, modelPoint(5), sx, sy));
-    ASSERT_TRUE(projectToFrame(wide, modelPoint(5), wx, wy));
-    EXPECT_NEAR(wx, 4.0 * sx, 1e-9);
-    EXPECT_NEAR(wy, 3.0 * sy, 1e-9);
+    // A point of the 320 × 240 view lands where referenceFit carries it: 16:9
+    // frames see more at the sides, a square frame more above and below.
+    const FrameCamera reference = *virtualCameraFrame(0, 320, 240);
+    double rx, ry;
+    ASSERT_TRUE(projectToFrame(reference, modelPoint(5), rx, ry));
+    for (const auto [width, height] : {std::pair{640, 480}, {1280, 720}, {640, 360}, {480, 480}, {2560, 1440}}) {
+        const FrameCamera camera = *virtualCameraFrame(0, width, height);
+        EXPECT_EQ(camera.focalX, camera.focalY) << width << "x" << height;
+        const ReferenceFit fit = referenceFit(width, height, 320, 240);
+        double x, y;
+        ASSERT_TRUE(projectToFrame(camera, modelPoint(5), x, y));
+        EXPECT_NEAR(x, fit.offsetX + fit.scale * rx, 1e-9) << width << "x" << height;
+        // Buffer rows count from the bottom, the fit's offset from the top.
+        EXPECT_NEAR(height - y, fit.offsetY + fit.scale * (240 - ry), 1e-9) << width << "x" << height;
+    }
     std::vector<std::uint8_t> pixels(16);
     RuinsSceneRenderer renderer;
     EXPECT_FALSE(renderVirtualRuinsFrame(renderer, 0, 0, 240, pixels.data(), PixelOrder::RGB));

@@ -37,10 +37,10 @@ std::array<Vector3, kModelPointCount> modelPoints();
 // calibration frame, in that picture's pixels.
 std::span<const PixelPosition, kModelPointCount> referencePositions();
 
-// Reference position i carried over to a frame of frameWidth × frameHeight: the
-// guide stretches the calibration picture over the whole frame, so the positions
-// stretch with it (rounded to the nearest pixel). Still counted from the top edge.
-// A non-positive calibration size is taken as the default size.
+// Reference position i carried over to a frame of frameWidth × frameHeight as
+// the guide fits the calibration picture to it (rounded to the nearest pixel).
+// Still counted from the top edge. A non-positive calibration size is taken as
+// the default size.
 PixelPosition scaledReferencePosition(int index, int frameWidth, int frameHeight, int calibrationWidth,
                                       int calibrationHeight);
 
