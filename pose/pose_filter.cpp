@@ -142,6 +142,10 @@ int filterPose(double positionRateNoise, double rotationRateNoise, double fieldO
     if (!rotation || !eye || !filter || filter->stateSize != kPoseStateSize ||
         filter->measurementSize != kPoseMeasurementSize)
         return 0;
+    // The rate noise grows with the step: a step that is not positive would
+    // subtract noise and drive the covariance negative.
+    if (!(timeStep > 0.0) || !std::isfinite(timeStep))
+        return 0;
     const int n = kPoseStateSize;
     std::vector<float>& x = filter->statePost;
     std::copy(x.begin(), x.end(), filter->savedState.begin());

@@ -28,7 +28,9 @@ std::unique_ptr<KalmanFilter> createPoseFilter(double positionNoise, double rota
 // is predicted only), and a step that would leave the state non-finite
 // restarts the filter at the measurement (or, without a usable measurement, is
 // undone and returns the pose from before the call). A constant input pose comes
-// back unchanged with zero rates. Returns 1, or 0 for a null argument.
+// back unchanged with zero rates. Returns 1, or 0, touching neither the
+// filter nor the pose, for a null argument or a time step that is not finite
+// and positive.
 int filterPose(double positionRateNoise, double rotationRateNoise, double fieldOfViewRateNoise, double* rotation,
                double* eye, double& fieldOfView, double timeStep, KalmanFilter* filter);
 

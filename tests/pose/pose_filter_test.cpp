@@ -213,13 +213,26 @@ TEST(PoseFilter, NonFiniteOrHugeMeasurementsNeverYieldANonFinitePose)
         double eye[3] = {eye0[0], eye0[1], eye0[2]};
         double fieldOfView = 35.0;
         double timeStep = 1.0;
-        switch (call % 6) {
+        switch (call % 8) {
         case 0: eye[1] = nan; break;
         case 1: rotation[4] = inf; break;
         case 2: fieldOfView = 1e300; break;
         case 3: eye[0] = 3e38; break;  // finite in float, overflows the update
         case 4: timeStep = nan; break;
         case 5: eye[2] = nan; timeStep = nan; break;  // nothing usable at all
+        case 6: timeStep = 0.0; break;
+        case 7: timeStep = -1.0; break;  // would subtract process noise
+        }
+        // A time step that is not finite and positive is refused, touching nothing.
+        if (!(timeStep > 0.0)) {
+            const KalmanFilter before = *filter;
+            const double eyeBefore = eye[0];
+            EXPECT_EQ(filterPose(1.0, 0.1, 50.0, rotation, eye, fieldOfView, timeStep, filter.get()), 0) << call;
+            EXPECT_EQ(filter->statePost, before.statePost) << call;
+            EXPECT_EQ(filter->errorCovPost, before.errorCovPost) << call;
+            EXPECT_EQ(eye[0], eyeBefore) << call;
+            EXPECT_EQ(fieldOfView, 35.0) << call;
+            continue;
         }
         ASSERT_EQ(filterPose(1.0, 0.1, 50.0, rotation, eye, fieldOfView, timeStep, filter.get()), 1);
         for (double value : rotation)
