@@ -79,6 +79,23 @@ void parametersToPose(const double* parameters, double* eye, double* lookAt)
     lookAt[2] = 0.0;
 }
 
+double rowLength(const double* projection, int row)
+{
+    const double* r = projection + 4 * row;
+    return std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+}
+
+// The left 3 × 3 of a camera is K·R, regular whatever the camera's scale;
+// the ratio to the row norms makes the test independent of that scale.
+bool leftBlockRegular(const double* projection)
+{
+    const double* p = projection;
+    const double determinant = p[0] * (p[5] * p[10] - p[6] * p[9]) - p[1] * (p[4] * p[10] - p[6] * p[8]) +
+                               p[2] * (p[4] * p[9] - p[5] * p[8]);
+    const double bound = rowLength(p, 0) * rowLength(p, 1) * rowLength(p, 2);
+    return std::fabs(determinant) > kRegularLeftBlockRatio * bound;
+}
+
 PoseFit fitAt(const double* parameters, const Correspondences& correspondences)
 {
     double eye[3];
@@ -195,9 +212,13 @@ int computeLinearProjection(const Correspondences& correspondences, double* proj
     // A zero third row has no viewing direction; dividing by it would give NaN.
     if (!(scale > 0.0) || !std::isfinite(scale))
         return 0;
+    double result[12];
     for (int k = 0; k < 12; ++k)
-        projection[k] = -rightHandSide[k] / scale;
-    return allFinite(projection, 12) ? 1 : 0;
+        result[k] = -rightHandSide[k] / scale;
+    if (!allFinite(result, 12) || !leftBlockRegular(result))
+        return 0;
+    std::copy(result, result + 12, projection);
+    return 1;
 }
 
 int cameraCentre(const double* projection, double* eye)
@@ -552,7 +573,7 @@ int composeProjection(const double* eye, const double* lookAt, const Corresponde
     // here as inf or NaN; a zero r2 is a zero focal length. Neither is a camera.
     if (!allFinite(result, 12) || !(squaredLength > 0.0) || !std::isfinite(squaredLength))
         return 0;
-    if (!lookAtLandsOnCentre(result, lookAt))
+    if (!lookAtLandsOnCentre(result, lookAt) || !allPointsInFront(result, correspondences))
         return 0;
     const double length = std::sqrt(squaredLength);
     std::copy(result, result + 12, projection);
@@ -568,6 +589,24 @@ bool allFinite(const double* values, int count)
             return false;
     }
     return true;
+}
+
+bool allPointsInFront(const double* projection, const Correspondences& correspondences)
+{
+    const auto depth = [projection, &correspondences](int i) {
+        const double* x = correspondences.modelPoints + 3 * i;
+        return projection[8] * x[0] + projection[9] * x[1] + projection[10] * x[2] + projection[11];
+    };
+    double largest = 0.0;
+    for (int i = 0; i < correspondences.count; ++i)
+        largest = std::max(largest, depth(i));
+    const double nearest = kFrontDepthFraction * largest;
+    for (int i = 0; i < correspondences.count; ++i) {
+        // Written as !(x > ...) so that a NaN depth counts as not in front.
+        if (!(depth(i) > nearest))
+            return false;
+    }
+    return largest > 0.0;
 }
 
 bool lookAtLandsOnCentre(const double* projection, const double* lookAt)
@@ -609,20 +648,27 @@ int refineFreePose(const Correspondences& correspondences, const double* linearP
 
     state.lambda = -2.0;
     double chiSquare = refinePoseStep(state, correspondences);
-    // The step cap only guards against a search that never settles; converging
-    // runs stop long before it.
-    for (int steps = 1; steps < kMaxRefinementSteps; ++steps) {
+    // Converging runs stop long before the step cap. A search still moving at
+    // the cap is drifting along a valley (the eye receding without end, say),
+    // and where it happens to be is no answer.
+    bool stopped = false;
+    for (int steps = 1; steps < kMaxRefinementSteps && !stopped; ++steps) {
         const double previousLambda = state.lambda;
         const double previousChiSquare = chiSquare;
         chiSquare = refinePoseStep(state, correspondences);
-        if ((std::fabs(previousChiSquare - chiSquare) < kConvergedCostChange && state.lambda < previousLambda) ||
-            state.lambda < kLambdaFloor || state.lambda > kLambdaCeiling || state.settled)
-            break;
+        stopped = (std::fabs(previousChiSquare - chiSquare) < kConvergedCostChange && state.lambda < previousLambda) ||
+                  state.lambda < kLambdaFloor || state.lambda > kLambdaCeiling || state.settled;
     }
-    if (!std::isfinite(state.previousChiSquare) || !allFinite(state.parameters, kParameterCount))
+    if (!stopped || !std::isfinite(state.previousChiSquare) || !allFinite(state.parameters, kParameterCount))
         return 0;
     parametersToPose(state.parameters, eye, lookAt);
     return 1;
+}
+
+int refineLinearEstimate(const Correspondences& correspondences, const double* linearProjection, FreePose& pose)
+{
+    return refineFreePose(correspondences, linearProjection, pose.eye, pose.lookAt) &&
+           composeProjection(pose.eye, pose.lookAt, correspondences, pose.projection, pose.up);
 }
 
 int estimateFreePose(const Correspondences& correspondences, double* linearProjection, FreePose& pose)
@@ -631,8 +677,7 @@ int estimateFreePose(const Correspondences& correspondences, double* linearProje
     if (!computeLinearProjection(correspondences, linear))
         return 0;
     std::copy(linear, linear + 12, linearProjection);
-    return refineFreePose(correspondences, linear, pose.eye, pose.lookAt) &&
-           composeProjection(pose.eye, pose.lookAt, correspondences, pose.projection, pose.up);
+    return refineLinearEstimate(correspondences, linear, pose);
 }
 
 }  // namespace pose_internal

@@ -26,10 +26,13 @@
 //   up                unit world direction of the image's +v axis.
 // Returns 0 on failure. Nothing is written when the input is unusable (count
 // below 6, a null pointer, a non-finite value) or the linear stage is
-// singular; otherwise only linearProjection is written, and eye, lookAtPoint,
-// up and refinedProjection keep their previous contents. A non-finite or
-// degenerate result (viewing direction parallel to the ground, a point at zero
-// depth, zero focal length) is a failure, never a success.
+// singular (also when the left 3 × 3 of its matrix is, relative to its rows);
+// otherwise only linearProjection is written, and eye, lookAtPoint, up and
+// refinedProjection keep their previous contents. A non-finite or degenerate
+// result (viewing direction parallel to the ground, zero focal length, a model
+// point at or behind the camera, that is nearer than a millionth of the
+// farthest point's depth) and a search still moving at its step limit are
+// failures, never successes.
 int estimateCameraPose(int correspondenceCount, const double* modelPoints, const double* imagePoints,
                        double* linearProjection, double* refinedProjection, double* eye, double* lookAtPoint,
                        double* up);
@@ -49,7 +52,11 @@ inline int estimateCameraPose(int correspondenceCount, const Vector3* modelPoint
 // of squared image residuals, and the refined projection has
 // |r1| = |r2| = focalLength. Contract and failure rules as estimateCameraPose;
 // a focal length that is not finite or not positive is unusable input, and a
-// view that does not meet the ground in front of the eye is a failure.
+// view that does not meet the ground in front of the eye is a failure. The
+// search starts from the free estimate, or from the linear estimate when the
+// free one fails. Points all in one plane, which the linear stage cannot
+// place, start from the homography of their plane; linearProjection then holds
+// the camera of that start.
 int estimateCameraPoseWithFocalLength(int correspondenceCount, const double* modelPoints, const double* imagePoints,
                                       double focalLength, double* linearProjection, double* refinedProjection,
                                       double* eye, double* lookAtPoint, double* up);

@@ -29,8 +29,23 @@ inline constexpr int kMaxRefinementSteps = 2000;
 inline constexpr double kLambdaFloor = 1e-20;
 inline constexpr double kLambdaCeiling = 1e20;
 inline constexpr double kLookAtTolerancePixels = 1e-6;
+// A point nearer than this fraction of the farthest point's depth counts as
+// at the camera: its image is whatever rounding makes of a ray through the eye.
+inline constexpr double kFrontDepthFraction = 1e-6;
+// |det M| over the product of its row norms for the left 3 × 3 M of a linear
+// estimate. A camera gives 1; noise on a far, narrow view lowers it to about
+// 1e-2; a matrix the solver made of the null space of points in one plane or of
+// a few repeated points gives 1e-17 and means nothing.
+inline constexpr double kRegularLeftBlockRatio = 1e-8;
 
 bool allFinite(const double* values, int count);
+
+// True when every model point lies in front of the camera of projection
+// (3 × 4, third row d·(X − eye) with d a unit vector) by more than
+// kFrontDepthFraction of the largest depth. A pose with a point at or behind
+// the eye fits the images only because the cost cannot tell a ray from its
+// reverse; it is not a camera of the points.
+bool allPointsInFront(const double* projection, const Correspondences& correspondences);
 
 // True when the look-at point (z = 0) projects to the image centre within
 // kLookAtTolerancePixels. An eye so close to it that their difference is
@@ -46,7 +61,7 @@ int solveLinearSystem(int n, double* a, double* b);
 // The linear stage: DLT with the centroid of the model points at projective
 // depth 1, normalised so that the left 3 × 3 of row 3 is a unit vector and
 // negated. Writes 12 doubles to projection; returns 0 if the Lagrange system
-// is singular.
+// is singular or the left 3 × 3 of its solution is (kRegularLeftBlockRatio).
 int computeLinearProjection(const Correspondences& correspondences, double* projection);
 
 // Camera centre of a 3 × 4 matrix: the solution of M·c = −p4. Returns 0 if singular.
@@ -87,7 +102,8 @@ void poseCostDerivatives(const double* parameters, const PoseFit& fit, const Cor
 double refinePoseStep(RefinementState& state, const Correspondences& correspondences);
 
 // The final matrix and up vector from eye and look-at point. Returns 0 when
-// the result is not finite or the fitted focal length is zero.
+// the result is not finite, the fitted focal length is zero or a point is not
+// in front of the camera.
 int composeProjection(const double* eye, const double* lookAt, const Correspondences& correspondences,
                       double* projection, double* up);
 
@@ -97,7 +113,8 @@ bool usableCorrespondences(int count, const double* modelPoints, const double* i
 
 // The Levenberg–Marquardt search from the linear stage's camera centre and
 // look-at point. Writes eye and lookAt (z = 0) and returns 1, or returns 0,
-// writing nothing, when there is no finite start or no finite result.
+// writing nothing, when there is no finite start, no finite result, or the
+// search is still moving after kMaxRefinementSteps.
 int refineFreePose(const Correspondences& correspondences, const double* linearProjection, double* eye,
                    double* lookAt);
 
@@ -109,9 +126,12 @@ struct FreePose {
     double up[3];
 };
 
-// The linear stage, copied to linearProjection once it succeeds, then the
-// search from it and the final matrix. Returns 0 where a stage fails; `pose` is
-// whole only on 1.
+// The search from a linear estimate and the final matrix. Returns 0 where a
+// stage fails; `pose` is whole only on 1.
+int refineLinearEstimate(const Correspondences& correspondences, const double* linearProjection, FreePose& pose);
+
+// The linear stage, copied to linearProjection once it succeeds, then
+// refineLinearEstimate.
 int estimateFreePose(const Correspondences& correspondences, double* linearProjection, FreePose& pose);
 
 }  // namespace pose_internal

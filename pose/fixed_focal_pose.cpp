@@ -138,13 +138,15 @@ bool negligible(const double* step, const Vector3& eye)
     return eyeStep <= kNegligibleStep * eyeScale && angle <= kNegligibleStep;
 }
 
-// Levenberg–Marquardt from pose; accepts only strictly lower costs. Returns
-// the χ² of the pose it leaves.
-double refineRigidPose(RigidPose& pose, double focal, const Correspondences& correspondences)
+// Levenberg–Marquardt from pose; accepts only strictly lower costs and leaves
+// the cost of the pose it ends at in chiSquare. Returns false when that cost is
+// not finite or the search is still moving after kMaxRefinementSteps: where a
+// drifting search happens to stop is no answer.
+bool refineRigidPose(RigidPose& pose, double focal, const Correspondences& correspondences, double& chiSquare)
 {
-    double chiSquare = rigidPoseCost(pose, focal, correspondences);
+    chiSquare = rigidPoseCost(pose, focal, correspondences);
     if (!std::isfinite(chiSquare))
-        return chiSquare;
+        return false;
     double alpha[kPoseParameters * kPoseParameters];
     double beta[kPoseParameters];
     normalEquations(pose, focal, correspondences, alpha, beta);
@@ -162,7 +164,7 @@ double refineRigidPose(RigidPose& pose, double focal, const Correspondences& cor
             continue;
         }
         if (negligible(step, pose.eye))
-            break;
+            return true;
         const RigidPose trial = stepped(pose, step);
         const double trialCost = rigidPoseCost(trial, focal, correspondences);
         if (!(trialCost < chiSquare)) {
@@ -174,10 +176,11 @@ double refineRigidPose(RigidPose& pose, double focal, const Correspondences& cor
         chiSquare = trialCost;
         lambda = std::max(lambda * 0.1, kLambdaFloor);
         if (converged)
-            break;
+            return true;
         normalEquations(pose, focal, correspondences, alpha, beta);
     }
-    return chiSquare;
+    // Settled when no damping finds a lower cost; otherwise out of steps.
+    return lambda > kLambdaCeiling;
 }
 
 RigidPose poseFromProjection(const double* projection, const double* eye)
@@ -216,28 +219,207 @@ RigidPose startingPose(const double* freeProjection, const double* freeEye, doub
     return movedCost < rigidPoseCost(freePose, focal, correspondences) ? moved : freePose;
 }
 
-// The 3 × 4 matrix, look-at point and up vector of pose. Returns 0 when the
-// view does not meet the ground in front of the eye, or the result is not finite.
-int composeRigidProjection(const RigidPose& pose, double focal, double* projection, double* lookAt, double* up)
+void rigidProjection(const RigidPose& pose, double focal, double* projection)
 {
     const Vector3 rows[3] = {focal * pose.right, focal * pose.up, pose.direction};
-    double result[12];
     for (int r = 0; r < 3; ++r) {
         for (int k = 0; k < 3; ++k)
-            result[4 * r + k] = rows[r][k];
-        result[4 * r + 3] = -dot(rows[r], pose.eye);
+            projection[4 * r + k] = rows[r][k];
+        projection[4 * r + 3] = -dot(rows[r], pose.eye);
     }
+}
+
+// The 3 × 4 matrix, look-at point and up vector of pose. Returns 0 when the
+// view does not meet the ground in front of the eye, a point is not in front
+// of the camera, or the result is not finite.
+int composeRigidProjection(const RigidPose& pose, double focal, const Correspondences& correspondences,
+                           double* projection, double* lookAt, double* up)
+{
+    double result[12];
+    rigidProjection(pose, focal, result);
     const double along = -pose.eye.z / pose.direction.z;
     if (!(along > 0.0) || !std::isfinite(along) || !allFinite(result, 12))
         return 0;
     const Vector3 ground = pose.eye + along * pose.direction;
     const double target[3] = {ground.x, ground.y, 0.0};
-    if (!lookAtLandsOnCentre(result, target))
+    if (!lookAtLandsOnCentre(result, target) || !allPointsInFront(result, correspondences))
         return 0;
     std::copy(result, result + 12, projection);
     std::copy(target, target + 3, lookAt);
     std::copy(pose.up.data(), pose.up.data() + 3, up);
     return 1;
+}
+
+// A refined camera with the held focal length and what the caller is given of it.
+struct HeldPose {
+    double chiSquare = 0.0;
+    double start[12];  // the matrix of the camera the search started from
+    double projection[12];
+    double eye[3];
+    double lookAt[3];
+    double up[3];
+};
+
+bool heldPoseFrom(RigidPose pose, double focal, const Correspondences& correspondences, HeldPose& held)
+{
+    rigidProjection(pose, focal, held.start);
+    if (!refineRigidPose(pose, focal, correspondences, held.chiSquare) ||
+        !composeRigidProjection(pose, focal, correspondences, held.projection, held.lookAt, held.up))
+        return false;
+    std::copy(pose.eye.data(), pose.eye.data() + 3, held.eye);
+    return true;
+}
+
+// The linear estimate as a rigid camera. The linear stage leaves the points at
+// negative projective depth; the matrix is turned round to face them first.
+bool linearStart(const double* linear, double focal, const Correspondences& correspondences, RigidPose& start)
+{
+    double eye[3];
+    if (!cameraCentre(linear, eye) || !allFinite(eye, 3))
+        return false;
+    double depthSum = 0.0;
+    for (int i = 0; i < correspondences.count; ++i) {
+        const Vector3 x = modelPoint(correspondences, i);
+        depthSum += linear[8] * x.x + linear[9] * x.y + linear[10] * x.z + linear[11];
+    }
+    const double sign = depthSum < 0.0 ? -1.0 : 1.0;
+    double facing[12];
+    for (int k = 0; k < 12; ++k)
+        facing[k] = sign * linear[k];
+    start = startingPose(facing, eye, focal, correspondences);
+    return true;
+}
+
+// An orthonormal frame of the plane nearest the model points: origin at their
+// centroid, normal along their least spread, (first, second, normal) right-handed.
+struct PlaneFrame {
+    Vector3 origin, first, second, normal;
+};
+
+bool fitPlane(const Correspondences& correspondences, PlaneFrame& plane)
+{
+    const int n = correspondences.count;
+    Vector3 centroid;
+    for (int i = 0; i < n; ++i)
+        centroid = centroid + modelPoint(correspondences, i);
+    centroid = (1.0 / n) * centroid;
+    Vector3 scatter[3];  // rows of Σ (X − c)(X − c)ᵀ
+    for (int i = 0; i < n; ++i) {
+        const Vector3 offset = modelPoint(correspondences, i) - centroid;
+        for (int r = 0; r < 3; ++r)
+            scatter[r] = scatter[r] + offset[static_cast<std::size_t>(r)] * offset;
+    }
+    // The adjugate weights each eigenvector of the scatter by the product of
+    // the other two eigenvalues, so it pulls any vector towards the normal;
+    // a few products make that exact enough for a start.
+    const Vector3 adjugate[3] = {cross(scatter[1], scatter[2]), cross(scatter[2], scatter[0]),
+                                 cross(scatter[0], scatter[1])};
+    Vector3 normal = adjugate[0];
+    for (const Vector3& column : adjugate) {
+        if (dot(column, column) > dot(normal, normal))
+            normal = column;
+    }
+    for (int pass = 0; pass < 3; ++pass) {
+        normal.normalize();
+        normal = Vector3(dot(adjugate[0], normal), dot(adjugate[1], normal), dot(adjugate[2], normal));
+    }
+    // A zero normal: the points lie on a line or on one point.
+    if (normal.normalize() == 0.0 || !std::isfinite(dot(normal, normal)))
+        return false;
+    int leastAligned = 0;
+    for (int k = 1; k < 3; ++k) {
+        if (std::fabs(normal[static_cast<std::size_t>(k)]) < std::fabs(normal[static_cast<std::size_t>(leastAligned)]))
+            leastAligned = k;
+    }
+    Vector3 axis;
+    axis[static_cast<std::size_t>(leastAligned)] = 1.0;
+    plane.origin = centroid;
+    plane.normal = normal;
+    plane.first = axis - dot(axis, normal) * normal;
+    plane.first.normalize();
+    plane.second = cross(normal, plane.first);
+    return true;
+}
+
+// The homography from plane coordinates (a, b) to the image by least squares,
+// its last entry (the projective depth of the plane's origin, the centroid)
+// fixed at 1. h holds 9 values, row-major.
+bool fitHomography(const Correspondences& correspondences, const PlaneFrame& plane, double* h)
+{
+    constexpr int kUnknowns = 8;
+    double normal[kUnknowns * kUnknowns] = {};
+    double rightHandSide[kUnknowns] = {};
+    for (int i = 0; i < correspondences.count; ++i) {
+        const Vector3 offset = modelPoint(correspondences, i) - plane.origin;
+        const double a = dot(plane.first, offset);
+        const double b = dot(plane.second, offset);
+        const double* image = correspondences.imagePoints + 3 * i;
+        const double u = image[0];
+        const double v = image[1];
+        const double rows[2][kUnknowns] = {{a, b, 1.0, 0.0, 0.0, 0.0, -u * a, -u * b},
+                                           {0.0, 0.0, 0.0, a, b, 1.0, -v * a, -v * b}};
+        const double targets[2] = {u, v};
+        for (int r = 0; r < 2; ++r) {
+            for (int j = 0; j < kUnknowns; ++j) {
+                for (int k = 0; k < kUnknowns; ++k)
+                    normal[j * kUnknowns + k] += rows[r][j] * rows[r][k];
+                rightHandSide[j] += rows[r][j] * targets[r];
+            }
+        }
+    }
+    if (!solveLinearSystem(kUnknowns, normal, rightHandSide))
+        return false;
+    std::copy(rightHandSide, rightHandSide + kUnknowns, h);
+    h[8] = 1.0;
+    return allFinite(h, 9);
+}
+
+// The camera that the homography of the points' plane gives for the held
+// focal length. It needs no depth across the plane, so it also places points
+// that all lie in one plane, which the linear stage cannot.
+bool planeStart(double focal, const Correspondences& correspondences, RigidPose& start)
+{
+    PlaneFrame plane;
+    double h[9];
+    if (!fitPlane(correspondences, plane) || !fitHomography(correspondences, plane, h))
+        return false;
+    // The columns of diag(1/f, 1/f, 1)·H are the plane's axes and origin in
+    // camera coordinates (right, up, depth), up to one positive scale: the
+    // origin's depth is fixed at 1.
+    Vector3 first(h[0] / focal, h[3] / focal, h[6]);
+    Vector3 second(h[1] / focal, h[4] / focal, h[7]);
+    const Vector3 origin(h[2] / focal, h[5] / focal, h[8]);
+    const double scale = 2.0 / (std::sqrt(dot(first, first)) + std::sqrt(dot(second, second)));
+    first.normalize();
+    second = second - dot(second, first) * first;
+    second.normalize();
+    // Camera coordinates (right, up, depth) are left-handed (up = right × d),
+    // so the plane's normal maps to −(first × second).
+    const Vector3 normal = -cross(first, second);
+    start.right = first.x * plane.first + second.x * plane.second + normal.x * plane.normal;
+    start.direction = first.z * plane.first + second.z * plane.second + normal.z * plane.normal;
+    orthonormalise(start);
+    const Vector3 offset = scale * origin;
+    start.eye = plane.origin - (offset.x * start.right + offset.y * start.up + offset.z * start.direction);
+    return std::isfinite(dot(start.eye, start.eye)) && std::isfinite(dot(start.right, start.right)) &&
+           std::isfinite(dot(start.direction, start.direction));
+}
+
+// The search from the free estimate, as it has always started; when that
+// estimate fails (or leads to no camera), from the linear estimate, since the
+// held focal length may still place the camera that the free search could not.
+// Points in one plane give no linear estimate (linear is null); the plane's
+// homography gives their start instead.
+bool findHeldPose(const double* linear, double focal, const Correspondences& correspondences, HeldPose& held)
+{
+    RigidPose start;
+    if (!linear)
+        return planeStart(focal, correspondences, start) && heldPoseFrom(start, focal, correspondences, held);
+    FreePose free;
+    if (refineLinearEstimate(correspondences, linear, free) &&
+        heldPoseFrom(startingPose(free.projection, free.eye, focal, correspondences), focal, correspondences, held))
+        return true;
+    return linearStart(linear, focal, correspondences, start) && heldPoseFrom(start, focal, correspondences, held);
 }
 
 }  // namespace
@@ -254,21 +436,20 @@ int estimateCameraPoseWithFocalLength(int correspondenceCount, const double* mod
         !(focalLength > 0.0) || !linearProjection || !refinedProjection || !eye || !lookAtPoint || !up)
         return 0;
     const Correspondences correspondences{correspondenceCount, modelPoints, imagePoints};
-    FreePose start;
-    if (!estimateFreePose(correspondences, linearProjection, start))
+    double linear[12];
+    const bool linearFound = computeLinearProjection(correspondences, linear) == 1;
+    if (linearFound)
+        std::copy(linear, linear + 12, linearProjection);
+    HeldPose held;
+    if (!findHeldPose(linearFound ? linear : nullptr, focalLength, correspondences, held))
         return 0;
 
-    RigidPose pose = startingPose(start.projection, start.eye, focalLength, correspondences);
-    const double chiSquare = refineRigidPose(pose, focalLength, correspondences);
-    double projection[12];
-    double target[3];
-    double upVector[3];
-    if (!std::isfinite(chiSquare) || !composeRigidProjection(pose, focalLength, projection, target, upVector))
-        return 0;
-
-    std::copy(projection, projection + 12, refinedProjection);
-    std::copy(pose.eye.data(), pose.eye.data() + 3, eye);
-    std::copy(target, target + 3, lookAtPoint);
-    std::copy(upVector, upVector + 3, up);
+    // Without a linear estimate the plane's camera stood in for it.
+    if (!linearFound)
+        std::copy(held.start, held.start + 12, linearProjection);
+    std::copy(held.projection, held.projection + 12, refinedProjection);
+    std::copy(held.eye, held.eye + 3, eye);
+    std::copy(held.lookAt, held.lookAt + 3, lookAtPoint);
+    std::copy(held.up, held.up + 3, up);
     return 1;
 }

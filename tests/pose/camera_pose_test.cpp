@@ -32,6 +32,15 @@ PoseResult estimate(const SyntheticScene& scene)
     return estimate(scene.count(), scene.modelPoints.data(), scene.imagePoints.data());
 }
 
+PoseResult estimateHeld(const SyntheticScene& scene, double focal)
+{
+    PoseResult result;
+    result.status = estimateCameraPoseWithFocalLength(scene.count(), scene.modelPoints.data(), scene.imagePoints.data(),
+                                                      focal, result.linear, result.refined, result.eye, result.lookAt,
+                                                      result.up);
+    return result;
+}
+
 Correspondences view(const SyntheticScene& scene)
 {
     return {scene.count(), scene.modelPoints.data()->data(), scene.imagePoints.data()->data()};
@@ -72,6 +81,33 @@ void expectWellFormed(const PoseResult& result)
     EXPECT_NEAR(dot(d, d), 1.0, 1e-12);
 }
 
+// Every model point lies in front of the reported camera, and not merely by
+// rounding: by more than a millionth of the farthest point's depth.
+void expectPointsInFront(const PoseResult& result, const SyntheticScene& scene)
+{
+    double nearest = std::numeric_limits<double>::infinity();
+    double farthest = 0.0;
+    for (const Vector3& p : scene.modelPoints) {
+        const double* row = result.refined + 8;
+        const double depth = row[0] * p.x + row[1] * p.y + row[2] * p.z + row[3];
+        nearest = std::min(nearest, depth);
+        farthest = std::max(farthest, depth);
+    }
+    EXPECT_GT(nearest, 1e-6 * farthest) << "farthest depth " << farthest;
+}
+
+// All an estimate of any input may give: nothing, or a camera of the points.
+void expectCameraOrNothing(const PoseResult& result, const SyntheticScene& scene)
+{
+    if (result.status == 1) {
+        expectWellFormed(result);
+        expectPointsInFront(result, scene);
+    } else {
+        EXPECT_EQ(result.status, 0);
+        EXPECT_TRUE(result.poseUntouched());
+    }
+}
+
 void expectRecovers(const PoseResult& result, const SyntheticScene& scene, double tolerance)
 {
     expectWellFormed(result);
@@ -106,6 +142,58 @@ std::vector<Vector3> boxPoints(std::mt19937& random, int count)
     for (int i = 0; i < count; ++i)
         points.emplace_back(xy(random), xy(random), z(random));
     return points;
+}
+
+// Twelve points on a tilted plane and one off it, with 0.5 px of noise: the
+// linear stage has almost nothing to fix the depth across the plane with.
+SyntheticScene planeAndOnePoint(unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::vector<Vector3> points = boxPoints(random, 12);
+    for (Vector3& p : points)
+        p.z = 2 + 0.3 * p.x - 0.2 * p.y;
+    points.emplace_back(1, -2, 6);
+    SyntheticScene scene = sceneFromPoints(nominalCamera(), points);
+    scene.addNoise(random, 0.5);
+    return scene;
+}
+
+// Nine points seen from 1000 units with a 2° field of view and 0.5 px of
+// noise: nearly parallel rays, along which the free search can recede for ever.
+SyntheticScene farNarrowView(unsigned seed)
+{
+    std::mt19937 random(seed);
+    const Vector3 lookAt(2, 1, 0);
+    const Vector3 eye = lookAt + (1000 / std::sqrt(41.0)) * Vector3(-3, -4, 4);
+    const SyntheticCamera camera = SyntheticCamera::make(eye, lookAt, 0.2, focalLengthForFieldOfView(480, 2.0));
+    SyntheticScene scene = sceneFromPoints(camera, boxPoints(random, 9));
+    scene.addNoise(random, 0.5);
+    return scene;
+}
+
+// Twelve correspondences of which only five are distinct, with 0.5 px of noise.
+SyntheticScene fiveDistinctPoints(unsigned seed)
+{
+    std::mt19937 random(seed);
+    SyntheticScene scene = sceneFromPoints(nominalCamera(), boxPoints(random, 5));
+    scene.addNoise(random, 0.5);
+    for (int i = 5; i < 12; ++i) {
+        scene.modelPoints.push_back(scene.modelPoints[i % 5]);
+        scene.imagePoints.push_back(scene.imagePoints[i % 5]);
+        scene.exactImagePoints.push_back(scene.exactImagePoints[i % 5]);
+    }
+    return scene;
+}
+
+// Exact points, one of them moved onto the eye with an arbitrary image point:
+// with the eye there, any image fits it.
+SyntheticScene pointAtTheEye(unsigned seed)
+{
+    std::mt19937 random(seed);
+    SyntheticScene scene = sceneFromPoints(nominalCamera(), boxPoints(random, 12));
+    scene.modelPoints[0] = scene.camera.eye;
+    scene.imagePoints[0] = Vector3(10, -20, 0);
+    return scene;
 }
 
 }  // namespace
@@ -462,20 +550,47 @@ TEST(EstimateCameraPose, DegenerateConfigurationsFailCleanly)
     std::vector<Vector3> twoPoints;
     for (int i = 0; i < 12; ++i)
         twoPoints.push_back(i % 2 ? Vector3(1, 2, 3) : Vector3(-2, 0, 5));
-
-    for (const auto* points : {&collinear, &duplicates, &twoPoints}) {
-        const PoseResult result = estimate(sceneFromPoints(camera, *points));
-        EXPECT_EQ(result.status, 0);
-        EXPECT_TRUE(result.poseUntouched());
-    }
-
     // All image points at the centre: no focal length can be fitted.
     SyntheticScene centred = sceneFromPoints(camera, boxPoints(random, 12));
     for (Vector3& p : centred.imagePoints)
         p = Vector3(0, 0, 0);
-    const PoseResult zero = estimate(centred);
-    EXPECT_EQ(zero.status, 0);
-    EXPECT_TRUE(zero.poseUntouched());
+    std::vector<Vector3> ground = boxPoints(random, 12);
+    for (Vector3& p : ground)
+        p.z = 0.0;
+
+    // The free estimate refuses each; knowing the focal length, a plane of
+    // points (or five distinct ones) still fixes the camera.
+    struct Degenerate {
+        const char* name;
+        SyntheticScene scene;
+        bool heldFindsTheCamera;
+    };
+    const Degenerate cases[] = {
+        {"collinear", sceneFromPoints(camera, collinear), false},
+        {"one point twelve times", sceneFromPoints(camera, duplicates), false},
+        {"two points", sceneFromPoints(camera, twoPoints), false},
+        {"every image point at the centre", centred, false},
+        {"all on the ground", sceneFromPoints(camera, ground), true},
+        {"tilted plane and one point off it", planeAndOnePoint(1), true},
+        {"far narrow view", farNarrowView(19), true},
+        {"five distinct points among twelve", fiveDistinctPoints(61), true},
+        {"a point at the eye", pointAtTheEye(0), false},
+    };
+    for (const Degenerate& c : cases) {
+        SCOPED_TRACE(c.name);
+        const PoseResult free = estimate(c.scene);
+        EXPECT_EQ(free.status, 0);
+        EXPECT_TRUE(free.poseUntouched());
+
+        const PoseResult held = estimateHeld(c.scene, c.scene.camera.focal);
+        expectCameraOrNothing(held, c.scene);
+        if (c.heldFindsTheCamera) {
+            EXPECT_EQ(held.status, 1);
+            if (held.status == 1) {
+                EXPECT_LT(c.scene.rmsError(held.refined, c.scene.exactImagePoints), 1.0);
+            }
+        }
+    }
 }
 
 TEST(EstimateCameraPose, HostileInputNeverReportsANonFinitePose)
@@ -518,13 +633,10 @@ TEST(EstimateCameraPose, HostileInputNeverReportsANonFinitePose)
             scene.imagePoints[0] = Vector3(10, -20, 0);
             break;
         }
-        const PoseResult result = estimate(scene);
-        if (result.status == 1) {
-            ++successes;
-            expectWellFormed(result);
-        } else {
-            EXPECT_EQ(result.status, 0);
-            EXPECT_TRUE(result.poseUntouched());
+        for (const PoseResult& result : {estimate(scene), estimateHeld(scene, camera.focal)}) {
+            SCOPED_TRACE(::testing::Message() << "trial " << trial);
+            successes += result.status == 1;
+            expectCameraOrNothing(result, scene);
         }
     }
     RecordProperty("hostile_successes", successes);
