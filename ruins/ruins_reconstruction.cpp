@@ -194,7 +194,7 @@ void RuinsReconstruction::followModel(const unsigned char* frame, const CornerDe
 
 void RuinsReconstruction::noteTrackingOutcome()
 {
-    if (poseValid_) {
+    if (poseFollowed_) {
         lostFrames_ = 0;
         return;
     }
@@ -256,7 +256,7 @@ void RuinsReconstruction::refineFoundPoints(const GreyFrame& frame)
 
 void RuinsReconstruction::recordReprojections()
 {
-    if (!poseValid_) {
+    if (!poseFollowed_) {
         // Without this frame's pose the motion is unknown; predict from the last.
         hasPreviousReprojection_ = false;
         return;
@@ -326,25 +326,24 @@ void RuinsReconstruction::updatePose()
 {
     gatheredCount_ = 0;
     inlierCount_ = 0;
-    if (tracked_.count < kMinPointsInUse) {
-        poseValid_ = false;
-        return;
-    }
+    poseValid_ = false;
+    poseFollowed_ = false;
+    if (tracked_.count < kMinPointsInUse) return;
     const int n = gatherCorrespondences();
     gatheredCount_ = n;
     // Following the model, the last pose is one worth starting from only if it was shown.
     if (useKalman_ && !poseFilterCreated_ && hasPose_ && (!followsModel() || poseValid_))
         createPoseFilterFromLastPose();
-    if (n < kMinValidPoints || !estimatePose(n)) {
-        poseValid_ = false;
-        return;
-    }
+    if (n < kMinValidPoints || !estimatePose(n)) return;
     if (followsModel()) {
         inlierCount_ = rejectOutliers(n);
-        poseValid_ = inlierCount_ >= kMinInliers &&
-                     residualRms_ <= std::max(height_ / kMaxResidualDivisor, kMinResidualBound);
+        // A pose with few supporters among many points in view may still be
+        // right, and following on from it keeps the motion; it is only not shown.
+        poseFollowed_ = inlierCount_ >= kMinInliers && residualRms_ <= kMaxResidualRms;
+        poseValid_ = poseFollowed_ && inlierCount_ >= kMinInlierShare * pointsInFrame();
     } else {
         inlierCount_ = n;
+        poseFollowed_ = true;
         poseValid_ = true;
     }
     hasPose_ = hasPose_ || poseValid_;
@@ -384,6 +383,18 @@ int RuinsReconstruction::dropOutliers(int correspondenceCount)
         ++kept;
     }
     return kept;
+}
+
+int RuinsReconstruction::pointsInFrame() const
+{
+    int inFrame = 0;
+    for (int i = 0; i < pointCount_; ++i) {
+        SubpixelPoint p;
+        if (reprojectToFrame(pose_.refinedProjection, modelPoints_[i], width_, height_, p) && p.x >= 0.0 &&
+            p.y >= 0.0 && p.x < width_ && p.y < height_)
+            ++inFrame;
+    }
+    return inFrame;
 }
 
 void RuinsReconstruction::measureResiduals(int correspondenceCount)
