@@ -183,7 +183,9 @@ std::vector<GridCell> bricks(const json& value, const std::string& field)
 
 Scene sceneFromJson(const json& root, PictureCheck pictureCheck)
 {
-    refuseUnknownKeys(root, {"name", "brickEdge", "picture", "fieldOfView", "points", "realBricks", "virtualBricks"},
+    refuseUnknownKeys(root,
+                      {"name", "brickEdge", "picture", "fieldOfView", "edgeRadius", "points", "realBricks",
+                       "virtualBricks"},
                       "");
     Scene scene;
     const json& name = member(root, "name");
@@ -197,6 +199,10 @@ Scene sceneFromJson(const json& root, PictureCheck pictureCheck)
     if (root.contains("fieldOfView"))
         scene.fieldOfView = number(root["fieldOfView"], "fieldOfView", kMinFieldOfView, kMaxFieldOfView,
                                    "a number of degrees from 1 to 179");
+    // Up to half an edge: a block rounded further would be a sphere.
+    if (root.contains("edgeRadius"))
+        scene.edgeRadius = number(root["edgeRadius"], "edgeRadius", 0.0, scene.brickEdge / 2.0,
+                                  "a number from 0 to half the brick edge");
     for (const json& point : list(member(root, "points"), "points", kMaxScenePoints, "points"))
         scene.points.push_back(scenePoint(point, indexed("points", scene.points.size()), pictureCheck));
     scene.realBricks = bricks(member(root, "realBricks"), "realBricks");
@@ -316,6 +322,7 @@ std::string sceneText(const Scene& scene)
     out << "  \"brickEdge\": " << formatNumber(scene.brickEdge) << ",\n";
     out << "  \"picture\": " << json(scene.picture.generic_string()).dump() << ",\n";
     if (scene.fieldOfView) out << "  \"fieldOfView\": " << formatNumber(*scene.fieldOfView) << ",\n";
+    if (scene.edgeRadius) out << "  \"edgeRadius\": " << formatNumber(*scene.edgeRadius) << ",\n";
     writeList(out, "points", scene.points.size(), [&](std::size_t i) { return formatPoint(scene, i); }, false);
     writeList(out, "realBricks", scene.realBricks.size(), [&](std::size_t i) { return formatCell(scene.realBricks[i]); },
               false);

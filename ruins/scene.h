@@ -10,6 +10,8 @@
 //   "brickEdge":     one brick edge in model units (2.4 for the ruins)
 //   "picture":       reference picture (PNG), relative to the scene file
 //   "fieldOfView":   optional, vertical field of view in degrees of a calibrated camera
+//   "edgeRadius":    optional, how far the real blocks' edges are rounded, in model
+//                    units (0 to half the brick edge; missing: sharp)
 //   "points":        [{"grid": [i, j, k], "reference": [x, y]}, ...]
 //                    or {"model": [x, y, z], ...} in model units; "reference" is the
 //                    pixel column and the row counted from the picture's top edge
@@ -42,6 +44,7 @@ struct Scene {
     double brickEdge = kBrickEdge;
     std::filesystem::path picture;  // as written in the file: relative to the scene file
     std::optional<double> fieldOfView;
+    std::optional<double> edgeRadius;
     std::vector<ScenePoint> points;
     std::vector<GridCell> realBricks;
     std::vector<GridCell> virtualBricks;

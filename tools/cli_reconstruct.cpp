@@ -19,6 +19,7 @@
 #include "ruins/scene_model.h"
 #include "ruins/virtual_ruins_camera.h"
 #include "record/video_recorder.h"
+#include "tools/camera_truth.h"
 #include "tools/cli_command.h"
 
 #include <QDir>
@@ -69,6 +70,7 @@ struct Options {
     ruins::VirtualCameraPath path;
     ruins::VirtualCameraLook look;
     std::string record;  // video file of the augmented frames
+    std::string truth;   // the true camera of a video's frames (CSV)
     std::shared_ptr<const ruins::SceneModel> scene = ruins::bundledRuinsScene();
 };
 
@@ -110,7 +112,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
         } else if (option == "--source" || option == "--frames" || option == "--size" || option == "--detector" ||
                    option == "--threshold" || option == "--noise" || option == "--output-dir" ||
                    option == "--following" || option == "--background" || option == "--speed" ||
-                   option == "--path" || option == "--scene") {
+                   option == "--path" || option == "--scene" || option == "--truth") {
             if (!hasValue) return fail(option + " needs a value");
             const std::string& text = value();
             if (option == "--source") {
@@ -131,6 +133,9 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
                 if (!parseInteger(text, t) || t < 1 || t > 200)
                     return fail("--threshold must be a whole number from 1 to 200");
                 options.threshold = int(t);
+            } else if (option == "--truth") {
+                if (text.empty()) return fail("--truth needs a CSV file");
+                options.truth = text;
             } else if (option == "--following") {
                 if (text != "nearest" && text != "model") return fail("--following must be nearest or model");
                 options.following = text == "model" ? ruins::Following::Model : ruins::Following::Nearest;
@@ -201,12 +206,14 @@ private:
     ruins::VirtualCameraLook look_;
 };
 
-// Frames of a video file, decoded one after another (index order) and scaled
-// to the frame size; the file starts again at its end. No truth is known.
+// Frames of a video file, decoded one after another (index order) and fitted
+// to the frame size; the file starts again at its end. The truth is known when
+// a truth file was given.
 class VideoSource final : public FrameSource {
 public:
-    VideoSource(std::unique_ptr<VideoFileDecoder> decoder, int width, int height)
-        : decoder_(std::move(decoder)), width_(width), height_(height) {}
+    VideoSource(std::unique_ptr<VideoFileDecoder> decoder, int width, int height,
+                std::optional<tools::CameraTruth> truth)
+        : decoder_(std::move(decoder)), width_(width), height_(height), truth_(std::move(truth)) {}
     bool frame(std::int64_t, std::uint8_t* rgb) override {
         VideoPicture picture;
         if (!decoder_->nextPicture(width_, height_, picture) || picture.width != width_ || picture.height != height_)
@@ -223,12 +230,16 @@ public:
         }
         return true;
     }
-    std::optional<ruins::FrameCamera> truth(std::int64_t) const override { return std::nullopt; }
+    std::optional<ruins::FrameCamera> truth(std::int64_t index) const override {
+        if (!truth_) return std::nullopt;
+        return truth_->frame(index, width_, height_, decoder_->width(), decoder_->height());
+    }
 
 private:
     std::unique_ptr<VideoFileDecoder> decoder_;
     int width_;
     int height_;
+    std::optional<tools::CameraTruth> truth_;
 };
 
 // What one frame produced.
@@ -302,6 +313,10 @@ void printRow(std::int64_t index, const FrameResult& r) {
     }
     printOptional(r.reprojectionError, "%.4f");
     printOptional(r.eyeError, "%.4f");
+    if (r.poseValid)
+        std::printf(",%.6f,%.6f,%.6f", r.pose.up.x, r.pose.up.y, r.pose.up.z);
+    else
+        std::printf(",,,");
     std::printf("\n");
 }
 
@@ -399,7 +414,8 @@ public:
             fail("not enough memory for the frames");
             return 1;
         }
-        std::printf("frame,pose_valid,valid_points,eye_x,eye_y,eye_z,look_x,look_y,fov_deg,reproj_err_px,eye_err\n");
+        std::printf(
+            "frame,pose_valid,valid_points,eye_x,eye_y,eye_z,look_x,look_y,fov_deg,reproj_err_px,eye_err,up_x,up_y,up_z\n");
         // "Automatic Initial Points" checked: the reference positions, carried
         // from the calibration picture to the frame, are put in use.
         const ruins::SceneModel& scene = *options_.scene;
@@ -601,7 +617,12 @@ int runReconstruct(const std::vector<std::string>& args) {
             fail(error);
             return 1;
         }
-        source = std::make_unique<VideoSource>(std::move(decoder), options.width, options.height);
+        std::optional<tools::CameraTruth> truth;
+        if (!options.truth.empty() && !(truth = tools::CameraTruth::read(options.truth, error))) {
+            fail(error);
+            return 1;
+        }
+        source = std::make_unique<VideoSource>(std::move(decoder), options.width, options.height, std::move(truth));
     }
     if (!options.outputDir.empty() && !QDir().mkpath(QString::fromStdString(options.outputDir))) {
         fail("cannot create the directory " + options.outputDir);
@@ -617,9 +638,10 @@ const CliCommand reconstructCommand(
     "reconstruct",
     "--source virtual|FILE [--frames N] [--size WxH] [--detector klt|fast] [--threshold T] [--kalman] "
     "[--noise SIGMA] [--following nearest|model] [--scene FILE] [--output-dir DIR] [--record OUT.mp4]\n"
-    "    virtual scene: [--background FILE] [--blur] [--drift] [--speed K] [--path swing|jumps]",
+    "    virtual scene: [--background FILE] [--blur] [--drift] [--speed K] [--path swing|jumps]\n"
+    "    video file: [--truth CAMERAS.csv]",
     "Run the ruins reconstructor (or a scene's, with --scene) headless (automatic initial points, then following) and print a CSV line per "
-    "frame and a '#' summary; with the virtual source, the error against the true pose.",
+    "frame and a '#' summary; with the virtual source (or a video's --truth), the error against the true pose.",
     runReconstruct);
 
 }  // namespace

@@ -26,6 +26,7 @@ void printScene(const ruins::Scene& scene, const std::filesystem::path& file)
         std::printf("field of view: %g degrees, held\n", *scene.fieldOfView);
     else
         std::printf("field of view: estimated every frame\n");
+    if (scene.edgeRadius) std::printf("edge radius: %g\n", *scene.edgeRadius);
 }
 
 int runSceneCheck(const std::vector<std::string>& args)

@@ -195,6 +195,8 @@ const HostileScene kHostileScenes[] = {
     {"NullFieldOfView", [](json r) { r["fieldOfView"] = nullptr; return r.dump(); }, "fieldOfView", "degrees"},
     {"StraightAngleFieldOfView", [](json r) { r["fieldOfView"] = 180; return r.dump(); }, "fieldOfView",
      "from 1 to 179"},
+    {"EdgeRadiusBeyondHalfTheEdge", [](json r) { r["edgeRadius"] = 2.0; return r.dump(); }, "edgeRadius",
+     "half the brick edge"},
 };
 
 class HostileSceneFile : public SceneFolder, public ::testing::WithParamInterface<HostileScene> {};

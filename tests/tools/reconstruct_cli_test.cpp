@@ -15,7 +15,9 @@ namespace {
 
 using Result = CliResult;
 
-const QString kHeader = "frame,pose_valid,valid_points,eye_x,eye_y,eye_z,look_x,look_y,fov_deg,reproj_err_px,eye_err";
+const QString kHeader =
+    "frame,pose_valid,valid_points,eye_x,eye_y,eye_z,look_x,look_y,fov_deg,reproj_err_px,eye_err,up_x,up_y,up_z";
+constexpr int kColumns = 14;
 
 struct Row {
     int frame = -1;
@@ -37,8 +39,8 @@ std::vector<Row> parseCsv(const QString& out, QString& summary) {
     for (int i = 1; i < lines.size() - 1; ++i) {
         Row row;
         row.fields = lines[i].split(',');
-        EXPECT_EQ(row.fields.size(), 11) << lines[i].toStdString();
-        if (row.fields.size() != 11) return rows;
+        EXPECT_EQ(row.fields.size(), kColumns) << lines[i].toStdString();
+        if (row.fields.size() != kColumns) return rows;
         bool ok = false;
         row.frame = row.fields[0].toInt(&ok);
         EXPECT_TRUE(ok);
@@ -47,7 +49,7 @@ std::vector<Row> parseCsv(const QString& out, QString& summary) {
         row.poseValid = valid == 1;
         row.validPoints = row.fields[2].toInt(&ok);
         EXPECT_TRUE(ok && row.validPoints >= 0 && row.validPoints <= 39);
-        for (int f = 3; f < 11; ++f) {
+        for (int f = 3; f < kColumns; ++f) {
             const bool shouldHaveValue = row.poseValid && f != 6 && f != 7;  // the look-at may be missing
             if (row.fields[f].isEmpty()) {
                 EXPECT_FALSE(shouldHaveValue) << "frame " << row.frame << " column " << f;
