@@ -3,6 +3,7 @@
 #include "capture/capture_device.h"
 #include "capture/capture_dialogs.h"
 #include "capture/video_file_source.h"
+#include "ruins/ruins_reconstruction.h"
 #include "ruins/scene_model.h"
 #include "ruins/virtual_ruins_camera.h"
 
@@ -27,6 +28,8 @@ struct Options {
     QStringList videos;
     QString background;
     QString scene;
+    ruins::FieldOfViewMode fieldOfView = ruins::FieldOfViewMode::Auto;
+    double fixedFieldOfView = 0.0;
 };
 
 Options parseOptions(const QCoreApplication& app) {
@@ -59,7 +62,12 @@ Options parseOptions(const QCoreApplication& app) {
                                    QStringLiteral("Scene file the ruins reconstructor and the virtual ruins camera "
                                                   "use instead of the ruins."),
                                    QStringLiteral("FILE"));
-    parser.addOptions({virtualCamera, video, connect, paused, device, processor, image, background, scene});
+    const QCommandLineOption fieldOfView(QStringLiteral("fov"),
+                                         QStringLiteral("How the ruins reconstructor finds the camera's field of view "
+                                                        "when the scene does not give it: free (every frame), auto "
+                                                        "(held once settled, the default) or a number of degrees."),
+                                         QStringLiteral("free|auto|DEG"));
+    parser.addOptions({virtualCamera, video, connect, paused, device, processor, image, background, scene, fieldOfView});
     parser.process(app);
 
     Options options;
@@ -79,6 +87,13 @@ Options parseOptions(const QCoreApplication& app) {
     options.videos = parser.values(video);
     options.background = parser.value(background);
     options.scene = parser.value(scene);
+    if (parser.isSet(fieldOfView) &&
+        !ruins::parseFieldOfViewMode(parser.value(fieldOfView).toStdString(), options.fieldOfView,
+                                     options.fixedFieldOfView)) {
+        qCritical("castellan: --fov takes free, auto or a number of degrees from 1 to 179, not \"%s\"",
+                  qPrintable(parser.value(fieldOfView)));
+        std::exit(1);
+    }
     return options;
 }
 
@@ -135,6 +150,7 @@ int main(int argc, char* argv[]) {
         }
         ruins::useScene(std::move(scene));
     }
+    ruins::setDefaultFieldOfViewMode(options.fieldOfView, options.fixedFieldOfView);
     if (options.virtualCamera) registerVirtualCameras();
     if (!options.background.isEmpty()) {
         std::string error;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -106,8 +107,40 @@ ViewPose viewPoseFromRotation(const double rotation[9], const Vector3& eye)
     return {eye, eye + viewing, up};
 }
 
+namespace {
+
+struct FieldOfViewDefault {
+    FieldOfViewMode mode = FieldOfViewMode::Auto;
+    double degrees = 0.0;
+};
+
+FieldOfViewDefault& fieldOfViewDefault()
+{
+    static FieldOfViewDefault value;
+    return value;
+}
+
+}  // namespace
+
+bool parseFieldOfViewMode(const std::string& text, FieldOfViewMode& mode, double& degrees)
+{
+    if (text == "free" || text == "auto") {
+        mode = text == "free" ? FieldOfViewMode::Free : FieldOfViewMode::Auto;
+        return true;
+    }
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || !end || *end != '\0' || !(value >= kMinFieldOfView && value <= kMaxFieldOfView)) return false;
+    mode = FieldOfViewMode::Fixed;
+    degrees = value;
+    return true;
+}
+
+void setDefaultFieldOfViewMode(FieldOfViewMode mode, double degrees) { fieldOfViewDefault() = {mode, degrees}; }
+
 RuinsReconstruction::RuinsReconstruction(RuinsPoseState& poseState, PoseEstimator estimator)
-    : pose_(poseState), estimator_(estimator)
+    : pose_(poseState), estimator_(estimator), fieldOfViewMode_(fieldOfViewDefault().mode),
+      fixedFieldOfView_(fieldOfViewDefault().degrees)
 {
     setScene(sceneInUse());
 }
@@ -128,10 +161,13 @@ void RuinsReconstruction::setScene(std::shared_ptr<const SceneModel> scene)
     lostFrames_ = 0;
     resetPoseFilter();
     forgetMotion();
+    fieldOfViewHold_.reset();
 }
 
 void RuinsReconstruction::setImageSize(int width, int height)
 {
+    // Focal lengths are in the frame's pixels.
+    if (std::max(width, 0) != width_ || std::max(height, 0) != height_) fieldOfViewHold_.reset();
     width_ = std::max(width, 0);
     height_ = std::max(height, 0);
 }
@@ -347,6 +383,7 @@ void RuinsReconstruction::updatePose()
         poseValid_ = true;
     }
     hasPose_ = hasPose_ || poseValid_;
+    if (!matchingMode_) watchFieldOfView(inlierCount_);
 }
 
 int RuinsReconstruction::rejectOutliers(int correspondenceCount)
@@ -411,23 +448,68 @@ void RuinsReconstruction::measureResiduals(int correspondenceCount)
     residualRms_ = correspondenceCount > 0 ? std::sqrt(sum / correspondenceCount) : 0.0;
 }
 
-int RuinsReconstruction::runEstimator(int correspondenceCount, Vector3& eye, Vector3& lookAt, Vector3& up)
+std::optional<double> RuinsReconstruction::heldFocalLength() const
 {
+    if (!estimator_.focalLength) return std::nullopt;
     // A calibrated camera's field of view is known: holding it leaves fewer unknowns.
-    if (scene_->scene.fieldOfView && estimator_.estimateWithFocalLength && estimator_.focalLength) {
+    if (scene_->scene.fieldOfView) {
         // The field of view is the reference picture's; a frame of another shape
         // sees that picture as referenceFit lays it on the frame.
         const PictureSize& picture = scene_->pictureSize;
-        const double focalLength = estimator_.focalLength(height_, *scene_->scene.fieldOfView) *
-                                   referenceFocalScale(width_, height_, picture.width, picture.height);
-        return estimator_.estimateWithFocalLength(correspondenceCount, pose_.correspondenceModelPoints.data(),
-                                                  pose_.correspondenceImagePoints, focalLength,
-                                                  pose_.linearProjection, pose_.refinedProjection, eye, lookAt, up);
+        return estimator_.focalLength(height_, *scene_->scene.fieldOfView) *
+               referenceFocalScale(width_, height_, picture.width, picture.height);
     }
+    switch (fieldOfViewMode_) {
+    case FieldOfViewMode::Fixed:
+        return estimator_.focalLength(height_, fixedFieldOfView_);
+    case FieldOfViewMode::Auto:
+        if (fieldOfViewHold_.held()) return fieldOfViewHold_.focalLength();
+        return std::nullopt;
+    case FieldOfViewMode::Free:
+        break;
+    }
+    return std::nullopt;
+}
+
+int RuinsReconstruction::runEstimator(int correspondenceCount, Vector3& eye, Vector3& lookAt, Vector3& up)
+{
+    const std::optional<double> focalLength = heldFocalLength();
+    if (focalLength && estimator_.estimateWithFocalLength)
+        return estimator_.estimateWithFocalLength(correspondenceCount, pose_.correspondenceModelPoints.data(),
+                                                  pose_.correspondenceImagePoints, *focalLength,
+                                                  pose_.linearProjection, pose_.refinedProjection, eye, lookAt, up);
     return estimator_.estimate(correspondenceCount, pose_.correspondenceModelPoints.data(),
                                pose_.correspondenceImagePoints, pose_.linearProjection, pose_.refinedProjection, eye,
                                lookAt, up);
 }
+
+void RuinsReconstruction::watchFieldOfView(int correspondenceCount)
+{
+    if (fieldOfViewMode_ != FieldOfViewMode::Auto || scene_->scene.fieldOfView || !poseValid_) return;
+    const double* projection = pose_.refinedProjection;
+    if (fieldOfViewHold_.held()) {
+        // What the camera's focal length looks like now, without the hold.
+        Vector3 eye, lookAt, up;
+        if (estimator_.estimate(correspondenceCount, pose_.correspondenceModelPoints.data(),
+                                pose_.correspondenceImagePoints, freeLinearProjection_.data(),
+                                freeRefinedProjection_.data(), eye, lookAt, up) != 1)
+            return;
+        projection = freeRefinedProjection_.data();
+    }
+    // Rows of the projection: r1 (its length the focal length), r2, the viewing direction.
+    const double focal = std::sqrt(projection[0] * projection[0] + projection[1] * projection[1] +
+                                   projection[2] * projection[2]);
+    fieldOfViewHold_.addFreeEstimate(focal, {projection[8], projection[9], projection[10]});
+}
+
+void RuinsReconstruction::setFieldOfViewMode(FieldOfViewMode mode, double degrees)
+{
+    fieldOfViewMode_ = mode;
+    fixedFieldOfView_ = degrees;
+    fieldOfViewHold_.reset();
+}
+
+bool RuinsReconstruction::fieldOfViewHeld() const { return heldFocalLength().has_value(); }
 
 bool RuinsReconstruction::estimatePose(int correspondenceCount)
 {

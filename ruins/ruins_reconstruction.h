@@ -17,6 +17,7 @@
 #include "pose/matrix4.h"
 #include "pose/vector3.h"
 #include "processors/corner_detector.h"
+#include "ruins/field_of_view_hold.h"
 #include "ruins/model_following.h"
 #include "ruins/ruins_model.h"
 #include "ruins/scene_model.h"
@@ -24,7 +25,9 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
 
 namespace ruins {
 
@@ -136,6 +139,15 @@ ViewPose viewPoseFromRotation(const double rotation[9], const Vector3& eye);
 // by the last motion, puts it, refined to a fraction of a pixel, and only points
 // found in this frame and agreeing with the pose enter it.
 enum class Following { Nearest, Model };
+
+// How the field of view is found when the scene does not give it: estimated
+// every frame (Free), held once many frames agree and let go when they no
+// longer do (Auto), or given (Fixed, degrees of the frame's height).
+enum class FieldOfViewMode { Free, Auto, Fixed };
+// "free", "auto" or a number of degrees from 1 to 179 (Fixed); false otherwise.
+bool parseFieldOfViewMode(const std::string& text, FieldOfViewMode& mode, double& degrees);
+// The mode every reconstruction made from now on starts with (the program's --fov).
+void setDefaultFieldOfViewMode(FieldOfViewMode mode, double degrees);
 
 // What the drawing of one canvas shows.
 enum class LeftOverlay { Nothing, PointLabels, MatchingWireframe };
@@ -280,6 +292,10 @@ public:
     double residualRms() const { return residualRms_; }
     // Model following has points to follow but this frame gave no pose to show.
     bool trackingLost() const;
+    void setFieldOfViewMode(FieldOfViewMode mode, double degrees = 0.0);
+    FieldOfViewMode fieldOfViewMode() const { return fieldOfViewMode_; }
+    // The poses are estimated with the field of view held (given, or settled).
+    bool fieldOfViewHeld() const;
     bool useKalman() const { return useKalman_; }
     void setUseKalman(bool on) { useKalman_ = on; }
     bool poseFilterCreated() const { return poseFilterCreated_; }
@@ -291,6 +307,8 @@ private:
     void createPoseFilterFromLastPose();
     bool estimatePose(int correspondenceCount);
     int runEstimator(int correspondenceCount, Vector3& eye, Vector3& lookAt, Vector3& up);
+    std::optional<double> heldFocalLength() const;
+    void watchFieldOfView(int correspondenceCount);
     void followFrame(unsigned char* output, CornerDetector* detector, const GrabberSnapshot& grabber);
     void followModel(const unsigned char* frame, const CornerDetector* detector);
     void predictPositions();
@@ -335,6 +353,11 @@ private:
     double residualRms_ = 0.0;
     // Frames in a row without a pose to show while following the model.
     int lostFrames_ = 0;
+    FieldOfViewMode fieldOfViewMode_ = FieldOfViewMode::Auto;
+    double fixedFieldOfView_ = 0.0;
+    FieldOfViewHold fieldOfViewHold_;
+    std::array<double, 12> freeLinearProjection_{};
+    std::array<double, 12> freeRefinedProjection_{};
     int calibrationWidth_ = 0;
     int calibrationHeight_ = 0;
     PreparedView preparedView_;

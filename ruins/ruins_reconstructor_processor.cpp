@@ -326,8 +326,8 @@ void RuinsReconstructorProcessor::drawFollowingStatus(Canvas* canvas)
     if (r.following() != ruins::Following::Model || r.trackedPoints().count == 0) return;
     const ruins::PixelPosition status = statusTextPosition(r.width(), r.height());
     char line[96];
-    std::snprintf(line, sizeof line, "Inliers %d  Residual %.2f px  FoV %.1f\u00b0", r.inlierCount(),
-                  r.residualRms(), r.preparedView().fieldOfView);
+    std::snprintf(line, sizeof line, "Inliers %d  Residual %.2f px  FoV %.1f\u00b0%s", r.inlierCount(),
+                  r.residualRms(), r.preparedView().fieldOfView, r.fieldOfViewHeld() ? " held" : "");
     canvas->drawText(status.x, status.y, QString::fromUtf8(line));
     if (!r.trackingLost()) return;
     const ruins::PixelPosition lost = matchingTextPosition(r.width(), r.height());

@@ -71,6 +71,8 @@ struct Options {
     ruins::VirtualCameraLook look;
     std::string record;  // video file of the augmented frames
     std::string truth;   // the true camera of a video's frames (CSV)
+    ruins::FieldOfViewMode fieldOfView = ruins::FieldOfViewMode::Auto;
+    double fixedFieldOfView = 0.0;  // degrees, with Fixed
     std::shared_ptr<const ruins::SceneModel> scene = ruins::bundledRuinsScene();
 };
 
@@ -112,7 +114,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
         } else if (option == "--source" || option == "--frames" || option == "--size" || option == "--detector" ||
                    option == "--threshold" || option == "--noise" || option == "--output-dir" ||
                    option == "--following" || option == "--background" || option == "--speed" ||
-                   option == "--path" || option == "--scene" || option == "--truth") {
+                   option == "--path" || option == "--scene" || option == "--truth" || option == "--fov") {
             if (!hasValue) return fail(option + " needs a value");
             const std::string& text = value();
             if (option == "--source") {
@@ -133,6 +135,9 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
                 if (!parseInteger(text, t) || t < 1 || t > 200)
                     return fail("--threshold must be a whole number from 1 to 200");
                 options.threshold = int(t);
+            } else if (option == "--fov") {
+                if (!ruins::parseFieldOfViewMode(text, options.fieldOfView, options.fixedFieldOfView))
+                    return fail("--fov must be free, auto or a number of degrees from 1 to 179");
             } else if (option == "--truth") {
                 if (text.empty()) return fail("--truth needs a CSV file");
                 options.truth = text;
@@ -405,6 +410,7 @@ public:
         if (options.threshold) detector_->setThreshold(*options.threshold);
         reconstruction_.setUseKalman(options.kalman);
         reconstruction_.setFollowing(options.following);
+        reconstruction_.setFieldOfViewMode(options.fieldOfView, options.fixedFieldOfView);
         headless_ = std::make_unique<HeadlessReconstructor>(reconstruction_, *detector_);
         cycle_.setProcessor(headless_.get());
     }
@@ -471,6 +477,7 @@ private:
         movingFramesInView_ += shouldHavePose ? 1 : 0;
         if (!result.poseValid) return result;
         movingFramesWithPose_ += shouldHavePose ? 1 : 0;
+        framesWithFieldOfViewHeld_ += reconstruction_.fieldOfViewHeld() ? 1 : 0;
         posesWithoutRuins_ += moving && truth && !shouldHavePose ? 1 : 0;
         ++framesWithPose_;
         result.pose = {view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView};
@@ -555,6 +562,8 @@ private:
         else
             std::printf(" reproj_median_px=%.4f reproj_p95_px=%.4f", median(errors_), percentile(errors_, 0.95));
         printMovingSummary();
+        if (framesWithPose_ > 0)
+            std::printf(" fov_held_share=%.4f", double(framesWithFieldOfViewHeld_) / double(framesWithPose_));
         if (frames > 0)
             std::printf(" ms_per_frame=%.3f total_ms_per_frame=%.3f\n", reconstructionMs_ / double(frames),
                         totalMs / double(frames));
@@ -600,6 +609,7 @@ private:
     double restMovementSquares_ = 0.0;
     long long restMovements_ = 0;
     long long framesWithPose_ = 0;
+    long long framesWithFieldOfViewHeld_ = 0;
     double reconstructionMs_ = 0.0;
 };
 
@@ -637,7 +647,8 @@ int runReconstruct(const std::vector<std::string>& args) {
 const CliCommand reconstructCommand(
     "reconstruct",
     "--source virtual|FILE [--frames N] [--size WxH] [--detector klt|fast] [--threshold T] [--kalman] "
-    "[--noise SIGMA] [--following nearest|model] [--scene FILE] [--output-dir DIR] [--record OUT.mp4]\n"
+    "[--noise SIGMA] [--following nearest|model] [--fov free|auto|DEG] [--scene FILE] [--output-dir DIR] "
+    "[--record OUT.mp4]\n"
     "    virtual scene: [--background FILE] [--blur] [--drift] [--speed K] [--path swing|jumps]\n"
     "    video file: [--truth CAMERAS.csv]",
     "Run the ruins reconstructor (or a scene's, with --scene) headless (automatic initial points, then following) and print a CSV line per "
