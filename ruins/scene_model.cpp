@@ -4,6 +4,8 @@
 #include "ruins/calibration_frame.h"
 #include "ruins/calibration_pose.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -33,6 +35,40 @@ std::vector<PixelPosition> referencesOf(const Scene& scene)
     references.reserve(scene.points.size());
     for (const ScenePoint& point : scene.points) references.push_back(point.reference);
     return references;
+}
+
+bool occupied(const std::vector<GridCell>& bricks, int i, int j, int k)
+{
+    return std::find(bricks.begin(), bricks.end(), GridCell{i, j, k}) != bricks.end();
+}
+
+// Where the corner detectors find a grid corner of rounded blocks. A block's
+// rounding ends on a sphere of the edge radius whose centre lies one radius in
+// from each face; the corner seen is the sphere's point furthest out along the
+// corner's diagonal, r·(1 − 1/√3) in along each axis in which the blocks at
+// the corner agree. Along an axis where they do not (two blocks side by side),
+// the corner is not rounded. Points given in model units are left as they are.
+void moveToRoundedCorners(const Scene& scene, std::vector<Vector3>& points)
+{
+    const double inset = *scene.edgeRadius * (1.0 - 1.0 / std::sqrt(3.0));
+    for (std::size_t n = 0; n < points.size(); ++n) {
+        const auto* corner = std::get_if<GridCell>(&scene.points[n].corner);
+        if (!corner) continue;
+        int side[3] = {0, 0, 0};  // towards the blocks: +1, −1, or 0 where they disagree
+        bool first = true;
+        for (int di = -1; di <= 0; ++di)
+            for (int dj = -1; dj <= 0; ++dj)
+                for (int dk = -1; dk <= 0; ++dk) {
+                    if (!occupied(scene.realBricks, corner->i + di, corner->j + dj, corner->k + dk)) continue;
+                    const int towards[3] = {di == 0 ? 1 : -1, dj == 0 ? 1 : -1, dk == 0 ? 1 : -1};
+                    for (int a = 0; a < 3; ++a) side[a] = first ? towards[a] : (side[a] == towards[a] ? side[a] : 0);
+                    first = false;
+                }
+        if (first) continue;  // no block at this corner
+        points[n].x += inset * side[0];
+        points[n].y += inset * side[1];
+        points[n].z += inset * side[2];
+    }
 }
 
 struct SceneSlot {
@@ -68,6 +104,7 @@ std::shared_ptr<const SceneModel> prepareScene(Scene scene, const std::filesyste
     model->picture = picturePath(scene, file);
     model->pictureSize = readPngSize(model->picture).value_or(PictureSize{});
     model->points = modelPoints(scene);
+    if (scene.edgeRadius && *scene.edgeRadius > 0.0) moveToRoundedCorners(scene, model->points);
     model->scene = std::move(scene);
     // The ruins' points read from a file are the ruins: the same camera, to the bit.
     const Scene& ruins = builtInRuins();

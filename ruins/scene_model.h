@@ -23,7 +23,9 @@ struct SceneModel {
     std::filesystem::path file;     // the scene file; empty for the bundled ruins
     std::filesystem::path picture;  // the reference picture
     PictureSize pictureSize;        // its size, which the reference positions refer to
-    std::vector<Vector3> points;    // model point i in model units
+    // Model point i in model units; on blocks with rounded edges, where their
+    // corner is seen, a little inside the grid corner.
+    std::vector<Vector3> points;
     CameraPose referencePose;       // the camera that took the reference picture
 
     bool bundled() const { return file.empty(); }

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -89,6 +90,31 @@ TEST(Scene, ArchIsAnotherStructureWithItsOwnEdgeAndFieldOfView)
     const Vector3 last = modelPoint(*load.scene, int(load.scene->points.size()) - 1);
     EXPECT_EQ(last.x, 32.0);  // given in model units, not scaled by the edge
     EXPECT_EQ(modelPoint(*load.scene, 1).z, 3 * 3.2);
+}
+
+// On rounded blocks a corner is seen r·(1 − 1/√3) inside the grid corner, along
+// each axis in which the blocks there agree.
+TEST(Scene, RoundedBlocksMoveTheirCornersInwards)
+{
+    SceneLoad load = loadScene(kArchScene);
+    ASSERT_TRUE(load.scene) << load.error;
+    std::string error;
+    const auto sharp = prepareScene(*load.scene, kArchScene, error);
+    load.scene->edgeRadius = 0.2;
+    const auto rounded = prepareScene(*load.scene, kArchScene, error);
+    ASSERT_TRUE(sharp && rounded) << error;
+    const double in = 0.2 * (1.0 - 1.0 / std::sqrt(3.0));
+    const auto moved = [&](int point) { return rounded->points[std::size_t(point)] - sharp->points[std::size_t(point)]; };
+    // The first pillar's top (its block below, towards +x +y) and foot (its block above).
+    const Vector3 top = moved(0), foot = moved(4);
+    EXPECT_NEAR(top.x, in, 1e-12);
+    EXPECT_NEAR(top.y, in, 1e-12);
+    EXPECT_NEAR(top.z, -in, 1e-12);
+    EXPECT_NEAR(foot.y, -in, 1e-12);
+    EXPECT_NEAR(foot.z, in, 1e-12);
+    // A point given in model units stays where it is.
+    EXPECT_EQ(moved(27).x, 0.0);
+    EXPECT_EQ(moved(27).z, 0.0);
 }
 
 TEST_F(SceneFolder, SavedThenLoadedIsTheSameSceneAndTheBundledFilesAreAsSaved)
