@@ -68,5 +68,7 @@ void FrameCycle::runColorFrame() {
 }
 
 void FrameCycle::rerun() {
-    if (hasBuffers() && processor_) processor_->process(gray_.get(), processed_.get());
+    if (!hasBuffers() || !processor_) return;
+    processor_->setColourFrame(color_.get());
+    processor_->process(gray_.get(), processed_.get());
 }

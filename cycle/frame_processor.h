@@ -15,4 +15,9 @@ public:
     // Reads the grey frame `input` and writes every output pixel it wants shown
     // to `output` (never cleared by the caller). The result is ignored by callers.
     virtual int process(const unsigned char* input, unsigned char* output) = 0;
+
+    // The colour frame (R, G, B per pixel, rows bottom-up) the next process()
+    // input was converted from, for a processor that looks at colour where grey
+    // fails; valid until that process() returns. Ignored by default.
+    virtual void setColourFrame(const unsigned char* rgb) { (void)rgb; }
 };

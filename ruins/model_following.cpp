@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <utility>
 
 namespace ruins {
 
@@ -34,20 +35,23 @@ struct SecondMoments {
     double weight = 0.0;
 };
 
-// The 3 × 3 binomial smoothing of the frame around (cx, cy), side 2·radius + 3.
-void smoothPatch(const GreyFrame& frame, int cx, int cy, int radius, float* smoothed)
+// The 3 × 3 binomial smoothing around (cx, cy), side 2·radius + 3, of one
+// channel of a frame with `channels` interleaved channels.
+void smoothPatch(const GreyFrame& frame, int channels, int channel, int cx, int cy, int radius, float* smoothed)
 {
+    const unsigned char* pixels = channels == 1 ? frame.pixels : frame.rgb;
     const int reach = radius + 1;
     const int side = 2 * reach + 1;
+    const std::size_t stride = std::size_t(frame.width) * std::size_t(channels);
     for (int dy = -reach; dy <= reach; ++dy) {
         const unsigned char* rows[3];
-        for (int k = 0; k < 3; ++k) rows[k] = frame.pixels + std::size_t(cy + dy - 1 + k) * std::size_t(frame.width);
+        for (int k = 0; k < 3; ++k) rows[k] = pixels + std::size_t(cy + dy - 1 + k) * stride + channel;
         for (int dx = -reach; dx <= reach; ++dx) {
-            const int x = cx + dx;
+            const std::size_t x = std::size_t(cx + dx) * std::size_t(channels);
             int sum = 0;
             for (int k = 0; k < 3; ++k) {
                 const int vertical = k == 1 ? 2 : 1;
-                sum += vertical * (rows[k][x - 1] + 2 * rows[k][x] + rows[k][x + 1]);
+                sum += vertical * (rows[k][x - std::size_t(channels)] + 2 * rows[k][x] + rows[k][x + std::size_t(channels)]);
             }
             smoothed[(dy + reach) * side + (dx + reach)] = float(sum) * (1.0f / 16.0f);
         }
@@ -89,12 +93,44 @@ SecondMoments gatherMoments(const float* smoothed, int cx, int cy, int radius, c
     return m;
 }
 
-bool isCorner(const SecondMoments& m)
+// The moments of the window around (cx, cy): of the grey frame, or summed over
+// the three channels of the colour frame, where faces of different colours may
+// share one grey.
+SecondMoments windowMoments(const GreyFrame& frame, bool colour, int cx, int cy, int radius,
+                            const SubpixelPoint& centre)
+{
+    std::array<float, kMaxSmoothedSide * kMaxSmoothedSide> smoothed;
+    if (!colour) {
+        smoothPatch(frame, 1, 0, cx, cy, radius, smoothed.data());
+        return gatherMoments(smoothed.data(), cx, cy, radius, centre);
+    }
+    SecondMoments sum;
+    for (int channel = 0; channel < 3; ++channel) {
+        smoothPatch(frame, 3, channel, cx, cy, radius, smoothed.data());
+        const SecondMoments m = gatherMoments(smoothed.data(), cx, cy, radius, centre);
+        sum.xx += m.xx;
+        sum.xy += m.xy;
+        sum.yy += m.yy;
+        sum.bx += m.bx;
+        sum.by += m.by;
+        sum.weight = m.weight;  // the same window for every channel
+    }
+    return sum;
+}
+
+// The smaller and larger eigenvalues of the moments' 2 × 2 matrix.
+std::pair<double, double> eigenvalues(const SecondMoments& m)
 {
     const double half = 0.5 * (m.xx + m.yy);
     const double spread = std::sqrt(std::max(0.0, half * half - (m.xx * m.yy - m.xy * m.xy)));
-    const double larger = half + spread;
-    const double smaller = half - spread;
+    return {half - spread, half + spread};
+}
+
+bool tooWeak(const SecondMoments& m) { return !(eigenvalues(m).first >= kMinCornerStrength * m.weight); }
+
+bool isCorner(const SecondMoments& m)
+{
+    const auto [smaller, larger] = eigenvalues(m);
     return larger > 0.0 && smaller >= kMinCornerStrength * m.weight && smaller >= kMinCornerEigenvalueRatio * larger;
 }
 
@@ -158,24 +194,24 @@ void claimCornersNearPredictions(const SubpixelPoint* predictions, const std::ui
     }
 }
 
-bool refineCorner(const GreyFrame& frame, const SubpixelPoint& start, int radius, double maxShift,
-                  SubpixelPoint& refined)
+namespace {
+
+enum class Refinement { Found, TooWeak, NotFound };
+
+Refinement refineCornerOn(const GreyFrame& frame, bool colour, const SubpixelPoint& start, int radius,
+                          double maxShift, SubpixelPoint& refined)
 {
-    if (!frame.pixels || radius < 1 || radius > kMaxRefinementRadius) return false;
-    if (!std::isfinite(start.x) || !std::isfinite(start.y)) return false;
-    std::array<float, kMaxSmoothedSide * kMaxSmoothedSide> smoothed;
     SubpixelPoint estimate = start;
     for (int iteration = 0; iteration < kRefinementIterations; ++iteration) {
         const int cx = int(std::lround(estimate.x));
         const int cy = int(std::lround(estimate.y));
-        if (!windowInside(frame, cx, cy, radius)) return false;
-        smoothPatch(frame, cx, cy, radius, smoothed.data());
-        const SecondMoments m = gatherMoments(smoothed.data(), cx, cy, radius, estimate);
+        if (!windowInside(frame, cx, cy, radius)) return Refinement::NotFound;
+        const SecondMoments m = windowMoments(frame, colour, cx, cy, radius, estimate);
         const double determinant = m.xx * m.yy - m.xy * m.xy;
-        if (!(determinant > 0.0)) return false;
+        if (!(determinant > 0.0)) return tooWeak(m) ? Refinement::TooWeak : Refinement::NotFound;
         const SubpixelPoint next{(m.yy * m.bx - m.xy * m.by) / determinant,
                                  (m.xx * m.by - m.xy * m.bx) / determinant};
-        if (!(distance(next, start) <= maxShift)) return false;
+        if (!(distance(next, start) <= maxShift)) return tooWeak(m) ? Refinement::TooWeak : Refinement::NotFound;
         const double shift = distance(next, estimate);
         estimate = next;
         if (shift < kConvergedShift) break;
@@ -183,11 +219,26 @@ bool refineCorner(const GreyFrame& frame, const SubpixelPoint& start, int radius
     // Judged where it ended: a start beside the corner sees mostly one edge.
     const int cx = int(std::lround(estimate.x));
     const int cy = int(std::lround(estimate.y));
-    if (!windowInside(frame, cx, cy, radius)) return false;
-    smoothPatch(frame, cx, cy, radius, smoothed.data());
-    if (!isCorner(gatherMoments(smoothed.data(), cx, cy, radius, estimate))) return false;
+    if (!windowInside(frame, cx, cy, radius)) return Refinement::NotFound;
+    const SecondMoments m = windowMoments(frame, colour, cx, cy, radius, estimate);
+    if (!isCorner(m)) return tooWeak(m) ? Refinement::TooWeak : Refinement::NotFound;
     refined = estimate;
-    return true;
+    return Refinement::Found;
+}
+
+}  // namespace
+
+bool refineCorner(const GreyFrame& frame, const SubpixelPoint& start, int radius, double maxShift,
+                  SubpixelPoint& refined)
+{
+    if (!frame.pixels || radius < 1 || radius > kMaxRefinementRadius) return false;
+    if (!std::isfinite(start.x) || !std::isfinite(start.y)) return false;
+    const Refinement grey = refineCornerOn(frame, false, start, radius, maxShift, refined);
+    // Colour only where the grey has too little contrast to tell: elsewhere a
+    // failure means no corner, and colour texture would only invent one.
+    return grey == Refinement::Found ||
+           (grey == Refinement::TooWeak && frame.rgb &&
+            refineCornerOn(frame, true, start, radius, maxShift, refined) == Refinement::Found);
 }
 
 double outlierBound(const double* residuals, int count, double floor, double* scratch)

@@ -35,11 +35,13 @@ bool reprojectToFrame(const double projection[12], const Vector3& point, int wid
 void claimCornersNearPredictions(const SubpixelPoint* predictions, const std::uint8_t* usable, int count,
                                  const CornerPoint* corners, int cornerCount, double radius, SubpixelPoint* starts);
 
-// A grey frame: width × height bytes, rows bottom-up, no padding.
+// A grey frame: width × height bytes, rows bottom-up, no padding; with the
+// colour frame it was made from (R, G, B per pixel, same layout), if known.
 struct GreyFrame {
     const unsigned char* pixels = nullptr;
     int width = 0;
     int height = 0;
+    const unsigned char* rgb = nullptr;
 };
 
 // The window of the refinement, and how corner-like its gradients must be: the
@@ -53,7 +55,9 @@ inline constexpr double kMinCornerEigenvalueRatio = 0.12;
 // kMaxRefinementRadius), the image smoothed lightly first so that the pixel
 // grid does not pass slanted straight edges off as corners. False when the
 // window leaves the frame, the gradients are too weak or do not form a corner,
-// or the point wanders more than `maxShift` from the start.
+// or the point wanders more than `maxShift` from the start. Where the grey
+// gradients fail and the colour frame is known, the three colour channels'
+// gradients are taken together: faces of different colours may share a grey.
 bool refineCorner(const GreyFrame& frame, const SubpixelPoint& start, int radius, double maxShift,
                   SubpixelPoint& refined);
 

@@ -175,6 +175,11 @@ void RuinsReconstruction::setImageSize(int width, int height)
 void RuinsReconstruction::frameStep(const unsigned char* input, unsigned char* output, CornerDetector* detector,
                                     const GrabberSnapshot& grabber)
 {
+    // The colour frame belongs to this step alone; its buffer may be gone by the next.
+    struct ForgetColour {
+        const unsigned char*& colour;
+        ~ForgetColour() { colour = nullptr; }
+    } forget{colour_};
     const std::size_t bytes = std::size_t(width_) * std::size_t(height_);
     if (!input || !output || bytes == 0) return;
     if (input != output) std::memcpy(output, input, bytes);
@@ -222,7 +227,7 @@ void RuinsReconstruction::followModel(const unsigned char* frame, const CornerDe
     const int cornerCount = detector ? std::clamp(detector->cornerCount(), 0, detector->capacity()) : 0;
     claimCornersNearPredictions(predictions_.data(), predictionUsable_.data(), tracked_.count, corners, cornerCount,
                                 searchRadius(), starts_.data());
-    refineFoundPoints({frame, width_, height_});
+    refineFoundPoints({frame, width_, height_, colour_});
     updatePose();
     noteTrackingOutcome();
     recordReprojections();

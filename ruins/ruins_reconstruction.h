@@ -234,6 +234,11 @@ public:
     void frameStep(const unsigned char* input, unsigned char* output, CornerDetector* detector,
                    const GrabberSnapshot& grabber);
 
+    // The colour frame the next frame step's input was made from (R, G, B per
+    // pixel, same layout; null: none), looked at where the grey fails. Not kept
+    // beyond that step.
+    void setColourFrame(const unsigned char* rgb) { colour_ = rgb; }
+
     // The view prepared by the last frame step; not prepared before the first.
     const PreparedView& preparedView() const { return preparedView_; }
 
@@ -327,6 +332,7 @@ private:
 
     int width_ = 0;
     int height_ = 0;
+    const unsigned char* colour_ = nullptr;
     TrackedPoints tracked_;
     std::shared_ptr<const SceneModel> scene_;
     int pointCount_ = 0;

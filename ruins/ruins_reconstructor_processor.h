@@ -45,6 +45,7 @@ public:
 
     void setImageSize(int width, int height) override;
     int process(const unsigned char* input, unsigned char* output) override;
+    void setColourFrame(const unsigned char* rgb) override { reconstruction_.setColourFrame(rgb); }
     QWidget* propertiesWidget(QWidget* parent) override;
     void installActions(QWidget* toolBar) override;
     void drawOverlay(Canvas* canvas) override;

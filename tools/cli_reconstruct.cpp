@@ -389,6 +389,7 @@ public:
         reconstruction_.frameStep(input, output, &detector_, ruins::GrabberSnapshot{});
         return 0;
     }
+    void setColourFrame(const unsigned char* rgb) override { reconstruction_.setColourFrame(rgb); }
 
 private:
     ruins::RuinsReconstruction& reconstruction_;

@@ -94,6 +94,28 @@ TEST(CornerRefinement, RefusesWindowsThatLeaveTheFrameAndFlatFrames)
     EXPECT_FALSE(refineCorner({flat.data(), kSide, kSide}, {30, 30}, kMaxRefinementRadius + 1, 8.0, refined));
 }
 
+// A red quadrant on a green frame of the same grey: the grey frame is flat, so
+// only the colour frame shows the corner.
+TEST(CornerRefinement, FindsACornerOfOneGreyInTheColourFrame)
+{
+    const SubpixelPoint apex{30.0, 33.0};
+    std::vector<unsigned char> grey(std::size_t(kSide) * kSide, 100), rgb(grey.size() * 3);
+    for (int y = 0; y < kSide; ++y)
+        for (int x = 0; x < kSide; ++x) {
+            const bool red = x > apex.x && y > apex.y;
+            unsigned char* pixel = &rgb[(std::size_t(y) * kSide + x) * 3];
+            pixel[0] = red ? 200 : 40;
+            pixel[1] = red ? 40 : 140;
+            pixel[2] = 60;
+        }
+    SubpixelPoint refined;
+    EXPECT_FALSE(refineCorner({grey.data(), kSide, kSide}, {apex.x + 1.6, apex.y - 1.2}, 4, 8.0, refined));
+    ASSERT_TRUE(refineCorner({grey.data(), kSide, kSide, rgb.data()}, {apex.x + 1.6, apex.y - 1.2}, 4, 8.0, refined));
+    // Hard pixel edges half way between columns 30 and 31, rows 33 and 34.
+    EXPECT_NEAR(refined.x, apex.x + 0.5, 0.2);
+    EXPECT_NEAR(refined.y, apex.y + 0.5, 0.2);
+}
+
 TEST(CornerClaims, OneCornerPerPointAndEmptyEntriesNeverTaken)
 {
     const SubpixelPoint predictions[3] = {{10, 10}, {13, 10}, {40, 40}};
