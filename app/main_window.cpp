@@ -12,6 +12,7 @@
 #include "processors/processor.h"
 #include "processors/proxy_processor.h"
 #include "record/video_recorder.h"
+#include "ruins/calibration_frame.h"
 #include "ruins/ruins_reconstructor_processor.h"
 
 #include <QApplication>
@@ -226,11 +227,13 @@ void MainWindow::on_actionOpenImage_triggered() {
 bool MainWindow::openImageFile(const QString& path) {
     // Read into a temporary so that a bad file leaves the current frame, its
     // buffers and the processor untouched.
-    QImage image = readImageFile(path);
+    QString reason;
+    QImage image = readImageFile(path, &reason);
     const std::size_t count = std::size_t(image.width()) * std::size_t(image.height());
     std::unique_ptr<unsigned char[]> probe(image.isNull() ? nullptr : new (std::nothrow) unsigned char[4 * count]);
     if (!probe) {
-        showFileError(tr("Could not load the specified file! Unsupported format?"), path);
+        showFileError(tr("Could not load the specified file! Unsupported format?"), path,
+                      image.isNull() ? reason : tr("too large"));
         return false;
     }
     probe.reset();
@@ -255,12 +258,14 @@ void MainWindow::on_actionSaveImage_triggered() {
     path = withPngSuffixIfNone(path);
     const QImage image = greyFrameToImage(cycle_.grayBuffer(), imageWidth_, imageHeight_);
     // A save that silently fails would let the user believe the frame is kept.
-    if (image.isNull() || !image.save(path, "PNG"))
-        showFileError(tr("Could not save the image file!"), path);
+    if (const QString error = ruins::writePngFile(image, path); !error.isEmpty())
+        showFileError(tr("Could not save the image file!"), path, error);
 }
 
-void MainWindow::showFileError(const QString& message, const QString& path) {
-    UserDialogs::current().critical(this, tr("Error"), message + QLatin1Char('\n') + QDir::toNativeSeparators(path));
+void MainWindow::showFileError(const QString& message, const QString& path, const QString& reason) {
+    QString text = message + QLatin1Char('\n') + QDir::toNativeSeparators(path);
+    if (!reason.isEmpty()) text += QLatin1Char('\n') + reason;
+    UserDialogs::current().critical(this, tr("Error"), text);
 }
 
 void MainWindow::on_actionDisplayInColor_toggled(bool on) {
@@ -517,8 +522,8 @@ void MainWindow::on_actionSaveAugmentedView_triggered() {
     if (path.isEmpty()) return;
     const QString named = withPngSuffixIfNone(path);
     // The canvas as shown, overlay included, in device pixels.
-    if (!ui.rightCanvas->grabFramebuffer().save(named, "PNG"))
-        showFileError(tr("Could not save the image file!"), named);
+    if (const QString error = ruins::writePngFile(ui.rightCanvas->grabFramebuffer(), named); !error.isEmpty())
+        showFileError(tr("Could not save the image file!"), named, error);
 }
 
 void MainWindow::on_actionRecord_toggled(bool on) {

@@ -109,7 +109,8 @@ private:
     void updateCaptureStatus();
     void installKeyboardShortcuts();
     void showAbout();
-    void showFileError(const QString& message, const QString& path);
+    // The message, the file and, when known, why it failed.
+    void showFileError(const QString& message, const QString& path, const QString& reason = {});
     void showSource(const QString& name);
     void startRecording();
     void recordShownFrame();

@@ -3,6 +3,8 @@
 #include <QImage>
 #include <QString>
 
+#include <string>
+
 namespace ruins {
 
 // Where the calibration frame is read from: "CalibrationFrame.png" in the
@@ -30,5 +32,14 @@ struct CalibrationFrame {
 };
 
 CalibrationFrame loadCalibrationFrame(const QString& path = calibrationFramePath());
+
+// Writes `picture` as PNG to `path`: through a temporary file beside it that
+// replaces the old file only once every byte is down, so a full disk or any
+// other failure leaves the old file as it was. A device or pipe (not a plain
+// file) is written directly. Empty on success, else the system's reason.
+// Every picture the programs write goes through here.
+QString writePngFile(const QImage& picture, const QString& path);
+// The same for a file name as the system gives it (bytes, not always UTF-8).
+QString writePngFile(const QImage& picture, const std::string& path);
 
 }  // namespace ruins

@@ -3,12 +3,14 @@
 #include "canvas/canvas.h"
 #include "processors/fast_corner_detector.h"
 #include "processors/klt_corner_detector.h"
+#include "ruins/calibration_frame.h"
 #include "ruins/brick_renderer.h"
 #include "ruins/ruins_reconstructor_properties_widget.h"
 
 #include <GL/gl.h>
 #include <QAction>
 #include <QCursor>
+#include <QFile>
 #include <QIcon>
 #include <QImage>
 #include <QMenu>
@@ -106,7 +108,7 @@ void RuinsReconstructorProcessor::setScene(std::shared_ptr<const ruins::SceneMod
 QString RuinsReconstructorProcessor::openScene(const QString& file)
 {
     std::string error;
-    std::shared_ptr<const ruins::SceneModel> scene = ruins::openScene(file.toStdString(), error);
+    std::shared_ptr<const ruins::SceneModel> scene = ruins::openScene(QFile::encodeName(file).toStdString(), error);
     if (!scene) return QString::fromStdString(error);
     ruins::useScene(scene);
     setScene(std::move(scene));
@@ -118,7 +120,7 @@ void RuinsReconstructorProcessor::loadSceneCalibrationFrame()
     // The bundled ruins look for a CalibrationFrame.png in the working directory first.
     const ruins::SceneModel& scene = reconstruction_.scene();
     calibrationFrame_ = scene.bundled() ? ruins::loadCalibrationFrame()
-                                        : ruins::loadCalibrationFrame(QString::fromStdString(scene.picture.string()));
+                                        : ruins::loadCalibrationFrame(QFile::decodeName(scene.picture.c_str()));
 }
 
 void RuinsReconstructorProcessor::replaceDetectorsForScene()
@@ -139,7 +141,7 @@ void RuinsReconstructorProcessor::replaceDetectorsForScene()
 
 QString RuinsReconstructorProcessor::captureReferencePicture(const QString& sceneFile)
 {
-    ruins::SceneLoad load = ruins::loadScene(sceneFile.toStdString(), ruins::PictureCheck::Skipped);
+    ruins::SceneLoad load = ruins::loadScene(QFile::encodeName(sceneFile).toStdString(), ruins::PictureCheck::Skipped);
     if (!load.scene) return QString::fromStdString(load.error);
     Canvas* canvas = leftCanvas_.data();
     const int width = canvas ? canvas->imageWidth() : 0;
@@ -151,7 +153,7 @@ QString RuinsReconstructorProcessor::captureReferencePicture(const QString& scen
     const QImage frame(canvas->pixels(), width, height, grey ? width : width * 3,
                        grey ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
     if (reconstruction_.matchingMode()) reconstruction_.endMatching();
-    referenceCapture_ = {sceneFile.toStdString(), std::move(*load.scene), frame.mirrored(false, true)};
+    referenceCapture_ = {QFile::encodeName(sceneFile).toStdString(), std::move(*load.scene), frame.mirrored(false, true)};
     reconstruction_.beginManualSelection();
     grabber_.setLimit(int(referenceCapture_.scene.points.size()));
     grabber_.start();
@@ -183,9 +185,10 @@ void RuinsReconstructorProcessor::finishReferenceCapture()
     }
     for (int i = 0; i < needed; ++i)
         capture.scene.points[std::size_t(i)].reference = {grabber_.points()[i].x(), grabber_.points()[i].y()};
-    const QString picture = QString::fromStdString(ruins::picturePath(capture.scene, capture.file).string());
-    if (!capture.picture.save(picture, "PNG")) {
-        emit referenceCaptureFinished(tr("Cannot write the picture %1.").arg(picture), false);
+    const std::string picture = ruins::picturePath(capture.scene, capture.file).string();
+    if (const QString error = ruins::writePngFile(capture.picture, picture); !error.isEmpty()) {
+        emit referenceCaptureFinished(tr("Cannot write the picture %1: %2.").arg(QFile::decodeName(picture.c_str()), error),
+                                      false);
         return;
     }
     const std::string saveError = ruins::saveScene(capture.scene, capture.file);
@@ -193,7 +196,7 @@ void RuinsReconstructorProcessor::finishReferenceCapture()
         emit referenceCaptureFinished(QString::fromStdString(saveError), false);
         return;
     }
-    const QString sceneFile = QString::fromStdString(capture.file.string());
+    const QString sceneFile = QFile::decodeName(capture.file.c_str());
     const QString openError = openScene(sceneFile);
     if (!openError.isEmpty()) {
         emit referenceCaptureFinished(openError, false);

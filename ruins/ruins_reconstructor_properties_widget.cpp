@@ -2,10 +2,14 @@
 
 #include "processors/corner_detector.h"
 #include "ruins/ruins_reconstructor_processor.h"
+#include "ruins/scene.h"
 #include "ui_ruins_reconstructor_properties_widget.h"
 
+#include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
+
+#include <filesystem>
 
 namespace {
 
@@ -67,15 +71,28 @@ void RuinsReconstructorPropertiesWidget::on_btnOpenScene_clicked()
     showScene();
 }
 
+bool RuinsReconstructorPropertiesWidget::mayReplacePictureOf(const QString& sceneFile)
+{
+    const std::string file = QFile::encodeName(sceneFile).toStdString();
+    const ruins::SceneLoad load = ruins::loadScene(file, ruins::PictureCheck::Skipped);
+    if (!load.scene) return true;  // the capture itself says what is wrong
+    const std::filesystem::path picture = ruins::picturePath(*load.scene, file);
+    std::error_code error;
+    if (!std::filesystem::exists(picture, error)) return true;
+    return QMessageBox::question(this, tr("Capture Reference Picture"),
+                                 tr("%1 already exists. Replace it with this frame?").arg(QFile::decodeName(picture.c_str()))) ==
+           QMessageBox::Yes;
+}
+
 void RuinsReconstructorPropertiesWidget::on_btnCaptureReference_clicked()
 {
     if (!processor_) return;
     // The scene whose picture this frame becomes: the one in use unless it is the bundled ruins.
     const ruins::SceneModel& scene = processor_->scene();
-    const QString current = scene.bundled() ? QString() : QString::fromStdString(scene.file.string());
+    const QString current = scene.bundled() ? QString() : QFile::decodeName(scene.file.c_str());
     const QString file =
         QFileDialog::getOpenFileName(this, tr("Capture Reference Picture For"), current, tr("Scenes (*.json)"));
-    if (file.isEmpty()) return;
+    if (file.isEmpty() || !mayReplacePictureOf(file)) return;
     const QString error = processor_->captureReferencePicture(file);
     if (!error.isEmpty()) QMessageBox::warning(this, tr("Capture Reference Picture"), error);
 }

@@ -40,6 +40,8 @@ private slots:
     void showCaptureOutcome(const QString& message, bool written);
 
 private:
+    // Asks before a capture replaces the picture the scene file names; yes when there is none.
+    bool mayReplacePictureOf(const QString& sceneFile);
     void showScene();
 
     std::unique_ptr<Ui::RuinsReconstructorPropertiesWidget> ui_;

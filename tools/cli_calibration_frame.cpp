@@ -1,5 +1,6 @@
 // castellan-cli calibration-frame OUT.png: the calibration frame the reconstructor
 // reads, rendered at the calibration pose. data/CalibrationFrame.png is its output.
+#include "ruins/calibration_frame.h"
 #include "ruins/calibration_pose.h"
 #include "ruins/ruins_model.h"
 #include "ruins/ruins_scene_renderer.h"
@@ -33,8 +34,10 @@ int runCalibrationFrame(const std::vector<std::string>& args) {
     for (int y = 0; y < height; ++y)
         std::memcpy(picture.scanLine(height - 1 - y), pixels.data() + std::size_t(y) * width * 3,
                     std::size_t(width) * 3);
-    if (!picture.save(QString::fromStdString(args[0]), "PNG")) {
-        std::fprintf(stderr, "castellan-cli calibration-frame: cannot write %s\n", args[0].c_str());
+    const QString error = ruins::writePngFile(picture, args[0]);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "castellan-cli calibration-frame: cannot write %s: %s\n", args[0].c_str(),
+                     qPrintable(error));
         return 1;
     }
     return 0;

@@ -10,6 +10,7 @@
 
 #include "capture/capture_device.h"
 #include "app/virtual_cameras.h"
+#include "ruins/calibration_frame.h"
 #include "tools/cli_command.h"
 
 namespace {
@@ -63,9 +64,10 @@ std::string parseOptions(const std::vector<std::string>& args, GrabOptions& opti
 }
 
 // The frame is bottom-up in the buffer; the file is upright.
-bool writeUpright(const std::vector<unsigned char>& rgb, int width, int height, const std::string& path) {
+// Empty on success, else why the file cannot be written.
+QString writeUpright(const std::vector<unsigned char>& rgb, int width, int height, const std::string& path) {
     const QImage bottomUp(rgb.data(), width, height, width * 3, QImage::Format_RGB888);
-    return bottomUp.mirrored(false, true).save(QString::fromStdString(path), "PNG");
+    return ruins::writePngFile(bottomUp.mirrored(false, true), path);
 }
 
 std::string framePath(const std::string& prefix, int frame) {
@@ -103,8 +105,8 @@ int grabFrames(CaptureDevice* device, const GrabOptions& options) {
         }
         missed = 0;
         const std::string path = framePath(options.prefix, frame);
-        if (!writeUpright(rgb, width, height, path)) {
-            std::fprintf(stderr, "grab: could not write %s\n", path.c_str());
+        if (const QString error = writeUpright(rgb, width, height, path); !error.isEmpty()) {
+            std::fprintf(stderr, "grab: could not write %s: %s\n", path.c_str(), qPrintable(error));
             return 1;
         }
         std::printf("%s\n", path.c_str());

@@ -1,13 +1,14 @@
 #include "tools/cli_image_input.h"
 
 #include "app/frame_io.h"
+#include "ruins/calibration_frame.h"
 
 #include <cstdio>
 #include <new>
 
 bool loadGreyFrame(const std::string& command, const std::string& path, GreyFrame& frame) {
     QString reason;
-    const QImage image = readImageFile(QString::fromStdString(path), &reason);
+    const QImage image = readImageFile(path, &reason);
     if (image.isNull()) {
         std::fprintf(stderr, "castellan-cli %s: cannot load %s: %s\n", command.c_str(), path.c_str(),
                      qPrintable(reason));
@@ -29,8 +30,10 @@ bool loadGreyFrame(const std::string& command, const std::string& path, GreyFram
 
 bool saveGreyFrame(const std::string& command, const std::string& path, const GreyFrame& frame) {
     const QImage image = greyFrameToImage(frame.pixels.data(), frame.width, frame.height);
-    if (image.isNull() || !image.save(QString::fromStdString(path), "PNG")) {
-        std::fprintf(stderr, "castellan-cli %s: cannot write %s\n", command.c_str(), path.c_str());
+    const QString error = ruins::writePngFile(image, path);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "castellan-cli %s: cannot write %s: %s\n", command.c_str(), path.c_str(),
+                     qPrintable(error));
         return false;
     }
     return true;

@@ -4,6 +4,7 @@
 // points' positions in that picture are written into the scene as its reference
 // positions, so the virtual ruins camera and the reconstructor can try the scene.
 #include "pose/vector3.h"
+#include "ruins/calibration_frame.h"
 #include "ruins/ruins_scene_renderer.h"
 #include "ruins/scene.h"
 #include "tools/cli_command.h"
@@ -14,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -108,14 +110,15 @@ bool hiddenBehindBrick(const Vector3& eye, const Vector3& point, const ruins::Gr
     return true;
 }
 
-bool writePicture(const std::vector<std::uint8_t>& pixels, int width, int height, const std::string& path)
+// Empty on success, else why the picture cannot be written.
+QString writePicture(const std::vector<std::uint8_t>& pixels, int width, int height, const std::string& path)
 {
     QImage picture(width, height, QImage::Format_RGB888);
     // The frame's first row is the bottom of the picture.
     for (int y = 0; y < height; ++y)
         std::memcpy(picture.scanLine(height - 1 - y), pixels.data() + std::size_t(y) * width * 3,
                     std::size_t(width) * 3);
-    return picture.save(QString::fromStdString(path), "PNG");
+    return ruins::writePngFile(picture, path);
 }
 
 int runScenePicture(const std::vector<std::string>& args)
@@ -162,7 +165,11 @@ int runScenePicture(const std::vector<std::string>& args)
     renderer.setBricks(scene.brickEdge, scene.realBricks, scene.virtualBricks);
     renderer.renderRuins(*camera, pixels.data(), ruins::PixelOrder::RGB);
     const std::string picture = ruins::picturePath(scene, request.file).string();
-    if (!writePicture(pixels, request.width, request.height, picture)) return failed("cannot write " + picture);
+    std::error_code sameFile;
+    if (std::filesystem::equivalent(picture, request.file, sameFile))
+        return failed("the scene's picture " + picture + " is the scene file itself");
+    if (const QString error = writePicture(pixels, request.width, request.height, picture); !error.isEmpty())
+        return failed("cannot write the picture " + picture + ": " + error.toStdString());
     const std::string error = ruins::saveScene(scene, request.file);
     if (!error.empty()) return failed(error);
     std::printf("%s: %zu reference positions written, %d of them hidden; picture %s (%d x %d)\n",

@@ -182,7 +182,7 @@ private slots:
             QCOMPARE(int(dialogs.messages.size()), 1);
             QCOMPARE(dialogs.messages[0].kind, QStringLiteral("critical"));
             QCOMPARE(dialogs.messages[0].title, QStringLiteral("Error"));
-            QCOMPARE(dialogs.messages[0].text, "Could not load the specified file! Unsupported format?\n" + bad);
+            QCOMPARE(dialogs.messages[0].text.section('\n', 0, 1), "Could not load the specified file! Unsupported format?\n" + bad);
             QCOMPARE(w.imageWidth(), 40);
             QCOMPARE(w.grayBuffer(), grey);
             QCOMPARE(QByteArray(reinterpret_cast<const char*>(w.grayBuffer()), 40 * 30), before);
@@ -292,7 +292,7 @@ private slots:
         action(w, "actionSaveImage")->trigger();
         QCOMPARE(int(dialogs.messages.size()), 1);
         QCOMPARE(dialogs.messages[0].title, QStringLiteral("Error"));
-        QCOMPARE(dialogs.messages[0].text, "Could not save the image file!\n" + dir.filePath("no-such-dir/frame.png"));
+        QCOMPARE(dialogs.messages[0].text.section('\n', 0, 1), "Could not save the image file!\n" + dir.filePath("no-such-dir/frame.png"));
         // A read-only directory fails the same way, and the frame stays.
         QTemporaryDir readOnly;
         QFile::setPermissions(readOnly.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
@@ -301,7 +301,7 @@ private slots:
         action(w, "actionSaveImage")->trigger();
         if (QFile::exists(blocked)) QSKIP("running with permissions that ignore a read-only directory");
         QCOMPARE(int(dialogs.messages.size()), 2);
-        QCOMPARE(dialogs.messages[1].text, "Could not save the image file!\n" + blocked);
+        QCOMPARE(dialogs.messages[1].text.section('\n', 0, 1), "Could not save the image file!\n" + blocked);
         QCOMPARE(w.pixelCount(), 64);
     }
 
