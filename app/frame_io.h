@@ -6,11 +6,14 @@
 #include <QString>
 
 #include <cstddef>
+#include <string>
 
 
 // Reads an image file as the program opens it. Returns a null image (and a
 // reason in *error) when the file cannot be read or decoded.
 QImage readImageFile(const QString& path, QString* error = nullptr);
+// The same for a file name as the system gives it (bytes, not always UTF-8).
+QImage readImageFile(const std::string& localPath, QString* error = nullptr);
 
 // Fills a colour buffer (3 bytes per pixel) and a grey buffer (1 byte per pixel)
 // of image.width() x image.height() from the image, bottom row first.

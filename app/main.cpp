@@ -9,11 +9,13 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFile>
 #include <QIcon>
 #include <QComboBox>
 #include <QScreen>
 #include <QSurfaceFormat>
 
+#include <csignal>
 #include <cstdlib>
 
 namespace {
@@ -122,6 +124,10 @@ void centreOnScreen(QWidget& window) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // A recording that meets a file-size limit or a closed pipe reports the
+    // failed write and is closed properly instead of the program being killed.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     if (onlyPrintsText(argc, argv)) {
         QCoreApplication app(argc, argv);
         nameApplication();
@@ -143,7 +149,7 @@ int main(int argc, char* argv[]) {
     const Options options = parseOptions(app);
     if (!options.scene.isEmpty()) {
         std::string error;
-        auto scene = ruins::openScene(options.scene.toStdString(), error);
+        auto scene = ruins::openScene(QFile::encodeName(options.scene).toStdString(), error);
         if (!scene) {
             qCritical("castellan: %s", error.c_str());
             return 2;
@@ -154,10 +160,11 @@ int main(int argc, char* argv[]) {
     if (options.virtualCamera) registerVirtualCameras();
     if (!options.background.isEmpty()) {
         std::string error;
-        ruins::setDefaultVirtualRuinsBackdrop(ruins::loadSceneBackdrop(options.background.toStdString(), error));
+        const std::string background = QFile::encodeName(options.background).toStdString();
+        ruins::setDefaultVirtualRuinsBackdrop(ruins::loadSceneBackdrop(background, error));
         if (!error.empty()) qWarning("%s", error.c_str());
     }
-    for (const QString& video : options.videos) registerVideoFileDevice(video.toStdString());
+    for (const QString& video : options.videos) registerVideoFileDevice(QFile::encodeName(video).toStdString());
 
     MainWindow window;
     centreOnScreen(window);

@@ -6,6 +6,7 @@
 #include "ruins/ruins_model.h"
 #include "ruins/scene_model.h"
 
+#include <QFile>
 #include <QImage>
 #include <QString>
 
@@ -175,7 +176,7 @@ bool renderVirtualRuinsFrame(RuinsSceneRenderer& renderer, std::int64_t index, i
 
 std::shared_ptr<const SceneBackdrop> loadSceneBackdrop(const std::string& path, std::string& error)
 {
-    const QImage picture = QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_RGB888);
+    const QImage picture = QImage(QFile::decodeName(path.c_str())).convertToFormat(QImage::Format_RGB888);
     if (picture.isNull()) {
         error = "cannot read the picture " + path;
         return nullptr;

@@ -9,6 +9,10 @@
 #   directory.png     a directory
 #   unreadable.png    a valid 1 x 1 PNG without read permission
 #   text.jpg          plain text under an image name
+#   truncated.bmp     a 64 x 64 24-bit BMP holding only its first rows
+#   truncated.ppm     a binary 64 x 64 PPM holding only its first rows
+#   short.pgm         a PGM declaring 6000 x 5000 pixels with 1000 bytes of them
+#   device.png        a link to /dev/zero: a device whose size reads as 0, without end
 # Made at test time because a file without read permission cannot be committed.
 # Needs only coreutils and gzip (its trailer carries the CRC-32 a PNG chunk needs).
 set -eu
@@ -99,3 +103,22 @@ png 1 1 > "$out/unreadable.png"
 chmod 000 "$out/unreadable.png"
 
 printf 'This is not a picture.\n' > "$out/text.jpg"
+
+# 64 x 64, 24 bits, uncompressed: 14 + 40 header bytes, rows of 192 bytes; only
+# 10 of the 64 rows follow.
+le32() {
+  local v=$1
+  bytes "$(printf '%02x' $((v & 255)))" "$(printf '%02x' $(((v >> 8) & 255)))" \
+        "$(printf '%02x' $(((v >> 16) & 255)))" "$(printf '%02x' $(((v >> 24) & 255)))"
+}
+{
+  printf 'BM'; le32 $((54 + 192 * 64)); le32 0; le32 54
+  le32 40; le32 64; le32 64; bytes 01 00 18 00; le32 0; le32 $((192 * 64)); le32 2835; le32 2835; le32 0; le32 0
+  head -c $((192 * 10)) /dev/zero | tr '\0' '\200'
+} > "$out/truncated.bmp"
+
+{ printf 'P6\n64 64\n255\n'; head -c $((64 * 3 * 10)) /dev/zero | tr '\0' '\200'; } > "$out/truncated.ppm"
+
+{ printf 'P5\n6000 5000\n255\n'; head -c 1000 /dev/zero; } > "$out/short.pgm"
+
+ln -sfn /dev/zero "$out/device.png"

@@ -25,7 +25,7 @@ struct GreyFrame {
 
 bool loadGrey(const char* command, const std::string& path, GreyFrame& frame) {
     QString reason;
-    const QImage image = readImageFile(QString::fromStdString(path), &reason);
+    const QImage image = readImageFile(path, &reason);
     if (image.isNull()) {
         std::fprintf(stderr, "castellan-cli %s: cannot load %s: %s\n", command, path.c_str(),
                      qPrintable(reason));

@@ -106,7 +106,8 @@ private slots:
     void refusedKeepingFrameAndProcessor_data() {
         QTest::addColumn<QString>("name");
         for (const char* name : {"huge.png", "truncated.jpg", "zero-frames.gif", "empty.png", "directory.png",
-                                 "unreadable.png", "text.jpg"})
+                                 "unreadable.png", "text.jpg", "truncated.bmp", "truncated.ppm", "short.pgm",
+                                 "device.png"})
             QTest::newRow(name) << QString::fromLatin1(name);
     }
 

@@ -63,7 +63,8 @@ TEST_P(HostileCliTest, GreyFailsWithOneLineAndStatus1) {
 
 INSTANTIATE_TEST_SUITE_P(HostileFiles, HostileCliTest,
                          ::testing::Values("huge.png", "truncated.jpg", "zero-frames.gif", "empty.png",
-                                           "directory.png", "unreadable.png", "text.jpg"),
+                                           "directory.png", "unreadable.png", "text.jpg", "truncated.bmp",
+                                           "truncated.ppm", "short.pgm", "device.png"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                              std::string name = info.param;
                              for (char& c : name)
