@@ -106,7 +106,13 @@ struct VideoRecorder::Impl {
         if (!stream) return fail("out of memory");
         stream->time_base = codec->time_base;
         if (failed(avcodec_parameters_from_context(stream->codecpar, codec), "cannot set up the stream")) return false;
-        if (failed(avio_open(&format->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot create the file")) return false;
+        // The name is a file's, never a URL: "pipe:2", "tcp://..." and "take:1.mp4" are file names.
+        const std::string url = "file:" + path;
+        AVDictionary* protocols = nullptr;
+        av_dict_set(&protocols, "protocol_whitelist", "file", 0);
+        const int created = avio_open2(&format->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr, &protocols);
+        av_dict_free(&protocols);
+        if (failed(created, "cannot create the file")) return false;
         // Each fragment goes to the file at once, so a full disk shows at once.
         format->flush_packets = 1;
         AVDictionary* options = nullptr;

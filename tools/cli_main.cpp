@@ -6,6 +6,8 @@
 #include <QGuiApplication>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -30,9 +32,25 @@ void quietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& m
     if (type == QtFatalMsg) std::fprintf(stderr, "castellan-cli: %s\n", qPrintable(message));
 }
 
+// Output that never arrived is a failure, not a success: a full disk or a
+// closed pipe shows only when the buffered rows are flushed.
+int checkStandardOutput(const std::string& name, int status) {
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    const int reason = errno;
+    if (status != 0 || (flushed && !std::ferror(stdout))) return status;
+    std::fprintf(stderr, "castellan-cli %s: cannot write the standard output: %s\n", name.c_str(),
+                 reason ? std::strerror(reason) : "write error");
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // A closed pipe or a file-size limit must not kill a run half-way: the
+    // failed write then reports itself and recordings are closed properly.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
         printHelp();
         return argc < 2 ? 1 : 0;
@@ -51,7 +69,7 @@ int main(int argc, char* argv[]) {
         const auto verbose = std::remove(args.begin(), args.end(), std::string("--verbose"));
         KLTCornerDetector::setPrintsContext(verbose != args.end());
         args.erase(verbose, args.end());
-        return command->run(args);
+        return checkStandardOutput(name, command->run(args));
     }
     std::fprintf(stderr, "castellan-cli: unknown command '%s' (see --help)\n", name.c_str());
     return 1;

@@ -22,8 +22,9 @@
 #include "tools/camera_truth.h"
 #include "tools/cli_command.h"
 
-#include <QDir>
+#include <QFileInfo>
 #include <QImage>
+#include <QImageReader>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,6 +37,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <span>
@@ -66,6 +68,7 @@ struct Options {
     std::optional<int> threshold;
     bool kalman = false;
     std::string outputDir;
+    bool replaceFrames = false;  // earlier frames in outputDir are removed instead of refused
     ruins::Following following = ruins::Following::Model;
     ruins::VirtualCameraPath path;
     ruins::VirtualCameraLook look;
@@ -74,6 +77,7 @@ struct Options {
     ruins::FieldOfViewMode fieldOfView = ruins::FieldOfViewMode::Auto;
     double fixedFieldOfView = 0.0;  // degrees, with Fixed
     std::shared_ptr<const ruins::SceneModel> scene = ruins::bundledRuinsScene();
+    std::vector<std::string> inputs;  // every file read: none may be written
 };
 
 bool parseInteger(const std::string& text, long long& value) {
@@ -97,6 +101,29 @@ bool fail(const std::string& message) {
     return false;
 }
 
+// Whether `path` names an existing file that is also `other` (by device and
+// inode, whatever the spelling) or the standard output.
+bool sameFile(const std::string& path, const std::string& other) {
+    std::error_code error;
+    return std::filesystem::equivalent(path, other, error);
+}
+
+bool isStandardOutput(const std::string& path) {
+    struct stat file {}, output {};
+    return ::stat(path.c_str(), &file) == 0 && ::fstat(STDOUT_FILENO, &output) == 0 && S_ISREG(file.st_mode) &&
+           file.st_dev == output.st_dev && file.st_ino == output.st_ino;
+}
+
+// Recording over an input would destroy it before it is read.
+bool recordingSparesInputs(const Options& options) {
+    for (const std::string& input : options.inputs)
+        if (sameFile(options.record, input))
+            return fail("--record " + options.record + " is the input " + input + "; choose another file");
+    if (isStandardOutput(options.record))
+        return fail("--record " + options.record + " is the standard output; choose another file");
+    return true;
+}
+
 bool parseOptions(const std::vector<std::string>& args, Options& options) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& option = args[i];
@@ -108,6 +135,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
             options.look.blur = true;
         } else if (option == "--drift") {
             options.look.exposureDrift = true;
+        } else if (option == "--replace-frames") {
+            options.replaceFrames = true;
         } else if (option == "--record") {
             if (!hasValue || args[i + 1].empty()) return fail("--record needs a file name");
             options.record = value();
@@ -120,6 +149,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
             if (option == "--source") {
                 if (text.empty()) return fail("--source needs 'virtual' or a video file");
                 options.source = text;
+                if (text != "virtual") options.inputs.push_back(text);
             } else if (option == "--frames") {
                 if (!parseInteger(text, options.frames) || options.frames < 0 || options.frames > kMaxFrames)
                     return fail("--frames must be a whole number from 0 to " + std::to_string(kMaxFrames));
@@ -141,6 +171,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
             } else if (option == "--truth") {
                 if (text.empty()) return fail("--truth needs a CSV file");
                 options.truth = text;
+                options.inputs.push_back(text);
             } else if (option == "--following") {
                 if (text != "nearest" && text != "model") return fail("--following must be nearest or model");
                 options.following = text == "model" ? ruins::Following::Model : ruins::Following::Nearest;
@@ -148,6 +179,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
                 std::string error;
                 options.look.backdrop = ruins::loadSceneBackdrop(text, error);
                 if (!options.look.backdrop) return fail(error);
+                options.inputs.push_back(text);
             } else if (option == "--speed") {
                 if (!parseNumber(text, options.path.speed) || options.path.speed <= 0.0 ||
                     options.path.speed > kMaxSpeed)
@@ -159,6 +191,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
                 std::string error;
                 options.scene = ruins::openScene(text, error);
                 if (!options.scene) return fail(error);
+                options.inputs.push_back(text);
+                options.inputs.push_back(options.scene->picture.string());
             } else if (option == "--noise") {
                 if (!parseNumber(text, options.look.noiseSigma) || options.look.noiseSigma < 0.0 ||
                     options.look.noiseSigma > kMaxNoise)
@@ -171,6 +205,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
             return fail("unknown option '" + option + "'");
         }
     }
+    if (!options.record.empty() && !recordingSparesInputs(options)) return false;
     // The virtual camera rests where the scene's reference picture was taken.
     options.path.rest = options.scene->referencePose;
     options.path.restPictureWidth = options.scene->pictureSize.width;
@@ -186,6 +221,8 @@ public:
     virtual bool frame(std::int64_t index, std::uint8_t* rgb) = 0;
     // The true camera of frame `index`, when the source knows it.
     virtual std::optional<ruins::FrameCamera> truth(std::int64_t index) const = 0;
+    // Why the last frame() failed.
+    virtual std::string error() const = 0;
 };
 
 class VirtualSource final : public FrameSource {
@@ -202,6 +239,7 @@ public:
     std::optional<ruins::FrameCamera> truth(std::int64_t index) const override {
         return ruins::virtualCameraFrame(index, width_, height_, path_);
     }
+    std::string error() const override { return "the virtual camera cannot render the frame"; }
 
 private:
     ruins::RuinsSceneRenderer renderer_;
@@ -221,8 +259,14 @@ public:
         : decoder_(std::move(decoder)), width_(width), height_(height), truth_(std::move(truth)) {}
     bool frame(std::int64_t, std::uint8_t* rgb) override {
         VideoPicture picture;
-        if (!decoder_->nextPicture(width_, height_, picture) || picture.width != width_ || picture.height != height_)
+        if (!decoder_->nextPicture(width_, height_, picture)) {
+            error_ = decoder_->error();
             return false;
+        }
+        if (picture.width != width_ || picture.height != height_) {
+            error_ = "the decoder gave a picture of another size";
+            return false;
+        }
         // Top-down B, G, R with a stride into bottom-up R, G, B.
         for (int row = 0; row < height_; ++row) {
             const std::uint8_t* in = picture.bgr + std::size_t(height_ - 1 - row) * picture.stride;
@@ -239,12 +283,14 @@ public:
         if (!truth_) return std::nullopt;
         return truth_->frame(index, width_, height_, decoder_->width(), decoder_->height());
     }
+    std::string error() const override { return error_; }
 
 private:
     std::unique_ptr<VideoFileDecoder> decoder_;
     int width_;
     int height_;
     std::optional<tools::CameraTruth> truth_;
+    std::string error_;
 };
 
 // What one frame produced.
@@ -368,14 +414,32 @@ double median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
 }
 
-bool saveFrame(const std::string& dir, std::int64_t index, const std::uint8_t* rgb, int width, int height) {
-    QImage picture(width, height, QImage::Format_RGB888);
-    if (picture.isNull()) return false;
-    for (int y = 0; y < height; ++y)
-        std::memcpy(picture.scanLine(height - 1 - y), rgb + std::size_t(y) * width * 3, std::size_t(width) * 3);
+// The name of frame `index`'s picture in --output-dir.
+std::string framePictureName(std::int64_t index) {
     char name[32];
     std::snprintf(name, sizeof name, "frame_%05lld.png", static_cast<long long>(index));
-    return picture.save(QDir(QString::fromStdString(dir)).filePath(QString::fromLatin1(name)), "PNG");
+    return name;
+}
+
+// Empty on success, else why the picture cannot be written.
+QString saveFrame(const std::string& dir, std::int64_t index, const std::uint8_t* rgb, int width, int height) {
+    QImage picture(width, height, QImage::Format_RGB888);
+    if (picture.isNull()) return QStringLiteral("out of memory");
+    for (int y = 0; y < height; ++y)
+        std::memcpy(picture.scanLine(height - 1 - y), rgb + std::size_t(y) * width * 3, std::size_t(width) * 3);
+    return ruins::writePngFile(picture, (std::filesystem::path(dir) / framePictureName(index)).string());
+}
+
+// The bundled ruins' reference positions are those of the bundled picture's
+// size; a CalibrationFrame.png of another size in the working folder would
+// silently change the results, so it is named and left out.
+void warnOfAnotherCalibrationFrame(const ruins::PictureSize& bundled) {
+    const QString path = ruins::calibrationFramePath();
+    if (QFileInfo(path).isAbsolute()) return;  // no picture of the user's: the bundled one
+    const QSize size = QImageReader(path).size();
+    if (!size.isValid() || (size.width() == bundled.width && size.height() == bundled.height)) return;
+    std::fprintf(stderr, "%s: warning: %s is %d x %d, not the bundled %d x %d; its size is not used\n", kPrefix,
+                 qPrintable(path), size.width(), size.height(), bundled.width, bundled.height);
 }
 
 // The reconstruction as the frame cycle drives it: the window's reconstructor
@@ -426,33 +490,25 @@ public:
         // "Automatic Initial Points" checked: the reference positions, carried
         // from the calibration picture to the frame, are put in use.
         const ruins::SceneModel& scene = *options_.scene;
-        if (scene.bundled()) {
-            const ruins::CalibrationFrame calibration = ruins::loadCalibrationFrame();
-            reconstruction_.beginAutomaticSelection(calibration.width(), calibration.height());
-        } else {
-            reconstruction_.beginAutomaticSelection(scene.pictureSize.width, scene.pictureSize.height);
-        }
+        if (scene.bundled()) warnOfAnotherCalibrationFrame(scene.pictureSize);
+        reconstruction_.beginAutomaticSelection(scene.pictureSize.width, scene.pictureSize.height);
         reconstruction_.restartFollowing(detector_.get());
 
         if (!options_.record.empty() && !openRecorder()) return 1;
         ProgressBar progress(options_.frames);
         const auto runStart = Clock::now();
         long long done = 0;
-        for (std::int64_t index = 0; index < options_.frames; ++index) {
-            if (!source_.frame(index, cycle_.colorBuffer())) break;
-            if (index == kMatchingFrames && reconstruction_.endMatching())
-                reconstruction_.restartFollowing(detector_.get());  // the action unchecked
-            const FrameResult result = step(index);
-            printRow(index, result);
-            if (!options_.outputDir.empty() && !writePicture(index, result)) return 1;
-            if (recorder_ && !recordPicture(index, result)) return 1;
-            ++done;
-            progress.update(done);
+        bool whole = true;
+        for (std::int64_t index = 0; index < options_.frames && whole; ++index) {
+            whole = runFrame(index);
+            if (whole) progress.update(++done);
         }
-        if (recorder_ && !recorder_->finish()) {
+        // What was recorded before a failure still plays: the file is closed properly.
+        if (recorder_ && !recorder_->finish() && whole) {
             fail("cannot finish " + options_.record + ": " + recorder_->error());
-            return 1;
+            whole = false;
         }
+        if (!whole) return 1;
         const double totalMs = std::chrono::duration<double, std::milli>(Clock::now() - runStart).count();
         printSummary(done, totalMs);
         return 0;
@@ -460,6 +516,23 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+
+    // One frame from the source to its row, picture and recording; false, with
+    // the reason said, when any of them fails.
+    bool runFrame(std::int64_t index) {
+        if (!source_.frame(index, cycle_.colorBuffer()))
+            return fail("the source failed at frame " + std::to_string(index) + ": " + source_.error());
+        if (index == kMatchingFrames && reconstruction_.endMatching())
+            reconstruction_.restartFollowing(detector_.get());  // the action unchecked
+        const FrameResult result = step(index);
+        errno = 0;
+        printRow(index, result);
+        if (std::ferror(stdout))
+            return fail("cannot write the standard output at frame " + std::to_string(index) + ": " +
+                        (errno ? std::strerror(errno) : "write error"));
+        if (!options_.outputDir.empty() && !writePicture(index, result)) return false;
+        return !recorder_ || recordPicture(index, result);
+    }
 
     // One turn of the frame cycle, as the main window runs it.
     FrameResult step(std::int64_t index) {
@@ -529,9 +602,10 @@ private:
     bool writePicture(std::int64_t index, const FrameResult& result) {
         // The virtual bricks in register, as the right canvas shows them.
         if (result.poseValid && estimated_) overlay_.drawVirtualModel(*estimated_, cycle_.colorBuffer(), ruins::PixelOrder::RGB);
-        if (saveFrame(options_.outputDir, index, cycle_.colorBuffer(), options_.width, options_.height)) return true;
-        fail("cannot write frame " + std::to_string(index) + " to " + options_.outputDir);
-        return false;
+        const QString error = saveFrame(options_.outputDir, index, cycle_.colorBuffer(), options_.width, options_.height);
+        if (error.isEmpty()) return true;
+        return fail("cannot write frame " + std::to_string(index) + " to " + options_.outputDir + ": " +
+                    error.toStdString());
     }
 
     bool openRecorder() {
@@ -614,6 +688,28 @@ private:
     double reconstructionMs_ = 0.0;
 };
 
+// The folder of --output-dir made ready: created when missing; earlier frames
+// are refused, so two runs never mix, unless they are to be replaced.
+bool prepareOutputDir(const std::string& dir, bool replaceFrames) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::create_directories(dir, error);
+    if (error) return fail("cannot create the directory " + dir + ": " + error.message());
+    std::vector<fs::path> earlier;
+    for (fs::directory_iterator entry(dir, error), end; !error && entry != end; entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.rfind("frame_", 0) == 0 && entry->path().extension() == ".png") earlier.push_back(entry->path());
+    }
+    if (error) return fail("cannot read the directory " + dir + ": " + error.message());
+    if (earlier.empty()) return true;
+    if (!replaceFrames)
+        return fail(dir + " already holds frames of an earlier run (" + earlier.front().filename().string() +
+                    ", ...); choose another folder or add --replace-frames");
+    for (const fs::path& frame : earlier)
+        if (!fs::remove(frame, error)) return fail("cannot remove " + frame.string() + ": " + error.message());
+    return true;
+}
+
 int runReconstruct(const std::vector<std::string>& args) {
     Options options;
     if (!parseOptions(args, options)) return 1;
@@ -635,21 +731,16 @@ int runReconstruct(const std::vector<std::string>& args) {
         }
         source = std::make_unique<VideoSource>(std::move(decoder), options.width, options.height, std::move(truth));
     }
-    if (!options.outputDir.empty() && !QDir().mkpath(QString::fromStdString(options.outputDir))) {
-        fail("cannot create the directory " + options.outputDir);
-        return 1;
-    }
+    if (!options.outputDir.empty() && !prepareOutputDir(options.outputDir, options.replaceFrames)) return 1;
     Run run(options, *source);
-    const int status = run.execute();
-    std::fflush(stdout);
-    return status;
+    return run.execute();  // the caller flushes standard output and checks it
 }
 
 const CliCommand reconstructCommand(
     "reconstruct",
     "--source virtual|FILE [--frames N] [--size WxH] [--detector klt|fast] [--threshold T] [--kalman] "
     "[--noise SIGMA] [--following nearest|model] [--fov free|auto|DEG] [--scene FILE] [--output-dir DIR] "
-    "[--record OUT.mp4]\n"
+    "[--replace-frames] [--record OUT.mp4]\n"
     "    virtual scene: [--background FILE] [--blur] [--drift] [--speed K] [--path swing|jumps]\n"
     "    video file: [--truth CAMERAS.csv]",
     "Run the ruins reconstructor (or a scene's, with --scene) headless (automatic initial points, then following) and print a CSV line per "

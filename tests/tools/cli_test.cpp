@@ -181,4 +181,48 @@ TEST_F(CliTest, ReconstructRefusesAFileThatIsNotAVideo) {
     EXPECT_TRUE(r.out.isEmpty());
 }
 
+// Every command but reconstruct (see reconstruct_cli_test.cpp) where writing
+// fails or input is unusual: the system's reason, status 1, nothing lost.
+// "full" is a file system of 64 KiB, filled before the command runs.
+#define FILL_FULL "mount -t tmpfs -o size=64k tmpfs full 2>/dev/null || exit 77; "
+#define FILL_REST "head -c 1M /dev/urandom > full/fill 2>/dev/null; "
+
+class CommandsUnderHostileRuns : public ::testing::TestWithParam<HostileRun> {};
+
+TEST_P(CommandsUnderHostileRuns, SayWhyAndLoseNothing) { expectHostileRun(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, CommandsUnderHostileRuns,
+    ::testing::Values(
+        HostileRun{"GreyOntoAFullDevice", "\"$CLI\" grey in.png /dev/full", 1, "/dev/full: No space left on device",
+                   "test -c /dev/full"},
+        HostileRun{"CannyOntoAFullDevice", "\"$CLI\" canny in.png /dev/full", 1, "No space left on device", nullptr},
+        HostileRun{"CalibrationFrameOntoAFullDevice", "\"$CLI\" calibration-frame /dev/full", 1,
+                   "No space left on device", nullptr},
+        HostileRun{"GreyOntoAFullDiskKeepsTheOldPicture",
+                   "mkdir full && " FILL_FULL "cp in.png full/out.png; " FILL_REST "\"$CLI\" grey in.png full/out.png",
+                   1, "full/out.png: No space left on device", "cmp in.png full/out.png && test -z \"$(ls full | grep -vx -e out.png -e fill)\""},
+        HostileRun{"ScenePictureOnAFullDiskKeepsPictureAndScene",
+                   "mkdir full && " FILL_FULL "cp arch.json arch.png full/; " FILL_REST
+                   "\"$CLI\" scene-picture full/arch.json --eye 46,36,20 --look-at 15,1",
+                   1, "cannot write the picture full/arch.png: No space left on device",
+                   "cmp arch.png full/arch.png && cmp arch.json full/arch.json && test ! -e full/arch.json.partial"},
+        HostileRun{"ScenePictureRefusesToWriteOverItsScene",
+                   "sed 's/\"arch.png\"/\"self.json\"/' arch.json > self.json && cp self.json kept.json && "
+                   "\"$CLI\" scene-picture self.json --eye 46,36,20 --look-at 15,1",
+                   1, "is the scene file itself", "cmp self.json kept.json"},
+        HostileRun{"FastIntoAFullStandardOutput", "\"$CLI\" fast in.png > /dev/full", 1,
+                   "cannot write the standard output: No space left on device", nullptr},
+        HostileRun{"KltSelectIntoAFullStandardOutput", "\"$CLI\" klt-select in.png > /dev/full", 1,
+                   "cannot write the standard output", nullptr},
+        HostileRun{"SceneCheckIntoAFullStandardOutput", "\"$CLI\" scene-check arch.json > /dev/full", 1,
+                   "cannot write the standard output", nullptr},
+        HostileRun{"GreyReadsARealPictureFromStandardInput", "\"$CLI\" grey /dev/stdin out.png < in.png", 0, nullptr,
+                   "test -s out.png"},
+        HostileRun{"GreyReadsARealPictureFromAPipe", "cat in.png | \"$CLI\" grey /dev/stdin out.png", 0, nullptr,
+                   "test -s out.png"},
+        HostileRun{"GreyKeepsNamesThatAreNotUtf8", "cp in.png $'caf\\xe9.png' && \"$CLI\" grey $'caf\\xe9.png' $'out\\xe9.png'",
+                   0, nullptr, "test -s $'out\\xe9.png' && test \"$(ls | grep -c out)\" = 1"}),
+    [](const ::testing::TestParamInfo<HostileRun>& info) { return std::string(info.param.name); });
+
 }  // namespace

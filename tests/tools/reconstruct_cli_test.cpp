@@ -163,4 +163,86 @@ TEST(CalibrationFrameCli, WritesTheBundledCalibrationFrame) {
     EXPECT_EQ(noArgs.exitCode, 1);
 }
 
+// reconstruct where its files, pipes or limits turn hostile: the system's
+// reason, status 1, every input as it was and what was written still usable.
+// "full" is a file system of 64 KiB.
+#define ZERO_FRAGMENTS_AFTER_THE_SECOND(video)                                                          \
+    "n=0; for at in $(grep -obUa mdat " video " | cut -d: -f1); do n=$((n+1)); [ $n -le 2 ] && continue; " \
+    "size=$((16#$(od -An -tx1 -j $((at-4)) -N4 " video " | tr -d ' \\n'))); "                             \
+    "dd if=/dev/zero of=" video " bs=1 seek=$((at+4)) count=$((size-8)) conv=notrunc status=none; done; "
+#define PLAYS(video) "\"$CLI\" reconstruct --source " video " --frames 2 > /dev/null"
+#define TINY_ARCH                                                                                       \
+    "sed 's/\"brickEdge\": 3.2/\"brickEdge\": 0.001/; s/\\[32.0, 3.2, 0.0\\]/[0.01, 0.001, 0]/' arch.json " \
+    "> tiny.json && \"$CLI\" scene-picture tiny.json --eye 0.014375,0.01125,0.008125 "                  \
+    "--look-at 0.0046875,0.0003125 > /dev/null && "
+
+class ReconstructUnderHostileRuns : public ::testing::TestWithParam<HostileRun> {};
+
+TEST_P(ReconstructUnderHostileRuns, SaysWhyAndLosesNothing) { expectHostileRun(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, ReconstructUnderHostileRuns,
+    ::testing::Values(
+        HostileRun{"RecordOntoTheSourceVideo",
+                   "\"$CLI\" reconstruct --frames 20 --record clip.mp4 > /dev/null && cp clip.mp4 keep.mp4 && "
+                   "\"$CLI\" reconstruct --source clip.mp4 --frames 200 --record ./clip.mp4",
+                   1, "--record ./clip.mp4 is the input clip.mp4", "cmp clip.mp4 keep.mp4"},
+        HostileRun{"RecordOntoTheScene",
+                   "cp arch.json keep.json && \"$CLI\" reconstruct --scene arch.json --record \"$PWD/arch.json\"", 1,
+                   "is the input arch.json", "cmp arch.json keep.json"},
+        HostileRun{"RecordOntoTheScenesPicture", "\"$CLI\" reconstruct --scene arch.json --record ./arch.png", 1,
+                   "is the input", "cmp arch.png in.png"},
+        HostileRun{"RecordOntoTheBackground", "\"$CLI\" reconstruct --background in.png --record ../${PWD##*/}/in.png",
+                   1, "is the input in.png", "cmp in.png arch.png"},
+        HostileRun{"RecordOntoStandardOutput", "\"$CLI\" reconstruct --frames 5 --record rows.csv > rows.csv", 1,
+                   "is the standard output", nullptr},
+        HostileRun{"RecordNamesAreFileNamesNotAddresses",
+                   "\"$CLI\" reconstruct --frames 20 --record pipe:2 > /dev/null && "
+                   "\"$CLI\" reconstruct --frames 20 --record take:1.mp4 > /dev/null",
+                   0, nullptr, PLAYS("pipe:2") " && " PLAYS("take:1.mp4")},
+        HostileRun{"RecordToANetworkAddressIsAMissingFolder",
+                   "\"$CLI\" reconstruct --frames 5 --record tcp://127.0.0.1:9/take.mp4 > /dev/null", 1,
+                   "cannot create the file: No such file or directory", nullptr},
+        HostileRun{"OutputDirHoldingEarlierFrames",
+                   "\"$CLI\" reconstruct --frames 2 --output-dir frames > /dev/null && cp frames/frame_00000.png "
+                   "keep.png && \"$CLI\" reconstruct --frames 3 --output-dir frames > /dev/null",
+                   1, "frames already holds frames of an earlier run",
+                   "cmp frames/frame_00000.png keep.png && test ! -e frames/frame_00002.png"},
+        HostileRun{"OutputDirFramesReplacedWhenAsked",
+                   "\"$CLI\" reconstruct --frames 3 --output-dir frames > /dev/null && "
+                   "\"$CLI\" reconstruct --frames 1 --output-dir frames --replace-frames > /dev/null",
+                   0, nullptr, "test \"$(ls frames)\" = frame_00000.png"},
+        HostileRun{"OutputDirUnderAFile", "\"$CLI\" reconstruct --frames 2 --output-dir in.png/frames", 1,
+                   "cannot create the directory in.png/frames: Not a directory", "cmp in.png arch.png"},
+        HostileRun{"OutputDirOnAFullDisk",
+                   "mkdir full && { mount -t tmpfs -o size=64k tmpfs full 2>/dev/null || exit 77; } && "
+                   "\"$CLI\" reconstruct --frames 40 --output-dir full/frames > /dev/null",
+                   1, "No space left on device", nullptr},
+        HostileRun{"SourceFailingMidRun",
+                   "\"$CLI\" reconstruct --frames 600 --size 16x16 --record v.mp4 > /dev/null; "
+                   ZERO_FRAGMENTS_AFTER_THE_SECOND("v.mp4")
+                   "\"$CLI\" reconstruct --source v.mp4 --size 16x16 --frames 100 > rows.csv",
+                   1, "the source failed at frame 30: ", "test \"$(wc -l < rows.csv)\" = 31"},
+        HostileRun{"FullStandardOutput", "\"$CLI\" reconstruct --frames 30 > /dev/full", 1,
+                   "cannot write the standard output: No space left on device", nullptr},
+        HostileRun{"StandardOutputClosedEarly",
+                   "set -o pipefail; \"$CLI\" reconstruct --frames 1000 --record rec.mp4 | head -n 1 > /dev/null", 1,
+                   "cannot write the standard output at frame", PLAYS("rec.mp4")},
+        HostileRun{"FileSizeLimit", "ulimit -f 200; \"$CLI\" reconstruct --frames 300 --record rec.mp4 > rows.csv", 1,
+                   "rec.mp4: cannot write the file: File too large",
+                   "test \"$(tail -c 1 rows.csv | od -An -tx1)\" = ' 0a' && " PLAYS("rec.mp4")},
+        HostileRun{"CalibrationFrameOfAnotherSizeInTheWorkingFolder",
+                   "\"$CLI\" reconstruct --frames 1 --size 640x480 --output-dir big > /dev/null && "
+                   "cp big/frame_00000.png CalibrationFrame.png && \"$CLI\" reconstruct --frames 100 > rows.csv",
+                   0, "CalibrationFrame.png is 640 x 480, not the bundled 320 x 240",
+                   "rm CalibrationFrame.png && \"$CLI\" reconstruct --frames 100 | head -n 101 > plain.csv && "
+                   "head -n 101 rows.csv | cmp - plain.csv"},
+        HostileRun{"TinyBricksAreDrawn", TINY_ARCH "\"$CLI\" reconstruct --scene tiny.json --frames 60 > rows.csv", 0,
+                   nullptr, "grep -q 'pose_share=\\(0\\.[5-9]\\|1\\)' rows.csv"},
+        HostileRun{"SceneNamedNotInUtf8",
+                   "cp arch.json $'sc\\xe8ne.json' && \"$CLI\" reconstruct --scene $'sc\\xe8ne.json' --frames 3 "
+                   "--record $'t\\xe9.mp4' > /dev/null",
+                   0, nullptr, PLAYS("$'t\\xe9.mp4'")}),
+    [](const ::testing::TestParamInfo<HostileRun>& info) { return std::string(info.param.name); });
+
 }  // namespace
