@@ -71,9 +71,18 @@ std::string ffmpegErrorText(int code) {
     return text;
 }
 
+// The containers read: playlists and other formats that open further inputs
+// (concat, HLS, image sequences) could reach a FIFO or device and hang. Sound
+// files are read only to say that they hold no video.
+constexpr const char* kReadableContainers =
+    "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,avi,mpegts,mpeg,flv,ogg,asf,gif,yuv4mpegpipe,h264,hevc,m4v,mjpeg,"
+    "dv,nut,ivf,wav,mp3,flac,aac,aiff,w64";
+
 std::string openErrorText(int code) {
     if (code == AVERROR_INVALIDDATA)
         return "not a video file, or a damaged one";
+    if (code == AVERROR(EINVAL))  // a container outside kReadableContainers
+        return "not a kind of video file this program reads (MP4, Matroska, AVI, MPEG and the like)";
     if (code == AVERROR_EOF)
         return "the file is truncated";
     if (code == AVERROR(ENOMEM))
@@ -203,6 +212,7 @@ struct VideoFileDecoder::State {
         // Playlist-like formats open further inputs; never let a file reach the
         // network or anything but plain files (nothing at all for memory).
         av_dict_set(&options, "protocol_whitelist", path.empty() ? "none" : "file", 0);
+        format->format_whitelist = av_strdup(kReadableContainers);
         std::string url;
         if (path.empty()) {
             bytesPosition = 0;
@@ -226,9 +236,26 @@ struct VideoFileDecoder::State {
             format = nullptr;  // freed by avformat_open_input
             return fail(openErrorText(opened));
         }
+        // Probing decodes pictures: a declared size beyond the limit is refused first.
+        if (!declaredSizesInRange()) return false;
         if (avformat_find_stream_info(format, nullptr) < 0)
             return fail("the file is damaged (no stream information)");
         return openVideoStream();
+    }
+
+    bool declaredSizesInRange() {
+        for (unsigned i = 0; i < format->nb_streams; ++i) {
+            const AVCodecParameters* parameters = format->streams[i]->codecpar;
+            if (parameters->codec_type == AVMEDIA_TYPE_VIDEO &&
+                (parameters->width > kMaxSide || parameters->height > kMaxSide))
+                return picturesTooLarge(parameters);
+        }
+        return true;
+    }
+
+    bool picturesTooLarge(const AVCodecParameters* parameters) {
+        return fail("its pictures are too large (" + std::to_string(parameters->width) + " x " +
+                    std::to_string(parameters->height) + ", at most " + std::to_string(kMaxSide) + " per side)");
     }
 
     bool openVideoStream() {
@@ -240,10 +267,7 @@ struct VideoFileDecoder::State {
             return fail("it has no video stream");
         const AVStream* stream = format->streams[found];
         const AVCodecParameters* parameters = stream->codecpar;
-        if (parameters->width > kMaxSide || parameters->height > kMaxSide)
-            return fail("its pictures are too large (" + std::to_string(parameters->width) + " x " +
-                        std::to_string(parameters->height) + ", at most " + std::to_string(kMaxSide) +
-                        " per side)");
+        if (parameters->width > kMaxSide || parameters->height > kMaxSide) return picturesTooLarge(parameters);
         codec = avcodec_alloc_context3(decoder);
         if (codec == nullptr || avcodec_parameters_to_context(codec, parameters) < 0)
             return fail("out of memory");
