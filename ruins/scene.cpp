@@ -40,6 +40,14 @@ std::vector<Vector3> modelPoints(const Scene& scene)
     return points;
 }
 
+bool pictureStaysInSceneFolder(const fs::path& picture)
+{
+    if (picture.has_root_path()) return false;
+    for (const fs::path& part : picture)
+        if (part == "..") return false;
+    return true;
+}
+
 fs::path picturePath(const Scene& scene, const fs::path& sceneFile)
 {
     return sceneFile.parent_path() / scene.picture;
@@ -196,6 +204,10 @@ Scene sceneFromJson(const json& root, PictureCheck pictureCheck)
     const json& picture = member(root, "picture");
     if (!picture.is_string() || picture.get<std::string>().empty()) fail("picture", "must be a file name");
     scene.picture = fs::path(picture.get<std::string>());
+    // Capturing a reference picture writes this file: a scene may not point it
+    // at a file elsewhere on the system.
+    if (!pictureStaysInSceneFolder(scene.picture))
+        fail("picture", "\"" + scene.picture.string() + "\" must name a file in the scene's folder or below it");
     if (root.contains("fieldOfView"))
         scene.fieldOfView = number(root["fieldOfView"], "fieldOfView", kMinFieldOfView, kMaxFieldOfView,
                                    "a number of degrees from 1 to 179");
@@ -377,12 +389,16 @@ std::string saveScene(const Scene& scene, const fs::path& file)
 {
     fs::path partial = file;
     partial += ".partial";
+    std::error_code error;
     {
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
         out << sceneText(scene);
-        if (!out.flush()) return file.string() + ": cannot write the file";
+        out.close();
+        if (!out) {
+            fs::remove(partial, error);  // a cut copy is no use to anyone
+            return file.string() + ": cannot write the file";
+        }
     }
-    std::error_code error;
     fs::rename(partial, file, error);
     if (error) {
         fs::remove(partial, error);

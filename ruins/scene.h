@@ -8,7 +8,8 @@
 // File layout (JSON object, every field required unless marked optional):
 //   "name":          text
 //   "brickEdge":     one brick edge in model units (2.4 for the ruins)
-//   "picture":       reference picture (PNG), relative to the scene file
+//   "picture":       reference picture (PNG), relative to the scene file, in its
+//                    folder or below it
 //   "fieldOfView":   optional, vertical field of view in degrees of a calibrated camera
 //   "edgeRadius":    optional, how far the real blocks' edges are rounded, in model
 //                    units (0 to half the brick edge; missing: sharp)
@@ -78,6 +79,10 @@ struct PictureSize {
 // The size a PNG file declares in its header; nothing when the file cannot be
 // read or is no PNG. Decoding the pixels is left to the picture's user.
 std::optional<PictureSize> readPngSize(const std::filesystem::path& file);
+
+// Whether a scene's picture name stays in the scene's folder or below it: not
+// absolute and never climbing out with "..".
+bool pictureStaysInSceneFolder(const std::filesystem::path& picture);
 
 // The reference picture's path: `scene.picture` taken relative to the scene file's folder.
 std::filesystem::path picturePath(const Scene& scene, const std::filesystem::path& sceneFile);

@@ -3,6 +3,9 @@
 #include "ruins/bundled_ruins_scene.h"
 #include "ruins/calibration_frame.h"
 #include "ruins/calibration_pose.h"
+#include "ruins/ruins_scene_renderer.h"
+
+#include <QFile>
 
 #include <algorithm>
 #include <cmath>
@@ -71,6 +74,30 @@ void moveToRoundedCorners(const Scene& scene, std::vector<Vector3>& points)
     }
 }
 
+// A reference camera further from its references than this (RMS, pixels) was
+// fitted to positions that contradict each other: clicked on the wrong corner,
+// or a model that is not the structure in the picture.
+constexpr double kMaxReferenceFitPixels = 4.0;
+
+// RMS distance in pixels between the references and where `pose` puts the
+// points; nothing when a point falls behind the camera.
+std::optional<double> referenceFitPixels(const SceneModel& model, const CameraPose& pose)
+{
+    const std::optional<FrameCamera> camera =
+        makeFrameCamera(pose, model.pictureSize.width, model.pictureSize.height);
+    if (!camera || model.points.empty()) return std::nullopt;
+    double sum = 0.0;
+    for (int i = 0; i < model.pointCount(); ++i) {
+        double column = 0.0, row = 0.0;
+        if (!projectToFrame(*camera, model.points[std::size_t(i)], column, row)) return std::nullopt;
+        // References count rows from the top edge.
+        const double dx = column - model.reference(i).x;
+        const double dy = (model.pictureSize.height - row) - model.reference(i).y;
+        sum += dx * dx + dy * dy;
+    }
+    return std::sqrt(sum / model.pointCount());
+}
+
 struct SceneSlot {
     std::mutex mutex;
     std::shared_ptr<const SceneModel> scene;
@@ -88,7 +115,7 @@ std::shared_ptr<const SceneModel> bundledRuinsScene()
 {
     auto model = std::make_shared<SceneModel>();
     model->scene = builtInRuins();
-    model->picture = calibrationFramePath().toStdString();
+    model->picture = QFile::encodeName(calibrationFramePath()).toStdString();
     model->pictureSize = {kDefaultCalibrationWidth, kDefaultCalibrationHeight};
     model->points = modelPoints(model->scene);
     // The constant, not a new estimate: the virtual camera's frames must not
@@ -118,6 +145,16 @@ std::shared_ptr<const SceneModel> prepareScene(Scene scene, const std::filesyste
         model->points, references, model->pictureSize.width, model->pictureSize.height, model->scene.fieldOfView);
     if (!pose) {
         error = file.filename().string() + ": field \"points\": no camera pose fits the reference positions";
+        return nullptr;
+    }
+    const std::optional<double> fit = referenceFitPixels(*model, *pose);
+    if (!fit || *fit > kMaxReferenceFitPixels) {
+        char figure[160] = "the best camera puts a point behind itself";
+        if (fit)
+            std::snprintf(figure, sizeof figure,
+                          "the best camera misses the reference positions by %.1f pixels (RMS, at most %.0f allowed)",
+                          *fit, kMaxReferenceFitPixels);
+        error = file.filename().string() + ": field \"points\": " + figure;
         return nullptr;
     }
     model->referencePose = *pose;
