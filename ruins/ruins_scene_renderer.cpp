@@ -111,8 +111,15 @@ constexpr int kLineDarkening = 7;
 constexpr double kLineWidth = 0.08;  // model units, at each multiple of the brick edge
 // Below this many pixels per grain cell the grain would only alias into noise.
 constexpr double kMinGrainPixels = 1.5;
-// Points closer to the eye than this are clipped away.
+// Points closer to the eye than this are clipped away: in model units for
+// bricks of the ruins' size or larger, a share of the brick for smaller ones,
+// so that a scene of tiny bricks is seen from close by too.
 constexpr double kNearDepth = 0.05;
+
+double nearDepthFor(double brickEdge)
+{
+    return brickEdge >= kBrickEdge ? kNearDepth : kNearDepth * (brickEdge / kBrickEdge);
+}
 
 std::uint8_t toByte(double value)
 {
@@ -239,19 +246,19 @@ CameraVertex toCamera(const FrameCamera& camera, const Vector3& point)
     return {dot(camera.side, f), dot(camera.up, f), dot(camera.forward, f)};
 }
 
-// Sutherland–Hodgman against z ≥ kNearDepth; a quad becomes at most a pentagon.
-int clipToNear(const CameraVertex* in, int count, CameraVertex* out)
+// Sutherland–Hodgman against z ≥ nearDepth; a quad becomes at most a pentagon.
+int clipToNear(const CameraVertex* in, int count, double nearDepth, CameraVertex* out)
 {
     int n = 0;
     for (int i = 0; i < count; ++i) {
         const CameraVertex& a = in[i];
         const CameraVertex& b = in[(i + 1) % count];
-        const bool aIn = a.z >= kNearDepth;
-        const bool bIn = b.z >= kNearDepth;
+        const bool aIn = a.z >= nearDepth;
+        const bool bIn = b.z >= nearDepth;
         if (aIn) out[n++] = a;
         if (aIn != bIn) {
-            const double t = (kNearDepth - a.z) / (b.z - a.z);
-            out[n++] = {a.x + t * (b.x - a.x), a.y + t * (b.y - a.y), kNearDepth};
+            const double t = (nearDepth - a.z) / (b.z - a.z);
+            out[n++] = {a.x + t * (b.x - a.x), a.y + t * (b.y - a.y), nearDepth};
         }
     }
     return n;
@@ -305,6 +312,7 @@ RuinsSceneRenderer::RuinsSceneRenderer()
 void RuinsSceneRenderer::setBricks(double edge, std::span<const GridCell> realBricks,
                                    std::span<const GridCell> virtualBricks)
 {
+    nearDepth_ = nearDepthFor(edge);
     ruinsFaces_ = facesOfCells(realBricks, edge, ruinsFaceColour);
     virtualFaces_ = facesOfCells(virtualBricks, edge, virtualFaceColour);
 }
@@ -478,7 +486,7 @@ void RuinsSceneRenderer::rasterFace(const FrameCamera& camera, const Face& face,
     CameraVertex quad[4];
     for (int c = 0; c < 4; ++c) quad[c] = toCamera(camera, face.corners[c]);
     CameraVertex clipped[5];
-    const int count = clipToNear(quad, 4, clipped);
+    const int count = clipToNear(quad, 4, nearDepth_, clipped);
     if (count < 3) return;
 
     const double centreX = camera.width * 0.5;

@@ -149,6 +149,7 @@ private:
 
     static constexpr std::size_t kNoiseTableSize = 65536;
 
+    double nearDepth_ = 0.05;  // set with the bricks: see nearDepthFor()
     std::vector<Face> ruinsFaces_;
     std::vector<Face> virtualFaces_;
     std::vector<float> inverseDepth_;     // per pixel, 0 = nothing drawn
