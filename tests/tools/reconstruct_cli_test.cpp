@@ -223,6 +223,16 @@ INSTANTIATE_TEST_SUITE_P(
                    ZERO_FRAGMENTS_AFTER_THE_SECOND("v.mp4")
                    "\"$CLI\" reconstruct --source v.mp4 --size 16x16 --frames 100 > rows.csv",
                    1, "the source failed at frame 30: ", "test \"$(wc -l < rows.csv)\" = 31"},
+        HostileRun{"PlaylistNamingAFifo",
+                   "mkfifo fifo && printf \"ffconcat version 1.0\\nfile 'fifo'\\n\" > list.ffconcat && "
+                   "timeout 60 \"$CLI\" reconstruct --source list.ffconcat --frames 3",
+                   1, "not a kind of video file this program reads", nullptr},
+        HostileRun{"VideoDeclaringHugePictures",
+                   "\"$CLI\" reconstruct --frames 1 --size 64x48 --record v.mp4 > /dev/null && "
+                   "at=$(LC_ALL=C grep -obUaP '(avc1|mp4v)\\x00{6}\\x00\\x01' v.mp4 | head -n 1 | cut -d: -f1) && "
+                   "printf '\\x3e\\x80\\x3e\\x80' | dd of=v.mp4 bs=1 seek=$((at + 28)) conv=notrunc status=none && "
+                   "\"$CLI\" reconstruct --source v.mp4 --frames 1",
+                   1, "its pictures are too large (16000 x 16000, at most 8192 per side)", nullptr},
         HostileRun{"FullStandardOutput", "\"$CLI\" reconstruct --frames 30 > /dev/full", 1,
                    "cannot write the standard output: No space left on device", nullptr},
         HostileRun{"StandardOutputClosedEarly",
