@@ -24,7 +24,7 @@ public:
     // The viewing directions of the window must span at least this angle.
     static constexpr double kMinViewSpreadDegrees = 6.0;
     // Their focal lengths must agree: median absolute deviation over the median.
-    static constexpr double kMaxRelativeSpread = 0.01;
+    static constexpr double kMaxRelativeSpread = 0.02;
     // Held, the median of the last kReleaseWindow free focal lengths may stray
     // this far (relative) before the hold is let go.
     static constexpr int kReleaseWindow = 15;

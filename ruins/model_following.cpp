@@ -93,9 +93,10 @@ SecondMoments gatherMoments(const float* smoothed, int cx, int cy, int radius, c
     return m;
 }
 
-// The moments of the window around (cx, cy): of the grey frame, or summed over
-// the three channels of the colour frame, where faces of different colours may
-// share one grey.
+// The moments of the window around (cx, cy): of the grey frame, or averaged
+// over the three channels of the colour frame, where faces of different colours
+// may share one grey. Averaged, not summed: a corner the grey shows too faintly
+// (blurred, say) is as faint in the average, and stays refused.
 SecondMoments windowMoments(const GreyFrame& frame, bool colour, int cx, int cy, int radius,
                             const SubpixelPoint& centre)
 {
@@ -108,11 +109,11 @@ SecondMoments windowMoments(const GreyFrame& frame, bool colour, int cx, int cy,
     for (int channel = 0; channel < 3; ++channel) {
         smoothPatch(frame, 3, channel, cx, cy, radius, smoothed.data());
         const SecondMoments m = gatherMoments(smoothed.data(), cx, cy, radius, centre);
-        sum.xx += m.xx;
-        sum.xy += m.xy;
-        sum.yy += m.yy;
-        sum.bx += m.bx;
-        sum.by += m.by;
+        sum.xx += m.xx / 3.0;
+        sum.xy += m.xy / 3.0;
+        sum.yy += m.yy / 3.0;
+        sum.bx += m.bx / 3.0;
+        sum.by += m.by / 3.0;
         sum.weight = m.weight;  // the same window for every channel
     }
     return sum;

@@ -439,6 +439,19 @@ int RuinsReconstruction::pointsInFrame() const
     return inFrame;
 }
 
+double RuinsReconstruction::residualRms(const double* projection, int correspondenceCount) const
+{
+    double sum = 0.0;
+    for (int n = 0; n < correspondenceCount; ++n) {
+        SubpixelPoint seen;
+        const double* image = pose_.correspondenceImagePoints[n];
+        if (!reprojectToFrame(projection, pose_.correspondenceModelPoints[n], 0, 0, seen))
+            return std::numeric_limits<double>::infinity();
+        sum += (seen.x - image[0]) * (seen.x - image[0]) + (seen.y - image[1]) * (seen.y - image[1]);
+    }
+    return correspondenceCount > 0 ? std::sqrt(sum / correspondenceCount) : 0.0;
+}
+
 void RuinsReconstruction::measureResiduals(int correspondenceCount)
 {
     double sum = 0.0;
@@ -493,12 +506,19 @@ void RuinsReconstruction::watchFieldOfView(int correspondenceCount)
     if (fieldOfViewMode_ != FieldOfViewMode::Auto || scene_->scene.fieldOfView || !poseValid_) return;
     const double* projection = pose_.refinedProjection;
     if (fieldOfViewHold_.held()) {
-        // What the camera's focal length looks like now, without the hold.
+        // What the camera's focal length looks like now, without the hold. It
+        // speaks for a zoom only when it fits the points clearly better than the
+        // held one: with one unknown more, a free fit always fits a little better.
         Vector3 eye, lookAt, up;
         if (estimator_.estimate(correspondenceCount, pose_.correspondenceModelPoints.data(),
                                 pose_.correspondenceImagePoints, freeLinearProjection_.data(),
                                 freeRefinedProjection_.data(), eye, lookAt, up) != 1)
             return;
+        if (!(residualRms(freeRefinedProjection_.data(), correspondenceCount) <
+              kZoomResidualShare * residualRms_)) {
+            fieldOfViewHold_.addFreeEstimate(fieldOfViewHold_.focalLength(), {});
+            return;
+        }
         projection = freeRefinedProjection_.data();
     }
     // Rows of the projection: r1 (its length the focal length), r2, the viewing direction.

@@ -217,6 +217,9 @@ public:
     static constexpr double kMinInlierShare = 0.5;
     static constexpr double kMaxResidualRms = 1.75;
     static constexpr int kCalibrationRetryFrames = 15;
+    // With the field of view held, a free estimate counts towards letting it go
+    // only when its RMS residual is below this share of the held one's.
+    static constexpr double kZoomResidualShare = 0.95;
 
     explicit RuinsReconstruction(RuinsPoseState& poseState = sharedRuinsPoseState(),
                                  PoseEstimator estimator = defaultPoseEstimator());
@@ -321,6 +324,8 @@ private:
     int rejectOutliers(int correspondenceCount);
     int dropOutliers(int correspondenceCount);
     void measureResiduals(int correspondenceCount);
+    // RMS residual of the first correspondenceCount correspondences under `projection`.
+    double residualRms(const double* projection, int correspondenceCount) const;
     // Model points the estimated pose puts in front of the camera and inside the frame.
     int pointsInFrame() const;
     void recordReprojections();
