@@ -690,7 +690,7 @@ private:
 
 // The folder of --output-dir made ready: created when missing; earlier frames
 // are refused, so two runs never mix, unless they are to be replaced.
-bool prepareOutputDir(const std::string& dir, bool replaceFrames) {
+bool prepareOutputDir(const std::string& dir, bool replaceFrames, const std::vector<std::string>& inputs) {
     namespace fs = std::filesystem;
     std::error_code error;
     fs::create_directories(dir, error);
@@ -705,6 +705,10 @@ bool prepareOutputDir(const std::string& dir, bool replaceFrames) {
     if (!replaceFrames)
         return fail(dir + " already holds frames of an earlier run (" + earlier.front().filename().string() +
                     ", ...); choose another folder or add --replace-frames");
+    for (const fs::path& frame : earlier)
+        for (const std::string& input : inputs)
+            if (sameFile(frame.string(), input))
+                return fail("--replace-frames would remove the input " + input + "; choose another folder");
     for (const fs::path& frame : earlier)
         if (!fs::remove(frame, error)) return fail("cannot remove " + frame.string() + ": " + error.message());
     return true;
@@ -731,7 +735,7 @@ int runReconstruct(const std::vector<std::string>& args) {
         }
         source = std::make_unique<VideoSource>(std::move(decoder), options.width, options.height, std::move(truth));
     }
-    if (!options.outputDir.empty() && !prepareOutputDir(options.outputDir, options.replaceFrames)) return 1;
+    if (!options.outputDir.empty() && !prepareOutputDir(options.outputDir, options.replaceFrames, options.inputs)) return 1;
     Run run(options, *source);
     return run.execute();  // the caller flushes standard output and checks it
 }

@@ -212,6 +212,11 @@ INSTANTIATE_TEST_SUITE_P(
                    "\"$CLI\" reconstruct --frames 3 --output-dir frames > /dev/null && "
                    "\"$CLI\" reconstruct --frames 1 --output-dir frames --replace-frames > /dev/null",
                    0, nullptr, "test \"$(ls frames)\" = frame_00000.png"},
+        HostileRun{"OutputDirFramesNotReplacedWhenOneIsAnInput",
+                   "\"$CLI\" reconstruct --frames 1 --output-dir frames > /dev/null && cp frames/frame_00000.png "
+                   "keep.png && \"$CLI\" reconstruct --frames 1 --background frames/frame_00000.png --output-dir "
+                   "frames --replace-frames > /dev/null",
+                   1, "would remove the input frames/frame_00000.png", "cmp frames/frame_00000.png keep.png"},
         HostileRun{"OutputDirUnderAFile", "\"$CLI\" reconstruct --frames 2 --output-dir in.png/frames", 1,
                    "cannot create the directory in.png/frames: Not a directory", "cmp in.png arch.png"},
         HostileRun{"OutputDirOnAFullDisk",
