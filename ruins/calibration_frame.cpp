@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace ruins {
@@ -81,6 +82,16 @@ mode_t modeFor(const struct stat* replaced)
     return 0666 & ~mask;
 }
 
+// A link is followed, so that the file it names is replaced, not the link.
+std::string followLinks(const std::string& path)
+{
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved) return path;  // nothing there yet, or a folder on the way is missing
+    std::string target = resolved;
+    std::free(resolved);
+    return target;
+}
+
 }  // namespace
 
 QString writePngFile(const QImage& picture, const QString& path)
@@ -88,7 +99,7 @@ QString writePngFile(const QImage& picture, const QString& path)
     return writePngFile(picture, QFile::encodeName(path).toStdString());
 }
 
-QString writePngFile(const QImage& picture, const std::string& path)
+QString writePngFile(const QImage& picture, const std::string& named)
 {
     // Encoded in memory first: the encoder's own write errors would go to
     // standard error, and the file's are reported here with the system's reason.
@@ -96,6 +107,7 @@ QString writePngFile(const QImage& picture, const std::string& path)
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     if (picture.isNull() || !picture.save(&buffer, "PNG")) return QStringLiteral("cannot encode the picture");
+    const std::string path = followLinks(named);
     struct stat target {};
     const bool exists = ::stat(path.c_str(), &target) == 0;
     // Renaming over a device or a pipe would replace it, not write to it.
