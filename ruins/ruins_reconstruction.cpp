@@ -365,6 +365,7 @@ void RuinsReconstruction::createPoseFilterFromLastPose()
 
 void RuinsReconstruction::updatePose()
 {
+    const bool lastShown = poseValid_;
     gatheredCount_ = 0;
     inlierCount_ = 0;
     poseValid_ = false;
@@ -373,7 +374,7 @@ void RuinsReconstruction::updatePose()
     const int n = gatherCorrespondences();
     gatheredCount_ = n;
     // Following the model, the last pose is one worth starting from only if it was shown.
-    if (useKalman_ && !poseFilterCreated_ && hasPose_ && (!followsModel() || poseValid_))
+    if (useKalman_ && !poseFilterCreated_ && hasPose_ && (!followsModel() || lastShown))
         createPoseFilterFromLastPose();
     if (n < kMinValidPoints || !estimatePose(n)) return;
     if (followsModel()) {

@@ -283,6 +283,14 @@ TEST(ModelFollowing, HoldsTheFieldOfViewAndLetsGoWhenTheCameraZooms)
     EXPECT_TRUE(heldNear(run.path.rest.fieldOfView, 1.2, 300, 600)) << "never let go";
 }
 
+TEST(ModelFollowing, FiltersTheShownPosesWithKalmanOn)
+{
+    VirtualRun run;
+    run.reconstruction.setUseKalman(true);
+    for (std::int64_t index = 0; index < 5; ++index) run.step(index);
+    EXPECT_TRUE(run.reconstruction.poseFilterCreated()) << "the filter starts from the first shown pose";
+}
+
 // Under motion too fast to follow, the few points dragged along can fit a pose
 // several pixels off with a small residual; such a pose is never shown.
 TEST(ModelFollowing, FastMotionNeverShowsAPoseMoreThanTwoPixelsOff)
