@@ -21,6 +21,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char folder[] = "/tmp/castellan-fuzz-scene-XXXXXX";
     if (!mkdtemp(folder)) std::abort();
     sceneFile = std::filesystem::path(folder) / "scene.json";
+    std::atexit([] {
+        std::error_code error;
+        std::filesystem::remove_all(sceneFile.parent_path(), error);
+    });
     return 0;
 }
 
