@@ -1,0 +1,51 @@
+// castellan-cli reconstruct on footage another renderer made (rounded blocks,
+// soft light, compression), against the camera it was rendered with: the truth
+// file is read, the reference view's pose lies near the truth, and no pose
+// shown is far off. The first 100 frames of each committed clip.
+#include <QString>
+#include <QStringList>
+
+#include <gtest/gtest.h>
+
+#include "cli_runner.h"
+
+namespace {
+
+const QString kFootage = QStringLiteral(CASTELLAN_SOURCE_DIR "/tests/data/footage/");
+
+class Footage : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Footage, IsMeasuredAgainstItsTrueCameraAndNoPoseShownIsFarOff)
+{
+    const QString clip = kFootage + GetParam() + "/";
+    const CliResult r = runCli({"reconstruct", "--source", clip + "clip.mp4", "--scene", clip + "scene.json", "--truth",
+                                clip + "truth.csv", "--size", "640x480", "--frames", "100", "--detector", "fast"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 102) << "header, 100 frames, summary";
+    int shown = 0;
+    for (int frame = 0; frame < 100; ++frame) {
+        const QStringList fields = lines[frame + 1].split(',');
+        ASSERT_EQ(fields.size(), 14) << lines[frame + 1].toStdString();
+        if (fields[1] != "1") continue;
+        ++shown;
+        bool measured = false;
+        const double error = fields[9].toDouble(&measured);
+        ASSERT_TRUE(measured) << "frame " << frame << ": a pose without its error";
+        // The first frame is the reference view: the reference positions, rounded
+        // to whole pixels, give its camera. While the user aligns (30 frames) a
+        // handheld camera moves away from it; after that every pose is measured.
+        if (frame == 0 || frame >= 30) {
+            EXPECT_LT(error, frame == 0 ? 1.0 : 3.0) << "frame " << frame;
+        }
+    }
+    EXPECT_GE(shown, 30) << "not even the matching frames";
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, Footage, ::testing::Values("ruins-wood", "arch-painted", "tower-handheld"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             QString name = QString::fromLatin1(info.param);
+                             return name.replace('-', '_').toStdString();
+                         });
+
+}  // namespace
