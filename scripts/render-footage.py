@@ -210,6 +210,26 @@ def load_scene(path):
     return scene, edge, points, cells
 
 
+def seen_corner(point, grid, cells, radius):
+    """Where a grid corner of blocks rounded by `radius` is seen: r(1 - 1/sqrt 3)
+    inside along each axis in which the blocks at the corner agree, as the
+    program models it."""
+    if grid is None or radius <= 0.0:
+        return point
+    side = None
+    for di in (-1, 0):
+        for dj in (-1, 0):
+            for dk in (-1, 0):
+                if (grid[0] + di, grid[1] + dj, grid[2] + dk) not in cells:
+                    continue
+                towards = [1 if d == 0 else -1 for d in (di, dj, dk)]
+                side = towards if side is None else [a if a == b else 0 for a, b in zip(side, towards)]
+    if side is None:
+        return point
+    inset = radius * (1.0 - 1.0 / math.sqrt(3.0))
+    return [c + inset * s for c, s in zip(point, side)]
+
+
 def srgb(c):
     c = min(max(c, 0.0), 1.0)
     return 12.92 * c if c <= 0.0031308 else 1.055 * c ** (1 / 2.4) - 0.055
@@ -547,13 +567,14 @@ def main():
     rest = rest_camera(eye, look, fov)
     shake = Shake(random.Random(args.seed * 7919 + 17))
 
-    # every point must be in the first frame
+    # every point must be in the first frame; a reference row is counted as the
+    # program reads it (buffer row = height - row), one above the pixel row
     references = []
-    for p in points:
-        q = rest.project(p, width, height)
+    for p, entry in zip(points, scene["points"]):
+        q = rest.project(seen_corner(p, entry.get("grid"), set(cells), radius), width, height)
         if q is None or not (0 <= round(q[0]) < width and 0 <= round(q[1]) < height):
             sys.exit("point %s is outside the first frame" % p)
-        references.append([int(round(q[0])), int(round(q[1]))])
+        references.append([int(round(q[0])), int(round(q[1] + 1.0))])
 
     static = os.path.join(workdir, "scene.inc")
     open(static, "w").write(scene_pov(cells, edge, radius, args.blocks, args.seed, rest, look))
