@@ -382,7 +382,10 @@ void RuinsReconstruction::updatePose()
         // A pose with few supporters among many points in view may still be
         // right, and following on from it keeps the motion; it is only not shown.
         poseFollowed_ = inlierCount_ >= kMinInliers && residualRms_ <= kMaxResidualRms;
-        poseValid_ = poseFollowed_ && inlierCount_ >= kMinInlierShare * pointsInFrame();
+        // Once shown, a pose keeps being shown on fewer supporters: a point or
+        // two losing contrast must not blank the bricks for a frame.
+        const double share = lastShown ? kKeptInlierShare : kMinInlierShare;
+        poseValid_ = poseFollowed_ && inlierCount_ >= share * pointsInFrame();
     } else {
         inlierCount_ = n;
         poseFollowed_ = true;

@@ -204,7 +204,8 @@ public:
     // A pose from model following is followed on from when at least kMinInliers
     // correspondences support it with an RMS residual of at most kMaxResidualRms
     // pixels, and shown only when they are also at least kMinInlierShare of the
-    // points it puts inside the frame. A pose fitted to corners of something else, or to a few points
+    // points it puts inside the frame (kKeptInlierShare when the last frame's
+    // pose was shown). A pose fitted to corners of something else, or to a few points
     // dragged along by fast motion, does neither: on the virtual camera such
     // poses had 12 to 20 supporters of 39 points in view, or 1.8 px and more;
     // right ones rarely fewer than half the points in view. Neither bound grows
@@ -215,6 +216,7 @@ public:
     // pose sees them.
     static constexpr int kMinInliers = 12;
     static constexpr double kMinInlierShare = 0.5;
+    static constexpr double kKeptInlierShare = 0.4;
     static constexpr double kMaxResidualRms = 1.75;
     static constexpr int kCalibrationRetryFrames = 15;
     // With the field of view held, a free estimate counts towards letting it go

@@ -291,6 +291,33 @@ TEST(ModelFollowing, FiltersTheShownPosesWithKalmanOn)
     EXPECT_TRUE(run.reconstruction.poseFilterCreated()) << "the filter starts from the first shown pose";
 }
 
+// Once shown, a pose stays shown when some points drop out for a moment (here
+// the frame goes flat right of a column), as long as two fifths of the points
+// in view still support it; a pose found anew needs half of them.
+TEST(ModelFollowing, KeepsShowingThePoseWhenSomePointsDropOut)
+{
+    VirtualRun run;
+    for (std::int64_t index = 0; index < 100; ++index) run.step(index);
+    ASSERT_TRUE(run.reconstruction.poseValid());
+    const auto stepFlatRightOf = [&](int column) {
+        renderVirtualRuinsFrame(run.renderer, 100, run.width, run.height, run.rgb.data(), PixelOrder::RGB, run.path, {});
+        for (std::size_t p = 0; p < run.grey.size(); ++p)
+            run.grey[p] = static_cast<unsigned char>((run.rgb[3 * p] * 77 + run.rgb[3 * p + 1] * 150 +
+                                                      run.rgb[3 * p + 2] * 29) >> 8);
+        for (int y = 0; y < run.height; ++y)
+            std::fill_n(run.grey.begin() + std::ptrdiff_t(y) * run.width + column, run.width - column, 90);
+        run.reconstruction.frameStep(run.grey.data(), run.output.data(), &run.detector, {});
+        return run.reconstruction.inlierCount();
+    };
+    // 17 of the 39 points: under half, over two fifths.
+    EXPECT_EQ(stepFlatRightOf(130), 17);
+    EXPECT_TRUE(run.reconstruction.poseValid());
+    EXPECT_LT(stepFlatRightOf(120), 16);
+    EXPECT_FALSE(run.reconstruction.poseValid());
+    EXPECT_EQ(stepFlatRightOf(130), 17);
+    EXPECT_FALSE(run.reconstruction.poseValid()) << "not shown before: half the points are needed";
+}
+
 // Under motion too fast to follow, the few points dragged along can fit a pose
 // several pixels off with a small residual; such a pose is never shown.
 TEST(ModelFollowing, FastMotionNeverShowsAPoseMoreThanTwoPixelsOff)
