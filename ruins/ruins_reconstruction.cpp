@@ -443,15 +443,21 @@ int RuinsReconstruction::pointsInFrame() const
     return inFrame;
 }
 
+double RuinsReconstruction::residual(const double* projection, int correspondence) const
+{
+    SubpixelPoint seen;
+    const double* image = pose_.correspondenceImagePoints[correspondence];
+    return reprojectToFrame(projection, pose_.correspondenceModelPoints[correspondence], 0, 0, seen)
+               ? std::hypot(seen.x - image[0], seen.y - image[1])
+               : std::numeric_limits<double>::infinity();
+}
+
 double RuinsReconstruction::residualRms(const double* projection, int correspondenceCount) const
 {
     double sum = 0.0;
     for (int n = 0; n < correspondenceCount; ++n) {
-        SubpixelPoint seen;
-        const double* image = pose_.correspondenceImagePoints[n];
-        if (!reprojectToFrame(projection, pose_.correspondenceModelPoints[n], 0, 0, seen))
-            return std::numeric_limits<double>::infinity();
-        sum += (seen.x - image[0]) * (seen.x - image[0]) + (seen.y - image[1]) * (seen.y - image[1]);
+        const double r = residual(projection, n);
+        sum += r * r;
     }
     return correspondenceCount > 0 ? std::sqrt(sum / correspondenceCount) : 0.0;
 }
@@ -460,11 +466,7 @@ void RuinsReconstruction::measureResiduals(int correspondenceCount)
 {
     double sum = 0.0;
     for (int n = 0; n < correspondenceCount; ++n) {
-        SubpixelPoint seen;
-        const double* image = pose_.correspondenceImagePoints[n];
-        residuals_[n] = reprojectToFrame(pose_.refinedProjection, pose_.correspondenceModelPoints[n], 0, 0, seen)
-                            ? std::hypot(seen.x - image[0], seen.y - image[1])
-                            : std::numeric_limits<double>::infinity();
+        residuals_[n] = residual(pose_.refinedProjection, n);
         sum += residuals_[n] * residuals_[n];
     }
     residualRms_ = correspondenceCount > 0 ? std::sqrt(sum / correspondenceCount) : 0.0;

@@ -326,7 +326,10 @@ private:
     int rejectOutliers(int correspondenceCount);
     int dropOutliers(int correspondenceCount);
     void measureResiduals(int correspondenceCount);
-    // RMS residual of the first correspondenceCount correspondences under `projection`.
+    // Pixels between a correspondence's image point and where `projection` puts
+    // its model point (infinite behind the camera), and the RMS of the first
+    // correspondenceCount of them.
+    double residual(const double* projection, int correspondence) const;
     double residualRms(const double* projection, int correspondenceCount) const;
     // Model points the estimated pose puts in front of the camera and inside the frame.
     int pointsInFrame() const;

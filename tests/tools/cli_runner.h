@@ -7,22 +7,28 @@
 
 #include <gtest/gtest.h>
 
-// Runs castellan-cli as a script would and collects what it said.
+// What a program run from a test said.
 struct CliResult {
     int exitCode = -1;  // -1 when it crashed or did not finish
     QString out;
     QString err;
 };
 
-inline CliResult runCli(const QStringList& args, int timeoutMs = 300000) {
-    QProcess process;
-    process.start(QStringLiteral(CASTELLAN_CLI), args);
+// Waits for a started process and collects what it said.
+inline CliResult finishedProcess(QProcess& process, int timeoutMs) {
     process.waitForFinished(timeoutMs);
     CliResult result;
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
     result.err = QString::fromLocal8Bit(process.readAllStandardError());
     return result;
+}
+
+// Runs castellan-cli as a script would and collects what it said.
+inline CliResult runCli(const QStringList& args, int timeoutMs = 300000) {
+    QProcess process;
+    process.start(QStringLiteral(CASTELLAN_CLI), args);
+    return finishedProcess(process, timeoutMs);
 }
 
 // Runs a bash script in `directory` as a user would type it, with $CLI the
@@ -35,12 +41,7 @@ inline CliResult runShell(const QString& script, const QString& directory, int t
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(directory);
     process.start(QStringLiteral("bash"), {QStringLiteral("-c"), script});
-    process.waitForFinished(timeoutMs);
-    CliResult result;
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    result.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return result;
+    return finishedProcess(process, timeoutMs);
 }
 
 // A hostile but ordinary situation, as a script: `run` must exit with
