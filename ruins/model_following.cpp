@@ -24,10 +24,11 @@ constexpr double kApexRadius = 1.5;
 constexpr double kRobustSigmaPerMedian = 1.4826;
 constexpr double kOutlierSigmas = 3.0;
 
-// Pixels the smoothed gradients reach beyond the window: one for the central
-// difference, one for the 3 × 3 smoothing.
-constexpr int kGradientReach = 2;
 constexpr int kMaxSmoothedSide = 2 * (kMaxRefinementRadius + 1) + 1;
+// How far the refinement may move the point found on the more smoothed picture,
+// on the lightly smoothed one: the smoothing's own pull into the wedge is
+// smaller, the pull of texture the smoothing washed out can be larger.
+constexpr double kSharpeningShift = 1.0;
 
 struct SecondMoments {
     double xx = 0.0, xy = 0.0, yy = 0.0;  // Σ w g gᵀ
@@ -35,27 +36,45 @@ struct SecondMoments {
     double weight = 0.0;
 };
 
-// The 3 × 3 binomial smoothing around (cx, cy), side 2·radius + 3, of one
-// channel of a frame with `channels` interleaved channels.
-void smoothPatch(const GreyFrame& frame, int channels, int channel, int cx, int cy, int radius, float* smoothed)
+// The binomial weights of `smoothing` rounds of [1 2 1]: row 2·smoothing of
+// Pascal's triangle, which sums to 4^smoothing.
+std::array<int, 2 * kMaxSmoothing + 1> binomialTaps(int smoothing)
+{
+    std::array<int, 2 * kMaxSmoothing + 1> taps{};
+    taps[0] = 1;
+    for (int n = 1; n <= 2 * smoothing; ++n)
+        for (int k = n; k > 0; --k) taps[std::size_t(k)] += taps[std::size_t(k - 1)];
+    return taps;
+}
+
+// The binomial smoothing around (cx, cy), side 2·radius + 3, of one channel of a
+// frame with `channels` interleaved channels, separable and in exact integers.
+void smoothPatch(const GreyFrame& frame, int channels, int channel, int cx, int cy, int radius, int smoothing,
+                 float* smoothed)
 {
     const unsigned char* pixels = channels == 1 ? frame.pixels : frame.rgb;
+    const std::array<int, 2 * kMaxSmoothing + 1> taps = binomialTaps(smoothing);
     const int reach = radius + 1;
     const int side = 2 * reach + 1;
+    const int rows = side + 2 * smoothing;
+    std::array<int, kMaxSmoothedSide * (kMaxSmoothedSide + 2 * kMaxSmoothing)> across;  // smoothed along rows
     const std::size_t stride = std::size_t(frame.width) * std::size_t(channels);
-    for (int dy = -reach; dy <= reach; ++dy) {
-        const unsigned char* rows[3];
-        for (int k = 0; k < 3; ++k) rows[k] = pixels + std::size_t(cy + dy - 1 + k) * stride + channel;
+    for (int r = 0; r < rows; ++r) {
+        const unsigned char* row = pixels + std::size_t(cy - reach - smoothing + r) * stride + channel;
         for (int dx = -reach; dx <= reach; ++dx) {
-            const std::size_t x = std::size_t(cx + dx) * std::size_t(channels);
             int sum = 0;
-            for (int k = 0; k < 3; ++k) {
-                const int vertical = k == 1 ? 2 : 1;
-                sum += vertical * (rows[k][x - std::size_t(channels)] + 2 * rows[k][x] + rows[k][x + std::size_t(channels)]);
-            }
-            smoothed[(dy + reach) * side + (dx + reach)] = float(sum) * (1.0f / 16.0f);
+            for (int k = 0; k <= 2 * smoothing; ++k)
+                sum += taps[std::size_t(k)] * row[std::size_t(cx + dx - smoothing + k) * std::size_t(channels)];
+            across[std::size_t(r * side + dx + reach)] = sum;
         }
     }
+    const float scale = 1.0f / float(1 << (4 * smoothing));
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x) {
+            int sum = 0;
+            for (int k = 0; k <= 2 * smoothing; ++k) sum += taps[std::size_t(k)] * across[std::size_t((y + k) * side + x)];
+            smoothed[y * side + x] = float(sum) * scale;
+        }
 }
 
 SecondMoments gatherMoments(const float* smoothed, int cx, int cy, int radius, const SubpixelPoint& centre)
@@ -97,17 +116,17 @@ SecondMoments gatherMoments(const float* smoothed, int cx, int cy, int radius, c
 // over the three channels of the colour frame, where faces of different colours
 // may share one grey. Averaged, not summed: a corner the grey shows too faintly
 // (blurred, say) is as faint in the average, and stays refused.
-SecondMoments windowMoments(const GreyFrame& frame, bool colour, int cx, int cy, int radius,
+SecondMoments windowMoments(const GreyFrame& frame, bool colour, int cx, int cy, int radius, int smoothing,
                             const SubpixelPoint& centre)
 {
     std::array<float, kMaxSmoothedSide * kMaxSmoothedSide> smoothed;
     if (!colour) {
-        smoothPatch(frame, 1, 0, cx, cy, radius, smoothed.data());
+        smoothPatch(frame, 1, 0, cx, cy, radius, smoothing, smoothed.data());
         return gatherMoments(smoothed.data(), cx, cy, radius, centre);
     }
     SecondMoments sum;
     for (int channel = 0; channel < 3; ++channel) {
-        smoothPatch(frame, 3, channel, cx, cy, radius, smoothed.data());
+        smoothPatch(frame, 3, channel, cx, cy, radius, smoothing, smoothed.data());
         const SecondMoments m = gatherMoments(smoothed.data(), cx, cy, radius, centre);
         sum.xx += m.xx / 3.0;
         sum.xy += m.xy / 3.0;
@@ -135,9 +154,11 @@ bool isCorner(const SecondMoments& m)
     return larger > 0.0 && smaller >= kMinCornerStrength * m.weight && smaller >= kMinCornerEigenvalueRatio * larger;
 }
 
-bool windowInside(const GreyFrame& frame, int cx, int cy, int radius)
+// The pixels the smoothed gradients reach beyond the window: one for the
+// central difference, one per round of smoothing.
+bool windowInside(const GreyFrame& frame, int cx, int cy, int radius, int smoothing)
 {
-    const int reach = radius + kGradientReach;
+    const int reach = radius + 1 + smoothing;
     return cx - reach >= 0 && cy - reach >= 0 && cx + reach < frame.width && cy + reach < frame.height;
 }
 
@@ -200,14 +221,14 @@ namespace {
 enum class Refinement { Found, TooWeak, NotFound };
 
 Refinement refineCornerOn(const GreyFrame& frame, bool colour, const SubpixelPoint& start, int radius,
-                          double maxShift, SubpixelPoint& refined)
+                          int smoothing, double maxShift, SubpixelPoint& refined)
 {
     SubpixelPoint estimate = start;
     for (int iteration = 0; iteration < kRefinementIterations; ++iteration) {
         const int cx = int(std::lround(estimate.x));
         const int cy = int(std::lround(estimate.y));
-        if (!windowInside(frame, cx, cy, radius)) return Refinement::NotFound;
-        const SecondMoments m = windowMoments(frame, colour, cx, cy, radius, estimate);
+        if (!windowInside(frame, cx, cy, radius, smoothing)) return Refinement::NotFound;
+        const SecondMoments m = windowMoments(frame, colour, cx, cy, radius, smoothing, estimate);
         const double determinant = m.xx * m.yy - m.xy * m.xy;
         if (!(determinant > 0.0)) return tooWeak(m) ? Refinement::TooWeak : Refinement::NotFound;
         const SubpixelPoint next{(m.yy * m.bx - m.xy * m.by) / determinant,
@@ -220,26 +241,38 @@ Refinement refineCornerOn(const GreyFrame& frame, bool colour, const SubpixelPoi
     // Judged where it ended: a start beside the corner sees mostly one edge.
     const int cx = int(std::lround(estimate.x));
     const int cy = int(std::lround(estimate.y));
-    if (!windowInside(frame, cx, cy, radius)) return Refinement::NotFound;
-    const SecondMoments m = windowMoments(frame, colour, cx, cy, radius, estimate);
+    if (!windowInside(frame, cx, cy, radius, smoothing)) return Refinement::NotFound;
+    const SecondMoments m = windowMoments(frame, colour, cx, cy, radius, smoothing, estimate);
     if (!isCorner(m)) return tooWeak(m) ? Refinement::TooWeak : Refinement::NotFound;
     refined = estimate;
     return Refinement::Found;
 }
 
+Refinement refineOnGreyOrColour(const GreyFrame& frame, const SubpixelPoint& start, int radius, int smoothing,
+                                double maxShift, SubpixelPoint& refined)
+{
+    const Refinement grey = refineCornerOn(frame, false, start, radius, smoothing, maxShift, refined);
+    // Colour only where the grey has too little contrast to tell: elsewhere a
+    // failure means no corner, and colour texture would only invent one.
+    if (grey != Refinement::TooWeak || !frame.rgb) return grey;
+    return refineCornerOn(frame, true, start, radius, smoothing, maxShift, refined);
+}
+
 }  // namespace
 
-bool refineCorner(const GreyFrame& frame, const SubpixelPoint& start, int radius, double maxShift,
+bool refineCorner(const GreyFrame& frame, const SubpixelPoint& start, int radius, int smoothing, double maxShift,
                   SubpixelPoint& refined)
 {
     if (!frame.pixels || radius < 1 || radius > kMaxRefinementRadius) return false;
+    if (smoothing < 1 || smoothing > kMaxSmoothing) return false;
     if (!std::isfinite(start.x) || !std::isfinite(start.y)) return false;
-    const Refinement grey = refineCornerOn(frame, false, start, radius, maxShift, refined);
-    // Colour only where the grey has too little contrast to tell: elsewhere a
-    // failure means no corner, and colour texture would only invent one.
-    return grey == Refinement::Found ||
-           (grey == Refinement::TooWeak && frame.rgb &&
-            refineCornerOn(frame, true, start, radius, maxShift, refined) == Refinement::Found);
+    if (refineOnGreyOrColour(frame, start, radius, smoothing, maxShift, refined) != Refinement::Found) return false;
+    // Found on a picture smoothed more than lightly: sharpened on the lightly
+    // smoothed one, where it can, so the smoothing does not round the corner off.
+    SubpixelPoint sharp;
+    if (smoothing > 1 && refineOnGreyOrColour(frame, refined, radius, 1, kSharpeningShift, sharp) == Refinement::Found)
+        refined = sharp;
+    return true;
 }
 
 double outlierBound(const double* residuals, int count, double floor, double* scratch)

@@ -48,17 +48,22 @@ struct GreyFrame {
 // smaller eigenvalue of the gradients' second-moment matrix against the larger.
 // Along a straight edge every gradient points one way and the ratio is near 0.
 inline constexpr int kMaxRefinementRadius = 12;
+// Rounds of 3 × 3 binomial smoothing before the gradients, at most.
+inline constexpr int kMaxSmoothing = 4;
 inline constexpr double kMinCornerEigenvalueRatio = 0.12;
 
 // Refines a corner near `start` to the point that best lies on the lines of all
 // the gradients in a Gaussian-weighted window of the given radius (1 ..
-// kMaxRefinementRadius), the image smoothed lightly first so that the pixel
-// grid does not pass slanted straight edges off as corners. False when the
+// kMaxRefinementRadius), the image smoothed first by `smoothing` rounds of
+// 3 × 3 binomial (1 .. kMaxSmoothing): one so that the pixel grid does not pass
+// slanted straight edges off as corners, more so that texture on the faces
+// (wood grain) does not pull the point; a point found on a picture smoothed more
+// is then sharpened, within a pixel, on the lightly smoothed one. False when the
 // window leaves the frame, the gradients are too weak or do not form a corner,
 // or the point wanders more than `maxShift` from the start. Where the grey
 // gradients fail and the colour frame is known, the three colour channels'
 // gradients are taken together: faces of different colours may share a grey.
-bool refineCorner(const GreyFrame& frame, const SubpixelPoint& start, int radius, double maxShift,
+bool refineCorner(const GreyFrame& frame, const SubpixelPoint& start, int radius, int smoothing, double maxShift,
                   SubpixelPoint& refined);
 
 // The residual above which a correspondence counts as an outlier: three robust

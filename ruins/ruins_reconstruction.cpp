@@ -283,11 +283,13 @@ void RuinsReconstruction::refineFoundPoints(const GreyFrame& frame)
 {
     const int count = std::clamp(tracked_.count, 0, TrackedPoints::kCapacity);
     const int radius = std::clamp(height_ / kRefinementRadiusDivisor, kMinRefinementRadius, kMaxRefinementRadius);
+    const double relativeHeight = double(height_) / kSmoothingHeight;
+    const int smoothing = std::clamp(int(std::lround(relativeHeight * relativeHeight)), 1, kMaxSmoothing);
     const double reach = searchRadius();
     for (int i = 0; i < count; ++i) {
         tracked_.valid[i] = 0;
         SubpixelPoint refined;
-        if (!predictionUsable_[i] || !refineCorner(frame, starts_[i], radius, 2.0 * reach, refined)) continue;
+        if (!predictionUsable_[i] || !refineCorner(frame, starts_[i], radius, smoothing, 2.0 * reach, refined)) continue;
         if (std::hypot(refined.x - predictions_[i].x, refined.y - predictions_[i].y) > reach) continue;
         tracked_.valid[i] = 1;
         tracked_.subpixel[i] = refined;

@@ -5,7 +5,8 @@
 // The run: "Automatic Initial Points" is checked before the first frame (the
 // reference positions are put in use and the pose is estimated from them while
 // the camera rests at the calibration pose), unchecked after kMatchingFrames
-// frames (the points are then followed by the detector). Frames are made by
+// frames (the points are then followed by the detector); on a video, after its
+// first frame. Frames are made by
 // index, never by the clock, so every run is reproducible.
 #include "cycle/frame_cycle.h"
 #include "cycle/frame_processor.h"
@@ -50,6 +51,9 @@ constexpr const char* kPrefix = "castellan-cli reconstruct";
 // The action stays checked for one second of the two the camera rests, so the
 // following starts while the camera still stands at the calibration pose.
 constexpr std::int64_t kMatchingFrames = ruins::kVirtualCameraRestFrames / 2;
+// A video's camera cannot be asked to hold still: its first frame is taken as
+// the reference view, and the following starts on the next.
+constexpr std::int64_t kVideoMatchingFrames = 1;
 constexpr int kMinSide = 16;
 constexpr int kMaxSide = 4096;
 constexpr long long kMaxFrames = 10000000;
@@ -522,7 +526,7 @@ private:
     bool runFrame(std::int64_t index) {
         if (!source_.frame(index, cycle_.colorBuffer()))
             return fail("the source failed at frame " + std::to_string(index) + ": " + source_.error());
-        if (index == kMatchingFrames && reconstruction_.endMatching())
+        if (index == matchingFrames() && reconstruction_.endMatching())
             reconstruction_.restartFollowing(detector_.get());  // the action unchecked
         const FrameResult result = step(index);
         errno = 0;
@@ -532,6 +536,10 @@ private:
                         (errno ? std::strerror(errno) : "write error"));
         if (!options_.outputDir.empty() && !writePicture(index, result)) return false;
         return !recorder_ || recordPicture(index, result);
+    }
+
+    std::int64_t matchingFrames() const {
+        return options_.source == "virtual" ? kMatchingFrames : kVideoMatchingFrames;
     }
 
     // One turn of the frame cycle, as the main window runs it.
@@ -567,7 +575,7 @@ private:
             result.eyeError = std::sqrt(dot(d, d));
             if (result.reprojectionError) recordError(index, *result.reprojectionError);
         }
-        if (estimated_ && index > kMatchingFrames && index <= ruins::kVirtualCameraRestFrames)
+        if (estimated_ && index > matchingFrames() && index <= ruins::kVirtualCameraRestFrames)
             recordRestMovement(*estimated_);
         return result;
     }
