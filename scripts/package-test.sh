@@ -31,7 +31,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 deb=$(realpath "$deb")
 if ! dpkg-query -W -f='${Status}' castellan 2>/dev/null | grep -q "install ok installed"; then
-  trap 'rm -rf "$work"; DEBIAN_FRONTEND=noninteractive apt-get remove -y castellan >/dev/null' EXIT
+  trap 'cd /; rm -rf "$work"; DEBIAN_FRONTEND=noninteractive apt-get remove -y castellan >/dev/null' EXIT
 fi
 DEBIAN_FRONTEND=noninteractive apt-get install -y --reinstall "$deb"
 
