@@ -25,6 +25,17 @@ if echo "$desktop" | grep -q 'error:'; then fail "$desktop"; fi
 appstreamcli validate --no-net "$work"/root/usr/share/metainfo/*.metainfo.xml
 lintian --fail-on error "$deb" || fail "lintian reports errors"
 
+# The manual pages are written by hand: every command and option a program's
+# --help lists must appear in its page.
+for program in castellan castellan-cli; do
+  page=$(zcat "$work/root/usr/share/man/man1/$program.1.gz" | sed 's/\\-/-/g')
+  listed=$(env -u DISPLAY -u WAYLAND_DISPLAY "$work/root/usr/bin/$program" --help |
+           grep -oE -- '^  [a-z][a-z-]+|--[a-z][a-z-]*' | sed 's/^ *//' | sort -u)
+  for word in $listed; do
+    printf '%s\n' "$page" | grep -qF -- "$word" || fail "docs/man/$program.1 does not mention $word"
+  done
+done
+
 if [ "$(id -u)" -ne 0 ]; then
   echo "package test: not root, so the package was built and checked but not installed or run"
   exit 0
