@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build/release}
 fail() { echo "package test: $*" >&2; exit 1; }
 
-deb=$(./scripts/package.sh "$build" | tail -n 1)
+deb=$(./scripts/package.sh "$build")  # its only output line: the path
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ "$(basename "$deb")" = "castellan_${version}_amd64.deb" ] || fail "unexpected package $deb"
 [ "$(dpkg-parsechangelog -l packaging/changelog -S Version)" = "$version" ] ||
@@ -22,7 +22,7 @@ dpkg-deb -x "$deb" "$work/root"
 desktop=$(desktop-file-validate "$work"/root/usr/share/applications/*.desktop 2>&1) || fail "$desktop"
 # desktop-file-validate exits 0 on some errors it calls "will be fatal in the future".
 if echo "$desktop" | grep -q 'error:'; then fail "$desktop"; fi
-appstreamcli validate --no-net "$work"/root/usr/share/metainfo/*.metainfo.xml
+appstreamcli validate --no-net "$work"/root/usr/share/metainfo/*.metainfo.xml || fail "the AppStream metadata is not valid"
 lintian --fail-on error "$deb" || fail "lintian reports errors"
 
 # The manual pages are written by hand: every command and option a program's

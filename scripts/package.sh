@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the Debian package castellan_VERSION_amd64.deb from the Release build
 # (configured first when there is none; only what the package holds is built)
-# and prints the package's path on the last line.
+# and prints the package's path: its only line on standard output.
 # Usage: scripts/package.sh [BUILD_DIR]    (default: build/release)
 set -eu
 cd "$(dirname "$0")/.."
