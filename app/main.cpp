@@ -143,6 +143,8 @@ int main(int argc, char* argv[]) {
 
     QApplication app(argc, argv);
     nameApplication();
+    // Lets the desktop match the window to the installed desktop entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.castellan.Castellan"));
     Q_INIT_RESOURCE(icons);
     installCaptureDialogs();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/castellan.png")));

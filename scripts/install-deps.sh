@@ -10,6 +10,7 @@ PACKAGES="
   libv4l-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   xvfb xauth x11-utils xdotool fonts-liberation imagemagick librsvg2-bin python3
   clang libclang-rt-14-dev
+  dpkg-dev lintian desktop-file-utils appstream
 "
 
 if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds Castellan twice (Release, then AddressSanitizer + UndefinedBehaviorSanitizer)
-# plus a ThreadSanitizer build of the capture tests, and runs the tests in each.
+# plus a ThreadSanitizer build of the capture tests, and runs the tests in each; the
+# Debian package made from the Release build is checked, installed and run (as root).
 # GUI tests run under a virtual X server. Any failure or sanitizer report fails the run.
 set -eu
 cd "$(dirname "$0")/.."
@@ -30,6 +31,9 @@ echo "== Release build =="
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build/release -j"$jobs"
 run_under_x ctest --test-dir build/release --output-on-failure -j"$jobs" $retry
+
+echo "== Debian package (from the Release build) =="
+./scripts/package-test.sh build/release
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCASTELLAN_SANITIZE=ON \

@@ -25,6 +25,7 @@ void printHelp() {
     for (const CliCommand* command : commands)
         std::printf("  %s %s  --  %s\n", command->name.c_str(), command->usage.c_str(), command->summary.c_str());
     std::printf("\nOptions:\n  --help, -h  --  Show this help and exit.\n"
+                "  --version, -v  --  Show the version and exit.\n"
                 "  --verbose  --  With any command: print the KLT tracking context on standard error.\n");
 }
 
@@ -54,6 +55,10 @@ int main(int argc, char* argv[]) {
     if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
         printHelp();
         return argc < 2 ? 1 : 0;
+    }
+    if (!std::strcmp(argv[1], "--version") || !std::strcmp(argv[1], "-v")) {
+        std::printf("castellan-cli %s\n", CASTELLAN_VERSION);
+        return checkStandardOutput("--version", 0);
     }
     // Image reading and writing need a GUI application object but no display.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -25,6 +25,15 @@ TEST_F(CliTest, HelpListsTheGreyCommand) {
     EXPECT_TRUE(r.out.contains("grey IMAGE OUT.png"));
 }
 
+TEST_F(CliTest, VersionIsAnsweredAndListedInTheHelp) {
+    for (const char* option : {"--version", "-v"}) {
+        const Result r = runCli({option});
+        EXPECT_EQ(r.exitCode, 0) << option;
+        EXPECT_EQ(r.out, QStringLiteral("castellan-cli " CASTELLAN_VERSION "\n")) << option;
+    }
+    EXPECT_TRUE(runCli({"--help"}).out.contains("--version, -v"));
+}
+
 TEST_F(CliTest, ProgramHelpAndVersionNeedNoDisplay) {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -214,6 +223,8 @@ INSTANTIATE_TEST_SUITE_P(
         HostileRun{"FastIntoAFullStandardOutput", "\"$CLI\" fast in.png > /dev/full", 1,
                    "cannot write the standard output: No space left on device", nullptr},
         HostileRun{"KltSelectIntoAFullStandardOutput", "\"$CLI\" klt-select in.png > /dev/full", 1,
+                   "cannot write the standard output", nullptr},
+        HostileRun{"VersionIntoAFullStandardOutput", "\"$CLI\" --version > /dev/full", 1,
                    "cannot write the standard output", nullptr},
         HostileRun{"SceneCheckIntoAFullStandardOutput", "\"$CLI\" scene-check arch.json > /dev/full", 1,
                    "cannot write the standard output", nullptr},
