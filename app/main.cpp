@@ -3,9 +3,9 @@
 #include "capture/capture_device.h"
 #include "capture/capture_dialogs.h"
 #include "capture/video_file_source.h"
-#include "ruins/ruins_reconstruction.h"
-#include "ruins/scene_model.h"
-#include "ruins/virtual_ruins_camera.h"
+#include "reconstruction/ruins_reconstruction.h"
+#include "scene/scene_model.h"
+#include "virtual_camera/virtual_ruins_camera.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

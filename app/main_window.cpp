@@ -12,7 +12,7 @@
 #include "processors/processor.h"
 #include "processors/proxy_processor.h"
 #include "record/video_recorder.h"
-#include "ruins/calibration_frame.h"
+#include "scene/calibration_frame.h"
 #include "ruins/ruins_reconstructor_processor.h"
 
 #include <QApplication>

@@ -2,7 +2,7 @@
 
 #include "capture/capture_device.h"
 #include "capture/test_camera.h"
-#include "ruins/virtual_ruins_camera.h"
+#include "virtual_camera/virtual_ruins_camera.h"
 
 void registerVirtualCameras() {
     clearVirtualCaptureDevices();

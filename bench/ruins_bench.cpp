@@ -5,9 +5,9 @@
 #include "pose/matrix4.h"
 #include "processors/fast_corner_detector.h"
 #include "processors/klt_corner_detector.h"
-#include "ruins/ruins_model.h"
-#include "ruins/ruins_reconstruction.h"
-#include "ruins/scene_model.h"
+#include "scene/ruins_model.h"
+#include "reconstruction/ruins_reconstruction.h"
+#include "scene/scene_model.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,8 +1,8 @@
 #include "ruins/brick_renderer.h"
 
 #include "canvas/canvas.h"
-#include "ruins/ruins_model.h"
-#include "ruins/scene_model.h"
+#include "scene/ruins_model.h"
+#include "scene/scene_model.h"
 
 #include <GL/gl.h>
 #include <GL/glu.h>

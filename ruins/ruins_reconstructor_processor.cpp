@@ -3,7 +3,7 @@
 #include "canvas/canvas.h"
 #include "processors/fast_corner_detector.h"
 #include "processors/klt_corner_detector.h"
-#include "ruins/calibration_frame.h"
+#include "scene/calibration_frame.h"
 #include "ruins/brick_renderer.h"
 #include "ruins/ruins_reconstructor_properties_widget.h"
 

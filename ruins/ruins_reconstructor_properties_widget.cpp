@@ -2,7 +2,7 @@
 
 #include "processors/corner_detector.h"
 #include "ruins/ruins_reconstructor_processor.h"
-#include "ruins/scene.h"
+#include "scene/scene.h"
 #include "ui_ruins_reconstructor_properties_widget.h"
 
 #include <QFile>

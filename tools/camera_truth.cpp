@@ -1,6 +1,6 @@
 #include "tools/camera_truth.h"
 
-#include "ruins/ruins_model.h"
+#include "scene/ruins_model.h"
 
 #include <cmath>
 #include <cstdlib>

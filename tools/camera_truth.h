@@ -8,7 +8,7 @@
 // video's own frames; without the up columns the camera stands upright (world z
 // up). Frames without a row have no truth.
 
-#include "ruins/ruins_scene_renderer.h"
+#include "scene/frame_camera.h"
 
 #include <filesystem>
 #include <optional>

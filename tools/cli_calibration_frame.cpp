@@ -1,9 +1,9 @@
 // castellan-cli calibration-frame OUT.png: the calibration frame the reconstructor
 // reads, rendered at the calibration pose. data/CalibrationFrame.png is its output.
-#include "ruins/calibration_frame.h"
-#include "ruins/calibration_pose.h"
-#include "ruins/ruins_model.h"
-#include "ruins/ruins_scene_renderer.h"
+#include "scene/calibration_frame.h"
+#include "scene/calibration_pose.h"
+#include "scene/ruins_model.h"
+#include "virtual_camera/ruins_scene_renderer.h"
 #include "tools/cli_command.h"
 
 #include <QImage>

@@ -10,7 +10,7 @@
 
 #include "capture/capture_device.h"
 #include "app/virtual_cameras.h"
-#include "ruins/calibration_frame.h"
+#include "scene/calibration_frame.h"
 #include "tools/cli_command.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "tools/cli_image_input.h"
 
 #include "app/frame_io.h"
-#include "ruins/calibration_frame.h"
+#include "scene/calibration_frame.h"
 
 #include <cstdio>
 #include <new>

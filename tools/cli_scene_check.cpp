@@ -1,7 +1,7 @@
 // castellan-cli scene-check FILE: reads a scene file as the reconstructor would
 // and says what it holds, or why it cannot be used.
-#include "ruins/scene.h"
-#include "ruins/scene_model.h"
+#include "scene/scene.h"
+#include "scene/scene_model.h"
 #include "tools/cli_command.h"
 
 #include <algorithm>

@@ -4,9 +4,9 @@
 // points' positions in that picture are written into the scene as its reference
 // positions, so the virtual ruins camera and the reconstructor can try the scene.
 #include "pose/vector3.h"
-#include "ruins/calibration_frame.h"
-#include "ruins/ruins_scene_renderer.h"
-#include "ruins/scene.h"
+#include "scene/calibration_frame.h"
+#include "virtual_camera/ruins_scene_renderer.h"
+#include "scene/scene.h"
 #include "tools/cli_command.h"
 
 #include <QImage>

@@ -6,7 +6,7 @@
 #include "features/klt.h"
 #include "processors/fast_corner_detector.h"
 #include "processors/klt_corner_detector.h"
-#include "ruins/ruins_reconstruction.h"
+#include "reconstruction/ruins_reconstruction.h"
 
 #include <cmath>
 

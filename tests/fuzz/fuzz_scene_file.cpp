@@ -3,8 +3,8 @@
 // scene that passes keeps the limits and its picture stays in the scene's
 // folder, and what is written back reads back the same.
 #include "fuzz_support.h"
-#include "ruins/scene.h"
-#include "ruins/scene_model.h"
+#include "scene/scene.h"
+#include "scene/scene_model.h"
 
 #include <cstdlib>
 #include <filesystem>

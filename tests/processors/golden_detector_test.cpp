@@ -6,8 +6,8 @@
 #include "features/klt.h"
 #include "processors/fast_corner_detector.h"
 #include "processors/klt_corner_detector.h"
-#include "ruins/calibration_pose.h"
-#include "ruins/ruins_scene_renderer.h"
+#include "scene/calibration_pose.h"
+#include "virtual_camera/ruins_scene_renderer.h"
 #include "tests/support/textured_picture.h"
 
 #include <gtest/gtest.h>

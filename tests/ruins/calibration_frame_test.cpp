@@ -1,5 +1,5 @@
 // Where the reconstructor finds its calibration frame.
-#include "ruins/calibration_frame.h"
+#include "scene/calibration_frame.h"
 #include "ruins_test_support.h"
 
 #include <QFileInfo>

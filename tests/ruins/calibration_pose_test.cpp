@@ -1,9 +1,9 @@
 // The calibration pose: recomputed from the model points and the reference
 // positions, and checked against the reference table it was made from.
-#include "ruins/calibration_pose.h"
-#include "ruins/ruins_model.h"
-#include "ruins/ruins_scene_renderer.h"
-#include "ruins/virtual_ruins_camera.h"
+#include "scene/calibration_pose.h"
+#include "scene/ruins_model.h"
+#include "virtual_camera/ruins_scene_renderer.h"
+#include "virtual_camera/virtual_ruins_camera.h"
 #include "tests/support/ruins_tables.h"
 
 #include <QImage>

@@ -1,6 +1,6 @@
 // The field of view settles only once the structure was seen from several
 // viewpoints and the estimates agree.
-#include "ruins/field_of_view_hold.h"
+#include "reconstruction/field_of_view_hold.h"
 
 #include <gtest/gtest.h>
 

@@ -3,9 +3,9 @@
 // whose true pose is known.
 
 #include "processors/fast_corner_detector.h"
-#include "ruins/model_following.h"
-#include "ruins/ruins_reconstruction.h"
-#include "ruins/virtual_ruins_camera.h"
+#include "reconstruction/model_following.h"
+#include "reconstruction/ruins_reconstruction.h"
+#include "virtual_camera/virtual_ruins_camera.h"
 #include "ruins_test_support.h"
 #include "tests/support/textured_picture.h"
 #include "tests/support/ruins_tables.h"

@@ -1,6 +1,6 @@
 // The brick tables, model points and reference positions.
 
-#include "ruins/ruins_model.h"
+#include "scene/ruins_model.h"
 #include "tests/support/ruins_tables.h"
 
 #include <gtest/gtest.h>

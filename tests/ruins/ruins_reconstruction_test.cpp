@@ -2,7 +2,7 @@
 // adoption of clicks, gathering, the pose update thresholds, automatic
 // selection, restarts, the view pose and its filter, the drawing decision.
 
-#include "ruins/ruins_reconstruction.h"
+#include "reconstruction/ruins_reconstruction.h"
 
 #include "pose/pose_filter.h"
 #include "ruins_test_support.h"

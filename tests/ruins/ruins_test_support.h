@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ruins/calibration_frame.h"
+#include "scene/calibration_frame.h"
 
 // Shared helpers of the ruins tests: a detector with scripted corners and a
 // pinhole camera that projects model points the way the estimator expects.

@@ -1,8 +1,8 @@
 // The software ruins camera: reproducible bytes, geometry that matches the
 // projection the estimator assumes, occlusion of the virtual bricks, bad input.
-#include "ruins/calibration_pose.h"
-#include "ruins/ruins_model.h"
-#include "ruins/ruins_scene_renderer.h"
+#include "scene/calibration_pose.h"
+#include "scene/ruins_model.h"
+#include "virtual_camera/ruins_scene_renderer.h"
 
 #include <gtest/gtest.h>
 

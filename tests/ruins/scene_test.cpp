@@ -1,9 +1,9 @@
 // Scene files: the bundled ruins hold the built-in tables, hostile files are
 // refused with the file, the field and the problem, and saving keeps a scene.
 
-#include "ruins/ruins_model.h"
-#include "ruins/scene.h"
-#include "ruins/scene_model.h"
+#include "scene/ruins_model.h"
+#include "scene/scene.h"
+#include "scene/scene_model.h"
 #include "tests/support/ruins_tables.h"
 
 #include <nlohmann/json.hpp>

@@ -8,10 +8,10 @@
 
 #include "cycle/grey_conversion.h"
 #include "canvas/canvas.h"
-#include "ruins/calibration_pose.h"
-#include "ruins/ruins_model.h"
+#include "scene/calibration_pose.h"
+#include "scene/ruins_model.h"
 #include "ruins/ruins_reconstructor_processor.h"
-#include "ruins/ruins_scene_renderer.h"
+#include "virtual_camera/ruins_scene_renderer.h"
 #include "ruins_test_support.h"
 #include "tests/support/ruins_tables.h"
 

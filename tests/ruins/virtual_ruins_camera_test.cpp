@@ -1,11 +1,11 @@
 // The virtual ruins camera: its path (rest, swing, way back), its frames through
 // the mailbox, its "Format..." dialog and the sizes it refuses.
-#include "ruins/virtual_ruins_camera.h"
+#include "virtual_camera/virtual_ruins_camera.h"
 
 #include "capture/capture_dialogs.h"
 #include "capture/frame_mailbox.h"
-#include "ruins/calibration_pose.h"
-#include "ruins/ruins_model.h"
+#include "scene/calibration_pose.h"
+#include "scene/ruins_model.h"
 #include "tests/capture/paced_source_contract.h"
 #include "tests/support/ruins_tables.h"
 

@@ -7,8 +7,8 @@
 // against these tables.
 
 #include "pose/vector3.h"
-#include "ruins/calibration_pose.h"
-#include "ruins/ruins_model.h"
+#include "scene/calibration_pose.h"
+#include "scene/ruins_model.h"
 
 #include <array>
 #include <optional>

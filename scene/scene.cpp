@@ -1,4 +1,4 @@
-#include "ruins/scene.h"
+#include "scene/scene.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,4 +1,4 @@
-#include "ruins/pose_bindings.h"
+#include "reconstruction/pose_bindings.h"
 
 #include "pose/camera_pose.h"
 

@@ -17,10 +17,10 @@
 #include "pose/matrix4.h"
 #include "pose/vector3.h"
 #include "processors/corner_detector.h"
-#include "ruins/field_of_view_hold.h"
-#include "ruins/model_following.h"
-#include "ruins/ruins_model.h"
-#include "ruins/scene_model.h"
+#include "reconstruction/field_of_view_hold.h"
+#include "reconstruction/model_following.h"
+#include "scene/ruins_model.h"
+#include "scene/scene_model.h"
 
 #include <array>
 #include <cstdint>

@@ -6,9 +6,9 @@
 // one scene in use by the program. No Qt Widgets.
 
 #include "pose/vector3.h"
-#include "ruins/ruins_model.h"
-#include "ruins/ruins_scene_renderer.h"
-#include "ruins/scene.h"
+#include "scene/ruins_model.h"
+#include "scene/frame_camera.h"
+#include "scene/scene.h"
 
 #include <filesystem>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "ruins/field_of_view_hold.h"
+#include "reconstruction/field_of_view_hold.h"
 
 #include <algorithm>
 #include <cmath>

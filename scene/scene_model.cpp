@@ -1,9 +1,9 @@
-#include "ruins/scene_model.h"
+#include "scene/scene_model.h"
 
-#include "ruins/bundled_ruins_scene.h"
-#include "ruins/calibration_frame.h"
-#include "ruins/calibration_pose.h"
-#include "ruins/ruins_scene_renderer.h"
+#include "scene/bundled_ruins_scene.h"
+#include "scene/calibration_frame.h"
+#include "scene/calibration_pose.h"
+#include "scene/frame_camera.h"
 
 #include <QFile>
 

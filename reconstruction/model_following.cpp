@@ -1,7 +1,7 @@
-#include "ruins/model_following.h"
+#include "reconstruction/model_following.h"
 
-#include "ruins/ruins_model.h"
-#include "ruins/scene.h"
+#include "scene/ruins_model.h"
+#include "scene/scene.h"
 
 #include <algorithm>
 #include <array>

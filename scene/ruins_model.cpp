@@ -1,4 +1,4 @@
-#include "ruins/ruins_model.h"
+#include "scene/ruins_model.h"
 
 #include <cmath>
 #include <cstdint>

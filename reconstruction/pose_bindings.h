@@ -5,7 +5,7 @@
 
 #include "pose/kalman_filter.h"
 #include "pose/vector3.h"
-#include "ruins/ruins_reconstruction.h"
+#include "reconstruction/ruins_reconstruction.h"
 
 #include <memory>
 

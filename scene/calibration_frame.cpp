@@ -1,4 +1,4 @@
-#include "ruins/calibration_frame.h"
+#include "scene/calibration_frame.h"
 
 #include <QBuffer>
 #include <QCoreApplication>

@@ -20,7 +20,7 @@
 //   "virtualBricks": [[i, j, k], ...] grid cells in drawing order
 
 #include "pose/vector3.h"
-#include "ruins/ruins_model.h"
+#include "scene/ruins_model.h"
 
 #include <cstdint>
 #include <filesystem>

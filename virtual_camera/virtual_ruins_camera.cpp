@@ -1,10 +1,10 @@
-#include "ruins/virtual_ruins_camera.h"
+#include "virtual_camera/virtual_ruins_camera.h"
 
 #include "capture/capture_device.h"
 #include "capture/frame_mailbox.h"
-#include "ruins/calibration_pose.h"
-#include "ruins/ruins_model.h"
-#include "ruins/scene_model.h"
+#include "scene/calibration_pose.h"
+#include "scene/ruins_model.h"
+#include "scene/scene_model.h"
 
 #include <QFile>
 #include <QImage>

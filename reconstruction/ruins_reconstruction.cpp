@@ -1,6 +1,6 @@
-#include "ruins/ruins_reconstruction.h"
+#include "reconstruction/ruins_reconstruction.h"
 
-#include "ruins/pose_bindings.h"
+#include "reconstruction/pose_bindings.h"
 
 #include <algorithm>
 #include <cmath>

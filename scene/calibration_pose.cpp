@@ -1,8 +1,8 @@
-#include "ruins/calibration_pose.h"
+#include "scene/calibration_pose.h"
 
 #include "pose/camera_pose.h"
-#include "ruins/ruins_model.h"
-#include "ruins/scene.h"
+#include "scene/ruins_model.h"
+#include "scene/scene.h"
 
 #include <algorithm>
 #include <array>

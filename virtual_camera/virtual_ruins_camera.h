@@ -14,8 +14,8 @@
 #include "capture/capture_dialog_runner.h"
 #include "capture/capture_source.h"
 #include "capture/paced_source_thread.h"
-#include "ruins/calibration_pose.h"
-#include "ruins/ruins_scene_renderer.h"
+#include "scene/calibration_pose.h"
+#include "virtual_camera/ruins_scene_renderer.h"
 
 #include <atomic>
 #include <cstdint>
