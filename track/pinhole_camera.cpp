@@ -25,6 +25,20 @@ PinholeCamera pinholeFrom(const BottomUpCamera& camera)
     return pinhole;
 }
 
+PinholeCamera stretchedTo(const PinholeCamera& camera, int width, int height)
+{
+    PinholeCamera stretched = camera;
+    const double scaleX = double(width) / camera.width;
+    const double scaleY = double(height) / camera.height;
+    stretched.width = width;
+    stretched.height = height;
+    stretched.fx = camera.fx * scaleX;
+    stretched.fy = camera.fy * scaleY;
+    stretched.cx = (camera.cx + 0.5) * scaleX - 0.5;
+    stretched.cy = (camera.cy + 0.5) * scaleY - 0.5;
+    return stretched;
+}
+
 bool project(const PinholeCamera& camera, const Vector3& point, double& column, double& row)
 {
     double c[3];

@@ -43,6 +43,10 @@ struct BottomUpCamera {
 // row, so y points down and the principal point is (width/2, height/2 − 1).
 PinholeCamera pinholeFrom(const BottomUpCamera& camera);
 
+// The camera of the same picture stretched to width × height pixels (each
+// pixel's area stretched, so pixel centres map as (c + 0.5) · scale − 0.5).
+PinholeCamera stretchedTo(const PinholeCamera& camera, int width, int height);
+
 // Where `point` appears (column, row from the top); false when it is not in front.
 bool project(const PinholeCamera& camera, const Vector3& point, double& column, double& row);
 
