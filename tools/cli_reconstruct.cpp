@@ -650,12 +650,12 @@ private:
         std::string error;
         if (!options_.track.empty()) {
             auto writer = track::openJsonTrack(options_.track, options_.width, options_.height, points, error);
-            if (!writer) return fail("cannot write the track: " + error);
+            if (!writer) return fail(error);
             tracks_.push_back(std::move(writer));
         }
         if (!options_.colmap.empty()) {
             auto writer = track::openColmapModel(options_.colmap, options_.width, options_.height, points, error);
-            if (!writer) return fail("cannot write the COLMAP model: " + error);
+            if (!writer) return fail(error);
             tracks_.push_back(std::move(writer));
         }
         return true;

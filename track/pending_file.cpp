@@ -38,12 +38,12 @@ std::unique_ptr<PendingFile> PendingFile::create(const std::filesystem::path& ta
     struct stat existing {};
     const bool exists = ::stat(path.c_str(), &existing) == 0;
     if (exists && S_ISDIR(existing.st_mode)) {
-        error = target.string() + " is a folder";
+        error = "cannot write " + target.string() + ": it is a folder";
         return nullptr;
     }
     // Renaming over a device or a pipe would replace it rather than write to it.
     if (exists && !S_ISREG(existing.st_mode)) {
-        error = target.string() + " is not a regular file";
+        error = "cannot write " + target.string() + ": it is not a regular file";
         return nullptr;
     }
     std::string temporary = path + ".XXXXXX";

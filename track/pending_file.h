@@ -13,7 +13,7 @@ namespace track {
 
 class PendingFile {
 public:
-    // Null with `error` (file and reason) when the target cannot be written:
+    // Null with `error` ("cannot write FILE: reason") when the target cannot be written:
     // a folder or a device stands there, or its folder refuses a new file.
     static std::unique_ptr<PendingFile> create(const std::filesystem::path& target, std::string& error);
     // Removes the unfinished file unless commit() succeeded.
