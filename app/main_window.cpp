@@ -539,11 +539,16 @@ void MainWindow::on_actionRecord_toggled(bool on) {
     if (!error.isEmpty()) showFileError(tr("Could not finish the video file!") + QLatin1Char('\n') + error, recordingPath_);
 }
 
+namespace {
+
+// The camera track written beside a recording: NAME.track.json for NAME.mp4.
 QString trackPathFor(const QString& videoPath) {
     QString name = videoPath;
     if (name.endsWith(QStringLiteral(".mp4"), Qt::CaseInsensitive)) name.chop(4);
     return name + QStringLiteral(".track.json");
 }
+
+}  // namespace
 
 QString MainWindow::inputAt(const QString& path) const {
     const QFileInfo output(path);

@@ -24,9 +24,6 @@ class TrackWriter;
 struct PinholeCamera;
 }  // namespace track
 
-// The camera track written beside a recording: NAME.track.json for NAME.mp4.
-QString trackPathFor(const QString& videoPath);
-
 // The status bar's frame-rate text for `frames` processed frames in `elapsedMs` milliseconds.
 QString frameRateText(int frames, qint64 elapsedMs);
 
