@@ -169,6 +169,7 @@ int main(int argc, char* argv[]) {
     for (const QString& video : options.videos) registerVideoFileDevice(QFile::encodeName(video).toStdString());
 
     MainWindow window;
+    window.setInputFiles(options.videos + QStringList{options.image, options.background, options.scene});
     centreOnScreen(window);
     window.show();
     window.initCaptureDevice(options.image.isEmpty());

@@ -5,15 +5,18 @@
 #include "app/user_dialogs.h"
 #include "app/virtual_cameras.h"
 #include "canvas/canvas.h"
-#include "capture/window_placement.h"
 #include "capture/video_file_source.h"
+#include "capture/window_placement.h"
 #include "processors/fast_tracker_processor.h"
 #include "processors/klt_tracker_processor.h"
 #include "processors/processor.h"
 #include "processors/proxy_processor.h"
 #include "record/video_recorder.h"
-#include "scene/calibration_frame.h"
 #include "ruins/ruins_reconstructor_processor.h"
+#include "scene/calibration_frame.h"
+#include "scene/frame_camera.h"
+#include "track/pinhole_camera.h"
+#include "track/track_writer.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -135,6 +138,7 @@ QString aboutText(const QString& openGL) {
 
 MainWindow::~MainWindow() {
     stopCapturing();
+    finishRecording();  // closed while recording: the video and its track are completed
     // After this no capture thread can post to the window any more.
     setFrameReadyNotifier(captureDevice_.get(), nullptr);
     // Canvases may paint while the window is torn down; they must not reach
@@ -535,25 +539,81 @@ void MainWindow::on_actionRecord_toggled(bool on) {
     if (!error.isEmpty()) showFileError(tr("Could not finish the video file!") + QLatin1Char('\n') + error, recordingPath_);
 }
 
+namespace {
+
+// The camera track written beside a recording: NAME.track.json for NAME.mp4.
+QString trackPathFor(const QString& videoPath) {
+    QString name = videoPath;
+    if (name.endsWith(QStringLiteral(".mp4"), Qt::CaseInsensitive)) name.chop(4);
+    return name + QStringLiteral(".track.json");
+}
+
+}  // namespace
+
+QString MainWindow::inputAt(const QString& path) const {
+    const QFileInfo output(path);
+    for (const QString& input : inputFiles_) {
+        const QFileInfo read(input);
+        if (output.exists() && read.exists() && output.canonicalFilePath() == read.canonicalFilePath())
+            return tr("%1 is the input %2; choose another file").arg(QDir::toNativeSeparators(path),
+                                                                    QDir::toNativeSeparators(input));
+    }
+    return QString();
+}
+
+// The track of the ruins reconstructor's camera; none for the other processors.
+std::unique_ptr<track::TrackWriter> MainWindow::openTrack(const QString& videoPath, QString& error) {
+    if (!dynamic_cast<RuinsReconstructorProcessor*>(currentProcessor_)) return nullptr;
+    const QString path = trackPathFor(videoPath);
+    error = inputAt(path);
+    if (!error.isEmpty()) return nullptr;
+    std::string reason;
+    auto* ruins = static_cast<RuinsReconstructorProcessor*>(currentProcessor_);
+    auto writer = track::openJsonTrack(QFile::encodeName(path).toStdString(), recorder_->videoWidth(),
+                                       recorder_->videoHeight(), ruins->reconstruction().modelPoints(), reason);
+    if (!writer) error = QString::fromStdString(reason);
+    return writer;
+}
+
 void MainWindow::startRecording() {
     const QString path = UserDialogs::current().saveFileName(this, tr("Record the right view to"),
                                                              QStringLiteral("MP4 Video (*.mp4)"), QStringLiteral("mp4"));
-    std::string error;
-    if (!path.isEmpty()) {
+    QString error = path.isEmpty() ? QString() : inputAt(path);
+    if (!path.isEmpty() && error.isEmpty()) {
         // Frames must keep the size the canvas shows now, in device pixels.
         const QSize size = ui.rightCanvas->readShownPixels(recordedPixels_);
-        recorder_ = VideoRecorder::open(QFile::encodeName(path).toStdString(), size.width(), size.height(), error);
+        std::string reason;
+        recorder_ = VideoRecorder::open(QFile::encodeName(path).toStdString(), size.width(), size.height(), reason);
+        error = QString::fromStdString(reason);
+        if (recorder_) track_ = openTrack(path, error);
+        if (recorder_ && !error.isEmpty()) recorder_.reset();  // no video without its track
     }
     if (recorder_) {
         recordingPath_ = path;
+        framesRecorded_ = 0;
         recordingClock_.start();
         statusBar()->showMessage(tr("Recording to %1").arg(QDir::toNativeSeparators(path)));
         return;
     }
     const QSignalBlocker blocker(ui.actionRecord);
     ui.actionRecord->setChecked(false);
-    if (!path.isEmpty())
-        showFileError(tr("Could not record the video!") + QLatin1Char('\n') + QString::fromStdString(error), path);
+    if (!path.isEmpty()) showFileError(tr("Could not record the video!") + QLatin1Char('\n') + error, path);
+}
+
+std::optional<track::PinholeCamera> MainWindow::shownCamera() const {
+    const auto* ruins = dynamic_cast<const RuinsReconstructorProcessor*>(currentProcessor_);
+    if (!ruins || !recorder_) return std::nullopt;
+    const ruins::RuinsReconstruction& reconstruction = ruins->reconstruction();
+    const ruins::PreparedView& view = reconstruction.preparedView();
+    if (!reconstruction.poseValid() || !view.prepared || !view.drawable) return std::nullopt;
+    const std::optional<ruins::FrameCamera> camera = ruins::makeFrameCamera(
+        {view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView}, imageWidth_, imageHeight_);
+    if (!camera) return std::nullopt;
+    const track::PinholeCamera frame = track::pinholeFrom({camera->width, camera->height, camera->focalX,
+                                                           camera->focalY, camera->eye, camera->side, camera->up,
+                                                           camera->forward});
+    // The canvas stretches the frame over itself, the recorder the canvas over the video.
+    return track::stretchedTo(frame, recorder_->videoWidth(), recorder_->videoHeight());
 }
 
 // Frames are stamped with the time they were shown, so the video plays at the
@@ -564,15 +624,23 @@ void MainWindow::recordShownFrame() {
     if (size.isEmpty()) return;  // not on screen
     const std::ptrdiff_t stride = std::ptrdiff_t(size.width()) * 4;
     const std::uint8_t* top = recordedPixels_.data() + stride * (size.height() - 1);
-    if (!recorder_->write({top, -stride, size.width(), size.height(), PixelLayout::Rgba32}, recordingClock_.elapsed()))
+    if (!recorder_->write({top, -stride, size.width(), size.height(), PixelLayout::Rgba32}, recordingClock_.elapsed())) {
         stopRecordingAfterError(QString::fromStdString(recorder_->error()));
+        return;
+    }
+    if (track_ && !track_->addFrame(framesRecorded_, shownCamera()))
+        stopRecordingAfterError(QString::fromStdString(track_->error()));
+    ++framesRecorded_;
 }
 
 // Closes the file; returns why that failed, or nothing.
 QString MainWindow::finishRecording() {
     if (!recorder_) return QString();
     const bool finished = recorder_->finish();
-    const QString error = finished ? QString() : QString::fromStdString(recorder_->error());
+    QString error = finished ? QString() : QString::fromStdString(recorder_->error());
+    // The track is put in place only whole; a track cut short is left out.
+    if (track_ && !track_->finish() && error.isEmpty()) error = QString::fromStdString(track_->error());
+    track_.reset();
     statusBar()->showMessage(tr("Recorded %1 frames to %2").arg(recorder_->framesWritten())
                                  .arg(QDir::toNativeSeparators(recordingPath_)));
     recorder_.reset();

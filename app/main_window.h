@@ -5,6 +5,7 @@
 #include <QMainWindow>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "capture/capture_device.h"
@@ -18,6 +19,10 @@ class QComboBox;
 class QLabel;
 class QTimer;
 class VideoRecorder;
+namespace track {
+class TrackWriter;
+struct PinholeCamera;
+}  // namespace track
 
 // The status bar's frame-rate text for `frames` processed frames in `elapsedMs` milliseconds.
 QString frameRateText(int frames, qint64 elapsedMs);
@@ -67,6 +72,9 @@ public:
     bool capturing() const { return capturing_; }
     // Whether "Record" is writing the right canvas to a video file.
     bool recording() const { return recorder_ != nullptr; }
+    // The files the program reads (videos, pictures, the scene): a recording
+    // and its track never replace them.
+    void setInputFiles(const QStringList& files) { inputFiles_ = files; }
     // The start-up choice of device: `wanted` is a number in the device table
     // or part of a device's name (empty: none given). It is used for the next
     // connection only, without asking; `connect` connects at once (to the first
@@ -116,6 +124,11 @@ private:
     void recordShownFrame();
     QString finishRecording();
     void stopRecordingAfterError(const QString& reason);
+    // Why `path` may not be written (an input lies there), or nothing.
+    QString inputAt(const QString& path) const;
+    std::unique_ptr<track::TrackWriter> openTrack(const QString& videoPath, QString& error);
+    // The camera the right view shows this frame, for the recorded video's pictures.
+    std::optional<track::PinholeCamera> shownCamera() const;
     QString openGLDescription();
 
     Ui::MainWindowClass ui;
@@ -142,4 +155,8 @@ private:
     QString recordingPath_;
     std::vector<unsigned char> recordedPixels_;  // the right canvas, reused every frame
     QElapsedTimer recordingClock_;
+    // The shown camera of every recorded frame, while the ruins reconstructor records.
+    std::unique_ptr<track::TrackWriter> track_;
+    long long framesRecorded_ = 0;
+    QStringList inputFiles_;
 };

@@ -7,9 +7,9 @@
 #include "canvas/canvas.h"
 #include "processors/fast_tracker_processor.h"
 #include "processors/klt_tracker_processor.h"
+#include "ruins/ruins_reconstructor_processor.h"
 #include "scene/calibration_pose.h"
 #include "scene/ruins_model.h"
-#include "ruins/ruins_reconstructor_processor.h"
 #include "virtual_camera/ruins_scene_renderer.h"
 
 #include <benchmark/benchmark.h>

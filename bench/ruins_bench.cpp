@@ -5,8 +5,8 @@
 #include "pose/matrix4.h"
 #include "processors/fast_corner_detector.h"
 #include "processors/klt_corner_detector.h"
-#include "scene/ruins_model.h"
 #include "reconstruction/ruins_reconstruction.h"
+#include "scene/ruins_model.h"
 #include "scene/scene_model.h"
 
 #include <benchmark/benchmark.h>

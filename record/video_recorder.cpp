@@ -222,5 +222,7 @@ bool VideoRecorder::finish() {
 int VideoRecorder::framesWritten() const { return impl_->frames; }
 int VideoRecorder::width() const { return impl_->width; }
 int VideoRecorder::height() const { return impl_->height; }
+int VideoRecorder::videoWidth() const { return impl_->codec->width; }
+int VideoRecorder::videoHeight() const { return impl_->codec->height; }
 const char* VideoRecorder::encoderName() const { return impl_->codec->codec->name; }
 const std::string& VideoRecorder::error() const { return impl_->error; }

@@ -51,6 +51,10 @@ public:
     int framesWritten() const;
     int width() const;
     int height() const;
+    // The size of the video's own pictures: the pictures' size with odd sides
+    // made even, into which each picture is scaled.
+    int videoWidth() const;
+    int videoHeight() const;
     // "libx264" or "mpeg4".
     const char* encoderName() const;
     const std::string& error() const;

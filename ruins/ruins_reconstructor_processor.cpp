@@ -3,9 +3,9 @@
 #include "canvas/canvas.h"
 #include "processors/fast_corner_detector.h"
 #include "processors/klt_corner_detector.h"
-#include "scene/calibration_frame.h"
 #include "ruins/brick_renderer.h"
 #include "ruins/ruins_reconstructor_properties_widget.h"
+#include "scene/calibration_frame.h"
 
 #include <GL/gl.h>
 #include <QAction>

@@ -2,9 +2,9 @@
 
 #include "canvas/canvas_point_grabber.h"
 #include "processors/processor.h"
+#include "reconstruction/ruins_reconstruction.h"
 #include "scene/calibration_frame.h"
 #include "scene/ruins_model.h"
-#include "reconstruction/ruins_reconstruction.h"
 
 #include <QImage>
 #include <QObject>

@@ -8,8 +8,8 @@
 // vertical field of view in degrees, as the reconstructor stores a pose.
 
 #include "pose/vector3.h"
-#include "scene/ruins_model.h"
 #include "scene/frame_camera.h"
+#include "scene/ruins_model.h"
 
 #include <optional>
 #include <span>

@@ -6,8 +6,8 @@
 // one scene in use by the program. No Qt Widgets.
 
 #include "pose/vector3.h"
-#include "scene/ruins_model.h"
 #include "scene/frame_camera.h"
+#include "scene/ruins_model.h"
 #include "scene/scene.h"
 
 #include <filesystem>

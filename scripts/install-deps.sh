@@ -9,6 +9,7 @@ PACKAGES="
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libv4l-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   xvfb xauth x11-utils xdotool fonts-liberation imagemagick librsvg2-bin python3
+  colmap
   clang libclang-rt-14-dev
   dpkg-dev lintian desktop-file-utils appstream
 "

@@ -3,8 +3,8 @@
 #include "scene/calibration_frame.h"
 #include "scene/calibration_pose.h"
 #include "scene/ruins_model.h"
-#include "virtual_camera/ruins_scene_renderer.h"
 #include "tools/cli_command.h"
+#include "virtual_camera/ruins_scene_renderer.h"
 
 #include <QImage>
 

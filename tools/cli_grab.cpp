@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_device.h"
 #include "app/virtual_cameras.h"
+#include "capture/capture_device.h"
 #include "scene/calibration_frame.h"
 #include "tools/cli_command.h"
 

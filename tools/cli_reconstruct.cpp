@@ -8,20 +8,22 @@
 // frames (the points are then followed by the detector); on a video, after its
 // first frame. Frames are made by
 // index, never by the clock, so every run is reproducible.
+#include "capture/video_file_source.h"
 #include "cycle/frame_cycle.h"
 #include "cycle/frame_processor.h"
 #include "processors/fast_corner_detector.h"
 #include "processors/klt_corner_detector.h"
+#include "reconstruction/ruins_reconstruction.h"
+#include "record/video_recorder.h"
 #include "scene/calibration_frame.h"
 #include "scene/ruins_model.h"
-#include "capture/video_file_source.h"
-#include "reconstruction/ruins_reconstruction.h"
-#include "virtual_camera/ruins_scene_renderer.h"
 #include "scene/scene_model.h"
-#include "virtual_camera/virtual_ruins_camera.h"
-#include "record/video_recorder.h"
 #include "tools/camera_truth.h"
 #include "tools/cli_command.h"
+#include "track/pinhole_camera.h"
+#include "track/track_writer.h"
+#include "virtual_camera/ruins_scene_renderer.h"
+#include "virtual_camera/virtual_ruins_camera.h"
 
 #include <QFileInfo>
 #include <QImage>
@@ -78,6 +80,8 @@ struct Options {
     ruins::VirtualCameraLook look;
     std::string record;  // video file of the augmented frames
     std::string truth;   // the true camera of a video's frames (CSV)
+    std::string track;   // the camera of every frame for other tools (JSON)
+    std::string colmap;  // the same as a COLMAP text model, into this folder
     ruins::FieldOfViewMode fieldOfView = ruins::FieldOfViewMode::Auto;
     double fixedFieldOfView = 0.0;  // degrees, with Fixed
     std::shared_ptr<const ruins::SceneModel> scene = ruins::bundledRuinsScene();
@@ -118,13 +122,32 @@ bool isStandardOutput(const std::string& path) {
            file.st_dev == output.st_dev && file.st_ino == output.st_ino;
 }
 
-// Recording over an input would destroy it before it is read.
-bool recordingSparesInputs(const Options& options) {
+// Writing over an input would destroy it before it is read; over the standard
+// output, mix into the CSV.
+bool outputSparesInputs(const std::string& option, const std::string& output, const Options& options) {
     for (const std::string& input : options.inputs)
-        if (sameFile(options.record, input))
-            return fail("--record " + options.record + " is the input " + input + "; choose another file");
-    if (isStandardOutput(options.record))
-        return fail("--record " + options.record + " is the standard output; choose another file");
+        if (sameFile(output, input))
+            return fail(option + " " + output + " is the input " + input + "; choose another file");
+    if (isStandardOutput(output))
+        return fail(option + " " + output + " is the standard output; choose another file");
+    return true;
+}
+
+// Every file the run writes spares the inputs and the other outputs.
+bool outputsSpareInputs(const Options& options) {
+    std::vector<std::pair<std::string, std::string>> outputs;  // option, file
+    if (!options.record.empty()) outputs.emplace_back("--record", options.record);
+    if (!options.track.empty()) outputs.emplace_back("--track", options.track);
+    if (!options.colmap.empty())
+        for (const std::filesystem::path& file : track::colmapModelFiles(options.colmap))
+            outputs.emplace_back("--colmap", file.string());
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        if (!outputSparesInputs(outputs[i].first, outputs[i].second, options)) return false;
+        for (std::size_t j = 0; j < i; ++j)
+            if (outputs[i].second == outputs[j].second || sameFile(outputs[i].second, outputs[j].second))
+                return fail(outputs[i].first + " " + outputs[i].second + " is also the file of " + outputs[j].first +
+                            "; choose another file");
+    }
     return true;
 }
 
@@ -144,6 +167,12 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
         } else if (option == "--record") {
             if (!hasValue || args[i + 1].empty()) return fail("--record needs a file name");
             options.record = value();
+        } else if (option == "--track") {
+            if (!hasValue || args[i + 1].empty()) return fail("--track needs a file name");
+            options.track = value();
+        } else if (option == "--colmap") {
+            if (!hasValue || args[i + 1].empty()) return fail("--colmap needs a folder");
+            options.colmap = value();
         } else if (option == "--source" || option == "--frames" || option == "--size" || option == "--detector" ||
                    option == "--threshold" || option == "--noise" || option == "--output-dir" ||
                    option == "--following" || option == "--background" || option == "--speed" ||
@@ -209,7 +238,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
             return fail("unknown option '" + option + "'");
         }
     }
-    if (!options.record.empty() && !recordingSparesInputs(options)) return false;
+    if (!outputsSpareInputs(options)) return false;
     // The virtual camera rests where the scene's reference picture was taken.
     options.path.rest = options.scene->referencePose;
     options.path.restPictureWidth = options.scene->pictureSize.width;
@@ -418,20 +447,13 @@ double median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
 }
 
-// The name of frame `index`'s picture in --output-dir.
-std::string framePictureName(std::int64_t index) {
-    char name[32];
-    std::snprintf(name, sizeof name, "frame_%05lld.png", static_cast<long long>(index));
-    return name;
-}
-
 // Empty on success, else why the picture cannot be written.
 QString saveFrame(const std::string& dir, std::int64_t index, const std::uint8_t* rgb, int width, int height) {
     QImage picture(width, height, QImage::Format_RGB888);
     if (picture.isNull()) return QStringLiteral("out of memory");
     for (int y = 0; y < height; ++y)
         std::memcpy(picture.scanLine(height - 1 - y), rgb + std::size_t(y) * width * 3, std::size_t(width) * 3);
-    return ruins::writePngFile(picture, (std::filesystem::path(dir) / framePictureName(index)).string());
+    return ruins::writePngFile(picture, (std::filesystem::path(dir) / track::framePictureName(index)).string());
 }
 
 // The bundled ruins' reference positions are those of the bundled picture's
@@ -444,6 +466,11 @@ void warnOfAnotherCalibrationFrame(const ruins::PictureSize& bundled) {
     if (!size.isValid() || (size.width() == bundled.width && size.height() == bundled.height)) return;
     std::fprintf(stderr, "%s: warning: %s is %d x %d, not the bundled %d x %d; its size is not used\n", kPrefix,
                  qPrintable(path), size.width(), size.height(), bundled.width, bundled.height);
+}
+
+track::PinholeCamera pinholeCamera(const ruins::FrameCamera& camera) {
+    return track::pinholeFrom({camera.width, camera.height, camera.focalX, camera.focalY, camera.eye, camera.side,
+                               camera.up, camera.forward});
 }
 
 // The reconstruction as the frame cycle drives it: the window's reconstructor
@@ -499,6 +526,7 @@ public:
         reconstruction_.restartFollowing(detector_.get());
 
         if (!options_.record.empty() && !openRecorder()) return 1;
+        if (!openTracks()) return 1;
         ProgressBar progress(options_.frames);
         const auto runStart = Clock::now();
         long long done = 0;
@@ -512,6 +540,8 @@ public:
             fail("cannot finish " + options_.record + ": " + recorder_->error());
             whole = false;
         }
+        for (std::size_t i = 0; i < tracks_.size() && whole; ++i)
+            if (!tracks_[i]->finish()) whole = fail(tracks_[i]->error());
         if (!whole) return 1;
         const double totalMs = std::chrono::duration<double, std::milli>(Clock::now() - runStart).count();
         printSummary(done, totalMs);
@@ -535,7 +565,8 @@ private:
             return fail("cannot write the standard output at frame " + std::to_string(index) + ": " +
                         (errno ? std::strerror(errno) : "write error"));
         if (!options_.outputDir.empty() && !writePicture(index, result)) return false;
-        return !recorder_ || recordPicture(index, result);
+        if (recorder_ && !recordPicture(index, result)) return false;
+        return writeTracks(index, result);
     }
 
     std::int64_t matchingFrames() const {
@@ -622,6 +653,31 @@ private:
         return recorder_ || fail("cannot record to " + options_.record + ": " + error);
     }
 
+    bool openTracks() {
+        const std::span<const Vector3> points = reconstruction_.modelPoints();
+        std::string error;
+        if (!options_.track.empty()) {
+            auto writer = track::openJsonTrack(options_.track, options_.width, options_.height, points, error);
+            if (!writer) return fail(error);
+            tracks_.push_back(std::move(writer));
+        }
+        if (!options_.colmap.empty()) {
+            auto writer = track::openColmapModel(options_.colmap, options_.width, options_.height, points, error);
+            if (!writer) return fail(error);
+            tracks_.push_back(std::move(writer));
+        }
+        return true;
+    }
+
+    // The shown camera of the frame, the one the bricks were drawn with.
+    bool writeTracks(std::int64_t index, const FrameResult& result) {
+        std::optional<track::PinholeCamera> camera;
+        if (result.poseValid && estimated_) camera = pinholeCamera(*estimated_);
+        for (const auto& writer : tracks_)
+            if (!writer->addFrame(index, camera)) return fail(writer->error());
+        return true;
+    }
+
     // The frame as writePicture draws it, at the virtual camera's 30 frames a second.
     bool recordPicture(std::int64_t index, const FrameResult& result) {
         if (options_.outputDir.empty() && result.poseValid && estimated_)
@@ -680,6 +736,7 @@ private:
     ruins::RuinsSceneRenderer overlay_;
     std::optional<ruins::FrameCamera> estimated_;
     std::unique_ptr<VideoRecorder> recorder_;
+    std::vector<std::unique_ptr<track::TrackWriter>> tracks_;  // --track, --colmap
     std::vector<double> errors_;
     std::vector<double> movingErrors_;
     double worstError_ = 0.0;
@@ -752,11 +809,11 @@ const CliCommand reconstructCommand(
     "reconstruct",
     "--source virtual|FILE [--frames N] [--size WxH] [--detector klt|fast] [--threshold T] [--kalman] "
     "[--noise SIGMA] [--following nearest|model] [--fov free|auto|DEG] [--scene FILE] [--output-dir DIR] "
-    "[--replace-frames] [--record OUT.mp4]\n"
+    "[--replace-frames] [--record OUT.mp4] [--track TRACK.json] [--colmap DIR]\n"
     "    virtual scene: [--background FILE] [--blur] [--drift] [--speed K] [--path swing|jumps]\n"
     "    video file: [--truth CAMERAS.csv]",
     "Run the ruins reconstructor (or a scene's, with --scene) headless (automatic initial points, then following) and print a CSV line per "
-    "frame and a '#' summary; with the virtual source (or a video's --truth), the error against the true pose.",
+    "frame and a '#' summary; with the virtual source (or a video's --truth), the error against the true pose; --track and --colmap write the camera of every frame for other tools.",
     runReconstruct);
 
 }  // namespace

@@ -5,9 +5,9 @@
 // positions, so the virtual ruins camera and the reconstructor can try the scene.
 #include "pose/vector3.h"
 #include "scene/calibration_frame.h"
-#include "virtual_camera/ruins_scene_renderer.h"
 #include "scene/scene.h"
 #include "tools/cli_command.h"
+#include "virtual_camera/ruins_scene_renderer.h"
 
 #include <QImage>
 #include <QString>

@@ -10,7 +10,11 @@
 #include "../support/scripted_dialogs.h"
 
 #include <QElapsedTimer>
+#include <QComboBox>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QLabel>
 #include <QStatusBar>
@@ -225,14 +229,18 @@ private slots:
 
     void recordingWhileLive_data() {
         QTest::addColumn<bool>("writable");
-        QTest::newRow("a file") << true;
-        QTest::newRow("a full disk") << false;
+        QTest::addColumn<int>("processor");  // in the processor list
+        QTest::newRow("a file") << true << 1;
+        QTest::newRow("a file and the ruins reconstructor's track") << true << 2;
+        QTest::newRow("a full disk") << false << 1;
     }
 
     // Recording follows the live frames; a file that cannot be written stops
-    // recording with an "Error" box and capture goes on.
+    // recording with an "Error" box and capture goes on. The ruins reconstructor
+    // writes the camera of every recorded frame beside the video.
     void recordingWhileLive() {
         QFETCH(bool, writable);
+        QFETCH(int, processor);
         QTemporaryDir dir;
         const QString path = writable ? dir.filePath(QStringLiteral("window.mp4")) : QStringLiteral("/dev/full");
         offerOnlyTheTestCamera();
@@ -242,6 +250,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         w.initCaptureDevice();
         action(w, "actionToggleConnection")->setChecked(true);
+        w.findChild<QComboBox*>(QStringLiteral("processorCombo"))->setCurrentIndex(processor);
         dialogs.fileAnswers.push_back(path);
         action(w, "actionRecord")->setChecked(true);
         QTRY_VERIFY_WITH_TIMEOUT(!dialogs.messages.empty() || QFileInfo(path).size() > 0, 5000);
@@ -253,6 +262,15 @@ private slots:
             const QStringList said = w.statusBar()->currentMessage().split(QLatin1Char(' '));
             QCOMPARE(said.value(0), QStringLiteral("Recorded"));
             QVERIFY2(said.value(1).toInt() >= 10, qPrintable(said.join(QLatin1Char(' '))));
+            QFile track(dir.filePath(QStringLiteral("window.track.json")));
+            QCOMPARE(track.exists(), processor == 2);
+            if (track.open(QIODevice::ReadOnly)) {
+                const QJsonObject written = QJsonDocument::fromJson(track.readAll()).object();
+                const QJsonArray frames = written[QStringLiteral("frames")].toArray();
+                QCOMPARE(frames.size(), said.value(1).toInt());
+                QCOMPARE(frames.last()[QStringLiteral("frame")].toInt(), frames.size() - 1);
+                QCOMPARE(written[QStringLiteral("points")].toArray().size(), 39);
+            }
         } else {
             QCOMPARE(dialogs.messages[0].title, QStringLiteral("Error"));
             QVERIFY2(dialogs.messages[0].text.contains(QStringLiteral("No space left")), qPrintable(dialogs.messages[0].text));

@@ -2,8 +2,8 @@
 // any content, frame sizes that change, click sets of any length and position,
 // grabber states, automatic selection with any calibration size, the Kalman
 // filter switched on and off, and the view prepared for drawing.
-#include "fuzz_support.h"
 #include "features/klt.h"
+#include "fuzz_support.h"
 #include "processors/fast_corner_detector.h"
 #include "processors/klt_corner_detector.h"
 #include "reconstruction/ruins_reconstruction.h"

@@ -7,8 +7,8 @@
 #include "processors/fast_corner_detector.h"
 #include "processors/klt_corner_detector.h"
 #include "scene/calibration_pose.h"
-#include "virtual_camera/ruins_scene_renderer.h"
 #include "tests/support/textured_picture.h"
+#include "virtual_camera/ruins_scene_renderer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Where the reconstructor finds its calibration frame.
-#include "scene/calibration_frame.h"
 #include "ruins_test_support.h"
+#include "scene/calibration_frame.h"
 
 #include <QFileInfo>
 #include <QImage>

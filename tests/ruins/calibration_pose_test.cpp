@@ -2,9 +2,9 @@
 // positions, and checked against the reference table it was made from.
 #include "scene/calibration_pose.h"
 #include "scene/ruins_model.h"
+#include "tests/support/ruins_tables.h"
 #include "virtual_camera/ruins_scene_renderer.h"
 #include "virtual_camera/virtual_ruins_camera.h"
-#include "tests/support/ruins_tables.h"
 
 #include <QImage>
 

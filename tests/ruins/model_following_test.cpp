@@ -5,10 +5,10 @@
 #include "processors/fast_corner_detector.h"
 #include "reconstruction/model_following.h"
 #include "reconstruction/ruins_reconstruction.h"
-#include "virtual_camera/virtual_ruins_camera.h"
 #include "ruins_test_support.h"
-#include "tests/support/textured_picture.h"
 #include "tests/support/ruins_tables.h"
+#include "tests/support/textured_picture.h"
+#include "virtual_camera/virtual_ruins_camera.h"
 
 #include <gtest/gtest.h>
 

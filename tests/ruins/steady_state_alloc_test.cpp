@@ -6,14 +6,14 @@
 
 #if CASTELLAN_COUNT_ALLOCATIONS
 
-#include "cycle/grey_conversion.h"
 #include "canvas/canvas.h"
+#include "cycle/grey_conversion.h"
+#include "ruins/ruins_reconstructor_processor.h"
+#include "ruins_test_support.h"
 #include "scene/calibration_pose.h"
 #include "scene/ruins_model.h"
-#include "ruins/ruins_reconstructor_processor.h"
-#include "virtual_camera/ruins_scene_renderer.h"
-#include "ruins_test_support.h"
 #include "tests/support/ruins_tables.h"
+#include "virtual_camera/ruins_scene_renderer.h"
 
 #include <gtest/gtest.h>
 

@@ -187,6 +187,14 @@ INSTANTIATE_TEST_SUITE_P(
                    "\"$CLI\" reconstruct --frames 20 --record clip.mp4 > /dev/null && cp clip.mp4 keep.mp4 && "
                    "\"$CLI\" reconstruct --source clip.mp4 --frames 200 --record ./clip.mp4",
                    1, "--record ./clip.mp4 is the input clip.mp4", "cmp clip.mp4 keep.mp4"},
+        HostileRun{"TrackOntoTheSourceVideo",
+                   "\"$CLI\" reconstruct --frames 20 --record clip.mp4 > /dev/null && cp clip.mp4 keep.mp4 && "
+                   "\"$CLI\" reconstruct --source clip.mp4 --frames 20 --track clip.mp4",
+                   1, "--track clip.mp4 is the input clip.mp4", "cmp clip.mp4 keep.mp4"},
+        HostileRun{"TrackCutShortKeepsTheEarlierTrack",
+                   "\"$CLI\" reconstruct --frames 5 --track t.json > /dev/null && cp t.json keep.json && "
+                   "ulimit -f 20; \"$CLI\" reconstruct --frames 300 --track t.json > /dev/null",
+                   1, "cannot write t.json: File too large", "cmp t.json keep.json && test \"$(ls t.json*)\" = t.json"},
         HostileRun{"RecordOntoTheScene",
                    "cp arch.json keep.json && \"$CLI\" reconstruct --scene arch.json --record \"$PWD/arch.json\"", 1,
                    "is the input arch.json", "cmp arch.json keep.json"},
