@@ -13,7 +13,8 @@ compared exactly; a number with a decimal point may differ by two units of its
 last printed digit or 1 % (floating point differs a little between processors),
 and times (`..._ms_per_frame=`) are not compared at all.
 
-With --update the guide's outputs are replaced by what the commands print.
+With --update the guide's outputs that no longer agree are replaced by what the
+commands print.
 """
 import argparse
 import os
@@ -126,6 +127,13 @@ def differences(expected, actual):
     return None
 
 
+def kept(expected, actual):
+    """The output to write back: the guide's line wherever it still agrees, so
+    that regenerating changes only what went stale (not times, not the last digit)."""
+    return [e if n < len(expected) and lines_agree(e, a) else a
+            for n, (e, a) in enumerate(zip(expected + [None] * len(actual), actual))]
+
+
 def run(example, folder, env):
     result = subprocess.run(["bash", "-o", "pipefail", "-c", example.command], cwd=folder, env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -161,7 +169,7 @@ def main():
             for example in examples_of(lines, block):
                 count += 1
                 status, output, errors = run(example, folder, env)
-                new_body += ["$ " + example.command_lines[0]] + example.command_lines[1:] + output
+                new_body += ["$ " + example.command_lines[0]] + example.command_lines[1:] + kept(example.output, output)
                 broken += status != 0
                 problem = f"exit status {status}\n{errors}" if status != 0 else differences(example.output, output)
                 if problem:
