@@ -93,9 +93,13 @@ def examples_of(lines, block):
 
 
 def file_name_of(info):
+    """The NAME of `file=NAME`: a plain name, so the guide writes only into the examples' folder."""
     for word in info.split()[1:]:
         if word.startswith("file="):
-            return word[len("file="):]
+            name = word[len("file="):]
+            if not name or name != os.path.basename(name) or name.startswith("."):
+                raise ValueError(f"file={name}: a file name without folders is expected")
+            return name
     return None
 
 
@@ -130,8 +134,8 @@ def differences(expected, actual):
 def kept(expected, actual):
     """The output to write back: the guide's line wherever it still agrees, so
     that regenerating changes only what went stale (not times, not the last digit)."""
-    return [e if n < len(expected) and lines_agree(e, a) else a
-            for n, (e, a) in enumerate(zip(expected + [None] * len(actual), actual))]
+    return [expected[n] if n < len(expected) and lines_agree(expected[n], line) else line
+            for n, line in enumerate(actual)]
 
 
 def run(example, folder, env):
@@ -153,7 +157,7 @@ def main():
         lines = guide.read().split("\n")
     programs = [os.path.abspath(folder) for folder in args.path]
     env = dict(os.environ, PATH=os.pathsep.join(programs + [os.environ.get("PATH", "")]),
-               QT_QPA_PLATFORM="offscreen", LC_ALL="C.UTF-8", COLUMNS="80")
+               QT_QPA_PLATFORM="offscreen", LC_ALL="C.UTF-8")
     failures, broken, count, replacements = 0, 0, 0, []
     with tempfile.TemporaryDirectory(prefix="castellan-guide-") as folder:
         os.symlink(os.path.abspath(args.data), os.path.join(folder, "data"))
