@@ -86,7 +86,9 @@ protected:
         // (ThreadSanitizer's own shadow memory and history grow with every thread.)
         EXPECT_LT(after.residentKb - before.residentKb, 8 * 1024) << "resident memory grew";
 #endif
-        if (before.heap > 0) EXPECT_LT(after.heap, before.heap + 64 * 1024) << "heap grew";
+        if (before.heap > 0) {
+            EXPECT_LT(after.heap, before.heap + 64 * 1024) << "heap grew";
+        }
     }
 
     CaptureTestScope scope;
@@ -99,7 +101,9 @@ TEST_F(CaptureSoak, ThousandConnectSwitchDisconnectCyclesLeaveNothingBehind) {
         ASSERT_EQ(connectDevice(device.get(), cycle % 2), 1);
         ASSERT_EQ(connectDevice(device.get(), 1 - cycle % 2), 1);  // switch: the first is released
         ASSERT_EQ(connectDevice(device.get(), -1), 1 - cycle % 2);
-        if (cycle % 3 == 0) ASSERT_TRUE(setImageSize(device.get(), 160 + cycle % 7, 120));
+        if (cycle % 3 == 0) {
+            ASSERT_TRUE(setImageSize(device.get(), 160 + cycle % 7, 120));
+        }
         ASSERT_GT(dialogCount(device.get()), 0);
         disconnectDevice(device.get());
         ASSERT_EQ(connectDevice(device.get(), -1), -1);

@@ -206,7 +206,9 @@ TEST_P(KLTTrackBatch, EachFeatureAsWhenTrackedAlone) {
         EXPECT_EQ(all->feature[i].val, alone->feature[0].val) << i;
         outcomes.insert(all->feature[i].val);
     }
-    if (count > 8) EXPECT_GE(outcomes.size(), 3u);  // tracked, lost before and lost now
+    if (count > 8) {
+        EXPECT_GE(outcomes.size(), 3u);  // tracked, lost before and lost now
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, KLTTrackBatch, testing::Values(1, 7, 9, 17, 40));

@@ -8,8 +8,10 @@ extern "C" {
 }
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <string>
 #include <vector>
 
 namespace {
@@ -45,8 +47,10 @@ std::vector<std::uint8_t> rampPicture(int width, int height, int shift) {
     return rgb;
 }
 
+// Named per process: another checkout's tests may be writing the same file at the same time.
 std::filesystem::path scratch(const char* name) {
-    return std::filesystem::temp_directory_path() / (std::string("castellan-record-") + name);
+    return std::filesystem::temp_directory_path() /
+           ("castellan-record-" + std::to_string(::getpid()) + "-" + name);
 }
 
 TEST(VideoRecorder, EveryPictureIsAFrameOfTheGivenSize) {

@@ -103,7 +103,7 @@ TEST(VirtualRuinsCamera, FramesOfAnyShapeHaveSquarePixelsAndShowTheReferenceView
     const FrameCamera reference = *virtualCameraFrame(0, 320, 240);
     double rx, ry;
     ASSERT_TRUE(projectToFrame(reference, modelPoint(5), rx, ry));
-    for (const auto [width, height] : {std::pair{640, 480}, {1280, 720}, {640, 360}, {480, 480}, {2560, 1440}}) {
+    for (const auto& [width, height] : {std::pair{640, 480}, {1280, 720}, {640, 360}, {480, 480}, {2560, 1440}}) {
         const FrameCamera camera = *virtualCameraFrame(0, width, height);
         EXPECT_EQ(camera.focalX, camera.focalY) << width << "x" << height;
         const ReferenceFit fit = referenceFit(width, height, 320, 240);
