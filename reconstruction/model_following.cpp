@@ -14,6 +14,9 @@ namespace {
 
 constexpr int kRefinementIterations = 8;
 constexpr double kConvergedShift = 0.01;  // pixels
+// On a picture smoothed more the point only needs to come near: the lightly
+// smoothed picture finishes it.
+constexpr double kCoarseConvergedShift = 0.1;
 // Mean squared gradient (8-bit levels per pixel) the weaker direction must
 // reach: sensor noise after the light smoothing stays well below it.
 constexpr double kMinCornerStrength = 4.0;
@@ -53,28 +56,36 @@ void smoothPatch(const GreyFrame& frame, int channels, int channel, int cx, int 
                  float* smoothed)
 {
     const unsigned char* pixels = channels == 1 ? frame.pixels : frame.rgb;
-    const std::array<int, 2 * kMaxSmoothing + 1> taps = binomialTaps(smoothing);
+    const std::array<int, 2 * kMaxSmoothing + 1> weights = binomialTaps(smoothing);
     const int reach = radius + 1;
     const int side = 2 * reach + 1;
     const int rows = side + 2 * smoothing;
-    std::array<int, kMaxSmoothedSide * (kMaxSmoothedSide + 2 * kMaxSmoothing)> across;  // smoothed along rows
+    const int taps = 2 * smoothing + 1;
+    // Tap by tap over whole rows, so the inner loops run along memory.
+    std::array<int, kMaxSmoothedSide * (kMaxSmoothedSide + 2 * kMaxSmoothing)> across{};  // smoothed along rows
     const std::size_t stride = std::size_t(frame.width) * std::size_t(channels);
+    const std::size_t step = std::size_t(channels);
     for (int r = 0; r < rows; ++r) {
-        const unsigned char* row = pixels + std::size_t(cy - reach - smoothing + r) * stride + channel;
-        for (int dx = -reach; dx <= reach; ++dx) {
-            int sum = 0;
-            for (int k = 0; k <= 2 * smoothing; ++k)
-                sum += taps[std::size_t(k)] * row[std::size_t(cx + dx - smoothing + k) * std::size_t(channels)];
-            across[std::size_t(r * side + dx + reach)] = sum;
+        const unsigned char* row = pixels + std::size_t(cy - reach - smoothing + r) * stride +
+                                   std::size_t(cx - reach - smoothing) * step + std::size_t(channel);
+        int* out = across.data() + std::size_t(r * side);
+        for (int k = 0; k < taps; ++k) {
+            const int weight = weights[std::size_t(k)];
+            const unsigned char* in = row + std::size_t(k) * step;
+            for (int x = 0; x < side; ++x) out[x] += weight * in[std::size_t(x) * step];
         }
     }
+    std::array<int, kMaxSmoothedSide> column;
     const float scale = 1.0f / float(1 << (4 * smoothing));
-    for (int y = 0; y < side; ++y)
-        for (int x = 0; x < side; ++x) {
-            int sum = 0;
-            for (int k = 0; k <= 2 * smoothing; ++k) sum += taps[std::size_t(k)] * across[std::size_t((y + k) * side + x)];
-            smoothed[y * side + x] = float(sum) * scale;
+    for (int y = 0; y < side; ++y) {
+        column.fill(0);
+        for (int k = 0; k < taps; ++k) {
+            const int weight = weights[std::size_t(k)];
+            const int* in = across.data() + std::size_t((y + k) * side);
+            for (int x = 0; x < side; ++x) column[std::size_t(x)] += weight * in[x];
         }
+        for (int x = 0; x < side; ++x) smoothed[y * side + x] = float(column[std::size_t(x)]) * scale;
+    }
 }
 
 SecondMoments gatherMoments(const float* smoothed, int cx, int cy, int radius, const SubpixelPoint& centre)
@@ -112,31 +123,59 @@ SecondMoments gatherMoments(const float* smoothed, int cx, int cy, int radius, c
     return m;
 }
 
-// The moments of the window around (cx, cy): of the grey frame, or averaged
-// over the three channels of the colour frame, where faces of different colours
-// may share one grey. Averaged, not summed: a corner the grey shows too faintly
-// (blurred, say) is as faint in the average, and stays refused.
-SecondMoments windowMoments(const GreyFrame& frame, bool colour, int cx, int cy, int radius, int smoothing,
-                            const SubpixelPoint& centre)
-{
-    std::array<float, kMaxSmoothedSide * kMaxSmoothedSide> smoothed;
-    if (!colour) {
-        smoothPatch(frame, 1, 0, cx, cy, radius, smoothing, smoothed.data());
-        return gatherMoments(smoothed.data(), cx, cy, radius, centre);
+// The smoothed window around one centre pixel, of the grey frame or of each
+// channel of the colour frame, kept while the refinement's estimate stays on
+// that pixel: most of its steps move less than half a pixel.
+class SmoothedWindow {
+public:
+    SmoothedWindow(const GreyFrame& frame, bool colour, int radius, int smoothing)
+        : frame_(frame), colour_(colour), radius_(radius), smoothing_(smoothing)
+    {
     }
-    SecondMoments sum;
-    for (int channel = 0; channel < 3; ++channel) {
-        smoothPatch(frame, 3, channel, cx, cy, radius, smoothing, smoothed.data());
-        const SecondMoments m = gatherMoments(smoothed.data(), cx, cy, radius, centre);
-        sum.xx += m.xx / 3.0;
-        sum.xy += m.xy / 3.0;
-        sum.yy += m.yy / 3.0;
-        sum.bx += m.bx / 3.0;
-        sum.by += m.by / 3.0;
-        sum.weight = m.weight;  // the same window for every channel
+
+    // The moments of the window around (cx, cy), weighted about `centre`.
+    // Averaged over the channels, not summed: a corner the grey shows too
+    // faintly (blurred, say) is as faint in the average, and stays refused.
+    SecondMoments moments(int cx, int cy, const SubpixelPoint& centre)
+    {
+        if (!(smoothed_ && cx == cx_ && cy == cy_)) smooth(cx, cy);
+        if (!colour_) return gatherMoments(patches_[0].data(), cx, cy, radius_, centre);
+        SecondMoments sum;
+        for (const auto& patch : patches_) {
+            const SecondMoments m = gatherMoments(patch.data(), cx, cy, radius_, centre);
+            sum.xx += m.xx / 3.0;
+            sum.xy += m.xy / 3.0;
+            sum.yy += m.yy / 3.0;
+            sum.bx += m.bx / 3.0;
+            sum.by += m.by / 3.0;
+            sum.weight = m.weight;  // the same window for every channel
+        }
+        return sum;
     }
-    return sum;
-}
+
+private:
+    void smooth(int cx, int cy)
+    {
+        if (!colour_) {
+            smoothPatch(frame_, 1, 0, cx, cy, radius_, smoothing_, patches_[0].data());
+        } else {
+            for (int channel = 0; channel < 3; ++channel)
+                smoothPatch(frame_, 3, channel, cx, cy, radius_, smoothing_, patches_[std::size_t(channel)].data());
+        }
+        cx_ = cx;
+        cy_ = cy;
+        smoothed_ = true;
+    }
+
+    const GreyFrame& frame_;
+    bool colour_;
+    int radius_;
+    int smoothing_;
+    bool smoothed_ = false;
+    int cx_ = 0;
+    int cy_ = 0;
+    std::array<std::array<float, kMaxSmoothedSide * kMaxSmoothedSide>, 3> patches_;
+};
 
 // The smaller and larger eigenvalues of the moments' 2 × 2 matrix.
 std::pair<double, double> eigenvalues(const SecondMoments& m)
@@ -223,12 +262,13 @@ enum class Refinement { Found, TooWeak, NotFound };
 Refinement refineCornerOn(const GreyFrame& frame, bool colour, const SubpixelPoint& start, int radius,
                           int smoothing, double maxShift, SubpixelPoint& refined)
 {
+    SmoothedWindow window(frame, colour, radius, smoothing);
     SubpixelPoint estimate = start;
     for (int iteration = 0; iteration < kRefinementIterations; ++iteration) {
         const int cx = int(std::lround(estimate.x));
         const int cy = int(std::lround(estimate.y));
         if (!windowInside(frame, cx, cy, radius, smoothing)) return Refinement::NotFound;
-        const SecondMoments m = windowMoments(frame, colour, cx, cy, radius, smoothing, estimate);
+        const SecondMoments m = window.moments(cx, cy, estimate);
         const double determinant = m.xx * m.yy - m.xy * m.xy;
         if (!(determinant > 0.0)) return tooWeak(m) ? Refinement::TooWeak : Refinement::NotFound;
         const SubpixelPoint next{(m.yy * m.bx - m.xy * m.by) / determinant,
@@ -236,13 +276,13 @@ Refinement refineCornerOn(const GreyFrame& frame, bool colour, const SubpixelPoi
         if (!(distance(next, start) <= maxShift)) return tooWeak(m) ? Refinement::TooWeak : Refinement::NotFound;
         const double shift = distance(next, estimate);
         estimate = next;
-        if (shift < kConvergedShift) break;
+        if (shift < (smoothing > 1 ? kCoarseConvergedShift : kConvergedShift)) break;
     }
     // Judged where it ended: a start beside the corner sees mostly one edge.
     const int cx = int(std::lround(estimate.x));
     const int cy = int(std::lround(estimate.y));
     if (!windowInside(frame, cx, cy, radius, smoothing)) return Refinement::NotFound;
-    const SecondMoments m = windowMoments(frame, colour, cx, cy, radius, smoothing, estimate);
+    const SecondMoments m = window.moments(cx, cy, estimate);
     if (!isCorner(m)) return tooWeak(m) ? Refinement::TooWeak : Refinement::NotFound;
     refined = estimate;
     return Refinement::Found;
