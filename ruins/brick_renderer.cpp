@@ -127,6 +127,10 @@ void loadPoseView(const Matrix4& view, double fieldOfView, int width, int height
     glLoadMatrixd(view.data());
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
+    // The pose puts the optical axis on the centre of pixel (width/2, height/2),
+    // which the canvas draws over [width/2, width/2 + 1): half a pixel right of
+    // and above the viewport's middle, where the perspective alone would put it.
+    glTranslated(1.0 / width, 1.0 / height, 0.0);
     gluPerspective(fieldOfView, double(width) / double(height), kNearPlane * depthScale, kFarPlane * depthScale);
 }
 

@@ -31,8 +31,9 @@ void drawVirtualModel(const SceneModel& scene, bool highlight, float transparenc
 
 // Loads `view` as the modelview and a perspective of `fieldOfView` degrees,
 // aspect width / height, near 1 and far 100 (times `depthScale`: a scene of
-// larger bricks is seen from farther away) as the projection, which is left as
-// the current matrix mode.
+// larger bricks is seen from farther away) as the projection, its axis on the
+// centre of the frame's pixel (width/2, height/2) as the pose's is, which is
+// left as the current matrix mode.
 void loadPoseView(const Matrix4& view, double fieldOfView, int width, int height, double depthScale = 1.0);
 // The same from a pose; writes the view it loads to `viewMatrix`.
 void applyPoseView(const Vector3& eye, const Vector3& lookAt, const Vector3& up, double fieldOfView, int width,

@@ -67,11 +67,12 @@ struct RayCaster {
     double tanHalf;
     double aspect;
 
-    // Pixel (x, y) with y counted from the bottom, through its centre.
+    // Pixel (x, y) with y counted from the bottom, through its centre: the point
+    // (x − width/2, y − height/2) of the image, as the pose projects.
     Expect classify(double x, double y) const
     {
-        const double cx = ((x + 0.5) / kWidth * 2.0 - 1.0) * tanHalf * aspect;
-        const double cy = ((y + 0.5) / kHeight * 2.0 - 1.0) * tanHalf;
+        const double cx = (x / kWidth * 2.0 - 1.0) * tanHalf * aspect;
+        const double cy = (y / kHeight * 2.0 - 1.0) * tanHalf;
         // Rows of the view matrix are side, up and minus the viewing direction.
         Vector3 d;
         for (int a = 0; a < 3; ++a) d[a] = view(0, a) * cx + view(1, a) * cy - view(2, a);
@@ -81,12 +82,14 @@ struct RayCaster {
         if (std::abs(virtualHit - ruinsHit) < 1e-3) return Expect::Ambiguous;
         return virtualHit < ruinsHit ? Expect::VirtualBrick : Expect::Video;
     }
-    // The class of the pixel, or Ambiguous near an edge of a brick's outline.
+    // The class of the pixel, or Ambiguous within a quarter pixel of an edge of
+    // a brick's outline: close enough that bricks drawn half a pixel off the
+    // pose's own pixels disagree along every outline.
     Expect classifyAwayFromEdges(int x, int y) const
     {
         const Expect centre = classify(x, y);
-        for (double dx : {-1.5, 1.5})
-            for (double dy : {-1.5, 1.5})
+        for (double dx : {-0.25, 0.25})
+            for (double dy : {-0.25, 0.25})
                 if (classify(x + dx, y + dy) != centre) return Expect::Ambiguous;
         return centre;
     }
@@ -148,8 +151,8 @@ TEST(RuinsRendering, VirtualBricksLandWhereTheyProjectAndHideBehindRuins)
                 ++videoPixels;
                 videoAgree += video;
                 // Behind a ruins brick while a virtual brick lies further along the ray.
-                const double cx = ((x + 0.5) / kWidth * 2.0 - 1.0) * caster.tanHalf * caster.aspect;
-                const double cy = ((y + 0.5) / kHeight * 2.0 - 1.0) * caster.tanHalf;
+                const double cx = (double(x) / kWidth * 2.0 - 1.0) * caster.tanHalf * caster.aspect;
+                const double cy = (double(y) / kHeight * 2.0 - 1.0) * caster.tanHalf;
                 Vector3 d;
                 for (int a = 0; a < 3; ++a) d[a] = pose.viewMatrix(0, a) * cx + pose.viewMatrix(1, a) * cy - pose.viewMatrix(2, a);
                 if (nearestHit(pose.poseEye, d, ruins::virtualModelCells()) < kInf) {
