@@ -1,5 +1,7 @@
 #include "scene/calibration_frame.h"
 
+#include "files/file_beside.h"
+
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
@@ -73,25 +75,6 @@ QString writeAndClose(int descriptor, const QByteArray& bytes)
     return ::close(descriptor) == 0 ? QString() : systemReason(errno);
 }
 
-// The mode a new file gets: the replaced file's, else what the umask allows.
-mode_t modeFor(const struct stat* replaced)
-{
-    if (replaced) return replaced->st_mode & 07777;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
-
-// A link is followed, so that the file it names is replaced, not the link.
-std::string followLinks(const std::string& path)
-{
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    if (!resolved) return path;  // nothing there yet, or a folder on the way is missing
-    std::string target = resolved;
-    std::free(resolved);
-    return target;
-}
-
 }  // namespace
 
 QString writePngFile(const QImage& picture, const QString& path)
@@ -107,7 +90,7 @@ QString writePngFile(const QImage& picture, const std::string& named)
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     if (picture.isNull() || !picture.save(&buffer, "PNG")) return QStringLiteral("cannot encode the picture");
-    const std::string path = followLinks(named);
+    const std::string path = files::followLinks(named);
     struct stat target {};
     const bool exists = ::stat(path.c_str(), &target) == 0;
     // Renaming over a device or a pipe would replace it, not write to it.
@@ -115,10 +98,9 @@ QString writePngFile(const QImage& picture, const std::string& named)
         const int descriptor = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
         return descriptor < 0 ? systemReason(errno) : writeAndClose(descriptor, bytes);
     }
-    std::string temporary = path + ".XXXXXX";
-    const int descriptor = ::mkstemp(temporary.data());
+    std::string temporary;
+    const int descriptor = files::openBeside(path, exists ? &target : nullptr, temporary);
     if (descriptor < 0) return systemReason(errno);
-    ::fchmod(descriptor, modeFor(exists ? &target : nullptr));
     QString reason = writeAndClose(descriptor, bytes);
     if (reason.isEmpty() && ::rename(temporary.c_str(), path.c_str()) != 0) reason = systemReason(errno);
     if (!reason.isEmpty()) ::unlink(temporary.c_str());

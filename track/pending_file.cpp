@@ -1,5 +1,7 @@
 #include "track/pending_file.h"
 
+#include "files/file_beside.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,31 +12,9 @@
 
 namespace track {
 
-namespace {
-
-std::string followLinks(const std::string& path)
-{
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    if (!resolved) return path;  // nothing there yet, or a folder on the way is missing
-    std::string target = resolved;
-    std::free(resolved);
-    return target;
-}
-
-// The mode a new file gets: the replaced file's, else what the umask allows.
-mode_t modeFor(const struct stat* replaced)
-{
-    if (replaced) return replaced->st_mode & 07777;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
-
-}  // namespace
-
 std::unique_ptr<PendingFile> PendingFile::create(const std::filesystem::path& target, std::string& error)
 {
-    const std::string path = followLinks(target.string());
+    const std::string path = files::followLinks(target.string());
     struct stat existing {};
     const bool exists = ::stat(path.c_str(), &existing) == 0;
     if (exists && S_ISDIR(existing.st_mode)) {
@@ -46,13 +26,12 @@ std::unique_ptr<PendingFile> PendingFile::create(const std::filesystem::path& ta
         error = "cannot write " + target.string() + ": it is not a regular file";
         return nullptr;
     }
-    std::string temporary = path + ".XXXXXX";
-    const int descriptor = ::mkstemp(temporary.data());
+    std::string temporary;
+    const int descriptor = files::openBeside(path, exists ? &existing : nullptr, temporary);
     if (descriptor < 0) {
         error = "cannot write " + target.string() + ": " + std::strerror(errno);
         return nullptr;
     }
-    ::fchmod(descriptor, modeFor(exists ? &existing : nullptr));
     std::FILE* stream = ::fdopen(descriptor, "w");
     if (!stream) {
         error = "cannot write " + target.string() + ": " + std::strerror(errno);
