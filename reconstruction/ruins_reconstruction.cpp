@@ -155,6 +155,7 @@ void RuinsReconstruction::setScene(std::shared_ptr<const SceneModel> scene)
     tracked_.count = 0;
     tracked_.restart();
     matchingMode_ = false;
+    awaitingSearch_ = false;
     hasPose_ = false;
     poseValid_ = false;
     inlierCount_ = 0;
@@ -162,14 +163,17 @@ void RuinsReconstruction::setScene(std::shared_ptr<const SceneModel> scene)
     resetPoseFilter();
     forgetMotion();
     fieldOfViewHold_.reset();
+    search_.setScene(scene_);
 }
 
 void RuinsReconstruction::setImageSize(int width, int height)
 {
     // Focal lengths are in the frame's pixels.
-    if (std::max(width, 0) != width_ || std::max(height, 0) != height_) fieldOfViewHold_.reset();
+    if (std::max(width, 0) == width_ && std::max(height, 0) == height_) return;
+    fieldOfViewHold_.reset();
     width_ = std::max(width, 0);
     height_ = std::max(height, 0);
+    search_.setImageSize(width_, height_);
 }
 
 void RuinsReconstruction::frameStep(const unsigned char* input, unsigned char* output, CornerDetector* detector,
@@ -211,6 +215,8 @@ void RuinsReconstruction::followFrame(unsigned char* output, CornerDetector* det
             return;
         }
     }
+    // The search hands over to model following only.
+    if (awaitingSearch_ && following_ != Following::Model) return;
     if (detector) detector->detect(output, width_, height_);
     if (following_ == Following::Model) {
         followModel(output, detector);
@@ -222,15 +228,69 @@ void RuinsReconstruction::followFrame(unsigned char* output, CornerDetector* det
 
 void RuinsReconstruction::followModel(const unsigned char* frame, const CornerDetector* detector)
 {
-    predictPositions();
+    const GreyFrame grey{frame, width_, height_, colour_};
+    searched_ = false;
+    if (awaitingSearch_ && unconfirmedFrames_ == 0) {
+        poseValid_ = false;
+        poseFollowed_ = false;
+    } else {
+        predictPositions();
+        followPredictions(grey, detector);
+        confirmFoundPose();
+    }
+    // Lost for more than a frame, the structure may be anywhere by now.
+    if (!poseFollowed_ && (awaitingSearch_ || lostFrames_ > 0)) {
+        searched_ = true;
+        if (searchStructure(grey, detector)) {
+            unconfirmedFrames_ = kSearchConfirmFrames;
+            poseValid_ = false;
+        }
+    }
+    noteTrackingOutcome();
+    recordReprojections();
+}
+
+void RuinsReconstruction::confirmFoundPose()
+{
+    if (unconfirmedFrames_ == 0) return;
+    if (!poseFollowed_) {
+        unconfirmedFrames_ = 0;
+        return;
+    }
+    if (--unconfirmedFrames_ > 0) {
+        poseValid_ = false;
+        return;
+    }
+    awaitingSearch_ = false;
+}
+
+void RuinsReconstruction::followPredictions(const GreyFrame& frame, const CornerDetector* detector)
+{
     const CornerPoint* corners = detector ? detector->corners() : nullptr;
     const int cornerCount = detector ? std::clamp(detector->cornerCount(), 0, detector->capacity()) : 0;
     claimCornersNearPredictions(predictions_.data(), predictionUsable_.data(), tracked_.count, corners, cornerCount,
                                 searchRadius(), starts_.data());
-    refineFoundPoints({frame, width_, height_, colour_});
+    refineFoundPoints(frame);
     updatePose();
-    noteTrackingOutcome();
-    recordReprojections();
+}
+
+bool RuinsReconstruction::searchStructure(const GreyFrame& frame, const CornerDetector* detector)
+{
+    FoundStructure found;
+    if (!search_.step(frame.pixels, heldFocalLength(), found)) return false;
+    // What the search found is followed from like a prediction: the following
+    // confirms it, with the corners refined and the lost test passed, or not.
+    const int count = std::clamp(tracked_.count, 0, std::min(TrackedPoints::kCapacity, found.pointCount));
+    const double margin = searchRadius();
+    for (int i = 0; i < count; ++i) {
+        const SubpixelPoint p{found.x[std::size_t(i)], found.y[std::size_t(i)]};
+        predictions_[i] = p;
+        predictionUsable_[i] = found.inFront[std::size_t(i)] && p.x >= -margin && p.y >= -margin &&
+                               p.x < width_ + margin && p.y < height_ + margin;
+    }
+    forgetMotion();
+    followPredictions(frame, detector);
+    return poseFollowed_;
 }
 
 void RuinsReconstruction::noteTrackingOutcome()
@@ -252,7 +312,7 @@ bool RuinsReconstruction::predictsFromCalibration() const
 
 bool RuinsReconstruction::trackingLost() const
 {
-    return following_ == Following::Model && !matchingMode_ && tracked_.count > 0 && !poseValid_;
+    return following_ == Following::Model && !matchingMode_ && tracked_.count > 0 && !poseValid_ && !awaitingSearch_;
 }
 
 void RuinsReconstruction::predictPositions()
@@ -568,6 +628,7 @@ void RuinsReconstruction::beginAutomaticSelection(int calibrationWidth, int cali
     hasPose_ = false;
     poseValid_ = false;
     matchingMode_ = true;
+    awaitingSearch_ = false;
     calibrationWidth_ = calibrationWidth;
     calibrationHeight_ = calibrationHeight;
     tracked_.count = pointCount_;
@@ -578,8 +639,20 @@ void RuinsReconstruction::beginAutomaticSelection(int calibrationWidth, int cali
     }
 }
 
+void RuinsReconstruction::beginSearch()
+{
+    matchingMode_ = false;
+    hasPose_ = false;
+    poseValid_ = false;
+    tracked_.count = pointCount_;
+    awaitingSearch_ = true;
+    unconfirmedFrames_ = 0;
+    search_.restart();
+}
+
 void RuinsReconstruction::beginManualSelection()
 {
+    awaitingSearch_ = false;
     // The clicks to come replace the points in use, as the automatic choice
     // replaces them with the reference positions.
     tracked_.count = 0;

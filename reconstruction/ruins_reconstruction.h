@@ -21,6 +21,7 @@
 #include "reconstruction/model_following.h"
 #include "scene/ruins_model.h"
 #include "scene/scene_model.h"
+#include "search/structure_search.h"
 
 #include <array>
 #include <cstdint>
@@ -227,6 +228,9 @@ public:
     // With the field of view held, a free estimate counts towards letting it go
     // only when its RMS residual is below this share of the held one's.
     static constexpr double kZoomResidualShare = 0.95;
+    // A pose the search found is shown once it has been followed for this many
+    // frames more: a wrong one rarely survives the camera's next moves.
+    static constexpr int kSearchConfirmFrames = 2;
 
     explicit RuinsReconstruction(RuinsPoseState& poseState = sharedRuinsPoseState(),
                                  PoseEstimator estimator = defaultPoseEstimator());
@@ -264,6 +268,9 @@ public:
     // picture (calibrationWidth × calibrationHeight, ≤ 0: the default size) to the
     // frame by referenceFit.
     void beginAutomaticSelection(int calibrationWidth, int calibrationHeight);
+    // "Find Automatically": every point in use, no pose, and the structure
+    // searched for in every frame until the following confirms what was found.
+    void beginSearch();
     // "Manual Initial Points": no points in use until the clicks are adopted.
     void beginManualSelection();
     // Leaves matching mode; returns whether it was set.
@@ -301,12 +308,20 @@ public:
     bool hasPose() const { return hasPose_; }
     bool matchingMode() const { return matchingMode_; }
     Following following() const { return following_; }
-    void setFollowing(Following following) { following_ = following; }
+    // Following the nearest corners, nothing is searched for.
+    void setFollowing(Following following)
+    {
+        following_ = following;
+        if (following_ != Following::Model) awaitingSearch_ = false;
+    }
     // Correspondences that support the last pose, and their RMS residual in pixels.
     int inlierCount() const { return inlierCount_; }
     double residualRms() const { return residualRms_; }
     // Model following has points to follow but this frame gave no pose to show.
     bool trackingLost() const;
+    // The last frame step searched for the structure and has no pose to show:
+    // at the start of "Find Automatically", and after the pose was lost.
+    bool searching() const { return (searched_ || unconfirmedFrames_ > 0) && !poseValid_; }
     void setFieldOfViewMode(FieldOfViewMode mode, double degrees = 0.0);
     FieldOfViewMode fieldOfViewMode() const { return fieldOfViewMode_; }
     // The poses are estimated with the field of view held (given, or settled).
@@ -326,6 +341,9 @@ private:
     void watchFieldOfView(int correspondenceCount);
     void followFrame(unsigned char* output, CornerDetector* detector, const GrabberSnapshot& grabber);
     void followModel(const unsigned char* frame, const CornerDetector* detector);
+    void followPredictions(const GreyFrame& frame, const CornerDetector* detector);
+    bool searchStructure(const GreyFrame& frame, const CornerDetector* detector);
+    void confirmFoundPose();
     void predictPositions();
     void refineFoundPoints(const GreyFrame& frame);
     int rejectOutliers(int correspondenceCount);
@@ -374,6 +392,12 @@ private:
     double residualRms_ = 0.0;
     // Frames in a row without a pose to show while following the model.
     int lostFrames_ = 0;
+    StructureSearch search_;
+    // Nothing to predict the points from until the search finds the structure.
+    bool awaitingSearch_ = false;
+    // Frames a pose the search found must still be followed for before it is shown.
+    int unconfirmedFrames_ = 0;
+    bool searched_ = false;  // in the last frame step
     FieldOfViewMode fieldOfViewMode_ = FieldOfViewMode::Auto;
     double fixedFieldOfView_ = 0.0;
     FieldOfViewHold fieldOfViewHold_;

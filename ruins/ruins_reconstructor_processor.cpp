@@ -23,8 +23,9 @@ namespace {
 
 const char* const kSelectionIdleIcon = ":/icons/interpret.png";
 const char* const kSelectionActiveIcon = ":/icons/right.png";
-constexpr int kAutomaticEntry = 0;
-constexpr int kManualEntry = 1;
+constexpr int kFindEntry = 0;
+constexpr int kAutomaticEntry = 1;
+constexpr int kManualEntry = 2;
 
 void pushBothMatrices()
 {
@@ -62,9 +63,12 @@ RuinsReconstructorProcessor::RuinsReconstructorProcessor(Canvas* leftCanvas, QOb
             QMetaObject::invokeMethod(this, &RuinsReconstructorProcessor::noteReferenceClick, Qt::QueuedConnection);
         });
 
+    initialPointsMenu_->addAction(tr("Find Automatically"))->setData(kFindEntry);
     initialPointsMenu_->addAction(tr("Automatic Initial Points"))->setData(kAutomaticEntry);
     initialPointsMenu_->addAction(tr("Manual Initial Points"))->setData(kManualEntry);
     menuChooser_ = [](QMenu& menu) { return menu.exec(QCursor::pos()); };
+    // Chosen with no points yet, the reconstructor looks for the structure itself.
+    reconstruction_.beginSearch();
 }
 
 RuinsReconstructorProcessor::~RuinsReconstructorProcessor()
@@ -103,6 +107,7 @@ void RuinsReconstructorProcessor::setScene(std::shared_ptr<const ruins::SceneMod
     loadSceneCalibrationFrame();
     replaceDetectorsForScene();
     restartFollowing();
+    reconstruction_.beginSearch();
 }
 
 QString RuinsReconstructorProcessor::openScene(const QString& file)
@@ -332,9 +337,18 @@ void RuinsReconstructorProcessor::drawFollowingStatus(Canvas* canvas)
     std::snprintf(line, sizeof line, "Inliers %d  Residual %.2f px  FoV %.1f\u00b0%s", r.inlierCount(),
                   r.residualRms(), r.preparedView().fieldOfView, r.fieldOfViewHeld() ? " held" : "");
     canvas->drawText(status.x, status.y, QString::fromUtf8(line));
+    if (r.searching()) {
+        const ruins::PixelPosition searching = searchingTextPosition(r.width(), r.height());
+        canvas->drawText(searching.x, searching.y, QString::fromLatin1(kSearchingText));
+    }
     if (!r.trackingLost()) return;
     const ruins::PixelPosition lost = matchingTextPosition(r.width(), r.height());
     canvas->drawText(lost.x, lost.y, QString::fromLatin1(kTrackingLostText));
+}
+
+ruins::PixelPosition RuinsReconstructorProcessor::searchingTextPosition(int width, int height)
+{
+    return {int(width * 0.1), int(height * 0.82)};
 }
 
 ruins::PixelPosition RuinsReconstructorProcessor::statusTextPosition(int width, int height)
@@ -359,6 +373,13 @@ void RuinsReconstructorProcessor::startSelection()
             actionStartInitialPointsSelection_->setChecked(false);  // runs stopSelection through toggled
         else
             stopSelection();
+        return;
+    }
+    if (choice->data().toInt() == kFindEntry) {
+        // Nothing to select: the search starts at once and the selection ends.
+        restartFollowing();
+        reconstruction_.beginSearch();
+        actionStartInitialPointsSelection_->setChecked(false);
         return;
     }
     if (choice->data().toInt() != kAutomaticEntry) {

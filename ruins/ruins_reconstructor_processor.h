@@ -38,6 +38,7 @@ class RuinsReconstructorProcessor : public QObject, public Processor {
 public:
     static constexpr const char* kMatchingText = "MATCH VIRTUAL AND REAL MODELS";
     static constexpr const char* kTrackingLostText = "TRACKING LOST";
+    static constexpr const char* kSearchingText = "SEARCHING";
 
     // `leftCanvas` (borrowed) is where the initial points are clicked.
     explicit RuinsReconstructorProcessor(Canvas* leftCanvas, QObject* parent = nullptr);
@@ -97,6 +98,8 @@ public:
     // Where the matching-mode text goes: (⌊0.1 width⌋, ⌊0.9 height⌋) from the top-left.
     // "TRACKING LOST" goes there too.
     static ruins::PixelPosition matchingTextPosition(int width, int height);
+    // "SEARCHING": (⌊0.1 width⌋, ⌊0.82 height⌋) from the top-left, above "TRACKING LOST".
+    static ruins::PixelPosition searchingTextPosition(int width, int height);
     // The following status line (inliers, residual, field of view): (⌊0.02 width⌋,
     // ⌊0.08 height⌋) from the top-left.
     static ruins::PixelPosition statusTextPosition(int width, int height);

@@ -218,7 +218,7 @@ start_app --virtual-camera --connect --paused --device "Virtual Ruins" --process
 click $points_button
 read -r mx my <<<"$points_button"
 shot ruins-points-menu "$window" "$mx $my 200 50"
-xdotool key Down Return  # "Automatic Initial Points"
+xdotool key Down Down Return  # "Automatic Initial Points"
 park_mouse
 keys F5
 shot ruins-automatic "$window"
@@ -240,7 +240,7 @@ stop_app
 
 start_app --virtual-camera --connect --paused --device "Virtual Ruins" --processor 2  # paused: calm clicks
 click $points_button
-xdotool key Down Down Return  # "Manual Initial Points"
+xdotool key Down Down Down Return  # "Manual Initial Points"
 sleep 0.3
 click_positions reference_positions 0 13
 park_mouse
@@ -281,7 +281,7 @@ stop_app
 
 start_app --virtual-camera --connect --paused --device "Virtual Ruins" --processor 2
 click $points_button
-xdotool key Down Return  # "Automatic Initial Points": the wireframe is the viewfinder
+xdotool key Down Down Return  # "Automatic Initial Points": the wireframe is the viewfinder
 park_mouse
 # A person moves the camera until the ruins fit the wireframe, then pauses; the
 # virtual camera simply starts paused at the calibration pose.
@@ -297,7 +297,7 @@ fi
 # behind the numbers.
 start_app --virtual-camera --connect --paused --device "Virtual Ruins" --processor 2
 click $points_button
-xdotool key Down Down Return  # "Manual Initial Points"
+xdotool key Down Down Down Return  # "Manual Initial Points"
 park_mouse
 keys F5
 shot own-calibration-frame "$window"
@@ -341,7 +341,7 @@ stop_app
 start_app --virtual-camera --connect --paused --device "Virtual Ruins" --processor 2 --scene "$work/my-arch.json"
 keys space  # starts the camera over at its rest
 click $points_button
-xdotool key Down Return  # "Automatic Initial Points"
+xdotool key Down Down Return  # "Automatic Initial Points"
 click $points_button     # aligned: follow
 sleep 5
 park_mouse

@@ -126,7 +126,7 @@ automatic_initial_points() {
   xdotool windowfocus --sync "$1" key ctrl+3 2>/dev/null || true
   toolbar_click "$1" 616
   sleep 1
-  xdotool key Down Return 2>/dev/null || true
+  xdotool key Down Down Return 2>/dev/null || true
   sleep 3
   toolbar_click "$1" 616
 }

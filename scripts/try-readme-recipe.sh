@@ -35,11 +35,11 @@ xdotool windowmove --sync "$window" 0 0
 sleep 2
 
 # "Start/Stop Initial Points Selection", the first button right of the main
-# tool bar, opens its menu at the pointer; its first entry is automatic.
+# tool bar, opens its menu at the pointer; its second entry is "Automatic Initial Points".
 target_button="645 18"
 xdotool mousemove $target_button click 1
 sleep 0.5
-xdotool key Down Return
+xdotool key Down Down Return
 sleep 0.5
 import -window root "$out/wireframe.png"
 # The left view (9, 47, 320 x 240) shows the blue wireframe at once.

@@ -84,6 +84,8 @@ struct Options {
     std::string colmap;  // the same as a COLMAP text model, into this folder
     ruins::FieldOfViewMode fieldOfView = ruins::FieldOfViewMode::Auto;
     double fixedFieldOfView = 0.0;  // degrees, with Fixed
+    bool searchAnywhere = false;    // --init anywhere: the structure is searched for, not taken from the reference
+    long long startFrame = 0;       // the run begins this many frames into the source
     std::shared_ptr<const ruins::SceneModel> scene = ruins::bundledRuinsScene();
     std::vector<std::string> inputs;  // every file read: none may be written
 };
@@ -176,7 +178,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
         } else if (option == "--source" || option == "--frames" || option == "--size" || option == "--detector" ||
                    option == "--threshold" || option == "--noise" || option == "--output-dir" ||
                    option == "--following" || option == "--background" || option == "--speed" ||
-                   option == "--path" || option == "--scene" || option == "--truth" || option == "--fov") {
+                   option == "--path" || option == "--scene" || option == "--truth" || option == "--fov" ||
+                   option == "--init" || option == "--start-frame") {
             if (!hasValue) return fail(option + " needs a value");
             const std::string& text = value();
             if (option == "--source") {
@@ -201,6 +204,12 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
             } else if (option == "--fov") {
                 if (!ruins::parseFieldOfViewMode(text, options.fieldOfView, options.fixedFieldOfView))
                     return fail("--fov must be free, auto or a number of degrees from 1 to 179");
+            } else if (option == "--init") {
+                if (text != "anywhere" && text != "reference") return fail("--init must be anywhere or reference");
+                options.searchAnywhere = text == "anywhere";
+            } else if (option == "--start-frame") {
+                if (!parseInteger(text, options.startFrame) || options.startFrame < 0 || options.startFrame > kMaxFrames)
+                    return fail("--start-frame must be a whole number from 0 to " + std::to_string(kMaxFrames));
             } else if (option == "--truth") {
                 if (text.empty()) return fail("--truth needs a CSV file");
                 options.truth = text;
@@ -256,6 +265,12 @@ public:
     virtual std::optional<ruins::FrameCamera> truth(std::int64_t index) const = 0;
     // Why the last frame() failed.
     virtual std::string error() const = 0;
+    // Passes over the first `count` frames (a source read in order reads them).
+    virtual bool skip(std::int64_t count, std::uint8_t* rgb) {
+        (void)count;
+        (void)rgb;
+        return true;
+    }
 };
 
 class VirtualSource final : public FrameSource {
@@ -310,6 +325,11 @@ public:
                 out[3 * x + 2] = in[3 * x];
             }
         }
+        return true;
+    }
+    bool skip(std::int64_t count, std::uint8_t* rgb) override {
+        for (std::int64_t i = 0; i < count; ++i)
+            if (!frame(i, rgb)) return false;
         return true;
     }
     std::optional<ruins::FrameCamera> truth(std::int64_t index) const override {
@@ -522,8 +542,16 @@ public:
         // from the calibration picture to the frame, are put in use.
         const ruins::SceneModel& scene = *options_.scene;
         if (scene.bundled()) warnOfAnotherCalibrationFrame(scene.pictureSize);
-        reconstruction_.beginAutomaticSelection(scene.pictureSize.width, scene.pictureSize.height);
         reconstruction_.restartFollowing(detector_.get());
+        if (options_.searchAnywhere)
+            reconstruction_.beginSearch();
+        else
+            reconstruction_.beginAutomaticSelection(scene.pictureSize.width, scene.pictureSize.height);
+        if (options_.startFrame > 0 && !source_.skip(options_.startFrame, cycle_.colorBuffer())) {
+            fail("the source ended before --start-frame " + std::to_string(options_.startFrame) + ": " +
+                 source_.error());
+            return 1;
+        }
 
         if (!options_.record.empty() && !openRecorder()) return 1;
         if (!openTracks()) return 1;
@@ -531,8 +559,8 @@ public:
         const auto runStart = Clock::now();
         long long done = 0;
         bool whole = true;
-        for (std::int64_t index = 0; index < options_.frames && whole; ++index) {
-            whole = runFrame(index);
+        for (std::int64_t run = 0; run < options_.frames && whole; ++run) {
+            whole = runFrame(run);
             if (whole) progress.update(++done);
         }
         // What was recorded before a failure still plays: the file is closed properly.
@@ -553,10 +581,11 @@ private:
 
     // One frame from the source to its row, picture and recording; false, with
     // the reason said, when any of them fails.
-    bool runFrame(std::int64_t index) {
+    bool runFrame(std::int64_t run) {
+        const std::int64_t index = options_.startFrame + run;  // the source's own frame number
         if (!source_.frame(index, cycle_.colorBuffer()))
             return fail("the source failed at frame " + std::to_string(index) + ": " + source_.error());
-        if (index == matchingFrames() && reconstruction_.endMatching())
+        if (run == matchingFrames() && reconstruction_.endMatching())
             reconstruction_.restartFollowing(detector_.get());  // the action unchecked
         const FrameResult result = step(index);
         errno = 0;
@@ -589,6 +618,7 @@ private:
             moving && truth && modelPointsInView(reconstruction_.modelPoints(), *truth) >= kMinPointsForAPose;
         movingFramesInView_ += shouldHavePose ? 1 : 0;
         if (!result.poseValid) return result;
+        if (firstPoseFrame_ < 0) firstPoseFrame_ = index;
         movingFramesWithPose_ += shouldHavePose ? 1 : 0;
         framesWithFieldOfViewHeld_ += reconstruction_.fieldOfViewHeld() ? 1 : 0;
         posesWithoutRuins_ += moving && truth && !shouldHavePose ? 1 : 0;
@@ -701,6 +731,7 @@ private:
         else
             std::printf(" reproj_median_px=%.4f reproj_p95_px=%.4f", median(errors_), percentile(errors_, 0.95));
         printMovingSummary();
+        if (options_.searchAnywhere) std::printf(" first_pose_frame=%lld", static_cast<long long>(firstPoseFrame_));
         if (framesWithPose_ > 0)
             std::printf(" fov_held_share=%.4f", double(framesWithFieldOfViewHeld_) / double(framesWithPose_));
         if (frames > 0)
@@ -749,6 +780,7 @@ private:
     double restMovementSquares_ = 0.0;
     long long restMovements_ = 0;
     long long framesWithPose_ = 0;
+    std::int64_t firstPoseFrame_ = -1;  // -1: none yet
     long long framesWithFieldOfViewHeld_ = 0;
     double reconstructionMs_ = 0.0;
 };
@@ -808,11 +840,12 @@ int runReconstruct(const std::vector<std::string>& args) {
 const CliCommand reconstructCommand(
     "reconstruct",
     "--source virtual|FILE [--frames N] [--size WxH] [--detector klt|fast] [--threshold T] [--kalman] "
-    "[--noise SIGMA] [--following nearest|model] [--fov free|auto|DEG] [--scene FILE] [--output-dir DIR] "
+    "[--noise SIGMA] [--following nearest|model] [--fov free|auto|DEG] [--init reference|anywhere] "
+    "[--start-frame N] [--scene FILE] [--output-dir DIR] "
     "[--replace-frames] [--record OUT.mp4] [--track TRACK.json] [--colmap DIR]\n"
     "    virtual scene: [--background FILE] [--blur] [--drift] [--speed K] [--path swing|jumps]\n"
     "    video file: [--truth CAMERAS.csv]",
-    "Run the ruins reconstructor (or a scene's, with --scene) headless (automatic initial points, then following) and print a CSV line per "
+    "Run the ruins reconstructor (or a scene's, with --scene) headless (automatic initial points, or with --init anywhere the structure searched for in every frame; then following) and print a CSV line per "
     "frame and a '#' summary; with the virtual source (or a video's --truth), the error against the true pose; --track and --colmap write the camera of every frame for other tools.",
     runReconstruct);
 

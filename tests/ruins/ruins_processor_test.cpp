@@ -43,6 +43,11 @@ constexpr int kWidth = 320;
 constexpr int kHeight = 240;
 constexpr unsigned char kVideoGrey = 80;
 
+// The initial points menu's entries, by their data.
+constexpr int kFind = 0;
+constexpr int kAutomatic = 1;
+constexpr int kManual = 2;
+
 QAction* entry(QMenu& menu, int data)
 {
     for (QAction* a : menu.actions())
@@ -153,15 +158,17 @@ TEST(RuinsReconstructorProcessor, ConstructionState)
     EXPECT_EQ(action->objectName(), "actionStartInitialPointsSelection");
     EXPECT_TRUE(action->isCheckable());
     EXPECT_FALSE(action->isChecked());
-    ASSERT_EQ(processor.initialPointsMenu()->actions().size(), 2);
-    EXPECT_EQ(processor.initialPointsMenu()->actions()[0]->text(), "Automatic Initial Points");
-    EXPECT_EQ(processor.initialPointsMenu()->actions()[0]->data().toInt(), 0);
-    EXPECT_EQ(processor.initialPointsMenu()->actions()[1]->text(), "Manual Initial Points");
-    EXPECT_EQ(processor.initialPointsMenu()->actions()[1]->data().toInt(), 1);
+    ASSERT_EQ(processor.initialPointsMenu()->actions().size(), 3);
+    EXPECT_EQ(processor.initialPointsMenu()->actions()[0]->text(), "Find Automatically");
+    EXPECT_EQ(processor.initialPointsMenu()->actions()[0]->data().toInt(), kFind);
+    EXPECT_EQ(processor.initialPointsMenu()->actions()[1]->text(), "Automatic Initial Points");
+    EXPECT_EQ(processor.initialPointsMenu()->actions()[1]->data().toInt(), kAutomatic);
+    EXPECT_EQ(processor.initialPointsMenu()->actions()[2]->text(), "Manual Initial Points");
+    EXPECT_EQ(processor.initialPointsMenu()->actions()[2]->data().toInt(), kManual);
     ASSERT_NE(processor.detector(), nullptr);
     EXPECT_TRUE(processor.detector()->isTracker());
     EXPECT_EQ(processor.detector()->capacity(), 78);
-    EXPECT_EQ(processor.reconstruction().trackedPoints().count, 0);
+    EXPECT_EQ(processor.reconstruction().trackedPoints().count, 39) << "chosen, it searches for the ruins";
     EXPECT_FALSE(processor.reconstruction().poseValid() || processor.reconstruction().hasPose() ||
                  processor.reconstruction().matchingMode() || processor.useKalman());
     EXPECT_TRUE(processor.calibrationFrame().isNull()) << "no CalibrationFrame.png here";
@@ -176,7 +183,7 @@ TEST(RuinsReconstructorProcessor, ConstructionState)
 TEST(RuinsReconstructorProcessor, ManualPathWithMousePresses)
 {
     Scene s;
-    s.choose(1);
+    s.choose(kManual);
     s.check(true);
     EXPECT_EQ(s.processor->grabber().state(), 1);
     EXPECT_TRUE(s.allRestarted());
@@ -224,7 +231,7 @@ TEST(RuinsReconstructorProcessor, ManualPathWithMousePresses)
 TEST(RuinsReconstructorProcessor, AutomaticPathThenFollowing)
 {
     Scene s;
-    s.choose(0);
+    s.choose(kAutomatic);
     s.check(true);
     const ruins::RuinsReconstruction& r = s.processor->reconstruction();
     EXPECT_TRUE(r.matchingMode());
@@ -272,7 +279,7 @@ TEST(RuinsReconstructorProcessor, RepaintsOnlyRead)
     Scene s;
     s.processor->setDetector(&s.scripted);
     s.scripted.setCorners(sceneCameraCorners());
-    s.choose(0);
+    s.choose(kAutomatic);
     s.check(true);
     s.frame();
     s.check(false);
@@ -298,7 +305,7 @@ TEST(RuinsReconstructorProcessor, LostFollowingShowsTrackingLostAndNoBricks)
 {
     Scene s;
     s.processor->reconstruction().setFollowing(ruins::Following::Model);
-    s.choose(0);
+    s.choose(kAutomatic);
     s.check(true);
     s.frame();
     s.check(false);
@@ -321,7 +328,7 @@ TEST(RuinsReconstructorProcessor, LostFollowingShowsTrackingLostAndNoBricks)
 TEST(RuinsReconstructorProcessor, ChecksAndUnchecksRestartTheFollowing)
 {
     Scene s;
-    s.choose(1);
+    s.choose(kManual);
     ruins::TrackedPoints& t = s.processor->reconstruction().trackedPoints();
     for (bool on : {true, false, true, false}) {
         t.count = 3;
@@ -338,14 +345,14 @@ TEST(RuinsReconstructorProcessor, ChecksAndUnchecksRestartTheFollowing)
 TEST(RuinsReconstructorProcessor, UncheckingInMatchingLeavesTheGrabberAlone)
 {
     Scene s;
-    s.choose(0);
+    s.choose(kAutomatic);
     s.check(true);
     s.processor->grabber().start();
     s.check(false);
     EXPECT_EQ(s.processor->grabber().state(), 1);
     EXPECT_FALSE(s.processor->reconstruction().matchingMode());
     // Outside matching, unchecking stops the grabber.
-    s.choose(1);
+    s.choose(kManual);
     s.check(true);
     EXPECT_EQ(s.processor->grabber().state(), 1);
     s.check(false);
@@ -367,7 +374,7 @@ TEST(RuinsReconstructorProcessor, CalibrationGuideUprightWithItsLabels)
 {
     Scene s(true);
     ASSERT_FALSE(s.processor->calibrationFrame().isNull());
-    s.choose(1);
+    s.choose(kManual);
     s.check(true);
     const QImage guide = s.right.grabFramebuffer();
     saveScreenshot(guide, "calibration_guide.png");
@@ -384,7 +391,7 @@ TEST(RuinsReconstructorProcessor, CalibrationGuideUprightWithItsLabels)
 TEST(RuinsReconstructorProcessor, MissingCalibrationFrameShowsNoticeOverDarkBackground)
 {
     Scene s;
-    s.choose(1);
+    s.choose(kManual);
     s.check(true);
     const QImage guide = s.right.grabFramebuffer();
     saveScreenshot(guide, "calibration_guide_missing.png");
@@ -398,7 +405,7 @@ TEST(RuinsReconstructorProcessor, MissingCalibrationFrameShowsNoticeOverDarkBack
 TEST(RuinsReconstructorProcessor, SmallFramesAndStrayClicksAreSafe)
 {
     Scene s(false, 160, 120);
-    s.choose(0);
+    s.choose(kAutomatic);
     s.check(true);
     EXPECT_EQ(s.tracked().positions[0].x, 21) << "reference positions scaled to the frame";
     s.frame();
@@ -409,7 +416,7 @@ TEST(RuinsReconstructorProcessor, SmallFramesAndStrayClicksAreSafe)
     s.right.updateGL();
 
     Scene manual(false, 160, 120);
-    manual.choose(1);
+    manual.choose(kManual);
     manual.check(true);
     for (int i = 0; i < 80; ++i) QTest::mousePress(&manual.left, Qt::LeftButton, {}, QPoint(300 - i, 230 - i));
     manual.check(false);

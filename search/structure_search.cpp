@@ -1,0 +1,528 @@
+#include "search/structure_search.h"
+
+#include "pose/camera_pose.h"
+#include "scene/frame_camera.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace ruins {
+
+namespace {
+
+constexpr double kDegrees = kPi / 180.0;
+// The views are drawn from this many structure radii away: far enough that
+// nearer or farther cameras differ from them mostly in size.
+constexpr double kViewDistanceRadii = 4.0;
+// A view's corner finds a frame corner within this share of the structure's
+// radius in the frame: the difference between a viewpoint and its nearest
+// view moves the outer corners by about that much.
+constexpr double kToleranceShare = 0.06;
+constexpr double kMinTolerance = 1.5;
+// The centre may lie this far beyond the frame's middle, in frame sizes.
+constexpr double kCentreReach = 0.75;
+// Fitting: corners are taken within these many tolerances of where the pose
+// puts a point, closer each round.
+constexpr std::array<double, 3> kFitRadii{1.5, 0.8, 0.4};
+// A pose's support: corners within this many working pixels of its points.
+constexpr double kSupportRadius = 2.0;
+constexpr double kMinFoundFieldOfView = 10.0;
+constexpr double kMaxFoundFieldOfView = 120.0;
+// Corner distances are kept in quarter pixels.
+constexpr double kDistanceUnit = 4.0;
+
+struct Box {
+    Vector3 low, high;
+};
+
+// Whether the segment from `from` (excluded up to `start`) to `to` passes through the box.
+bool segmentHitsBox(const Vector3& from, const Vector3& to, double start, const Box& box)
+{
+    double enter = start;
+    double leave = 1.0;
+    const Vector3 direction = to - from;
+    for (int axis = 0; axis < 3; ++axis) {
+        const double o = from.data()[axis];
+        const double d = direction.data()[axis];
+        const double low = box.low.data()[axis];
+        const double high = box.high.data()[axis];
+        if (std::abs(d) < 1e-12) {
+            if (o <= low || o >= high) return false;
+            continue;
+        }
+        double t1 = (low - o) / d;
+        double t2 = (high - o) / d;
+        if (t1 > t2) std::swap(t1, t2);
+        enter = std::max(enter, t1);
+        leave = std::min(leave, t2);
+        if (enter >= leave) return false;
+    }
+    return true;
+}
+
+Vector3 normalised(const Vector3& v)
+{
+    const double length = std::sqrt(dot(v, v));
+    return {v.x / length, v.y / length, v.z / length};
+}
+
+// Image point (pixels from the middle, v upwards) of `point` under a row-major
+// 3 × 4 projection; false behind the camera.
+bool project(const double p[12], const Vector3& point, double& u, double& v)
+{
+    const double w = p[8] * point.x + p[9] * point.y + p[10] * point.z + p[11];
+    if (!(w > 0.0)) return false;
+    u = (p[0] * point.x + p[1] * point.y + p[2] * point.z + p[3]) / w;
+    v = (p[4] * point.x + p[5] * point.y + p[6] * point.z + p[7]) / w;
+    return std::isfinite(u) && std::isfinite(v);
+}
+
+}  // namespace
+
+StructureSearch::StructureSearch() = default;
+StructureSearch::~StructureSearch() = default;
+
+void StructureSearch::setScene(std::shared_ptr<const SceneModel> scene)
+{
+    scene_ = std::move(scene);
+    makeViews();
+    restart();
+}
+
+void StructureSearch::setImageSize(int width, int height)
+{
+    width_ = std::max(width, 0);
+    height_ = std::max(height, 0);
+    shrink_ = std::max(1, (height_ + kWorkingHeight - 1) / kWorkingHeight);
+    workingWidth_ = width_ / shrink_;
+    workingHeight_ = height_ / shrink_;
+    working_.assign(std::size_t(workingWidth_) * std::size_t(workingHeight_), 0);
+    cornerDistance_.assign(working_.size(), kFar);
+    corners_.reserve(kMaxCorners);
+    candidates_.reserve(kCandidatesPerFrame + 1);
+    restart();
+}
+
+int StructureSearch::viewsPerFrame() const
+{
+    return (int(views_.size()) + kFramesPerSweep - 1) / kFramesPerSweep;
+}
+
+void StructureSearch::makeViews()
+{
+    views_.clear();
+    viewPoints_.clear();
+    order_.clear();
+    if (!scene_ || scene_->points.empty()) return;
+    const std::vector<Vector3>& points = scene_->points;
+    centre_ = {};
+    for (const Vector3& p : points) centre_ = centre_ + p;
+    centre_ = (1.0 / double(points.size())) * centre_;
+    double radius = 0.0;
+    for (const Vector3& p : points) radius = std::max(radius, std::sqrt(dot(p - centre_, p - centre_)));
+    if (!(radius > 0.0)) return;
+    radius_ = radius;
+    const double distance = kViewDistanceRadii * radius;
+
+    // The real bricks, a hair smaller so that a ray along a face is not hidden by it.
+    const double edge = scene_->brickEdge();
+    const double hair = 0.01 * edge;
+    std::vector<Box> boxes;
+    for (const GridCell& c : scene_->realBricks())
+        boxes.push_back({{edge * c.i + hair, edge * c.j + hair, edge * c.k + hair},
+                         {edge * (c.i + 1) - hair, edge * (c.j + 1) - hair, edge * (c.k + 1) - hair}});
+
+    std::vector<std::uint8_t> visible(points.size());
+    for (double elevation = kMinElevation; elevation <= kMaxElevation + 1e-9; elevation += kDirectionStep) {
+        const int ring = std::max(1, int(std::lround(360.0 * std::cos(elevation * kDegrees) / kDirectionStep)));
+        for (int a = 0; a < ring; ++a) {
+            const double azimuth = 360.0 * a / ring * kDegrees;
+            const double e = elevation * kDegrees;
+            const Vector3 toEye{std::cos(e) * std::cos(azimuth), std::cos(e) * std::sin(azimuth), std::sin(e)};
+            const Vector3 eye = centre_ + distance * toEye;
+            int visibleCount = 0;
+            for (std::size_t i = 0; i < points.size(); ++i) {
+                const double start = 0.05 * edge / std::sqrt(dot(eye - points[i], eye - points[i]));
+                visible[i] = std::none_of(boxes.begin(), boxes.end(), [&](const Box& box) {
+                    return segmentHitsBox(points[i], eye, start, box);
+                });
+                visibleCount += visible[i];
+            }
+            if (visibleCount < kMinMatches) continue;
+            View view;
+            view.forward = -1.0 * toEye;
+            view.side = normalised(cross(view.forward, {0.0, 0.0, 1.0}));
+            view.up = cross(view.side, view.forward);
+            view.first = int(viewPoints_.size());
+            for (std::size_t i = 0; i < points.size(); ++i) {
+                if (!visible[i]) continue;
+                const Vector3 rel = points[i] - eye;
+                const double depth = dot(view.forward, rel);
+                const double u = distance * dot(view.side, rel) / depth;
+                const double v = distance * dot(view.up, rel) / depth;
+                viewPoints_.push_back({int(i), u, v});
+                view.radius = std::max(view.radius, std::hypot(u, v));
+            }
+            view.count = int(viewPoints_.size()) - view.first;
+            chooseAnchors(view);
+            views_.push_back(view);
+        }
+    }
+    // Sweep order: consecutive shares spread over all directions and rolls.
+    order_.resize(views_.size());
+    std::iota(order_.begin(), order_.end(), 0);
+    const double golden = 0.6180339887498949;
+    std::stable_sort(order_.begin(), order_.end(), [&](int a, int b) {
+        return std::fmod(a * golden, 1.0) < std::fmod(b * golden, 1.0);
+    });
+}
+
+void StructureSearch::chooseAnchors(View& view) const
+{
+    // Long pairs fix size and roll best; pairs of points far apart in the
+    // order round the centre are long, and no point serves twice where it
+    // can be helped.
+    std::vector<std::pair<double, int>> around;
+    for (int p = view.first; p < view.first + view.count; ++p) {
+        const ViewPoint& point = viewPoints_[std::size_t(p)];
+        around.emplace_back(std::atan2(point.v, point.u), p);
+    }
+    std::sort(around.begin(), around.end());
+    const int n = int(around.size());
+    view.anchorCount = 0;
+    for (int m = 0; m < n && view.anchorCount < kAnchorPairs; ++m) {
+        const int first = around[std::size_t((m * n) / std::min(n, kAnchorPairs) % n)].second;
+        const int second = around[std::size_t(((m * n) / std::min(n, kAnchorPairs) + n / 2) % n)].second;
+        if (first == second) continue;
+        view.anchors[std::size_t(view.anchorCount++)] = {first, second};
+    }
+}
+
+void StructureSearch::shrinkFrame(const unsigned char* grey)
+{
+    const int k = shrink_;
+    for (int y = 0; y < workingHeight_; ++y)
+        for (int x = 0; x < workingWidth_; ++x) {
+            int sum = 0;
+            for (int dy = 0; dy < k; ++dy) {
+                const unsigned char* row = grey + std::size_t(y * k + dy) * std::size_t(width_) + std::size_t(x * k);
+                for (int dx = 0; dx < k; ++dx) sum += row[dx];
+            }
+            working_[std::size_t(y) * std::size_t(workingWidth_) + std::size_t(x)] =
+                static_cast<unsigned char>((sum + k * k / 2) / (k * k));
+        }
+}
+
+void StructureSearch::findCorners()
+{
+    corners_.clear();
+    fast9Detect(working_.data(), workingWidth_, workingHeight_, kCornerThreshold, detected_);
+    if (!fastNonmaxSuppression(working_.data(), workingWidth_, workingHeight_, detected_.data(),
+                               int(detected_.size()), kCornerThreshold, suppressed_, nonmax_))
+        return;
+    const FastCircleOffsets offsets = fastCircleOffsets(workingWidth_);
+    scored_.clear();
+    for (std::size_t i = 0; i < suppressed_.size(); ++i) {
+        const CornerPoint& c = suppressed_[i];
+        const unsigned char* centre = working_.data() + std::size_t(c.y) * std::size_t(workingWidth_) + std::size_t(c.x);
+        scored_.emplace_back(fast9Score(centre, offsets, kCornerThreshold), int(i));
+    }
+    const std::size_t kept = std::min<std::size_t>(scored_.size(), kMaxCorners);
+    std::partial_sort(scored_.begin(), scored_.begin() + std::ptrdiff_t(kept), scored_.end(),
+                      [](const auto& a, const auto& b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
+    const double k = shrink_;
+    for (std::size_t n = 0; n < kept; ++n) {
+        const CornerPoint& c = suppressed_[std::size_t(scored_[n].second)];
+        // The working pixel's centre in frame pixels from the middle, in working pixels.
+        corners_.push_back({(c.x * k + (k - 1.0) / 2.0 - width_ / 2.0) / k,
+                            (c.y * k + (k - 1.0) / 2.0 - height_ / 2.0) / k});
+    }
+}
+
+bool StructureSearch::step(const unsigned char* grey, std::optional<double> focalLength, FoundStructure& found)
+{
+    if (!grey || views_.empty() || height_ < kMinFrameHeight) return false;
+    shrinkFrame(grey);
+    findCorners();
+    const int share = viewsPerFrame();
+    const int first = nextView_;
+    nextView_ = (nextView_ + share) % int(views_.size());
+    if (int(corners_.size()) < kMinMatches) return false;
+    markCorners();
+    candidates_.clear();
+    for (int n = 0; n < share; ++n) layView(order_[std::size_t((first + n) % int(views_.size()))]);
+    bool any = false;
+    FoundStructure best;
+    for (const Candidate& candidate : candidates_) {
+        FoundStructure fitted;
+        const bool ok = fit(candidate, focalLength, fitted);
+        if (ok && (!any || fitted.support > best.support)) {
+            best = fitted;
+            any = true;
+        }
+    }
+    if (!any || best.support < std::max(kMinSupport, (best.visible + 1) / 2)) return false;
+    found = best;
+    return true;
+}
+
+void StructureSearch::markCorners()
+{
+    // Two passes of a chamfer distance (1 along, 1.4 across) in quarter pixels.
+    const int w = workingWidth_;
+    const int h = workingHeight_;
+    std::fill(cornerDistance_.begin(), cornerDistance_.end(), kFar);
+    for (const Corner& c : corners_) {
+        const int x = std::clamp(int(std::lround(c.u + w / 2.0 - 0.5)), 0, w - 1);
+        const int y = std::clamp(int(std::lround(c.v + h / 2.0 - 0.5)), 0, h - 1);
+        cornerDistance_[std::size_t(y) * std::size_t(w) + std::size_t(x)] = 0;
+    }
+    auto relax = [&](std::size_t at, std::size_t from, int step) {
+        const int d = cornerDistance_[from] + step;
+        if (d < cornerDistance_[at]) cornerDistance_[at] = static_cast<std::uint8_t>(d);
+    };
+    constexpr int straight = 4;
+    constexpr int diagonal = 6;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const std::size_t at = std::size_t(y) * std::size_t(w) + std::size_t(x);
+            if (x > 0) relax(at, at - 1, straight);
+            if (y > 0) {
+                relax(at, at - std::size_t(w), straight);
+                if (x > 0) relax(at, at - std::size_t(w) - 1, diagonal);
+                if (x + 1 < w) relax(at, at - std::size_t(w) + 1, diagonal);
+            }
+        }
+    for (int y = h - 1; y >= 0; --y)
+        for (int x = w - 1; x >= 0; --x) {
+            const std::size_t at = std::size_t(y) * std::size_t(w) + std::size_t(x);
+            if (x + 1 < w) relax(at, at + 1, straight);
+            if (y + 1 < h) {
+                relax(at, at + std::size_t(w), straight);
+                if (x + 1 < w) relax(at, at + std::size_t(w) + 1, diagonal);
+                if (x > 0) relax(at, at + std::size_t(w) - 1, diagonal);
+            }
+        }
+}
+
+int StructureSearch::matchesOf(const View& view, const Candidate& laying, int needed) const
+{
+    const double scale = std::hypot(laying.a, laying.b);
+    const double tolerance = std::max(kMinTolerance, kToleranceShare * scale * view.radius) * kDistanceUnit;
+    const double offsetX = laying.centreU + workingWidth_ / 2.0 - 0.5;
+    const double offsetY = laying.centreV + workingHeight_ / 2.0 - 0.5;
+    int matches = 0;
+    int left = view.count;
+    for (int p = view.first; p < view.first + view.count; ++p, --left) {
+        if (matches + left < needed) return matches;
+        const ViewPoint& point = viewPoints_[std::size_t(p)];
+        const int x = int(std::lround(laying.a * point.u - laying.b * point.v + offsetX));
+        const int y = int(std::lround(laying.b * point.u + laying.a * point.v + offsetY));
+        if (x < 0 || y < 0 || x >= workingWidth_ || y >= workingHeight_) continue;
+        matches += cornerDistance_[std::size_t(y) * std::size_t(workingWidth_) + std::size_t(x)] <= tolerance;
+    }
+    return matches;
+}
+
+void StructureSearch::layView(int viewIndex)
+{
+    const View& view = views_[std::size_t(viewIndex)];
+    const double smallest = kMinRadiusShare * workingHeight_ / radius_;
+    const double largest = kMaxRadiusShare * workingHeight_ / radius_;
+    const double reachU = kCentreReach * workingWidth_;
+    const double reachV = kCentreReach * workingHeight_;
+    for (int n = 0; n < view.anchorCount; ++n) {
+        const ViewPoint& p = viewPoints_[std::size_t(view.anchors[std::size_t(n)][0])];
+        const ViewPoint& q = viewPoints_[std::size_t(view.anchors[std::size_t(n)][1])];
+        const double tu = q.u - p.u;
+        const double tv = q.v - p.v;
+        const double length2 = tu * tu + tv * tv;
+        if (!(length2 > 0.0)) continue;
+        for (const Corner& from : corners_)
+            for (const Corner& to : corners_) {
+                const double cu = to.u - from.u;
+                const double cv = to.v - from.v;
+                // The turn and size that take the view's pair onto the corners': c / t as complex numbers.
+                const double a = (cu * tu + cv * tv) / length2;
+                const double b = (cv * tu - cu * tv) / length2;
+                const double scale2 = a * a + b * b;
+                if (scale2 < smallest * smallest || scale2 > largest * largest) continue;
+                Candidate laying{viewIndex, a, b, from.u - (a * p.u - b * p.v), from.v - (b * p.u + a * p.v), 0};
+                if (std::abs(laying.centreU) > reachU || std::abs(laying.centreV) > reachV) continue;
+                const int needed = int(candidates_.size()) >= kCandidatesPerFrame
+                                       ? std::max(kMinMatches, candidates_.back().matches + 1)
+                                       : kMinMatches;
+                laying.matches = matchesOf(view, laying, needed);
+                if (laying.matches >= needed) offer(laying);
+            }
+    }
+}
+
+void StructureSearch::offer(const Candidate& candidate)
+{
+    // The same laying found from another pair of corners is one candidate.
+    for (Candidate& c : candidates_)
+        if (c.view == candidate.view && std::hypot(c.centreU - candidate.centreU, c.centreV - candidate.centreV) < 3.0) {
+            if (candidate.matches <= c.matches) return;
+            c = candidate;
+            std::stable_sort(candidates_.begin(), candidates_.end(),
+                             [](const Candidate& x, const Candidate& y) { return x.matches > y.matches; });
+            return;
+        }
+    auto place = std::find_if(candidates_.begin(), candidates_.end(),
+                              [&](const Candidate& c) { return candidate.matches > c.matches; });
+    if (place == candidates_.end() && int(candidates_.size()) >= kCandidatesPerFrame) return;
+    candidates_.insert(place, candidate);
+    if (int(candidates_.size()) > kCandidatesPerFrame) candidates_.pop_back();
+}
+
+int StructureSearch::matchCorners(const double projection[12], const View& view, double radius)
+{
+    const double k = shrink_;
+    const double reach = radius * radius;
+    int n = 0;
+    for (int p = view.first; p < view.first + view.count; ++p) {
+        const int index = viewPoints_[std::size_t(p)].index;
+        const Vector3& point = scene_->points[std::size_t(index)];
+        double u, v;
+        if (!project(projection, point, u, v)) continue;
+        double nearest = reach;
+        const Corner* chosen = nullptr;
+        for (const Corner& corner : corners_) {
+            const double du = corner.u * k - u;
+            const double dv = corner.v * k - v;
+            const double d = du * du + dv * dv;
+            if (d < nearest) {
+                nearest = d;
+                chosen = &corner;
+            }
+        }
+        if (!chosen) continue;
+        modelPoints_[std::size_t(n)] = point;
+        imagePoints_[std::size_t(n)] = {chosen->u * k, chosen->v * k, 0.0};
+        ++n;
+    }
+    return n;
+}
+
+int StructureSearch::keepNearCorners(const double projection[12], int count, double radius)
+{
+    int kept = 0;
+    for (int n = 0; n < count; ++n) {
+        double u, v;
+        const Vector3& image = imagePoints_[std::size_t(n)];
+        if (!project(projection, modelPoints_[std::size_t(n)], u, v) || std::hypot(u - image.x, v - image.y) > radius)
+            continue;
+        modelPoints_[std::size_t(kept)] = modelPoints_[std::size_t(n)];
+        imagePoints_[std::size_t(kept)] = image;
+        ++kept;
+    }
+    return kept;
+}
+
+int StructureSearch::supportOf(const double projection[12], const View& view, double radius) const
+{
+    const double k = shrink_;
+    int support = 0;
+    for (int p = view.first; p < view.first + view.count; ++p) {
+        double u, v;
+        if (!project(projection, scene_->points[std::size_t(viewPoints_[std::size_t(p)].index)], u, v)) continue;
+        support += std::any_of(corners_.begin(), corners_.end(), [&](const Corner& c) {
+            return std::hypot(c.u * k - u, c.v * k - v) <= radius;
+        });
+    }
+    return support;
+}
+
+bool StructureSearch::fit(const Candidate& candidate, std::optional<double> focalLength, FoundStructure& found)
+{
+    const View& unrolled = views_[std::size_t(candidate.view)];
+    const double k = shrink_;
+    const double focal = focalLength ? *focalLength : (height_ / 2.0) / std::tan(kStartFieldOfView / 2.0 * kDegrees);
+    const double scale = std::hypot(candidate.a, candidate.b);
+    // The laying's turn is the camera's roll the other way.
+    const double c = candidate.a / scale;
+    const double s = candidate.b / scale;
+    View view = unrolled;
+    view.side = c * unrolled.side - s * unrolled.up;
+    view.up = c * unrolled.up + s * unrolled.side;
+    // At distance D a model unit near the centre spans focal / D frame pixels.
+    const double distance = focal / (scale * k);
+    const Vector3 eye = centre_ - distance * view.forward;
+    // Turn the camera about its eye until the centre lies where the votes put it:
+    // the rotation taking the optical axis to the centre's ray.
+    const Vector3 ray = normalised({candidate.centreU * k / focal, candidate.centreV * k / focal, 1.0});
+    const double angle = std::acos(std::clamp(ray.z, -1.0, 1.0));
+    const double axisLength = std::hypot(ray.x, ray.y);
+    double q[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    if (axisLength > 1e-12) {
+        const double ax = -ray.y / axisLength;
+        const double ay = ray.x / axisLength;
+        const double co = std::cos(angle);
+        const double si = std::sin(angle);
+        // Rodrigues for the axis (ax, ay, 0).
+        q[0] = co + ax * ax * (1 - co);
+        q[1] = ax * ay * (1 - co);
+        q[2] = ay * si;
+        q[3] = ay * ax * (1 - co);
+        q[4] = co + ay * ay * (1 - co);
+        q[5] = -ax * si;
+        q[6] = -ay * si;
+        q[7] = ax * si;
+        q[8] = co;
+    }
+    const Vector3 axes[3] = {view.side, view.up, view.forward};
+    double projection[12];
+    for (int row = 0; row < 3; ++row) {
+        const Vector3 axis = q[3 * row] * axes[0] + q[3 * row + 1] * axes[1] + q[3 * row + 2] * axes[2];
+        const double scale = row < 2 ? focal : 1.0;
+        projection[4 * row] = scale * axis.x;
+        projection[4 * row + 1] = scale * axis.y;
+        projection[4 * row + 2] = scale * axis.z;
+        projection[4 * row + 3] = -scale * dot(axis, eye);
+    }
+
+    const double tolerance = std::max(kMinTolerance, kToleranceShare * scale * view.radius) * k;
+    const int minimum = focalLength ? 6 : 7;
+    for (std::size_t round = 0; round < kFitRadii.size(); ++round) {
+        const double radius = std::max(kFitRadii[round] * tolerance, kSupportRadius * k);
+        int n = matchCorners(projection, view, radius);
+        // The field of view is left free only on the last round, from enough corners near their points.
+        const bool free = !focalLength && round + 1 == kFitRadii.size() && n >= 12;
+        double refined[12];
+        for (int pass = 0; pass < 2; ++pass) {
+            if (n < minimum) return false;
+            double linear[12];
+            std::copy(projection, projection + 12, refined);
+            Vector3 e, lookAt, up;
+            const int ok = free ? estimateCameraPose(n, modelPoints_.data(), imagePoints_.data(), linear, refined, e,
+                                                     lookAt, up)
+                                : estimateCameraPoseWithFocalLength(n, modelPoints_.data(), imagePoints_.data(),
+                                                                    focal, linear, refined, e, lookAt, up);
+            if (ok != 1) return false;
+            // Corners taken by the wrong points pull the pose; fit again without the worst.
+            if (pass == 0) n = keepNearCorners(refined, n, std::max(kSupportRadius * k, 0.5 * radius));
+        }
+        if (free) {
+            const double f = std::sqrt(refined[0] * refined[0] + refined[1] * refined[1] + refined[2] * refined[2]);
+            const double fov = 2.0 * std::atan(height_ / (2.0 * f)) / kDegrees;
+            if (!(fov >= kMinFoundFieldOfView && fov <= kMaxFoundFieldOfView)) return false;
+        }
+        std::copy(refined, refined + 12, projection);
+    }
+    found.support = supportOf(projection, view, kSupportRadius * k);
+    found.visible = view.count;
+    found.pointCount = scene_->pointCount();
+    found.focalLength = std::sqrt(projection[0] * projection[0] + projection[1] * projection[1] +
+                                  projection[2] * projection[2]);
+    for (int i = 0; i < found.pointCount; ++i) {
+        double u = 0.0, v = 0.0;
+        found.inFront[std::size_t(i)] = project(projection, scene_->points[std::size_t(i)], u, v);
+        found.x[std::size_t(i)] = u + width_ / 2.0;
+        found.y[std::size_t(i)] = v + height_ / 2.0;
+    }
+    return true;
+}
+
+}  // namespace ruins
