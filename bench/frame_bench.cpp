@@ -84,6 +84,8 @@ void frameRuins(benchmark::State& state, bench::FrameSize size) {
     Canvas left;
     RuinsReconstructorProcessor processor(&left);
     processor.setImageSize(size.width, size.height);
+    // As if clicked: not searched for.
+    processor.reconstruction().beginManualSelection();
     ruins::TrackedPoints& points = processor.reconstruction().trackedPoints();
     const std::span<const Vector3> model = processor.reconstruction().modelPoints();
     for (std::size_t i = 0; i < model.size(); ++i) {

@@ -8,12 +8,16 @@
 #include "reconstruction/ruins_reconstruction.h"
 #include "scene/ruins_model.h"
 #include "scene/scene_model.h"
+#include "search/structure_search.h"
+#include "virtual_camera/ruins_scene_renderer.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -84,3 +88,26 @@ BENCHMARK(ruinsStep<KLTCornerDetector, 640, 480>)->Name("ours/ruins_step/640x480
 BENCHMARK(ruinsStep<FASTCornerDetector, 320, 240>)->Name("ours/ruins_step_fast/320x240");
 BENCHMARK(ruinsStep<FASTCornerDetector, 640, 480>)->Name("ours/ruins_step_fast/640x480");
 BENCHMARK(matchingOnly)->Name("ours/ruins_matching/39x78");
+
+// One frame's share of the search for the ruins, on the reference view at
+// 640 × 480 (found or not, every share costs about the same).
+void findStructure(benchmark::State& state)
+{
+    constexpr int kWidth = 640, kHeight = 480;
+    const auto scene = ruins::bundledRuinsScene();
+    const auto camera = ruins::makeFrameCamera(scene->referencePose, kWidth, kHeight);
+    std::vector<std::uint8_t> rgb(std::size_t(kWidth) * kHeight * 3);
+    std::vector<unsigned char> grey(std::size_t(kWidth) * kHeight);
+    ruins::RuinsSceneRenderer renderer;
+    if (camera) renderer.renderRuins(*camera, rgb.data(), ruins::PixelOrder::RGB);
+    for (std::size_t p = 0; p < grey.size(); ++p)
+        grey[p] = static_cast<unsigned char>((rgb[3 * p] * 77 + rgb[3 * p + 1] * 150 + rgb[3 * p + 2] * 29) >> 8);
+    ruins::StructureSearch search;
+    search.setScene(scene);
+    search.setImageSize(kWidth, kHeight);
+    ruins::FoundStructure found;
+    int finds = 0;
+    for (auto _ : state) finds += search.step(grey.data(), std::nullopt, found);
+    state.counters["found_share"] = double(finds) / double(state.iterations());
+}
+BENCHMARK(findStructure)->Name("ours/find/640x480")->Unit(benchmark::kMillisecond);

@@ -64,7 +64,7 @@ public:
     // height to that.
     static constexpr double kMinRadiusShare = 0.08;
     static constexpr double kMaxRadiusShare = 0.75;
-    static constexpr int kFramesPerSweep = 12;
+    static constexpr int kFramesPerSweep = 20;
     // Corners are found on the frame shrunk to at most kWorkingHeight rows; the
     // strongest kMaxCorners take part.
     static constexpr int kWorkingHeight = 240;

@@ -58,6 +58,8 @@ TEST(SteadyStateAllocations, RuinsReconstructorAllocatesNothing) {
     Canvas left;
     RuinsReconstructorProcessor processor(&left);
     processor.setImageSize(kWidth, kHeight);
+    // As if clicked: not searched for.
+    processor.reconstruction().beginManualSelection();
     // Following the 39 points from where the calibration camera sees them.
     ruins::TrackedPoints& points = processor.reconstruction().trackedPoints();
     for (int i = 0; i < ruins::kModelPointCount; ++i) {
