@@ -14,6 +14,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -105,7 +106,7 @@ void findStructure(benchmark::State& state)
     ruins::StructureSearch search;
     search.setScene(scene);
     search.setImageSize(kWidth, kHeight);
-    ruins::FoundStructure found;
+    std::array<ruins::FoundStructure, 1> found;
     int finds = 0;
     for (auto _ : state) finds += search.step(grey.data(), std::nullopt, found);
     state.counters["found_share"] = double(finds) / double(state.iterations());

@@ -19,6 +19,7 @@
 #include "processors/corner_detector.h"
 #include "reconstruction/field_of_view_hold.h"
 #include "reconstruction/model_following.h"
+#include "scene/brick_occlusion.h"
 #include "scene/ruins_model.h"
 #include "scene/scene_model.h"
 #include "search/structure_search.h"
@@ -210,7 +211,7 @@ public:
     // A pose from model following is followed on from when at least kMinInliers
     // correspondences support it with an RMS residual of at most kMaxResidualRms
     // pixels, and shown only when they are also at least kMinInlierShare of the
-    // points it puts inside the frame (kKeptInlierShare when the last frame's
+    // points it puts inside the frame and the bricks do not hide (kKeptInlierShare when the last frame's
     // pose was shown). A pose fitted to corners of something else, or to a few points
     // dragged along by fast motion, does neither: on the virtual camera such
     // poses had 12 to 20 supporters of 39 points in view, or 1.8 px and more;
@@ -231,6 +232,15 @@ public:
     // A pose the search found is shown once it has been followed for this many
     // frames more: a wrong one rarely survives the camera's next moves.
     static constexpr int kSearchConfirmFrames = 2;
+    // Rounds of following on the frame the search found the structure in, and
+    // how well the last must fit.
+    static constexpr int kSearchFitRounds = 3;
+    static constexpr double kSearchMaxResidualRms = 1.0;
+    static constexpr double kSearchMinShare = 0.55;
+    // Following a found structure, points closer than this share of a brick
+    // edge to a brick in front of them are left out: where the outlines meet,
+    // the corner refines 2 to 4 px away from the point.
+    static constexpr double kCrowdingMargin = 0.25;
 
     explicit RuinsReconstruction(RuinsPoseState& poseState = sharedRuinsPoseState(),
                                  PoseEstimator estimator = defaultPoseEstimator());
@@ -308,6 +318,9 @@ public:
     bool hasPose() const { return hasPose_; }
     bool matchingMode() const { return matchingMode_; }
     Following following() const { return following_; }
+    // Whether the structure is searched for once the pose is lost (the window
+    // does; a headless run that started from the reference need not).
+    void setSearchAfterLoss(bool on) { searchAfterLoss_ = on; }
     // Following the nearest corners, nothing is searched for.
     void setFollowing(Following following)
     {
@@ -344,6 +357,10 @@ private:
     void followPredictions(const GreyFrame& frame, const CornerDetector* detector);
     bool searchStructure(const GreyFrame& frame, const CornerDetector* detector);
     void confirmFoundPose();
+    bool followFound(const FoundStructure& found, const GreyFrame& frame, const CornerDetector* detector);
+    void setPrediction(int index, const SubpixelPoint& position, bool seen);
+    // Neither hidden by the bricks nor up against the outline of one in front.
+    bool seenClearly(int index, const Vector3& eye) const;
     void predictPositions();
     void refineFoundPoints(const GreyFrame& frame);
     int rejectOutliers(int correspondenceCount);
@@ -354,7 +371,8 @@ private:
     // correspondenceCount of them.
     double residual(const double* projection, int correspondence) const;
     double residualRms(const double* projection, int correspondenceCount) const;
-    // Model points the estimated pose puts in front of the camera and inside the frame.
+    // Model points the estimated pose puts in front of the camera, inside the
+    // frame and not behind the real bricks.
     int pointsInFrame() const;
     void recordReprojections();
     void forgetMotion();
@@ -393,11 +411,16 @@ private:
     // Frames in a row without a pose to show while following the model.
     int lostFrames_ = 0;
     StructureSearch search_;
+    // The poses one frame's search hands over, tried in turn.
+    static constexpr int kHandovers = 3;
+    std::array<FoundStructure, kHandovers> found_{};
+    BrickOcclusion occlusion_;
     // Nothing to predict the points from until the search finds the structure.
     bool awaitingSearch_ = false;
     // Frames a pose the search found must still be followed for before it is shown.
     int unconfirmedFrames_ = 0;
     bool searched_ = false;  // in the last frame step
+    bool searchAfterLoss_ = true;
     FieldOfViewMode fieldOfViewMode_ = FieldOfViewMode::Auto;
     double fixedFieldOfView_ = 0.0;
     FieldOfViewHold fieldOfViewHold_;

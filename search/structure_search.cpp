@@ -1,6 +1,7 @@
 #include "search/structure_search.h"
 
 #include "pose/camera_pose.h"
+#include "scene/brick_occlusion.h"
 #include "scene/frame_camera.h"
 
 #include <algorithm>
@@ -31,35 +32,6 @@ constexpr double kMinFoundFieldOfView = 10.0;
 constexpr double kMaxFoundFieldOfView = 120.0;
 // Corner distances are kept in quarter pixels.
 constexpr double kDistanceUnit = 4.0;
-
-struct Box {
-    Vector3 low, high;
-};
-
-// Whether the segment from `from` (excluded up to `start`) to `to` passes through the box.
-bool segmentHitsBox(const Vector3& from, const Vector3& to, double start, const Box& box)
-{
-    double enter = start;
-    double leave = 1.0;
-    const Vector3 direction = to - from;
-    for (int axis = 0; axis < 3; ++axis) {
-        const double o = from.data()[axis];
-        const double d = direction.data()[axis];
-        const double low = box.low.data()[axis];
-        const double high = box.high.data()[axis];
-        if (std::abs(d) < 1e-12) {
-            if (o <= low || o >= high) return false;
-            continue;
-        }
-        double t1 = (low - o) / d;
-        double t2 = (high - o) / d;
-        if (t1 > t2) std::swap(t1, t2);
-        enter = std::max(enter, t1);
-        leave = std::min(leave, t2);
-        if (enter >= leave) return false;
-    }
-    return true;
-}
 
 Vector3 normalised(const Vector3& v)
 {
@@ -104,9 +76,11 @@ void StructureSearch::setImageSize(int width, int height)
     restart();
 }
 
-int StructureSearch::viewsPerFrame() const
+int StructureSearch::viewsPerFrame(int corners) const
 {
-    return (int(views_.size()) + kFramesPerSweep - 1) / kFramesPerSweep;
+    const int sweepShare = (int(views_.size()) + kFramesPerSweep - 1) / kFramesPerSweep;
+    const long long perView = std::max(1LL, (long long)kAnchorPairs * corners * std::max(corners - 1, 1));
+    return int(std::clamp<long long>(kLayingsPerFrame / perView, 1, sweepShare));
 }
 
 void StructureSearch::makeViews()
@@ -125,13 +99,7 @@ void StructureSearch::makeViews()
     radius_ = radius;
     const double distance = kViewDistanceRadii * radius;
 
-    // The real bricks, a hair smaller so that a ray along a face is not hidden by it.
-    const double edge = scene_->brickEdge();
-    const double hair = 0.01 * edge;
-    std::vector<Box> boxes;
-    for (const GridCell& c : scene_->realBricks())
-        boxes.push_back({{edge * c.i + hair, edge * c.j + hair, edge * c.k + hair},
-                         {edge * (c.i + 1) - hair, edge * (c.j + 1) - hair, edge * (c.k + 1) - hair}});
+    const BrickOcclusion occlusion(*scene_);
 
     std::vector<std::uint8_t> visible(points.size());
     for (double elevation = kMinElevation; elevation <= kMaxElevation + 1e-9; elevation += kDirectionStep) {
@@ -143,10 +111,7 @@ void StructureSearch::makeViews()
             const Vector3 eye = centre_ + distance * toEye;
             int visibleCount = 0;
             for (std::size_t i = 0; i < points.size(); ++i) {
-                const double start = 0.05 * edge / std::sqrt(dot(eye - points[i], eye - points[i]));
-                visible[i] = std::none_of(boxes.begin(), boxes.end(), [&](const Box& box) {
-                    return segmentHitsBox(points[i], eye, start, box);
-                });
+                visible[i] = !occlusion.hides(points[i], eye);
                 visibleCount += visible[i];
             }
             if (visibleCount < kMinMatches) continue;
@@ -240,31 +205,29 @@ void StructureSearch::findCorners()
     }
 }
 
-bool StructureSearch::step(const unsigned char* grey, std::optional<double> focalLength, FoundStructure& found)
+int StructureSearch::step(const unsigned char* grey, std::optional<double> focalLength, std::span<FoundStructure> found)
 {
-    if (!grey || views_.empty() || height_ < kMinFrameHeight) return false;
+    if (!grey || views_.empty() || height_ < kMinFrameHeight) return 0;
     shrinkFrame(grey);
     findCorners();
-    const int share = viewsPerFrame();
+    const int share = viewsPerFrame(int(corners_.size()));
     const int first = nextView_;
     nextView_ = (nextView_ + share) % int(views_.size());
-    if (int(corners_.size()) < kMinMatches) return false;
+    if (int(corners_.size()) < kMinMatches) return 0;
     markCorners();
     candidates_.clear();
     for (int n = 0; n < share; ++n) layView(order_[std::size_t((first + n) % int(views_.size()))]);
-    bool any = false;
-    FoundStructure best;
+    int count = 0;
     for (const Candidate& candidate : candidates_) {
-        FoundStructure fitted;
-        const bool ok = fit(candidate, focalLength, fitted);
-        if (ok && (!any || fitted.support > best.support)) {
-            best = fitted;
-            any = true;
-        }
+        FoundStructure& fitted = fitted_[std::size_t(count)];
+        if (fit(candidate, focalLength, fitted) && fitted.support >= std::max(kMinSupport, (fitted.visible + 1) / 2))
+            ++count;
     }
-    if (!any || best.support < std::max(kMinSupport, (best.visible + 1) / 2)) return false;
-    found = best;
-    return true;
+    std::stable_sort(fitted_.begin(), fitted_.begin() + count,
+                     [](const FoundStructure& a, const FoundStructure& b) { return a.support > b.support; });
+    const int handed = std::min(count, int(found.size()));
+    std::copy_n(fitted_.begin(), handed, found.begin());
+    return handed;
 }
 
 void StructureSearch::markCorners()
@@ -450,6 +413,7 @@ bool StructureSearch::fit(const Candidate& candidate, std::optional<double> foca
     // At distance D a model unit near the centre spans focal / D frame pixels.
     const double distance = focal / (scale * k);
     const Vector3 eye = centre_ - distance * view.forward;
+    Vector3 fittedEye = eye;
     // Turn the camera about its eye until the centre lies where the votes put it:
     // the rotation taking the optical axis to the centre's ray.
     const Vector3 ray = normalised({candidate.centreU * k / focal, candidate.centreV * k / focal, 1.0});
@@ -491,11 +455,12 @@ bool StructureSearch::fit(const Candidate& candidate, std::optional<double> foca
         // The field of view is left free only on the last round, from enough corners near their points.
         const bool free = !focalLength && round + 1 == kFitRadii.size() && n >= 12;
         double refined[12];
+        Vector3 e = fittedEye;
         for (int pass = 0; pass < 2; ++pass) {
             if (n < minimum) return false;
             double linear[12];
             std::copy(projection, projection + 12, refined);
-            Vector3 e, lookAt, up;
+            Vector3 lookAt, up;
             const int ok = free ? estimateCameraPose(n, modelPoints_.data(), imagePoints_.data(), linear, refined, e,
                                                      lookAt, up)
                                 : estimateCameraPoseWithFocalLength(n, modelPoints_.data(), imagePoints_.data(),
@@ -510,7 +475,9 @@ bool StructureSearch::fit(const Candidate& candidate, std::optional<double> foca
             if (!(fov >= kMinFoundFieldOfView && fov <= kMaxFoundFieldOfView)) return false;
         }
         std::copy(refined, refined + 12, projection);
+        fittedEye = e;
     }
+    found.eye = fittedEye;
     found.support = supportOf(projection, view, kSupportRadius * k);
     found.visible = view.count;
     found.pointCount = scene_->pointCount();

@@ -14,7 +14,8 @@
 // confirms it or not.
 //
 // The views are too many for one frame: each frame tries a share of them
-// (kFramesPerSweep frames cover all), so the frame cycle never waits. Every
+// (kFramesPerSweep frames cover all, more where the frame has many corners), so
+// the frame cycle never waits. Every
 // share covers the whole sphere thinly and the next fills between, so a coarse
 // match of any viewpoint is met early.
 //
@@ -32,6 +33,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace ruins {
@@ -47,6 +49,7 @@ struct FoundStructure {
     int support = 0;
     int visible = 0;
     double focalLength = 0.0;  // pixels, of the pose found
+    Vector3 eye;               // of the pose found
 };
 
 class StructureSearch {
@@ -65,6 +68,8 @@ public:
     static constexpr double kMinRadiusShare = 0.08;
     static constexpr double kMaxRadiusShare = 0.75;
     static constexpr int kFramesPerSweep = 20;
+    // Layings tried per frame at most: a frame with many corners tries fewer views.
+    static constexpr int kLayingsPerFrame = 200000;
     // Corners are found on the frame shrunk to at most kWorkingHeight rows; the
     // strongest kMaxCorners take part.
     static constexpr int kWorkingHeight = 240;
@@ -72,7 +77,7 @@ public:
     // pixels to tell from its near likenesses (a pose a step along a stair
     // matched half its corners there and survived the following).
     static constexpr int kMinFrameHeight = 240;
-    static constexpr int kMaxCorners = 100;
+    static constexpr int kMaxCorners = 70;
     static constexpr int kCornerThreshold = 12;
     // Candidates fitted per frame; the corners a laying needs to be fitted,
     // and the support a fitted pose needs to be handed over: kMinSupport, and
@@ -96,13 +101,13 @@ public:
     void restart() { nextView_ = 0; }
 
     // One frame's share of the search. `focalLength` (pixels) holds the field of
-    // view when known. True, with `found`, when a pose is supported well enough
-    // to hand over.
-    bool step(const unsigned char* grey, std::optional<double> focalLength, FoundStructure& found);
+    // view when known. Fills `found` with the poses supported well enough to
+    // hand over, best supported first, and returns how many.
+    int step(const unsigned char* grey, std::optional<double> focalLength, std::span<FoundStructure> found);
 
     int viewCount() const { return int(views_.size()); }
-    // Views tried per frame.
-    int viewsPerFrame() const;
+    // Views tried on a frame with `corners` corners.
+    int viewsPerFrame(int corners) const;
 
 private:
     struct ViewPoint {
@@ -166,6 +171,7 @@ private:
     static constexpr std::uint8_t kFar = 255;
     std::vector<std::uint8_t> cornerDistance_;
     std::vector<Candidate> candidates_;
+    std::array<FoundStructure, kCandidatesPerFrame> fitted_{};
 
     // Fitting: correspondences of one candidate.
     std::array<Vector3, kMaxScenePoints> modelPoints_{};
