@@ -12,6 +12,7 @@
 #include "ruins/ruins_reconstructor_properties_widget.h"
 #include "ruins_test_support.h"
 #include "tests/support/ruins_tables.h"
+#include "virtual_camera/ruins_scene_renderer.h"
 
 #include <GL/gl.h>
 #include <QAction>
@@ -31,6 +32,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <vector>
 
@@ -323,6 +326,45 @@ TEST(RuinsReconstructorProcessor, LostFollowingShowsTrackingLostAndNoBricks)
     EXPECT_EQ(countPixels(shot, shot.rect(), [](QRgb p) { return qRed(p) > 150 && qGreen(p) > 150 && qBlue(p) < 80; }),
               0)
         << "no yellow bricks";
+}
+
+// "Find Automatically" on the reference view: "SEARCHING" on the right view and
+// no bricks, then, without any help, the bricks.
+TEST(RuinsReconstructorProcessor, FindAutomaticallySearchesThenShowsTheBricks)
+{
+    Scene s;
+    s.processor->reconstruction().setFollowing(ruins::Following::Model);
+    s.choose(kFind);
+    s.check(true);
+    EXPECT_FALSE(s.processor->startInitialPointsSelectionAction()->isChecked()) << "nothing to select";
+    const auto scene = ruins::bundledRuinsScene();
+    const auto camera = ruins::makeFrameCamera(scene->referencePose, kWidth, kHeight);
+    ASSERT_TRUE(camera);
+    std::vector<std::uint8_t> rgb(std::size_t(kWidth) * kHeight * 3);
+    ruins::RuinsSceneRenderer renderer;
+    renderer.renderRuins(*camera, rgb.data(), ruins::PixelOrder::RGB);
+    for (std::size_t p = 0; p < s.grey.size(); ++p)
+        s.grey[p] = static_cast<unsigned char>((rgb[3 * p] * 77 + rgb[3 * p + 1] * 150 + rgb[3 * p + 2] * 29) >> 8);
+    // Lit or in shade, the bricks are yellow: red and green alike, no blue.
+    auto yellow = [](QRgb p) { return qRed(p) > 100 && std::abs(qRed(p) - qGreen(p)) < 40 && qBlue(p) < 60; };
+    const ruins::PixelPosition text = RuinsReconstructorProcessor::searchingTextPosition(kWidth, kHeight);
+
+    s.frame();
+    ASSERT_TRUE(s.processor->reconstruction().searching());
+    s.right.updateGL();
+    QImage shot = s.right.grabFramebuffer();
+    saveScreenshot(shot, "searching.png");
+    EXPECT_GT(countPixels(shot, QRect(text.x, text.y - 16, 100, 18), isRed), 30) << "SEARCHING";
+    EXPECT_EQ(countPixels(shot, shot.rect(), yellow), 0) << "no bricks yet";
+
+    for (int frame = 1; frame < 30 && !s.processor->reconstruction().poseValid(); ++frame) s.frame();
+    ASSERT_TRUE(s.processor->reconstruction().poseValid());
+    EXPECT_FALSE(s.processor->reconstruction().searching());
+    s.right.updateGL();
+    shot = s.right.grabFramebuffer();
+    saveScreenshot(shot, "found.png");
+    EXPECT_GT(countPixels(shot, shot.rect(), yellow), 500) << "the bricks";
+    EXPECT_EQ(countPixels(shot, QRect(text.x, text.y - 16, 100, 18), isRed), 0) << "no longer searching";
 }
 
 TEST(RuinsReconstructorProcessor, ChecksAndUnchecksRestartTheFollowing)
