@@ -233,10 +233,12 @@ public:
     // frames more: a wrong one rarely survives the camera's next moves.
     static constexpr int kSearchConfirmFrames = 2;
     // Rounds of following on the frame the search found the structure in, and
-    // how well the last must fit.
+    // how well the last must fit: RMS pixels at 320 × 240, growing with the
+    // square root of the height, and the share of the unhidden points in view
+    // that support it.
     static constexpr int kSearchFitRounds = 3;
     static constexpr double kSearchMaxResidualRms = 1.0;
-    static constexpr double kSearchMinShare = 0.55;
+    static constexpr double kSearchMinShare = 0.45;
     // Following a found structure, points closer than this share of a brick
     // edge to a brick in front of them are left out: where the outlines meet,
     // the corner refines 2 to 4 px away from the point.
@@ -361,6 +363,7 @@ private:
     void setPrediction(int index, const SubpixelPoint& position, bool seen);
     // Neither hidden by the bricks nor up against the outline of one in front.
     bool seenClearly(int index, const Vector3& eye) const;
+    bool fitsAsFound() const;
     void predictPositions();
     void refineFoundPoints(const GreyFrame& frame);
     int rejectOutliers(int correspondenceCount);
