@@ -77,7 +77,7 @@ public:
     // pixels to tell from its near likenesses (a pose a step along a stair
     // matched half its corners there and survived the following).
     static constexpr int kMinFrameHeight = 240;
-    static constexpr int kMaxCorners = 70;
+    static constexpr int kMaxCorners = 100;
     static constexpr int kCornerThreshold = 12;
     // Candidates fitted per frame; the corners a laying needs to be fitted,
     // and the support a fitted pose needs to be handed over: kMinSupport, and
