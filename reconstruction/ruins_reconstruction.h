@@ -211,8 +211,8 @@ public:
     // A pose from model following is followed on from when at least kMinInliers
     // correspondences support it with an RMS residual of at most kMaxResidualRms
     // pixels, and shown only when they are also at least kMinInlierShare of the
-    // points it puts inside the frame and the bricks do not hide (kKeptInlierShare when the last frame's
-    // pose was shown). A pose fitted to corners of something else, or to a few points
+    // points it puts inside the frame where the bricks do not hide them
+    // (kKeptInlierShare when the last frame's pose was shown). A pose fitted to corners of something else, or to a few points
     // dragged along by fast motion, does neither: on the virtual camera such
     // poses had 12 to 20 supporters of 39 points in view, or 1.8 px and more;
     // right ones rarely fewer than half the points in view. Neither bound grows
@@ -220,7 +220,8 @@ public:
     // noisy 320 × 240 frame of a small structure still leaves about 1.2 px.
     // Lost, each frame looks for the points where the last shown pose saw them;
     // from kCalibrationRetryFrames on, every other frame where the calibration
-    // pose sees them.
+    // pose sees them; and from the second lost frame on, where the search finds
+    // the structure anywhere in the frame.
     static constexpr int kMinInliers = 12;
     static constexpr double kMinInlierShare = 0.5;
     static constexpr double kKeptInlierShare = 0.4;

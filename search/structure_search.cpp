@@ -134,7 +134,7 @@ void StructureSearch::makeViews()
             views_.push_back(view);
         }
     }
-    // Sweep order: consecutive shares spread over all directions and rolls.
+    // Sweep order: consecutive shares spread over all directions.
     order_.resize(views_.size());
     std::iota(order_.begin(), order_.end(), 0);
     const double golden = 0.6180339887498949;
@@ -414,7 +414,7 @@ bool StructureSearch::fit(const Candidate& candidate, std::optional<double> foca
     const double distance = focal / (scale * k);
     const Vector3 eye = centre_ - distance * view.forward;
     Vector3 fittedEye = eye;
-    // Turn the camera about its eye until the centre lies where the votes put it:
+    // Turn the camera about its eye until the centre lies where the laying put it:
     // the rotation taking the optical axis to the centre's ray.
     const Vector3 ray = normalised({candidate.centreU * k / focal, candidate.centreV * k / focal, 1.0});
     const double angle = std::acos(std::clamp(ray.z, -1.0, 1.0));
