@@ -100,10 +100,11 @@ void convolveThroughRing(InputRow inputRow, int ncols, int nrows, const Reversed
 // convolveImage restricted to the outputs [x0, x1) × [y0, y1): each of them gets
 // the value, bit for bit, that the whole-image convolution gives it. The
 // horizontal pass runs only on the rows and columns those outputs read.
-void convolveTile(const KLTFloatImage& in, const ReversedKernel& horizontal, const ReversedKernel& vertical,
-                  int x0, int y0, int x1, int y1, KLTFloatImage& out, KLTFloatImage& scratch) {
-    const int ncols = in.ncols;
-    const int nrows = in.nrows;
+// source(r, c, n) points to n input values of row r from column c on, as floats.
+template <typename Source>
+void convolveTileOf(Source source, int ncols, int nrows, const ReversedKernel& horizontal,
+                    const ReversedKernel& vertical, int x0, int y0, int x1, int y1, KLTFloatImage& out,
+                    KLTFloatImage& scratch) {
     const int width = x1 - x0;
     const int rv = vertical.radius;
     const int ya = std::clamp(rv, y0, y1);
@@ -122,13 +123,13 @@ void convolveTile(const KLTFloatImage& in, const ReversedKernel& horizontal, con
     const int innerTo = std::clamp(ncols - rh, innerFrom, x1);
     scratch.resize(width, rowCount);
     for (int r = 0; r < rowCount; ++r) {
-        const float* src = in.data.data() + static_cast<size_t>(firstRow + r) * ncols;
         float* dst = scratch.data.data() + static_cast<size_t>(r) * width;
         std::fill(dst, dst + (innerFrom - x0), 0.0f);
         std::fill(dst + (innerTo - x0), dst + width, 0.0f);
         if (innerTo > innerFrom)
-            float_kernels::correlateRow(src + innerFrom - rh, dst + (innerFrom - x0), innerTo - innerFrom,
-                                        horizontal.weights, horizontal.width);
+            float_kernels::correlateRow(source(firstRow + r, innerFrom - rh, innerTo - innerFrom + 2 * rh),
+                                        dst + (innerFrom - x0), innerTo - innerFrom, horizontal.weights,
+                                        horizontal.width);
     }
     const float* rows[MAX_KERNEL_WIDTH];
     for (int y = ya; y < yb; ++y) {
@@ -137,6 +138,14 @@ void convolveTile(const KLTFloatImage& in, const ReversedKernel& horizontal, con
         float_kernels::correlateColumns(rows, out.data.data() + static_cast<size_t>(y) * ncols + x0, width,
                                         vertical.weights, vertical.width);
     }
+}
+
+void convolveTile(const KLTFloatImage& in, const ReversedKernel& horizontal, const ReversedKernel& vertical,
+                  int x0, int y0, int x1, int y1, KLTFloatImage& out, KLTFloatImage& scratch) {
+    const float* data = in.data.data();
+    const int ncols = in.ncols;
+    convolveTileOf([data, ncols](int r, int c, int) { return data + static_cast<size_t>(r) * ncols + c; },
+                   ncols, in.nrows, horizontal, vertical, x0, y0, x1, y1, out, scratch);
 }
 
 void convolveImage(const KLTFloatImage& in, const ConvolutionKernel& horizKernel,
@@ -378,6 +387,146 @@ void gradientKernels(float sigma, ConvolutionKernel& gauss, ConvolutionKernel& d
     deriv = gaussDerivKernel;
 }
 
+void smoothingKernel(float sigma, ConvolutionKernel& gauss) {
+    ensureKernelsFor(sigma);
+    gauss = gaussKernel;
+}
+
+void smoothBytesTile(const unsigned char* img, int ncols, int nrows, const ConvolutionKernel& kernel, int x0,
+                     int y0, int x1, int y1, KLTFloatImage& out, KLTFloatImage& scratch,
+                     KLTFloatImage& rowScratch) {
+    const ReversedKernel reversed(kernel);
+    const int r = reversed.radius;
+    // Blocks whose every output has both passes inside the image take the block
+    // kernel over the bytes converted once; the rest, near the borders, the
+    // general tile.
+    int blocksFrom = x1;
+    int blocksTo = x1;
+    if (img && y0 >= r && y1 <= nrows - r && y1 > y0) {
+        blocksFrom = std::clamp(r, x0, x1);
+        const int whole = (std::min(x1, ncols - r) - blocksFrom) / float_kernels::kBlockColumns;
+        blocksTo = blocksFrom + std::max(whole, 0) * float_kernels::kBlockColumns;
+    }
+    const auto general = [&](int from, int to) {
+        if (from >= to) return;
+        rowScratch.resize(ncols, 1);
+        float* row = rowScratch.data.data();
+        const auto source = [&](int y, int c, int n) {
+            if (!img) {
+                std::fill(row, row + n, 0.0f);
+            } else {
+                float_kernels::bytesToFloats(img + static_cast<size_t>(y) * static_cast<size_t>(ncols) + c, row,
+                                             static_cast<size_t>(n));
+            }
+            return static_cast<const float*>(row);
+        };
+        convolveTileOf(source, ncols, nrows, reversed, reversed, from, y0, to, y1, out, scratch);
+    };
+    general(x0, blocksFrom);
+    general(blocksTo, x1);
+    if (blocksTo <= blocksFrom) return;
+    const int width = blocksTo - blocksFrom + 2 * r;
+    const int rows = y1 - y0 + 2 * r;
+    rowScratch.resize(width, rows);
+    for (int k = 0; k < rows; ++k)
+        float_kernels::bytesToFloats(img + static_cast<size_t>(y0 - r + k) * static_cast<size_t>(ncols) + blocksFrom - r,
+                                     rowScratch.data.data() + static_cast<size_t>(k) * width, static_cast<size_t>(width));
+    for (int x = blocksFrom; x < blocksTo; x += float_kernels::kBlockColumns)
+        float_kernels::separableBlock(rowScratch.data.data() + (x - blocksFrom), width, reversed.weights,
+                                      reversed.width, reversed.weights, reversed.width, y1 - y0,
+                                      out.data.data() + static_cast<size_t>(y0) * ncols + x, ncols);
+}
+
+void sampledLevelFromBytes(const unsigned char* img, int ncols, int nrows, float smoothSigma,
+                           float pyramidSigma, int subsampling, KLTFloatImage& out, KLTFloatImage& ring,
+                           KLTFloatImage& phases) {
+    // The two Gaussians convolved into one kernel, in double precision. Both are
+    // symmetric and so is the result: weights[k] weighs the offsets k and -k.
+    ensureKernelsFor(smoothSigma);
+    const ConvolutionKernel smooth = gaussKernel;
+    ensureKernelsFor(pyramidSigma);
+    const ConvolutionKernel& pyramid = gaussKernel;
+    const int width = smooth.width + pyramid.width - 1;
+    const int radius = width / 2;
+    float weights[MAX_KERNEL_WIDTH];
+    for (int k = 0; k <= radius; ++k) {
+        const int m = radius + k;
+        double sum = 0.0;
+        for (int i = std::max(0, m - pyramid.width + 1); i <= std::min(m, smooth.width - 1); ++i)
+            sum += static_cast<double>(smooth.data[i]) * static_cast<double>(pyramid.data[m - i]);
+        weights[k] = static_cast<float>(sum);
+    }
+
+    const int offset = subsampling / 2;
+    const int outCols = out.ncols;
+    const int outRows = out.nrows;
+    // Sampled columns whose kernel lies inside the row.
+    int x0 = 0;
+    while (x0 < outCols && subsampling * x0 + offset < radius) ++x0;
+    int x1 = outCols;
+    while (x1 > x0 && subsampling * (x1 - 1) + offset >= ncols - radius) --x1;
+    const int count = x1 - x0;
+
+    // The horizontal pass first, at the sampled columns only, into a ring of
+    // kernel-height rows that the vertical pass at the sampled rows reads while
+    // they are still in the first-level cache. Each input row is split into its
+    // phases so that the taps of neighbouring outputs lie side by side.
+    const int phaseLength = (ncols + subsampling - 1) / subsampling;
+    // The phases, then the row as floats.
+    phases.resize(phaseLength * subsampling + ncols, 1);
+    float* rowFloats = phases.data.data() + static_cast<size_t>(subsampling) * phaseLength;
+    ring.resize(std::max(count, 1), width);
+    const auto ringRow = [&](int k) {
+        return ring.data.data() + static_cast<size_t>(k % width) * static_cast<size_t>(std::max(count, 1));
+    };
+    // Tap offset j from the centre of sampled column x: column subsampling * x +
+    // offset + j, which is entry x + q of phase p.
+    const auto phaseTap = [&](int j) {
+        const int shift = offset + j;
+        const int q = shift >= 0 ? shift / subsampling : -((-shift + subsampling - 1) / subsampling);
+        const int p = shift - q * subsampling;
+        return phases.data.data() + static_cast<size_t>(p) * phaseLength + (q + x0);
+    };
+    // The symmetric kernel is folded: before[k] and after[k] are the taps k before and after the centre.
+    const float* phaseBefore[MAX_KERNEL_WIDTH] = {};
+    const float* phaseAfter[MAX_KERNEL_WIDTH] = {};
+    const float* phaseCentre = count > 0 ? phaseTap(0) : nullptr;
+    for (int k = 1; k <= radius && count > 0; ++k) {
+        phaseBefore[k] = phaseTap(-k);
+        phaseAfter[k] = phaseTap(k);
+    }
+    const auto horizontalPass = [&](int row) {
+        if (img)
+            float_kernels::bytesToFloats(img + static_cast<size_t>(row) * static_cast<size_t>(ncols), rowFloats,
+                                         static_cast<size_t>(ncols));
+        else
+            std::fill(rowFloats, rowFloats + ncols, 0.0f);
+        splitPhases(rowFloats, ncols, subsampling, phases.data.data(), phaseLength);
+        float_kernels::symmetricSmoothColumns(phaseCentre, phaseBefore, phaseAfter, ringRow(row), count, weights,
+                                              radius);
+    };
+
+    const float* before[MAX_KERNEL_WIDTH] = {};
+    const float* after[MAX_KERNEL_WIDTH] = {};
+    int made = 0;
+    for (int y = 0; y < outRows; ++y) {
+        const int centre = subsampling * y + offset;
+        float* dst = out.data.data() + static_cast<size_t>(y) * outCols;
+        if (centre < radius || centre >= nrows - radius || count <= 0) {
+            std::fill(dst, dst + outCols, 0.0f);
+            continue;
+        }
+        for (made = std::max(made, centre - radius); made <= centre + radius; ++made) horizontalPass(made);
+        for (int k = 1; k <= radius; ++k) {
+            before[k] = ringRow(centre - k);
+            after[k] = ringRow(centre + k);
+        }
+        std::fill(dst, dst + x0, 0.0f);
+        std::fill(dst + x1, dst + outCols, 0.0f);
+        float_kernels::symmetricSmoothColumns(ringRow(centre), before, after, dst + x0, count, weights, radius);
+    }
+}
+
 void gradientTile(const KLTFloatImage& in, const ConvolutionKernel& gauss, const ConvolutionKernel& deriv,
                   int x0, int y0, int x1, int y1, KLTFloatImage& gradx, KLTFloatImage& grady,
                   KLTFloatImage& scratch) {
@@ -485,7 +634,7 @@ void computePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFa
 }
 
 void computeUpperLevels(KLTPyramid& pyramid, float sigmaFact, KLTFloatImage& smoothTemp,
-                        KLTFloatImage& phases) {
+                        KLTFloatImage& phases, int firstLevel) {
     const int subsampling = pyramid.subsampling;
     if (!isValidSubsampling(subsampling))
         kltError("(_KLTComputePyramid)  Pyramid's subsampling must be either 2, 4, 8, 16, or 32");
@@ -494,7 +643,7 @@ void computeUpperLevels(KLTPyramid& pyramid, float sigmaFact, KLTFloatImage& smo
     pyramid.nrows[0] = pyramid.img[0].nrows;
 
     const float sigma = static_cast<float>(subsampling) * sigmaFact;
-    for (int level = 1; level < pyramid.nLevels; ++level) {
+    for (int level = std::max(firstLevel, 1); level < pyramid.nLevels; ++level) {
         const KLTFloatImage& previous = pyramid.img[level - 1];
         ensureKernelsFor(sigma);
         KLTFloatImage& current = pyramid.img[level];

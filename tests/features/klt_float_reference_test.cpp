@@ -1,7 +1,8 @@
-// The KLT outputs against those of the full float passes (float smoothing,
-// pyramid and gradients, the middle-pivot quicksort), which were kept bit for bit
-// until the faster integer passes replaced them. Their outputs on the golden
-// pictures and sequences are kept in tests/data/klt/float-reference.txt; the
+// The KLT outputs against those of the full float passes (full-frame float
+// smoothing, a pyramid level made from it, window sums in window order, the
+// middle-pivot quicksort), which were kept bit for bit until faster passes
+// replaced them. Their outputs on the golden pictures and sequences, written by
+// those passes themselves, are kept in tests/data/klt/float-reference.txt; the
 // passes in use may differ from them only within the tolerances below:
 // - selection: at least 95 % of the features are the same, and each other one
 //   has a trackability within 2 % of the one it replaces;
@@ -93,7 +94,7 @@ Features trackPair(const Features& selected) {
     return fl.feature;
 }
 
-// --- The reference file: a name line, then one "x y val" line per feature (hex floats).
+// --- The reference file: a "case" line, then one "x y val" line per feature (hex floats).
 
 std::map<std::string, Features> readReference() {
     std::map<std::string, Features> cases;
@@ -116,12 +117,6 @@ std::map<std::string, Features> readReference() {
         current->push_back(f);
     }
     return cases;
-}
-
-void writeCase(std::FILE* out, const std::string& name, const Features& features) {
-    std::fprintf(out, "case %s\n", name.c_str());
-    for (const KLTFeature& f : features)
-        std::fprintf(out, "%a %a %d\n", static_cast<double>(f.x), static_cast<double>(f.y), f.val);
 }
 
 // --- Comparisons
@@ -237,21 +232,5 @@ INSTANTIATE_TEST_SUITE_P(Cases, KLTFloatReference,
                                          ReferenceCase{Kind::select, kSelectCases[2]},
                                          ReferenceCase{Kind::select, kSelectCases[3]},
                                          ReferenceCase{Kind::sequence, {}}, ReferenceCase{Kind::pair, {}}));
-
-// Writes the reference file from the passes in use when KLT_WRITE_FLOAT_REFERENCE
-// names a file: run once on the float passes to make the committed file.
-TEST(KLTFloatReferenceFile, WrittenOnRequest) {
-    const char* path = std::getenv("KLT_WRITE_FLOAT_REFERENCE");
-    if (!path) GTEST_SKIP() << "KLT_WRITE_FLOAT_REFERENCE not set";
-    std::FILE* out = std::fopen(path, "w");
-    ASSERT_NE(out, nullptr);
-    std::fprintf(out, "# KLT outputs of the float passes: selection on the golden pictures, the golden\n"
-                      "# sequence and the pair from those selections. Written by klt_float_reference_test.\n");
-    for (const SelectCase& c : kSelectCases) writeCase(out, selectName(c), select(c));
-    const std::vector<Features> steps = trackSequence(select(kSelectCases[3]));
-    for (int step = 0; step < kSteps; ++step) writeCase(out, sequenceName(step), steps[step]);
-    writeCase(out, kPairName, trackPair(select(kSelectCases[2])));
-    std::fclose(out);
-}
 
 }  // namespace
