@@ -246,9 +246,13 @@ int partitionCandidates(KLTCandidate* candidates, int n) {
 // band through a heap, one at a time.
 class CandidatesByValue {
 public:
-    CandidatesByValue(const KLTWorkspace& ws, int threshold, std::vector<int>& blockMax, std::vector<uint64_t>& band)
+    // Candidates on a set cell of `blocked` (ncols wide) are left out: in
+    // selection the cells of the map are only ever set.
+    CandidatesByValue(const KLTWorkspace& ws, int threshold, std::vector<int>& blockMax, std::vector<uint64_t>& band,
+                      const unsigned char* blocked, int ncols)
         : values_(ws.candidateValues), rowLength_(ws.candidateRowLength), origin_(ws.candidateOrigin),
-          step_(ws.candidateStep), threshold_(threshold), blockMax_(blockMax), band_(band) {
+          step_(ws.candidateStep), threshold_(threshold), blockMax_(blockMax), band_(band), blocked_(blocked),
+          ncols_(ncols) {
         band_.clear();
         const size_t n = values_.size();
         blockMax_.resize((n + kBlock - 1) / kBlock);
@@ -291,12 +295,22 @@ private:
         for (int value : blockMax_) room += value >= lower ? kBlock : 0;
         band_.resize(room);
         size_t count = 0;
+        const size_t length = static_cast<size_t>(rowLength_);
+        const size_t step = static_cast<size_t>(step_);
         for (size_t b = 0; b < blockMax_.size(); ++b) {
             if (blockMax_[b] < lower) continue;
+            size_t row = b * kBlock / length;
+            size_t column = b * kBlock % length;
             for (size_t i = b * kBlock; i < std::min(n, b * kBlock + kBlock); ++i) {
                 const int value = values_[i];
+                const size_t cell = (static_cast<size_t>(origin_.second) + row * step) * static_cast<size_t>(ncols_) +
+                                    static_cast<size_t>(origin_.first) + column * step;
                 band_[count] = static_cast<uint64_t>(static_cast<uint32_t>(value)) << 32 | (kIndexMask - i);
-                count += value >= lower && value < upper_ ? 1 : 0;
+                count += value >= lower && value < upper_ && !blocked_[cell] ? 1 : 0;
+                if (++column == length) {
+                    column = 0;
+                    ++row;
+                }
             }
         }
         band_.resize(count);
@@ -313,6 +327,8 @@ private:
     int64_t threshold_;
     std::vector<int>& blockMax_;
     std::vector<uint64_t>& band_;
+    const unsigned char* blocked_;
+    int ncols_;
     size_t heapSize_ = 0;
     int64_t upper_ = 0;
     KLTCandidate current_{};
@@ -375,7 +391,10 @@ void selectProper(KLTTrackingContext& tc, const unsigned char* img, int ncols, i
                    tc.mindist);
         tc.mindist = 0;
     }
-    CandidatesByValue ordered(ws, acceptanceThreshold(tc.min_eigenvalue), ws.blockMax, ws.candidateBand);
+    // The map is cleared here, before the candidates read it.
+    ws.featureMap.assign(static_cast<size_t>(ncols) * static_cast<size_t>(nrows), 0);
+    CandidatesByValue ordered(ws, acceptanceThreshold(tc.min_eigenvalue), ws.blockMax, ws.candidateBand,
+                              ws.featureMap.data(), ncols);
     fillMapAndFeatures([&ordered] { return ordered.next(); }, fl, ncols, nrows, tc.mindist, tc.min_eigenvalue,
                        ws.featureMap);
 }
