@@ -467,15 +467,12 @@ void sampledLevelFromBytes(const unsigned char* img, int ncols, int nrows, float
     while (x1 > x0 && subsampling * (x1 - 1) + offset >= ncols - radius) --x1;
     const int count = x1 - x0;
 
-    // The horizontal pass first, at the sampled columns only, into a ring of
-    // kernel-height rows that the vertical pass at the sampled rows reads while
-    // they are still in the first-level cache. Each input row is split into its
-    // phases so that the taps of neighbouring outputs lie side by side.
+    // Each row the horizontal pass reads is split into its phases so that the
+    // taps of neighbouring outputs lie side by side.
     const int phaseLength = (ncols + subsampling - 1) / subsampling;
     // The phases, then the row as floats.
     phases.resize(phaseLength * subsampling + ncols, 1);
     float* rowFloats = phases.data.data() + static_cast<size_t>(subsampling) * phaseLength;
-    ring.resize(std::max(count, 1), width);
     const auto ringRow = [&](int k) {
         return ring.data.data() + static_cast<size_t>(k % width) * static_cast<size_t>(std::max(count, 1));
     };
@@ -495,19 +492,55 @@ void sampledLevelFromBytes(const unsigned char* img, int ncols, int nrows, float
         phaseBefore[k] = phaseTap(-k);
         phaseAfter[k] = phaseTap(k);
     }
-    const auto horizontalPass = [&](int row) {
+    const auto horizontalPass = [&](const float* input, float* output) {
+        splitPhases(input, ncols, subsampling, phases.data.data(), phaseLength);
+        float_kernels::symmetricSmoothColumns(phaseCentre, phaseBefore, phaseAfter, output, count, weights, radius);
+    };
+    const auto convertRow = [&](int row, float* to) {
         if (img)
-            float_kernels::bytesToFloats(img + static_cast<size_t>(row) * static_cast<size_t>(ncols), rowFloats,
+            float_kernels::bytesToFloats(img + static_cast<size_t>(row) * static_cast<size_t>(ncols), to,
                                          static_cast<size_t>(ncols));
         else
-            std::fill(rowFloats, rowFloats + ncols, 0.0f);
-        splitPhases(rowFloats, ncols, subsampling, phases.data.data(), phaseLength);
-        float_kernels::symmetricSmoothColumns(phaseCentre, phaseBefore, phaseAfter, ringRow(row), count, weights,
-                                              radius);
+            std::fill(to, to + ncols, 0.0f);
     };
 
     const float* before[MAX_KERNEL_WIDTH] = {};
     const float* after[MAX_KERNEL_WIDTH] = {};
+    // A frame narrow enough for a kernel-height ring of its whole rows to stay
+    // in the first-level cache takes the vertical pass first, at the sampled
+    // rows only, and splits only those; wider frames take the horizontal pass
+    // first, at the sampled columns only, into a ring of those.
+    constexpr size_t kFirstLevelCache = 32 * 1024;
+    if (static_cast<size_t>(ncols) * static_cast<size_t>(width) * sizeof(float) <= kFirstLevelCache) {
+        ring.resize(ncols, width + 1);
+        const auto inputRow = [&](int k) {
+            return ring.data.data() + static_cast<size_t>(k % width) * static_cast<size_t>(ncols);
+        };
+        float* vertical = ring.data.data() + static_cast<size_t>(width) * static_cast<size_t>(ncols);
+        int converted = 0;
+        for (int y = 0; y < outRows; ++y) {
+            const int centre = subsampling * y + offset;
+            float* dst = out.data.data() + static_cast<size_t>(y) * outCols;
+            if (centre < radius || centre >= nrows - radius || count <= 0) {
+                std::fill(dst, dst + outCols, 0.0f);
+                continue;
+            }
+            for (converted = std::max(converted, centre - radius); converted <= centre + radius; ++converted)
+                convertRow(converted, inputRow(converted));
+            for (int k = 1; k <= radius; ++k) {
+                before[k] = inputRow(centre - k);
+                after[k] = inputRow(centre + k);
+            }
+            float_kernels::symmetricSmoothColumns(inputRow(centre), before, after, vertical, ncols, weights, radius);
+            std::fill(dst, dst + x0, 0.0f);
+            std::fill(dst + x1, dst + outCols, 0.0f);
+            horizontalPass(vertical, dst + x0);
+        }
+        return;
+    }
+
+    ring.resize(std::max(count, 1), width);
+    ring.resize(std::max(count, 1), width);
     int made = 0;
     for (int y = 0; y < outRows; ++y) {
         const int centre = subsampling * y + offset;
@@ -516,7 +549,10 @@ void sampledLevelFromBytes(const unsigned char* img, int ncols, int nrows, float
             std::fill(dst, dst + outCols, 0.0f);
             continue;
         }
-        for (made = std::max(made, centre - radius); made <= centre + radius; ++made) horizontalPass(made);
+        for (made = std::max(made, centre - radius); made <= centre + radius; ++made) {
+            convertRow(made, rowFloats);
+            horizontalPass(rowFloats, ringRow(made));
+        }
         for (int k = 1; k <= radius; ++k) {
             before[k] = ringRow(centre - k);
             after[k] = ringRow(centre + k);

@@ -210,9 +210,9 @@ TEST(GoldenTrack, SequentialTrackingIsUnchanged) {
     constexpr int kWidth = 320;
     constexpr int kHeight = 240;
     const int shifts[][2] = {{0, 0}, {5, -3}, {9, -7}, {16, -8}, {19, -4}, {27, 2}, {30, 9}};
-    const uint64_t golden[] = {0xd6a8cb9f69ef5acdULL, 0x6a2e47dbf6056b7bULL, 0x5adb31d0e450f18eULL,
-                               0x946b3cf64a59eb5fULL, 0x477c6a5a70bab443ULL, 0xd804c95c4bc2d673ULL,
-                               0x4bb94d1701777d60ULL};
+    const uint64_t golden[] = {0xd6a8cb9f69ef5acdULL, 0x7cec32a9385cb275ULL, 0x1f44054042ec6b81ULL,
+                               0x4c59ee4ca052b307ULL, 0xac6fa753dce52348ULL, 0x45780dfaf4237d83ULL,
+                               0x12a11ba48e2878c2ULL};
     const int remaining[] = {78, 76, 76, 74, 74, 74, 74};
 
     auto tc = detectorContext();
