@@ -45,10 +45,29 @@ struct WindowSums {
 
 // The window sums are taken eight columns at a time: for each term, eight
 // partial sums, the one of column k + 8m of the window in lane k (row by row
-// within a group of eight columns, group after group), then folded into one
-// as the vector code folds them: lanes k and k + 4, then k and k + 2, then 0 and 1.
-// The scalar code below keeps exactly that order, so both give the same bits.
+// within a group of eight columns, group after group, each product added by a
+// fused multiply-add), then folded into one as the vector code folds them:
+// lanes k and k + 4, then k and k + 2, then 0 and 1. The scalar code below keeps
+// exactly those operations, so both give the same bits.
 constexpr int kSumLanes = 8;
+
+// The bilinear value of interpolateInline, its last three terms added by fused
+// multiply-adds as the vector code adds them.
+inline float fusedInterpolate(float x, float y, const KLTFloatImage& img) {
+    if (!(img.ncols >= 2 && img.nrows >= 2 && x > -1.0f && y > -1.0f &&
+          x < static_cast<float>(img.ncols - 1) && y < static_cast<float>(img.nrows - 1)))
+        return klt_detail::interpolateOutside(x, y, img);
+    const int xt = static_cast<int>(x);
+    const int yt = static_cast<int>(y);
+    const float ax = x - static_cast<float>(xt);
+    const float ay = y - static_cast<float>(yt);
+    const float* p = img.data.data() + static_cast<size_t>(yt) * img.ncols + xt;
+    const int nc = img.ncols;
+    float value = (1 - ax) * (1 - ay) * p[0];
+    value = std::fma(ax * (1 - ay), p[1], value);
+    value = std::fma((1 - ax) * ay, p[nc], value);
+    return std::fma(ax * ay, p[nc + 1], value);
+}
 
 inline float foldLanes(const float (&lanes)[kSumLanes]) {
     const float a0 = lanes[0] + lanes[4], a1 = lanes[1] + lanes[5];
@@ -70,15 +89,15 @@ WindowSums sumWindows(float x1, float y1, float x2, float y2, const KLTFloatImag
                 const float ay = y1 + static_cast<float>(j);
                 const float bx = x2 + static_cast<float>(i);
                 const float by = y2 + static_cast<float>(j);
-                const float d = interpolateInline(ax, ay, img1) - interpolateInline(bx, by, img2);
-                const float gx = interpolateInline(ax, ay, gradx1) + interpolateInline(bx, by, gradx2);
-                const float gy = interpolateInline(ax, ay, grady1) + interpolateInline(bx, by, grady2);
+                const float d = fusedInterpolate(ax, ay, img1) - fusedInterpolate(bx, by, img2);
+                const float gx = fusedInterpolate(ax, ay, gradx1) + fusedInterpolate(bx, by, gradx2);
+                const float gy = fusedInterpolate(ax, ay, grady1) + fusedInterpolate(bx, by, grady2);
                 const float twiceD = 2.0f * d;
-                acc[0][k] += gx * gx;
-                acc[1][k] += gx * gy;
-                acc[2][k] += gy * gy;
-                acc[3][k] += twiceD * gx;
-                acc[4][k] += twiceD * gy;
+                acc[0][k] = std::fma(gx, gx, acc[0][k]);
+                acc[1][k] = std::fma(gx, gy, acc[1][k]);
+                acc[2][k] = std::fma(gy, gy, acc[2][k]);
+                acc[3][k] = std::fma(twiceD, gx, acc[3][k]);
+                acc[4][k] = std::fma(twiceD, gy, acc[4][k]);
             }
         }
     }
@@ -106,7 +125,7 @@ struct FirstWindow {
 // levels are handled in turns.
 constexpr int kLanes = 8;
 
-CASTELLAN_BEGIN_AVX2
+CASTELLAN_BEGIN_AVX2_FMA
 
 // Samples of the window rows are taken eight at a time. Every sample and every
 // product is computed lane by lane with the scalar code's operations, and
@@ -160,7 +179,7 @@ public:
         return true;
     }
 
-    // interpolateInline at the prepared positions of an image of the same size.
+    // fusedInterpolate at the prepared positions of an image of the same size.
     __m256 sample(const KLTFloatImage& img) const {
         const float* p = img.data.data() + rowStart_;
         const __m256 p00 = gather(p);
@@ -168,9 +187,9 @@ public:
         const __m256 p01 = gather(p + ncols_);
         const __m256 p11 = gather(p + ncols_ + 1);
         __m256 value = _mm256_mul_ps(w00_, p00);
-        value = _mm256_add_ps(value, _mm256_mul_ps(w10_, p10));
-        value = _mm256_add_ps(value, _mm256_mul_ps(w01_, p01));
-        return _mm256_add_ps(value, _mm256_mul_ps(w11_, p11));
+        value = _mm256_fmadd_ps(w10_, p10, value);
+        value = _mm256_fmadd_ps(w01_, p01, value);
+        return _mm256_fmadd_ps(w11_, p11, value);
     }
 
 private:
@@ -253,11 +272,11 @@ bool windowSumsAvx2(float x1, float y1, float x2, float y2, const KLTFloatImage&
             const __m256 gy =
                 _mm256_add_ps(_mm256_load_ps(slot + 16), _mm256_and_ps(second.sample(grady2), lanes.active));
             const __m256 twiceD = _mm256_mul_ps(two, d);
-            sxx = _mm256_add_ps(sxx, _mm256_mul_ps(gx, gx));
-            sxy = _mm256_add_ps(sxy, _mm256_mul_ps(gx, gy));
-            syy = _mm256_add_ps(syy, _mm256_mul_ps(gy, gy));
-            ex = _mm256_add_ps(ex, _mm256_mul_ps(twiceD, gx));
-            ey = _mm256_add_ps(ey, _mm256_mul_ps(twiceD, gy));
+            sxx = _mm256_fmadd_ps(gx, gx, sxx);
+            sxy = _mm256_fmadd_ps(gx, gy, sxy);
+            syy = _mm256_fmadd_ps(gy, gy, syy);
+            ex = _mm256_fmadd_ps(twiceD, gx, ex);
+            ey = _mm256_fmadd_ps(twiceD, gy, ey);
         }
     }
     firstWindow.taken = true;
@@ -295,7 +314,7 @@ bool absoluteDifferenceAvx2(float x1, float y1, float x2, float y2, const KLTFlo
     return true;
 }
 
-CASTELLAN_END_AVX2
+CASTELLAN_END_AVX2_FMA
 
 float sumAbsoluteDifference(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
                             const KLTFloatImage& img2, int hw, int hh) {
@@ -304,8 +323,8 @@ float sumAbsoluteDifference(float x1, float y1, float x2, float y2, const KLTFlo
         for (int j = -hh; j <= hh; ++j)
             for (int k = 0; k < kSumLanes && i0 + k <= hw; ++k)
                 acc[k] += std::fabs(
-                    interpolateInline(x1 + static_cast<float>(i0 + k), y1 + static_cast<float>(j), img1) -
-                    interpolateInline(x2 + static_cast<float>(i0 + k), y2 + static_cast<float>(j), img2));
+                    fusedInterpolate(x1 + static_cast<float>(i0 + k), y1 + static_cast<float>(j), img1) -
+                    fusedInterpolate(x2 + static_cast<float>(i0 + k), y2 + static_cast<float>(j), img2));
     return foldLanes(acc);
 }
 
@@ -565,13 +584,19 @@ struct LaneState {
     WindowSums sums;
 };
 
+// The vectorised window sums need AVX2 and FMA (and run on the AVX-512 path too).
+bool trackerVectorised() {
+    static const bool vectorised = float_kernels::usesAvx2() && __builtin_cpu_supports("fma");
+    return vectorised;
+}
+
 // The window sums of every running lane at its current position.
 void sumRunningLanes(std::span<const FeatureTrack> lanes, std::span<LaneState> states, const LevelImages& im,
                      int hw, int hh) {
     for (size_t l = 0; l < lanes.size(); ++l) {
         if (!states[l].running) continue;
         const FeatureTrack& f = lanes[l];
-        if (!(float_kernels::usesAvx2() &&
+        if (!(trackerVectorised() &&
               windowSumsAvx2(f.x1, f.y1, f.x2, f.y2, im.img1, im.gradx1, im.grady1, im.img2, im.gradx2, im.grady2,
                              hw, hh, states[l].firstWindow, states[l].sums)))
             states[l].sums = sumWindows(f.x1, f.y1, f.x2, f.y2, im.img1, im.gradx1, im.grady1, im.img2,
@@ -585,7 +610,7 @@ void residues(std::span<const FeatureTrack> lanes, std::span<const LaneState> st
     for (size_t l = 0; l < lanes.size(); ++l) {
         if (!wanted[l]) continue;
         const FeatureTrack& f = lanes[l];
-        if (!(float_kernels::usesAvx2() &&
+        if (!(trackerVectorised() &&
               absoluteDifferenceAvx2(f.x1, f.y1, f.x2, f.y2, im.img1, im.img2, hw, hh, states[l].firstWindow,
                                      sum[l])))
             sum[l] = sumAbsoluteDifference(f.x1, f.y1, f.x2, f.y2, im.img1, im.img2, hw, hh);
