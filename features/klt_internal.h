@@ -58,6 +58,8 @@ struct KLTWorkspace {
     // second's and the stored one.
     std::array<LazyGradientLevel, 3> lazyLevels;
     KLTFloatImage tileScratch;  // horizontal pass of one gradient tile
+    KLTFloatImage halfLevel;    // the frame at half size, on the way to pyramid level 1
+    std::vector<uint16_t> binomialRows;  // one row of its vertical pass
 };
 
 namespace klt_detail {
@@ -87,13 +89,15 @@ void computePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFa
 // Levels firstLevel and up of a pyramid whose level firstLevel - 1 is filled in already.
 void computeUpperLevels(KLTPyramid& pyramid, float sigmaFact, KLTFloatImage& smoothTemp,
                         KLTFloatImage& phases, int firstLevel = 1);
-// Level 1 of a pyramid straight from the frame's bytes: the smoothing of level 0
-// and the pyramid smoothing in one pass of their combined kernel, at the sampled
-// positions only, so level 0 itself need not be made. Positions closer to the
-// border than the combined kernel's radius are 0.
+// Level 1 of a pyramid straight from the frame's bytes, so level 0 itself need
+// not be made: the smoothing of level 0 and the pyramid smoothing together, at
+// the sampled positions only. For a subsampling of 4 in two halvings (a binomial
+// kernel in integers, then a Gaussian for the rest of the variance); otherwise
+// with the two kernels combined into one. Positions closer to the border than
+// the kernels reach are 0.
 void sampledLevelFromBytes(const unsigned char* img, int ncols, int nrows, float smoothSigma,
                            float pyramidSigma, int subsampling, KLTFloatImage& out, KLTFloatImage& ring,
-                           KLTFloatImage& phases);
+                           KLTFloatImage& phases, KLTFloatImage& half, std::vector<uint16_t>& rowSums);
 // The smoothing of smoothBytes on the outputs [x0, x1) × [y0, y1) only, with the
 // same values there; the kernel is smoothBytes' kernel for its sigma.
 void smoothBytesTile(const unsigned char* img, int ncols, int nrows, const ConvolutionKernel& kernel, int x0,

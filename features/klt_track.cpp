@@ -494,7 +494,8 @@ void buildPyramids(const KLTTrackingContext& tc, KLTWorkspace& ws, const unsigne
         level1.resize(ncols / tc.subsampling, nrows / tc.subsampling);
         klt_detail::sampledLevelFromBytes(img, ncols, nrows, computeSmoothSigma(tc),
                                           static_cast<float>(tc.subsampling) * tc.pyramid_sigma_fact,
-                                          tc.subsampling, level1, ws.convolveTemp, ws.phaseRows);
+                                          tc.subsampling, level1, ws.convolveTemp, ws.phaseRows, ws.halfLevel,
+                                          ws.binomialRows);
         intensity.ncols[1] = level1.ncols;
         intensity.nrows[1] = level1.nrows;
     }
