@@ -757,7 +757,7 @@ void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
     KLTPyramid& gradx2 = *ws.second[1];
     KLTPyramid& grady2 = *ws.second[2];
 
-    // Stored pyramids that tracking did not build carry all their gradients.
+    // Every pyramid set comes from buildPyramids, with its level 0 made on demand.
     std::optional<GradientTiles> tiles1;
     if (LazyGradientLevel* lazy = lazyLevelOf(ws, &gradx1))
         tiles1.emplace(*lazy, pyramid1.img[0], gradx1.img[0], grady1.img[0], ws.tileScratch, ws.floatImage);
