@@ -172,35 +172,6 @@ void splitPhasesBy(const float* src, int ncols, float* phases, int phaseLength) 
     for (int c = whole * S; c < ncols; ++c) phases[static_cast<size_t>(c % S) * phaseLength + c / S] = src[c];
 }
 
-// Bytes to floats split into four phases in one pass: each 16 bytes become four
-// vectors of four consecutive values, and a 4 x 4 transpose turns them into four
-// values of each phase. SSE2 is the x86-64 baseline.
-void splitBytesInFourPhases(const unsigned char* src, int ncols, float* phases, int phaseLength) {
-    const __m128i zero = _mm_setzero_si128();
-    float* p0 = phases;
-    float* p1 = phases + phaseLength;
-    float* p2 = phases + 2 * static_cast<size_t>(phaseLength);
-    float* p3 = phases + 3 * static_cast<size_t>(phaseLength);
-    int c = 0;
-    for (; c + 16 <= ncols; c += 16) {
-        __m128i bytes;
-        std::memcpy(&bytes, src + c, sizeof bytes);
-        const __m128i low = _mm_unpacklo_epi8(bytes, zero);
-        const __m128i high = _mm_unpackhi_epi8(bytes, zero);
-        __m128 a = _mm_cvtepi32_ps(_mm_unpacklo_epi16(low, zero));
-        __m128 b = _mm_cvtepi32_ps(_mm_unpackhi_epi16(low, zero));
-        __m128 d = _mm_cvtepi32_ps(_mm_unpacklo_epi16(high, zero));
-        __m128 e = _mm_cvtepi32_ps(_mm_unpackhi_epi16(high, zero));
-        _MM_TRANSPOSE4_PS(a, b, d, e);
-        const int m = c / 4;
-        _mm_storeu_ps(p0 + m, a);
-        _mm_storeu_ps(p1 + m, b);
-        _mm_storeu_ps(p2 + m, d);
-        _mm_storeu_ps(p3 + m, e);
-    }
-    for (; c < ncols; ++c) phases[static_cast<size_t>(c % 4) * phaseLength + c / 4] = static_cast<float>(src[c]);
-}
-
 void splitPhases(const float* src, int ncols, int subsampling, float* phases, int phaseLength) {
     switch (subsampling) {
     case 2: return splitPhasesBy<2>(src, ncols, phases, phaseLength);
@@ -722,40 +693,9 @@ void sampledLevelFromBytes(const unsigned char* img, int ncols, int nrows, float
 
     const float* before[MAX_KERNEL_WIDTH] = {};
     const float* after[MAX_KERNEL_WIDTH] = {};
-    // A frame narrow enough for a kernel-height ring of its whole rows to stay
-    // in the first-level cache takes the vertical pass first, at the sampled
-    // rows only, and splits only those; wider frames take the horizontal pass
-    // first, at the sampled columns only, into a ring of those.
-    constexpr size_t kFirstLevelCache = 32 * 1024;
-    if (static_cast<size_t>(ncols) * static_cast<size_t>(width) * sizeof(float) <= kFirstLevelCache) {
-        ring.resize(ncols, width + 1);
-        const auto inputRow = [&](int k) {
-            return ring.data.data() + static_cast<size_t>(k % width) * static_cast<size_t>(ncols);
-        };
-        float* vertical = ring.data.data() + static_cast<size_t>(width) * static_cast<size_t>(ncols);
-        int converted = 0;
-        for (int y = 0; y < outRows; ++y) {
-            const int centre = subsampling * y + offset;
-            float* dst = out.data.data() + static_cast<size_t>(y) * outCols;
-            if (centre < radius || centre >= nrows - radius || count <= 0) {
-                std::fill(dst, dst + outCols, 0.0f);
-                continue;
-            }
-            for (converted = std::max(converted, centre - radius); converted <= centre + radius; ++converted)
-                convertRow(converted, inputRow(converted));
-            for (int k = 1; k <= radius; ++k) {
-                before[k] = inputRow(centre - k);
-                after[k] = inputRow(centre + k);
-            }
-            float_kernels::symmetricSmoothColumns(inputRow(centre), before, after, vertical, ncols, weights, radius);
-            std::fill(dst, dst + x0, 0.0f);
-            std::fill(dst + x1, dst + outCols, 0.0f);
-            horizontalPass(vertical, dst + x0);
-        }
-        return;
-    }
-
-    ring.resize(std::max(count, 1), width);
+    // The horizontal pass first, at the sampled columns only, into a ring of
+    // kernel-height rows that the vertical pass at the sampled rows reads while
+    // they are still in the first-level cache.
     ring.resize(std::max(count, 1), width);
     int made = 0;
     for (int y = 0; y < outRows; ++y) {
@@ -766,13 +706,6 @@ void sampledLevelFromBytes(const unsigned char* img, int ncols, int nrows, float
             continue;
         }
         for (made = std::max(made, centre - radius); made <= centre + radius; ++made) {
-            if (img && subsampling == 4) {
-                splitBytesInFourPhases(img + static_cast<size_t>(made) * static_cast<size_t>(ncols), ncols,
-                                       phases.data.data(), phaseLength);
-                float_kernels::symmetricSmoothColumns(phaseCentre, phaseBefore, phaseAfter, ringRow(made), count,
-                                                      weights, radius);
-                continue;
-            }
             convertRow(made, rowFloats);
             horizontalPass(rowFloats, ringRow(made));
         }
