@@ -470,8 +470,10 @@ void verticalSums(const unsigned char* const* r, int count, uint16_t* evens, uin
         const __m256i packed =
             _mm256_packus_epi32(_mm256_and_si256(t, lowHalves), _mm256_srli_epi32(t, 16));
         const __m256i ordered = _mm256_permute4x64_epi64(packed, 0xd8);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(evens + c / 2), _mm256_castsi256_si128(ordered));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(odds + c / 2), _mm256_extracti128_si256(ordered, 1));
+        const __m128i evenHalf = _mm256_castsi256_si128(ordered);
+        const __m128i oddHalf = _mm256_extracti128_si256(ordered, 1);
+        std::memcpy(evens + c / 2, &evenHalf, sizeof evenHalf);
+        std::memcpy(odds + c / 2, &oddHalf, sizeof oddHalf);
     }
 }
 
