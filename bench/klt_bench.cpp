@@ -6,6 +6,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <vector>
 
 #if defined(CASTELLAN_HAVE_PEER)
@@ -61,6 +62,15 @@ void oursTrack(benchmark::State& state, bench::FrameSize size) {
         towardsA = !towardsA;
     }
     state.counters["tracked"] = tracked;
+    // Why the others were lost, on the last step.
+    const auto lost = [&](int code) {
+        return static_cast<double>(std::count_if(fl->feature.begin(), fl->feature.end(),
+                                                 [code](const KLTFeature& f) { return f.val == code; }));
+    };
+    state.counters["small_det"] = lost(KLT_SMALL_DET);
+    state.counters["max_iterations"] = lost(KLT_MAX_ITERATIONS);
+    state.counters["out_of_bounds"] = lost(KLT_OOB);
+    state.counters["large_residue"] = lost(KLT_LARGE_RESIDUE);
 }
 
 #if defined(CASTELLAN_HAVE_PEER)

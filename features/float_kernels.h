@@ -5,9 +5,9 @@
 // AVX-512 versions run where the processor has AVX-512F, the AVX2 ones where it
 // has AVX2, the SSE2 ones (the x86-64 baseline) everywhere else.
 //
-// Every output keeps the exact sequence of single-precision operations of the
-// plain loop it replaces (no reassociation, no fused multiply-add), so results
-// are bit-identical on every path.
+// Every output is computed by the same sequence of single-precision operations
+// on every path (no fused multiply-add, no sums reordered by the vector width),
+// so results are bit-identical on every path.
 
 #include <cstddef>
 
@@ -49,8 +49,9 @@ void separableBlock(const float* src, std::ptrdiff_t srcStride, const float* hWe
 void gradientProducts(const float* gx, const float* gy, std::size_t count, float* xx, float* xy, float* yy);
 
 // For each of `count` window positions i (window columns i .. i + windowWidth - 1
-// of the given rows of the three product images, summed row by row, column by
-// column, from 0.0f): sxx[i], sxy[i] and syy[i].
+// of the given rows of the three product images): sxx[i], sxy[i] and syy[i],
+// each the sum over the window's columns, left to right, of the column's sum
+// over its rows, top to bottom, every sum from 0.0f.
 void windowSums(const float* const* xxRows, const float* const* xyRows, const float* const* yyRows,
                 int windowHeight, int windowWidth, int count, float* sxx, float* sxy, float* syy);
 
@@ -60,7 +61,9 @@ void windowSums(const float* const* xxRows, const float* const* xyRows, const fl
 // the faster float formula could truncate otherwise (near an integer, beyond 2^22).
 void smallerEigenvalues(const float* gxx, const float* gxy, const float* gyy, int count, float* lambda);
 
-// Canny. dst[x] = gau[0] * centre[x] + sum over k = 1 .. halo of
+// Symmetric kernels (Canny's smoothing, the KLT pyramid's) and antisymmetric
+// ones (Canny's derivatives); dst never overlaps the inputs.
+// dst[x] = gau[0] * centre[x] + sum over k = 1 .. halo of
 // gau[k] * (centre[x + k] + centre[x - k]), summed in that order; centre must
 // be readable from -halo to count + halo.
 void symmetricSmooth(const float* centre, float* dst, int count, const float* gau, int halo);

@@ -145,6 +145,8 @@ void separableBlock(const float* src, std::ptrdiff_t srcStride, const float* hWe
                     const float* vWeights, int vTaps, int rows, float* dst, std::ptrdiff_t dstStride) {
     if (hTaps == 7 && vTaps == 7)
         return separableBlockWith<7, 7>(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
+    if (hTaps == 5 && vTaps == 5)
+        return separableBlockWith<5, 5>(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
     separableBlockWith<0, 0>(src, srcStride, hWeights, hTaps, vWeights, vTaps, rows, dst, dstStride);
 }
 #endif
@@ -165,57 +167,70 @@ void gradientProducts(const float* gx, const float* gy, std::size_t count, float
     }
 }
 
-void windowSums(const float* const* xxRows, const float* const* xyRows, const float* const* yyRows,
-                int windowHeight, int windowWidth, int count, float* sxxOut, float* sxyOut, float* syyOut) {
-    int i = 0;
-    // Three vectors of windows at a time: each sum is a chain of dependent
-    // additions, and independent chains side by side keep the adders busy.
-    constexpr int kBlock = 3 * kFloatLanes;
-    for (; i + kBlock <= count; i += kBlock) {
-        FloatVec sxx[3] = {}, sxy[3] = {}, syy[3] = {};
-        for (int r = 0; r < windowHeight; ++r) {
-            const float* xx = xxRows[r] + i;
-            const float* xy = xyRows[r] + i;
-            const float* yy = yyRows[r] + i;
-            for (int c = 0; c < windowWidth; ++c) {
-                for (int v = 0; v < 3; ++v) {
-                    sxx[v] += loadFloats(xx + c + v * kFloatLanes);
-                    sxy[v] += loadFloats(xy + c + v * kFloatLanes);
-                    syy[v] += loadFloats(yy + c + v * kFloatLanes);
-                }
-            }
-        }
-        for (int v = 0; v < 3; ++v) {
-            storeFloats(sxxOut + i + v * kFloatLanes, sxx[v]);
-            storeFloats(sxyOut + i + v * kFloatLanes, sxy[v]);
-            storeFloats(syyOut + i + v * kFloatLanes, syy[v]);
-        }
+// Column sums of one product over the window rows, for `count` columns.
+inline void columnSums(const float* const* rows, int windowHeight, int from, int count, float* out) {
+    int c = 0;
+    for (; c + kFloatLanes <= count; c += kFloatLanes) {
+        FloatVec sum = {};
+        for (int r = 0; r < windowHeight; ++r) sum += loadFloats(rows[r] + from + c);
+        storeFloats(out + c, sum);
     }
+    for (; c < count; ++c) {
+        float sum = 0.0f;
+        for (int r = 0; r < windowHeight; ++r) sum += rows[r][from + c];
+        out[c] = sum;
+    }
+}
+
+// Window sums of one product from its column sums.
+inline void rowSums(const float* columns, int windowWidth, int count, float* out) {
+    int i = 0;
     for (; i + kFloatLanes <= count; i += kFloatLanes) {
-        FloatVec sxx = {}, sxy = {}, syy = {};
-        for (int r = 0; r < windowHeight; ++r) {
-            for (int c = 0; c < windowWidth; ++c) {
-                sxx += loadFloats(xxRows[r] + i + c);
-                sxy += loadFloats(xyRows[r] + i + c);
-                syy += loadFloats(yyRows[r] + i + c);
-            }
-        }
-        storeFloats(sxxOut + i, sxx);
-        storeFloats(sxyOut + i, sxy);
-        storeFloats(syyOut + i, syy);
+        FloatVec sum = {};
+        for (int c = 0; c < windowWidth; ++c) sum += loadFloats(columns + i + c);
+        storeFloats(out + i, sum);
     }
     for (; i < count; ++i) {
-        float sxx = 0.0f, sxy = 0.0f, syy = 0.0f;
-        for (int r = 0; r < windowHeight; ++r) {
+        float sum = 0.0f;
+        for (int c = 0; c < windowWidth; ++c) sum += columns[i + c];
+        out[i] = sum;
+    }
+}
+
+void windowSums(const float* const* xxRows, const float* const* xyRows, const float* const* yyRows,
+                int windowHeight, int windowWidth, int count, float* sxxOut, float* sxyOut, float* syyOut) {
+    // A chunk of windows at a time: the column sums of a chunk stay in the
+    // first-level cache. Windows too wide for it sum their columns one by one.
+    constexpr int kColumns = 512;
+    const int chunk = kColumns - (windowWidth - 1);
+    if (chunk < kFloatLanes) {
+        for (int i = 0; i < count; ++i) {
+            float column[1];
+            float sxx = 0.0f, sxy = 0.0f, syy = 0.0f;
             for (int c = 0; c < windowWidth; ++c) {
-                sxx += xxRows[r][i + c];
-                sxy += xyRows[r][i + c];
-                syy += yyRows[r][i + c];
+                columnSums(xxRows, windowHeight, i + c, 1, column);
+                sxx += column[0];
+                columnSums(xyRows, windowHeight, i + c, 1, column);
+                sxy += column[0];
+                columnSums(yyRows, windowHeight, i + c, 1, column);
+                syy += column[0];
             }
+            sxxOut[i] = sxx;
+            sxyOut[i] = sxy;
+            syyOut[i] = syy;
         }
-        sxxOut[i] = sxx;
-        sxyOut[i] = sxy;
-        syyOut[i] = syy;
+        return;
+    }
+    float columns[kColumns];
+    for (int i = 0; i < count; i += chunk) {
+        const int n = std::min(chunk, count - i);
+        const int span = n + windowWidth - 1;
+        columnSums(xxRows, windowHeight, i, span, columns);
+        rowSums(columns, windowWidth, n, sxxOut + i);
+        columnSums(xyRows, windowHeight, i, span, columns);
+        rowSums(columns, windowWidth, n, sxyOut + i);
+        columnSums(yyRows, windowHeight, i, span, columns);
+        rowSums(columns, windowWidth, n, syyOut + i);
     }
 }
 
@@ -293,11 +308,32 @@ void antisymmetricDerive(const float* centre, float* dst, int count, const float
 void symmetricSmoothColumns(const float* centre, const float* const* before, const float* const* after,
                             float* dst, int count, const float* gau, int halo) {
     int x = 0;
-    for (; x + kFloatLanes <= count; x += kFloatLanes) {
-        FloatVec acc = gau[0] * loadFloats(centre + x);
+    // Four vectors side by side: each output's sum is a chain of dependent
+    // additions, and a long kernel's chain alone would leave the adders idle.
+    constexpr int kBlock = 4 * kFloatLanes;
+    for (; x + kBlock <= count; x += kBlock) {
+        FloatVec acc[4];
+        for (int v = 0; v < 4; ++v) acc[v] = gau[0] * loadFloats(centre + x + v * kFloatLanes);
+        for (int k = 1; k <= halo; ++k) {
+            const float* a = after[k] + x;
+            const float* b = before[k] + x;
+            for (int v = 0; v < 4; ++v)
+                acc[v] += gau[k] * (loadFloats(a + v * kFloatLanes) + loadFloats(b + v * kFloatLanes));
+        }
+        for (int v = 0; v < 4; ++v) storeFloats(dst + x + v * kFloatLanes, acc[v]);
+    }
+    const auto vectorAt = [&](int at) {
+        FloatVec acc = gau[0] * loadFloats(centre + at);
         for (int k = 1; k <= halo; ++k)
-            acc += gau[k] * (loadFloats(after[k] + x) + loadFloats(before[k] + x));
-        storeFloats(dst + x, acc);
+            acc += gau[k] * (loadFloats(after[k] + at) + loadFloats(before[k] + at));
+        storeFloats(dst + at, acc);
+    };
+    for (; x + kFloatLanes <= count; x += kFloatLanes) vectorAt(x);
+    // The last outputs as one vector moved back over outputs made already, which
+    // it makes again to the same values.
+    if (x < count && count >= kFloatLanes) {
+        vectorAt(count - kFloatLanes);
+        return;
     }
     for (; x < count; ++x) {
         float acc = gau[0] * centre[x];

@@ -4,11 +4,14 @@
 #include "features/klt.h"
 #include "features/klt_internal.h"
 #include "features/float_kernels.h"
+#include "features/simd_target.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <exception>
+
+#include <immintrin.h>
 
 namespace {
 
@@ -100,10 +103,11 @@ void convolveThroughRing(InputRow inputRow, int ncols, int nrows, const Reversed
 // convolveImage restricted to the outputs [x0, x1) × [y0, y1): each of them gets
 // the value, bit for bit, that the whole-image convolution gives it. The
 // horizontal pass runs only on the rows and columns those outputs read.
-void convolveTile(const KLTFloatImage& in, const ReversedKernel& horizontal, const ReversedKernel& vertical,
-                  int x0, int y0, int x1, int y1, KLTFloatImage& out, KLTFloatImage& scratch) {
-    const int ncols = in.ncols;
-    const int nrows = in.nrows;
+// source(r, c, n) points to n input values of row r from column c on, as floats.
+template <typename Source>
+void convolveTileOf(Source source, int ncols, int nrows, const ReversedKernel& horizontal,
+                    const ReversedKernel& vertical, int x0, int y0, int x1, int y1, KLTFloatImage& out,
+                    KLTFloatImage& scratch) {
     const int width = x1 - x0;
     const int rv = vertical.radius;
     const int ya = std::clamp(rv, y0, y1);
@@ -122,13 +126,13 @@ void convolveTile(const KLTFloatImage& in, const ReversedKernel& horizontal, con
     const int innerTo = std::clamp(ncols - rh, innerFrom, x1);
     scratch.resize(width, rowCount);
     for (int r = 0; r < rowCount; ++r) {
-        const float* src = in.data.data() + static_cast<size_t>(firstRow + r) * ncols;
         float* dst = scratch.data.data() + static_cast<size_t>(r) * width;
         std::fill(dst, dst + (innerFrom - x0), 0.0f);
         std::fill(dst + (innerTo - x0), dst + width, 0.0f);
         if (innerTo > innerFrom)
-            float_kernels::correlateRow(src + innerFrom - rh, dst + (innerFrom - x0), innerTo - innerFrom,
-                                        horizontal.weights, horizontal.width);
+            float_kernels::correlateRow(source(firstRow + r, innerFrom - rh, innerTo - innerFrom + 2 * rh),
+                                        dst + (innerFrom - x0), innerTo - innerFrom, horizontal.weights,
+                                        horizontal.width);
     }
     const float* rows[MAX_KERNEL_WIDTH];
     for (int y = ya; y < yb; ++y) {
@@ -137,6 +141,14 @@ void convolveTile(const KLTFloatImage& in, const ReversedKernel& horizontal, con
         float_kernels::correlateColumns(rows, out.data.data() + static_cast<size_t>(y) * ncols + x0, width,
                                         vertical.weights, vertical.width);
     }
+}
+
+void convolveTile(const KLTFloatImage& in, const ReversedKernel& horizontal, const ReversedKernel& vertical,
+                  int x0, int y0, int x1, int y1, KLTFloatImage& out, KLTFloatImage& scratch) {
+    const float* data = in.data.data();
+    const int ncols = in.ncols;
+    convolveTileOf([data, ncols](int r, int c, int) { return data + static_cast<size_t>(r) * ncols + c; },
+                   ncols, in.nrows, horizontal, vertical, x0, y0, x1, y1, out, scratch);
 }
 
 void convolveImage(const KLTFloatImage& in, const ConvolutionKernel& horizKernel,
@@ -378,6 +390,337 @@ void gradientKernels(float sigma, ConvolutionKernel& gauss, ConvolutionKernel& d
     deriv = gaussDerivKernel;
 }
 
+void smoothingKernel(float sigma, ConvolutionKernel& gauss) {
+    ensureKernelsFor(sigma);
+    gauss = gaussKernel;
+}
+
+void smoothBytesTile(const unsigned char* img, int ncols, int nrows, const ConvolutionKernel& kernel, int x0,
+                     int y0, int x1, int y1, KLTFloatImage& out, KLTFloatImage& scratch,
+                     KLTFloatImage& rowScratch) {
+    const ReversedKernel reversed(kernel);
+    const int r = reversed.radius;
+    // Blocks whose every output has both passes inside the image take the block
+    // kernel over the bytes converted once; the rest, near the borders, the
+    // general tile.
+    int blocksFrom = x1;
+    int blocksTo = x1;
+    if (img && y0 >= r && y1 <= nrows - r && y1 > y0) {
+        blocksFrom = std::clamp(r, x0, x1);
+        const int whole = (std::min(x1, ncols - r) - blocksFrom) / float_kernels::kBlockColumns;
+        blocksTo = blocksFrom + std::max(whole, 0) * float_kernels::kBlockColumns;
+    }
+    const auto general = [&](int from, int to) {
+        if (from >= to) return;
+        rowScratch.resize(ncols, 1);
+        float* row = rowScratch.data.data();
+        const auto source = [&](int y, int c, int n) {
+            if (!img) {
+                std::fill(row, row + n, 0.0f);
+            } else {
+                float_kernels::bytesToFloats(img + static_cast<size_t>(y) * static_cast<size_t>(ncols) + c, row,
+                                             static_cast<size_t>(n));
+            }
+            return static_cast<const float*>(row);
+        };
+        convolveTileOf(source, ncols, nrows, reversed, reversed, from, y0, to, y1, out, scratch);
+    };
+    general(x0, blocksFrom);
+    general(blocksTo, x1);
+    if (blocksTo <= blocksFrom) return;
+    const int width = blocksTo - blocksFrom + 2 * r;
+    const int rows = y1 - y0 + 2 * r;
+    rowScratch.resize(width, rows);
+    for (int k = 0; k < rows; ++k)
+        float_kernels::bytesToFloats(img + static_cast<size_t>(y0 - r + k) * static_cast<size_t>(ncols) + blocksFrom - r,
+                                     rowScratch.data.data() + static_cast<size_t>(k) * width, static_cast<size_t>(width));
+    for (int x = blocksFrom; x < blocksTo; x += float_kernels::kBlockColumns)
+        float_kernels::separableBlock(rowScratch.data.data() + (x - blocksFrom), width, reversed.weights,
+                                      reversed.width, reversed.weights, reversed.width, y1 - y0,
+                                      out.data.data() + static_cast<size_t>(y0) * ncols + x, ncols);
+}
+
+// The binomial halving of levelByHalvings, 16 columns at a time with AVX2; the
+// integer sums are those of the scalar loops, so the results are the same.
+CASTELLAN_BEGIN_AVX2
+namespace halving_avx2 {
+
+// Vertical sums of the rows r[0..4] for columns [0, count) (count a multiple of
+// 16), the even columns' to evens, the odd ones' to odds.
+// 16 bytes widened to 16-bit values, and 16 such values, from unaligned memory.
+inline __m256i widenedBytes(const unsigned char* p) {
+    __m128i bytes;
+    std::memcpy(&bytes, p, sizeof bytes);
+    return _mm256_cvtepu8_epi16(bytes);
+}
+inline __m256i sixteenValues(const uint16_t* p) {
+    __m256i v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void verticalSums(const unsigned char* const* r, int count, uint16_t* evens, uint16_t* odds) {
+    const __m256i lowHalves = _mm256_set1_epi32(0xffff);
+    for (int c = 0; c < count; c += 16) {
+        const __m256i middle = widenedBytes(r[2] + c);
+        const __m256i t = _mm256_add_epi16(
+            _mm256_add_epi16(_mm256_add_epi16(widenedBytes(r[0] + c), widenedBytes(r[4] + c)),
+                             _mm256_slli_epi16(_mm256_add_epi16(widenedBytes(r[1] + c), widenedBytes(r[3] + c)), 2)),
+            _mm256_add_epi16(_mm256_slli_epi16(middle, 2), _mm256_slli_epi16(middle, 1)));
+        const __m256i packed =
+            _mm256_packus_epi32(_mm256_and_si256(t, lowHalves), _mm256_srli_epi32(t, 16));
+        const __m256i ordered = _mm256_permute4x64_epi64(packed, 0xd8);
+        const __m128i evenHalf = _mm256_castsi256_si128(ordered);
+        const __m128i oddHalf = _mm256_extracti128_si256(ordered, 1);
+        std::memcpy(evens + c / 2, &evenHalf, sizeof evenHalf);
+        std::memcpy(odds + c / 2, &oddHalf, sizeof oddHalf);
+    }
+}
+
+// Half-size values for u in [from, to) (to - from a multiple of 16), all inside the row.
+void horizontalSums(const uint16_t* evens, const uint16_t* odds, int from, int to, float* dst) {
+    const __m256 scale = _mm256_set1_ps(1.0f / 256.0f);
+    for (int u = from; u < to; u += 16) {
+        const __m256i centre = sixteenValues(evens + u);
+        const __m256i sum = _mm256_add_epi16(
+            _mm256_add_epi16(_mm256_add_epi16(sixteenValues(evens + u - 1), sixteenValues(evens + u + 1)),
+                             _mm256_slli_epi16(_mm256_add_epi16(sixteenValues(odds + u - 1), sixteenValues(odds + u)), 2)),
+            _mm256_add_epi16(_mm256_slli_epi16(centre, 2), _mm256_slli_epi16(centre, 1)));
+        const __m256 low = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(sum)));
+        const __m256 high = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(sum, 1)));
+        _mm256_storeu_ps(dst + u, _mm256_mul_ps(low, scale));
+        _mm256_storeu_ps(dst + u + 8, _mm256_mul_ps(high, scale));
+    }
+}
+
+}  // namespace halving_avx2
+CASTELLAN_END_AVX2
+
+// Level 1 for a subsampling of 4 in two halvings: the bytes smoothed with the
+// binomial kernel 1 4 6 4 1 (variance 1) at every second row and column, in
+// integers (rows and columns beyond the border repeat the last), then that
+// half-size image smoothed with the Gaussian that brings the variance to the sum
+// of the smoothing's and the pyramid's, at every second of its odd rows and
+// columns: full-size positions 4x + 2, as the pyramid samples. Positions closer
+// to the border than the two kernels reach together are 0.
+void levelByHalvings(const unsigned char* img, int ncols, int nrows, float smoothSigma, float pyramidSigma,
+                     KLTFloatImage& out, KLTFloatImage& half, std::vector<uint16_t>& rowSums, KLTFloatImage& ring,
+                     KLTFloatImage& phases) {
+    const int halfCols = ncols / 2;
+    const int halfRows = nrows / 2;
+    half.resize(halfCols, halfRows);
+    // The vertical sums of one row: the even columns', then the odd columns',
+    // with room for a vector past each.
+    const size_t stride = static_cast<size_t>(ncols) / 2 + 1 + 16;
+    rowSums.resize(2 * stride);
+    uint16_t* evens = rowSums.data();
+    uint16_t* odds = evens + stride;
+    const bool avx2 = float_kernels::usesAvx2();
+    const int vectorColumns = avx2 ? ncols / 16 * 16 : 0;
+    // Output u of the vector pass reads columns 2u - 2 .. 2u + 2 and 16 of them at a time.
+    const int innerFrom = 1;
+    const int innerTo = std::max(innerFrom, ncols >= 3 ? (ncols - 3) / 2 + 1 : innerFrom);
+    // The last vector moves back over outputs the one before made, to the same values.
+    const int vectorTo = avx2 && innerTo - innerFrom >= 16 ? innerTo : innerFrom;
+    const auto clampRow = [&](int r) { return img + static_cast<size_t>(std::clamp(r, 0, nrows - 1)) * ncols; };
+    const auto column = [&](int c) {
+        c = std::clamp(c, 0, ncols - 1);
+        return static_cast<int>(c % 2 == 0 ? evens[c / 2] : odds[c / 2]);
+    };
+    for (int v = 0; v < halfRows; ++v) {
+        const unsigned char* r[5] = {clampRow(2 * v - 2), clampRow(2 * v - 1), clampRow(2 * v), clampRow(2 * v + 1),
+                                     clampRow(2 * v + 2)};
+        if (vectorColumns > 0) halving_avx2::verticalSums(r, vectorColumns, evens, odds);
+        for (int x = vectorColumns; x < ncols; ++x) {
+            const int t = r[0][x] + r[4][x] + 4 * (r[1][x] + r[3][x]) + 6 * r[2][x];
+            (x % 2 == 0 ? evens : odds)[x / 2] = static_cast<uint16_t>(t);
+        }
+        float* dst = half.data.data() + static_cast<size_t>(v) * halfCols;
+        // Sums of at most 16 * 16 * 255, exact in floats; 1 / 256 is exact too.
+        const auto scalar = [&](int u) {
+            const int sum = column(2 * u - 2) + column(2 * u + 2) + 4 * (column(2 * u - 1) + column(2 * u + 1)) +
+                            6 * column(2 * u);
+            dst[u] = static_cast<float>(sum) * (1.0f / 256.0f);
+        };
+        if (vectorTo > innerFrom) {
+            const int whole = innerFrom + (vectorTo - innerFrom) / 16 * 16;
+            halving_avx2::horizontalSums(evens, odds, innerFrom, whole, dst);
+            if (whole < vectorTo) halving_avx2::horizontalSums(evens, odds, vectorTo - 16, vectorTo, dst);
+        }
+        for (int u = 0; u < std::min(innerFrom, halfCols); ++u) scalar(u);
+        for (int u = std::max(vectorTo, innerFrom); u < halfCols; ++u) scalar(u);
+    }
+    // The Gaussian of the rest of the variance, in half-size pixels.
+    const float rest = (smoothSigma * smoothSigma + pyramidSigma * pyramidSigma - 1.0f) / 4.0f;
+    ensureKernelsFor(std::sqrt(std::max(rest, 0.0f)));
+    const ConvolutionKernel kernel = gaussKernel;
+    const int rb = kernel.width / 2;
+    float weights[MAX_KERNEL_WIDTH];  // weights[k] weighs the offsets k and -k
+    for (int k = 0; k <= rb; ++k) weights[k] = kernel.data[rb + k];
+    // At every second odd column and row of the half-size image: horizontal
+    // pass first, each row split into its even and odd columns, folded taps.
+    int x0 = 0;
+    while (x0 < out.ncols && 2 * x0 + 1 < rb) ++x0;
+    int x1 = out.ncols;
+    while (x1 > x0 && 2 * (x1 - 1) + 1 >= halfCols - rb) --x1;
+    const int count = x1 - x0;
+    const int phaseLength = (halfCols + 1) / 2;
+    phases.resize(phaseLength, 2);
+    const auto phaseTap = [&](int j) {
+        // Column 2x + 1 + j is entry x + q of phase p.
+        const int shift = 1 + j;
+        const int q = shift >= 0 ? shift / 2 : -((-shift + 1) / 2);
+        const int p = shift - 2 * q;
+        return phases.data.data() + static_cast<size_t>(p) * phaseLength + (q + x0);
+    };
+    const float* phaseBefore[MAX_KERNEL_WIDTH] = {};
+    const float* phaseAfter[MAX_KERNEL_WIDTH] = {};
+    for (int k = 1; k <= rb && count > 0; ++k) {
+        phaseBefore[k] = phaseTap(-k);
+        phaseAfter[k] = phaseTap(k);
+    }
+    const float* phaseCentre = count > 0 ? phaseTap(0) : nullptr;
+    const int ringRows = std::max(kernel.width, 1);
+    ring.resize(std::max(count, 1), ringRows);
+    const auto ringRow = [&](int k) {
+        return ring.data.data() + static_cast<size_t>(k % ringRows) * static_cast<size_t>(std::max(count, 1));
+    };
+    const float* before[MAX_KERNEL_WIDTH] = {};
+    const float* after[MAX_KERNEL_WIDTH] = {};
+    int made = 0;
+    for (int y = 0; y < out.nrows; ++y) {
+        const int centre = 2 * y + 1;
+        float* dst = out.data.data() + static_cast<size_t>(y) * out.ncols;
+        if (centre < rb || centre >= halfRows - rb || count <= 0) {
+            std::fill(dst, dst + out.ncols, 0.0f);
+            continue;
+        }
+        for (made = std::max(made, centre - rb); made <= centre + rb; ++made) {
+            splitPhases(half.data.data() + static_cast<size_t>(made) * halfCols, halfCols, 2, phases.data.data(),
+                        phaseLength);
+            float_kernels::symmetricSmoothColumns(phaseCentre, phaseBefore, phaseAfter, ringRow(made), count,
+                                                  weights, rb);
+        }
+        for (int k = 1; k <= rb; ++k) {
+            before[k] = ringRow(centre - k);
+            after[k] = ringRow(centre + k);
+        }
+        std::fill(dst, dst + x0, 0.0f);
+        std::fill(dst + x1, dst + out.ncols, 0.0f);
+        float_kernels::symmetricSmoothColumns(ringRow(centre), before, after, dst + x0, count, weights, rb);
+    }
+    const int radius = 2 * rb + 2;
+    for (int y = 0; y < out.nrows; ++y) {
+        float* row = out.data.data() + static_cast<size_t>(y) * out.ncols;
+        const int centreY = 4 * y + 2;
+        if (centreY < radius || centreY >= nrows - radius) {
+            std::fill(row, row + out.ncols, 0.0f);
+            continue;
+        }
+        for (int x = 0; x < out.ncols && 4 * x + 2 < radius; ++x) row[x] = 0.0f;
+        for (int x = out.ncols - 1; x >= 0 && 4 * x + 2 >= ncols - radius; --x) row[x] = 0.0f;
+    }
+}
+
+void sampledLevelFromBytes(const unsigned char* img, int ncols, int nrows, float smoothSigma,
+                           float pyramidSigma, int subsampling, KLTFloatImage& out, KLTFloatImage& ring,
+                           KLTFloatImage& phases, KLTFloatImage& half, std::vector<uint16_t>& rowSums) {
+    if (img && subsampling == 4) {
+        levelByHalvings(img, ncols, nrows, smoothSigma, pyramidSigma, out, half, rowSums, ring, phases);
+        return;
+    }
+    // The two Gaussians convolved into one kernel, in double precision. Both are
+    // symmetric and so is the result: weights[k] weighs the offsets k and -k.
+    ensureKernelsFor(smoothSigma);
+    const ConvolutionKernel smooth = gaussKernel;
+    ensureKernelsFor(pyramidSigma);
+    const ConvolutionKernel& pyramid = gaussKernel;
+    const int width = smooth.width + pyramid.width - 1;
+    const int radius = width / 2;
+    float weights[MAX_KERNEL_WIDTH];
+    for (int k = 0; k <= radius; ++k) {
+        const int m = radius + k;
+        double sum = 0.0;
+        for (int i = std::max(0, m - pyramid.width + 1); i <= std::min(m, smooth.width - 1); ++i)
+            sum += static_cast<double>(smooth.data[i]) * static_cast<double>(pyramid.data[m - i]);
+        weights[k] = static_cast<float>(sum);
+    }
+
+    const int offset = subsampling / 2;
+    const int outCols = out.ncols;
+    const int outRows = out.nrows;
+    // Sampled columns whose kernel lies inside the row.
+    int x0 = 0;
+    while (x0 < outCols && subsampling * x0 + offset < radius) ++x0;
+    int x1 = outCols;
+    while (x1 > x0 && subsampling * (x1 - 1) + offset >= ncols - radius) --x1;
+    const int count = x1 - x0;
+
+    // Each row the horizontal pass reads is split into its phases so that the
+    // taps of neighbouring outputs lie side by side.
+    const int phaseLength = (ncols + subsampling - 1) / subsampling;
+    // The phases, then the row as floats.
+    phases.resize(phaseLength * subsampling + ncols, 1);
+    float* rowFloats = phases.data.data() + static_cast<size_t>(subsampling) * phaseLength;
+    const auto ringRow = [&](int k) {
+        return ring.data.data() + static_cast<size_t>(k % width) * static_cast<size_t>(std::max(count, 1));
+    };
+    // Tap offset j from the centre of sampled column x: column subsampling * x +
+    // offset + j, which is entry x + q of phase p.
+    const auto phaseTap = [&](int j) {
+        const int shift = offset + j;
+        const int q = shift >= 0 ? shift / subsampling : -((-shift + subsampling - 1) / subsampling);
+        const int p = shift - q * subsampling;
+        return phases.data.data() + static_cast<size_t>(p) * phaseLength + (q + x0);
+    };
+    // The symmetric kernel is folded: before[k] and after[k] are the taps k before and after the centre.
+    const float* phaseBefore[MAX_KERNEL_WIDTH] = {};
+    const float* phaseAfter[MAX_KERNEL_WIDTH] = {};
+    const float* phaseCentre = count > 0 ? phaseTap(0) : nullptr;
+    for (int k = 1; k <= radius && count > 0; ++k) {
+        phaseBefore[k] = phaseTap(-k);
+        phaseAfter[k] = phaseTap(k);
+    }
+    const auto horizontalPass = [&](const float* input, float* output) {
+        splitPhases(input, ncols, subsampling, phases.data.data(), phaseLength);
+        float_kernels::symmetricSmoothColumns(phaseCentre, phaseBefore, phaseAfter, output, count, weights, radius);
+    };
+    const auto convertRow = [&](int row, float* to) {
+        if (img)
+            float_kernels::bytesToFloats(img + static_cast<size_t>(row) * static_cast<size_t>(ncols), to,
+                                         static_cast<size_t>(ncols));
+        else
+            std::fill(to, to + ncols, 0.0f);
+    };
+
+    const float* before[MAX_KERNEL_WIDTH] = {};
+    const float* after[MAX_KERNEL_WIDTH] = {};
+    // The horizontal pass first, at the sampled columns only, into a ring of
+    // kernel-height rows that the vertical pass at the sampled rows reads while
+    // they are still in the first-level cache.
+    ring.resize(std::max(count, 1), width);
+    int made = 0;
+    for (int y = 0; y < outRows; ++y) {
+        const int centre = subsampling * y + offset;
+        float* dst = out.data.data() + static_cast<size_t>(y) * outCols;
+        if (centre < radius || centre >= nrows - radius || count <= 0) {
+            std::fill(dst, dst + outCols, 0.0f);
+            continue;
+        }
+        for (made = std::max(made, centre - radius); made <= centre + radius; ++made) {
+            convertRow(made, rowFloats);
+            horizontalPass(rowFloats, ringRow(made));
+        }
+        for (int k = 1; k <= radius; ++k) {
+            before[k] = ringRow(centre - k);
+            after[k] = ringRow(centre + k);
+        }
+        std::fill(dst, dst + x0, 0.0f);
+        std::fill(dst + x1, dst + outCols, 0.0f);
+        float_kernels::symmetricSmoothColumns(ringRow(centre), before, after, dst + x0, count, weights, radius);
+    }
+}
+
 void gradientTile(const KLTFloatImage& in, const ConvolutionKernel& gauss, const ConvolutionKernel& deriv,
                   int x0, int y0, int x1, int y1, KLTFloatImage& gradx, KLTFloatImage& grady,
                   KLTFloatImage& scratch) {
@@ -485,7 +828,7 @@ void computePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFa
 }
 
 void computeUpperLevels(KLTPyramid& pyramid, float sigmaFact, KLTFloatImage& smoothTemp,
-                        KLTFloatImage& phases) {
+                        KLTFloatImage& phases, int firstLevel) {
     const int subsampling = pyramid.subsampling;
     if (!isValidSubsampling(subsampling))
         kltError("(_KLTComputePyramid)  Pyramid's subsampling must be either 2, 4, 8, 16, or 32");
@@ -494,7 +837,7 @@ void computeUpperLevels(KLTPyramid& pyramid, float sigmaFact, KLTFloatImage& smo
     pyramid.nrows[0] = pyramid.img[0].nrows;
 
     const float sigma = static_cast<float>(subsampling) * sigmaFact;
-    for (int level = 1; level < pyramid.nLevels; ++level) {
+    for (int level = std::max(firstLevel, 1); level < pyramid.nLevels; ++level) {
         const KLTFloatImage& previous = pyramid.img[level - 1];
         ensureKernelsFor(sigma);
         KLTFloatImage& current = pyramid.img[level];

@@ -9,16 +9,20 @@
 #include <cstdint>
 #include <utility>
 
-// Level 0 of a pair of gradient pyramids made tile by tile, when tracking first
-// reads a tile, instead of over the whole image. A tile is one row of one
+// Level 0 of an image's pyramids made tile by tile, when tracking first reads a
+// tile, instead of over the whole image: the smoothed image from a copy of the
+// frame's bytes, and from it the two gradients. A tile is one row of one
 // vector-wide block: a 7 x 7 window reads about 8 x 8 pixels, and bigger tiles
 // made several times that.
 struct LazyGradientLevel {
     static constexpr int kTileWidth = 8;
     static constexpr int kTileHeight = 1;
     const KLTPyramid* owner = nullptr;  // the x-gradient pyramid described; null: free
-    std::vector<unsigned char> made;    // per tile, row by row: 1 once computed
+    std::vector<unsigned char> made;    // gradient tiles, row by row: 1 once computed
+    std::vector<unsigned char> smoothMade;  // smoothed tiles, likewise
     int tilesAcross = 0;
+    std::vector<unsigned char> bytes;   // the frame, ncols x nrows
+    ConvolutionKernel smooth;           // the kernel of the smoothing
     ConvolutionKernel gauss;            // the kernels of the gradients
     ConvolutionKernel deriv;
 };
@@ -34,12 +38,18 @@ struct KLTWorkspace {
     KLTFloatImage phaseRows;    // one input row split into its subsampling phases
     KLTFloatImage gradx;        // selection gradients
     KLTFloatImage grady;
-    std::vector<KLTCandidate> candidates;
+    // The candidates' values, row by row, candidateRowLength in each: candidate
+    // i lies at candidateOrigin + candidateStep * (i % length, i / length).
+    std::vector<int> candidateValues;
+    std::vector<int> blockMax;                // the largest value of each block of candidates
+    int candidateRowLength = 0;
+    std::pair<int, int> candidateOrigin;
+    int candidateStep = 1;
+    std::vector<uint64_t> candidateBand;      // the candidates of one band of values, as a heap
     std::vector<unsigned char> featureMap;
     std::vector<float> gradientProducts;      // rings of gx*gx, gx*gy and gy*gy rows of selection
     std::vector<float> windowSums;            // per-row gradient sums and eigenvalues of selection
     std::vector<const float*> windowRows;     // row pointers of one window band
-    std::vector<std::pair<int, int>> sortParts;  // unsorted parts (begin, count) of a lazy sort
     // Pyramids of the first image when it is not taken from the context, and of
     // the second image; in sequential mode the second set and the stored set swap.
     std::array<std::unique_ptr<KLTPyramid>, 3> first;
@@ -48,6 +58,8 @@ struct KLTWorkspace {
     // second's and the stored one.
     std::array<LazyGradientLevel, 3> lazyLevels;
     KLTFloatImage tileScratch;  // horizontal pass of one gradient tile
+    KLTFloatImage halfLevel;    // the frame at half size, on the way to pyramid level 1
+    std::vector<uint16_t> binomialRows;  // one row of its vertical pass
 };
 
 namespace klt_detail {
@@ -74,9 +86,23 @@ void computeGradients(const KLTFloatImage& in, float sigma, KLTFloatImage& gradx
                       KLTFloatImage& grady, KLTFloatImage& temp);
 void computePyramid(const KLTFloatImage& img, KLTPyramid& pyramid, float sigmaFact,
                     KLTFloatImage& smoothTemp, KLTFloatImage& phases);
-// Levels 1 and up of a pyramid whose level 0 is filled in already.
+// Levels firstLevel and up of a pyramid whose level firstLevel - 1 is filled in already.
 void computeUpperLevels(KLTPyramid& pyramid, float sigmaFact, KLTFloatImage& smoothTemp,
-                        KLTFloatImage& phases);
+                        KLTFloatImage& phases, int firstLevel = 1);
+// Level 1 of a pyramid straight from the frame's bytes, so level 0 itself need
+// not be made: the smoothing of level 0 and the pyramid smoothing together, at
+// the sampled positions only. For a subsampling of 4 in two halvings (a binomial
+// kernel in integers, then a Gaussian for the rest of the variance); otherwise
+// with the two kernels combined into one. Positions closer to the border than
+// the kernels reach are 0.
+void sampledLevelFromBytes(const unsigned char* img, int ncols, int nrows, float smoothSigma,
+                           float pyramidSigma, int subsampling, KLTFloatImage& out, KLTFloatImage& ring,
+                           KLTFloatImage& phases, KLTFloatImage& half, std::vector<uint16_t>& rowSums);
+// The smoothing of smoothBytes on the outputs [x0, x1) × [y0, y1) only, with the
+// same values there; the kernel is smoothBytes' kernel for its sigma.
+void smoothBytesTile(const unsigned char* img, int ncols, int nrows, const ConvolutionKernel& kernel, int x0,
+                     int y0, int x1, int y1, KLTFloatImage& out, KLTFloatImage& scratch,
+                     KLTFloatImage& rowScratch);
 // Byte image to floats, smoothed with the Gaussian of sigma, in one pass over
 // the rows: the same values as toFloatImage then computeSmoothedImage.
 void smoothBytes(const unsigned char* img, int ncols, int nrows, float sigma, KLTFloatImage& out,
@@ -87,6 +113,8 @@ void ensurePyramid(std::unique_ptr<KLTPyramid>& pyramid, int ncols, int nrows,
 
 // The gradient kernels of sigma (recomputed in the cache if needed), copied.
 void gradientKernels(float sigma, ConvolutionKernel& gauss, ConvolutionKernel& deriv);
+// The smoothing kernel of sigma, copied.
+void smoothingKernel(float sigma, ConvolutionKernel& gauss);
 // computeGradients on the outputs [x0, x1) × [y0, y1) only, with the same values there.
 void gradientTile(const KLTFloatImage& in, const ConvolutionKernel& gauss, const ConvolutionKernel& deriv,
                   int x0, int y0, int x1, int y1, KLTFloatImage& gradx, KLTFloatImage& grady,

@@ -23,6 +23,9 @@ void resetToEmpty(KLTFeature& feature, float x, float y, int val) {
     feature.val = val;
 }
 
+// Features need a value of at least min_eigenvalue, and of at least 1.
+int acceptanceThreshold(int min_eigenvalue) { return min_eigenvalue > 0 ? min_eigenvalue : 1; }
+
 int trackabilityValue(float lambda) {
     // The common case, exactly what truncateToInt gives there.
     if (lambda >= 0.0f && lambda < 2147483648.0f) return static_cast<int>(lambda);
@@ -39,19 +42,25 @@ int trackabilityValue(float lambda) {
 float windowEigenvalue(const KLTFloatImage& gradx, const KLTFloatImage& grady, int64_t x,
                        int64_t y, int hw, int hh) {
     const int ncols = gradx.ncols;
+    // Column by column, each column top to bottom: the order of the window sums
+    // of the full scan.
     float gxx = 0.0f;
     float gxy = 0.0f;
     float gyy = 0.0f;
-    for (int64_t yy = y - hh; yy <= y + hh; ++yy) {
-        const float* gxRow = gradx.data.data() + static_cast<size_t>(yy) * ncols;
-        const float* gyRow = grady.data.data() + static_cast<size_t>(yy) * ncols;
-        for (int64_t xx = x - hw; xx <= x + hw; ++xx) {
-            const float gx = gxRow[xx];
-            const float gy = gyRow[xx];
-            gxx += gx * gx;
-            gxy += gx * gy;
-            gyy += gy * gy;
+    for (int64_t xx = x - hw; xx <= x + hw; ++xx) {
+        float cxx = 0.0f;
+        float cxy = 0.0f;
+        float cyy = 0.0f;
+        for (int64_t yy = y - hh; yy <= y + hh; ++yy) {
+            const float gx = gradx.data[static_cast<size_t>(yy) * ncols + static_cast<size_t>(xx)];
+            const float gy = grady.data[static_cast<size_t>(yy) * ncols + static_cast<size_t>(xx)];
+            cxx += gx * gx;
+            cxy += gx * gy;
+            cyy += gy * gy;
         }
+        gxx += cxx;
+        gxy += cxy;
+        gyy += cyy;
     }
     const double dxx = gxx;
     const double dxy = gxy;
@@ -74,21 +83,27 @@ void findTrackability(const KLTTrackingContext& tc, const KLTFloatImage& gradx,
     // keeps the scan finite.
     const int64_t step = std::max<int64_t>(int64_t{tc.nSkippedPixels} + 1, 1);
 
-    std::vector<KLTCandidate>& candidates = ws.candidates;
+    // The values, row by row; a candidate's place in the list gives its position.
+    std::vector<int>& values = ws.candidateValues;
+    ws.candidateOrigin = {static_cast<int>(bx), static_cast<int>(by)};
+    ws.candidateStep = static_cast<int>(std::min<int64_t>(step, std::numeric_limits<int>::max()));
+    ws.candidateRowLength = 0;
     if (step != 1) {
-        candidates.clear();
-        for (int64_t y = by; y < nrows - by; y += step)
+        values.clear();
+        const int64_t perRow = ncols - bx > bx ? (ncols - bx - bx + step - 1) / step : 0;
+        ws.candidateRowLength = static_cast<int>(perRow);
+        for (int64_t y = by; y < nrows - by && perRow > 0; y += step)
             for (int64_t x = bx; x < ncols - bx; x += step)
-                candidates.push_back({static_cast<int>(x), static_cast<int>(y),
-                                      trackabilityValue(windowEigenvalue(gradx, grady, x, y, hw, hh))});
+                values.push_back(trackabilityValue(windowEigenvalue(gradx, grady, x, y, hw, hh)));
         return;
     }
 
     const int64_t perRow = ncols - 2 * bx;
     if (perRow <= 0 || nrows - 2 * by <= 0) {
-        candidates.clear();
+        values.clear();
         return;
     }
+    ws.candidateRowLength = static_cast<int>(perRow);
     const int count = static_cast<int>(perRow);
     const int windowWidth = 2 * hw + 1;
     const int windowHeight = 2 * hh + 1;
@@ -111,8 +126,7 @@ void findTrackability(const KLTTrackingContext& tc, const KLTFloatImage& gradx,
     const size_t columns = static_cast<size_t>(count + windowWidth - 1);
     int64_t produced = by - hh;
 
-    // Same size as the last call's list: no entry is written twice.
-    candidates.resize(static_cast<size_t>(count) * static_cast<size_t>(nrows - 2 * by));
+    values.resize(static_cast<size_t>(count) * static_cast<size_t>(nrows - 2 * by));
     ws.windowRows.resize(3 * static_cast<size_t>(windowHeight));
     const float** xxRows = ws.windowRows.data();
     const float** xyRows = xxRows + windowHeight;
@@ -133,16 +147,21 @@ void findTrackability(const KLTTrackingContext& tc, const KLTFloatImage& gradx,
         float_kernels::windowSums(xxRows, xyRows, yyRows, windowHeight, windowWidth, count, gxx, gxy,
                                   gyy);
         float_kernels::smallerEigenvalues(gxx, gxy, gyy, count, lambda);
-        KLTCandidate* row = candidates.data() + static_cast<size_t>(y - by) * count;
+        int* row = values.data() + static_cast<size_t>(y - by) * count;
+        // Inside the int range the value is its truncation, as trackabilityValue
+        // gives it; the loop has no branch (the processor would mispredict the
+        // sign of the many values near 0), and the rare values outside are
+        // mended after it.
+        int outside = 0;
         for (int i = 0; i < count; ++i) {
-            // Inside the int range the value is its truncation, as trackabilityValue
-            // gives it; tested without a branch on the sign, which the processor
-            // mispredicts on the many values near 0.
             const float value = lambda[i];
-            const bool inRange = value > -2147483648.0f && value < 2147483648.0f;
-            row[i] = {static_cast<int>(bx + i), static_cast<int>(y),
-                      inRange ? static_cast<int>(value) : trackabilityValue(value)};
+            const bool inRange = (value > -2147483648.0f) & (value < 2147483648.0f);
+            row[i] = inRange ? static_cast<int>(value) : 0;
+            outside |= inRange ? 0 : 1;
         }
+        if (outside)
+            for (int i = 0; i < count; ++i)
+                if (!(lambda[i] > -2147483648.0f && lambda[i] < 2147483648.0f)) row[i] = trackabilityValue(lambda[i]);
     }
 }
 
@@ -220,54 +239,115 @@ int partitionCandidates(KLTCandidate* candidates, int n) {
     return finishPartition(candidates, i, j, pivot);
 }
 
-// The quicksort run on demand: a position becomes final when it is first asked
-// for. A part's arrangement never depends on the other parts, so every position
-// ends exactly where the full sort would put it, and selection, which usually
-// stops long before the end, sorts only the front of the list.
-class LazyCandidateSort {
+// Candidates, highest value first, equal values in the order of the list (row
+// by row, left to right), at or above a threshold. Selection usually stops long
+// before the end, so they are ordered only as far as it asks: a band of values
+// at a time, each from half the one above's lower bound up to it, and within a
+// band through a heap, one at a time.
+class CandidatesByValue {
 public:
-    LazyCandidateSort(KLTCandidate* candidates, int n, std::vector<std::pair<int, int>>& parts)
-        : candidates_(candidates), parts_(parts) {
-        parts_.clear();
-        if (n > 0) parts_.push_back({0, n});
+    // Candidates on a set cell of `blocked` (ncols wide) are left out: in
+    // selection the cells of the map are only ever set.
+    CandidatesByValue(const KLTWorkspace& ws, int threshold, std::vector<int>& blockMax, std::vector<uint64_t>& band,
+                      const unsigned char* blocked, int ncols)
+        : values_(ws.candidateValues), rowLength_(ws.candidateRowLength), origin_(ws.candidateOrigin),
+          step_(ws.candidateStep), threshold_(threshold), blockMax_(blockMax), band_(band), blocked_(blocked),
+          ncols_(ncols) {
+        band_.clear();
+        const size_t n = values_.size();
+        blockMax_.resize((n + kBlock - 1) / kBlock);
+        int64_t largest = std::numeric_limits<int>::min();
+        for (size_t b = 0; b < blockMax_.size(); ++b) {
+            int m = std::numeric_limits<int>::min();
+            for (size_t i = b * kBlock; i < std::min(n, b * kBlock + kBlock); ++i) m = std::max(m, values_[i]);
+            blockMax_[b] = m;
+            largest = std::max<int64_t>(largest, m);
+        }
+        upper_ = largest + 1;
     }
 
-    // Makes positions 0 .. position final.
-    void settle(int position) {
-        while (sortedEnd_ <= position && !parts_.empty()) {
-            const auto [begin, n] = parts_.back();
-            parts_.pop_back();
-            if (n <= 1) {
-                sortedEnd_ = begin + n;
-                continue;
-            }
-            const int j = partitionCandidates(candidates_ + begin, n);
-            parts_.push_back({begin + j + 1, n - j - 1});
-            parts_.push_back({begin + j, 1});
-            parts_.push_back({begin, j});
-        }
+    // The next candidate, or null after the last one at or above the threshold.
+    const KLTCandidate* next() {
+        while (heapSize_ == 0)
+            if (!gatherBand()) return nullptr;
+        std::pop_heap(band_.begin(), band_.begin() + static_cast<std::ptrdiff_t>(heapSize_--));
+        const uint64_t key = band_[heapSize_];
+        const size_t index = kIndexMask - (key & kIndexMask);
+        const size_t length = static_cast<size_t>(rowLength_);
+        current_ = {origin_.first + static_cast<int>(index % length) * step_,
+                    origin_.second + static_cast<int>(index / length) * step_, values_[index]};
+        return &current_;
     }
 
 private:
-    KLTCandidate* candidates_;
-    std::vector<std::pair<int, int>>& parts_;
-    int sortedEnd_ = 0;
+    // Blocks of candidates whose largest value lies below a band are not read for it.
+    static constexpr size_t kBlock = 16;
+    // A candidate's key: its value above its place in the list, counted from
+    // the end, so that the larger key comes first.
+    static constexpr uint64_t kIndexMask = 0xffffffffu;
+
+    bool gatherBand() {
+        if (upper_ <= threshold_) return false;
+        const int64_t lower = std::max<int64_t>(upper_ / 2, threshold_);
+        const size_t n = values_.size();
+        // Every candidate of a block read is written, the pass moves on only past those of the band.
+        size_t room = 0;
+        for (int value : blockMax_) room += value >= lower ? kBlock : 0;
+        band_.resize(room);
+        size_t count = 0;
+        const size_t length = static_cast<size_t>(rowLength_);
+        const size_t step = static_cast<size_t>(step_);
+        for (size_t b = 0; b < blockMax_.size(); ++b) {
+            if (blockMax_[b] < lower) continue;
+            size_t row = b * kBlock / length;
+            size_t column = b * kBlock % length;
+            for (size_t i = b * kBlock; i < std::min(n, b * kBlock + kBlock); ++i) {
+                const int value = values_[i];
+                const size_t cell = (static_cast<size_t>(origin_.second) + row * step) * static_cast<size_t>(ncols_) +
+                                    static_cast<size_t>(origin_.first) + column * step;
+                band_[count] = static_cast<uint64_t>(static_cast<uint32_t>(value)) << 32 | (kIndexMask - i);
+                count += value >= lower && value < upper_ && !blocked_[cell] ? 1 : 0;
+                if (++column == length) {
+                    column = 0;
+                    ++row;
+                }
+            }
+        }
+        band_.resize(count);
+        std::make_heap(band_.begin(), band_.end());
+        heapSize_ = count;
+        upper_ = lower;
+        return true;
+    }
+
+    const std::vector<int>& values_;
+    int rowLength_;
+    std::pair<int, int> origin_;
+    int step_;
+    int64_t threshold_;
+    std::vector<int>& blockMax_;
+    std::vector<uint64_t>& band_;
+    const unsigned char* blocked_;
+    int ncols_;
+    size_t heapSize_ = 0;
+    int64_t upper_ = 0;
+    KLTCandidate current_{};
 };
 
-// `settle(c)` is called before candidate c is read, so the list may be sorted lazily.
-template <typename Settle>
-void fillMapAndFeatures(const KLTCandidate* candidates, int nCandidates, KLTFeatureList& fl,
-                        int ncols, int nrows, int mindist, int min_eigenvalue,
-                        std::vector<unsigned char>& featureMap, Settle settle) {
+// Fills the list from the candidates `next` gives, best first (null: no more).
+template <typename Next>
+void fillMapAndFeatures(Next next, KLTFeatureList& fl, int ncols, int nrows, int mindist, int min_eigenvalue,
+                        std::vector<unsigned char>& featureMap) {
     featureMap.assign(static_cast<size_t>(std::max(ncols, 0)) * std::max(nrows, 0), 0);
     const int64_t m = int64_t{mindist} - 1;
-    const int threshold = min_eigenvalue > 0 ? min_eigenvalue : 1;
+    const int threshold = acceptanceThreshold(min_eigenvalue);
     const int nFeatures = fl.nFeatures();
 
     int index = 0;
-    for (int c = 0; c < nCandidates && index < nFeatures; ++c) {
-        settle(c);
-        const KLTCandidate& candidate = candidates[c];
+    while (index < nFeatures) {
+        const KLTCandidate* found = next();
+        if (!found) break;
+        const KLTCandidate& candidate = *found;
         // Candidates come from inside the image; anything else cannot be a feature.
         if (candidate.x < 0 || candidate.x >= ncols || candidate.y < 0 || candidate.y >= nrows)
             continue;
@@ -304,8 +384,6 @@ void selectProper(KLTTrackingContext& tc, const unsigned char* img, int ncols, i
     }
 
     findTrackability(tc, ws.gradx, ws.grady, ws);
-    LazyCandidateSort sorter(ws.candidates.data(), static_cast<int>(ws.candidates.size()),
-                             ws.sortParts);
 
     if (tc.mindist < 0) {
         kltWarning("(_KLTSelectGoodFeatures) Tracking context field tc->mindist is negative "
@@ -313,9 +391,12 @@ void selectProper(KLTTrackingContext& tc, const unsigned char* img, int ncols, i
                    tc.mindist);
         tc.mindist = 0;
     }
-    fillMapAndFeatures(ws.candidates.data(), static_cast<int>(ws.candidates.size()), fl, ncols,
-                       nrows, tc.mindist, tc.min_eigenvalue, ws.featureMap,
-                       [&sorter](int c) { sorter.settle(c); });
+    // The map is cleared here, before the candidates read it.
+    ws.featureMap.assign(static_cast<size_t>(ncols) * static_cast<size_t>(nrows), 0);
+    CandidatesByValue ordered(ws, acceptanceThreshold(tc.min_eigenvalue), ws.blockMax, ws.candidateBand,
+                              ws.featureMap.data(), ncols);
+    fillMapAndFeatures([&ordered] { return ordered.next(); }, fl, ncols, nrows, tc.mindist, tc.min_eigenvalue,
+                       ws.featureMap);
 }
 
 }  // namespace
@@ -355,8 +436,9 @@ void sortPointList(KLTCandidate* candidates, int n) {
 void enforceMinimumDistance(const KLTCandidate* candidates, int nCandidates, KLTFeatureList& fl,
                             int ncols, int nrows, int mindist, int min_eigenvalue) {
     std::vector<unsigned char> featureMap;
-    fillMapAndFeatures(candidates, nCandidates, fl, ncols, nrows, mindist, min_eigenvalue,
-                       featureMap, [](int) {});
+    int c = 0;
+    const auto next = [&]() -> const KLTCandidate* { return c < nCandidates ? &candidates[c++] : nullptr; };
+    fillMapAndFeatures(next, fl, ncols, nrows, mindist, min_eigenvalue, featureMap);
 }
 
 void fillFeatureMap(int x, int y, unsigned char* featuremap, int m, int ncols, int nrows) {

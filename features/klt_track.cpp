@@ -43,30 +43,65 @@ struct WindowSums {
     float ey = 0.0f;
 };
 
-// Difference and summed gradients over the window, row by row, accumulated in the
-// order a stored window would be summed.
+// The window sums are taken eight columns at a time: for each term, eight
+// partial sums, the one of column k + 8m of the window in lane k (row by row
+// within a group of eight columns, group after group, each product added by a
+// fused multiply-add), then folded into one as the vector code folds them:
+// lanes k and k + 4, then k and k + 2, then 0 and 1. The scalar code below keeps
+// exactly those operations, so both give the same bits.
+constexpr int kSumLanes = 8;
+
+// The bilinear value of interpolateInline, its last three terms added by fused
+// multiply-adds as the vector code adds them.
+inline float fusedInterpolate(float x, float y, const KLTFloatImage& img) {
+    if (!(img.ncols >= 2 && img.nrows >= 2 && x > -1.0f && y > -1.0f &&
+          x < static_cast<float>(img.ncols - 1) && y < static_cast<float>(img.nrows - 1)))
+        return klt_detail::interpolateOutside(x, y, img);
+    const int xt = static_cast<int>(x);
+    const int yt = static_cast<int>(y);
+    const float ax = x - static_cast<float>(xt);
+    const float ay = y - static_cast<float>(yt);
+    const float* p = img.data.data() + static_cast<size_t>(yt) * img.ncols + xt;
+    const int nc = img.ncols;
+    float value = (1 - ax) * (1 - ay) * p[0];
+    value = std::fma(ax * (1 - ay), p[1], value);
+    value = std::fma((1 - ax) * ay, p[nc], value);
+    return std::fma(ax * ay, p[nc + 1], value);
+}
+
+inline float foldLanes(const float (&lanes)[kSumLanes]) {
+    const float a0 = lanes[0] + lanes[4], a1 = lanes[1] + lanes[5];
+    const float a2 = lanes[2] + lanes[6], a3 = lanes[3] + lanes[7];
+    return (a0 + a2) + (a1 + a3);
+}
+
+// Difference and summed gradients over the window, in the order described above.
 WindowSums sumWindows(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
                       const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
                       const KLTFloatImage& img2, const KLTFloatImage& gradx2,
                       const KLTFloatImage& grady2, int hw, int hh) {
-    WindowSums s;
-    for (int j = -hh; j <= hh; ++j) {
-        for (int i = -hw; i <= hw; ++i) {
-            const float ax = x1 + static_cast<float>(i);
-            const float ay = y1 + static_cast<float>(j);
-            const float bx = x2 + static_cast<float>(i);
-            const float by = y2 + static_cast<float>(j);
-            const float d = interpolateInline(ax, ay, img1) - interpolateInline(bx, by, img2);
-            const float gx = interpolateInline(ax, ay, gradx1) + interpolateInline(bx, by, gradx2);
-            const float gy = interpolateInline(ax, ay, grady1) + interpolateInline(bx, by, grady2);
-            s.gxx += gx * gx;
-            s.gxy += gx * gy;
-            s.gyy += gy * gy;
-            s.ex += (2.0f * d) * gx;
-            s.ey += (2.0f * d) * gy;
+    float acc[5][kSumLanes] = {};
+    for (int i0 = -hw; i0 <= hw; i0 += kSumLanes) {
+        for (int j = -hh; j <= hh; ++j) {
+            for (int k = 0; k < kSumLanes && i0 + k <= hw; ++k) {
+                const int i = i0 + k;
+                const float ax = x1 + static_cast<float>(i);
+                const float ay = y1 + static_cast<float>(j);
+                const float bx = x2 + static_cast<float>(i);
+                const float by = y2 + static_cast<float>(j);
+                const float d = fusedInterpolate(ax, ay, img1) - fusedInterpolate(bx, by, img2);
+                const float gx = fusedInterpolate(ax, ay, gradx1) + fusedInterpolate(bx, by, gradx2);
+                const float gy = fusedInterpolate(ax, ay, grady1) + fusedInterpolate(bx, by, grady2);
+                const float twiceD = 2.0f * d;
+                acc[0][k] = std::fma(gx, gx, acc[0][k]);
+                acc[1][k] = std::fma(gx, gy, acc[1][k]);
+                acc[2][k] = std::fma(gy, gy, acc[2][k]);
+                acc[3][k] = std::fma(twiceD, gx, acc[3][k]);
+                acc[4][k] = std::fma(twiceD, gy, acc[4][k]);
+            }
         }
     }
-    return s;
+    return {foldLanes(acc[0]), foldLanes(acc[1]), foldLanes(acc[2]), foldLanes(acc[3]), foldLanes(acc[4])};
 }
 
 // The first image's samples of one feature's window (value, x and y gradient,
@@ -86,26 +121,15 @@ struct FirstWindow {
     }
 };
 
-// The products of one feature's window (gx*gx, gx*gy, gy*gy, 2d*gx, 2d*gy; or
-// the absolute differences alone as term 0), per window row and eight-column
-// chunk, in the slots of FirstWindow.
-struct WindowProducts {
-    static constexpr int kTerms = 5;
-    static constexpr int kSlots = FirstWindow::kMaxRows * FirstWindow::kMaxChunks;
-    alignas(32) float terms[kTerms][kSlots][8];
-};
-
-// Features tracked side by side: one per vector lane in the window sums.
+// Features tracked side by side, so that their gradient tiles and coarse
+// levels are handled in turns.
 constexpr int kLanes = 8;
 
-// Stands in for the lanes that sum nothing.
-const WindowProducts kNoProducts{};
-
-CASTELLAN_BEGIN_AVX2
+CASTELLAN_BEGIN_AVX2_FMA
 
 // Samples of the window rows are taken eight at a time. Every sample and every
-// product is computed lane by lane with the scalar code's operations; the lane
-// sums then add the products in the scalar code's order. Sampling returns false
+// product is computed lane by lane with the scalar code's operations, and
+// summed in its order (see foldLanes). Sampling returns false
 // when a sample leaves the fast path of interpolateInline (then the caller sums
 // the window the scalar way). The columns of a window chunk are the same in
 // every row, so their part is prepared once per chunk and the rows only add
@@ -155,7 +179,7 @@ public:
         return true;
     }
 
-    // interpolateInline at the prepared positions of an image of the same size.
+    // fusedInterpolate at the prepared positions of an image of the same size.
     __m256 sample(const KLTFloatImage& img) const {
         const float* p = img.data.data() + rowStart_;
         const __m256 p00 = gather(p);
@@ -163,9 +187,9 @@ public:
         const __m256 p01 = gather(p + ncols_);
         const __m256 p11 = gather(p + ncols_ + 1);
         __m256 value = _mm256_mul_ps(w00_, p00);
-        value = _mm256_add_ps(value, _mm256_mul_ps(w10_, p10));
-        value = _mm256_add_ps(value, _mm256_mul_ps(w01_, p01));
-        return _mm256_add_ps(value, _mm256_mul_ps(w11_, p11));
+        value = _mm256_fmadd_ps(w10_, p10, value);
+        value = _mm256_fmadd_ps(w01_, p01, value);
+        return _mm256_fmadd_ps(w11_, p11, value);
     }
 
 private:
@@ -208,17 +232,26 @@ bool indexable(const KLTFloatImage& img1, const KLTFloatImage& img2) {
            static_cast<int64_t>(img2.ncols) * img2.nrows <= INT32_MAX / 2;
 }
 
-// The five products of sumWindows at every window position, the first image's
-// samples taken into (or read from) firstWindow.
-bool windowProducts(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
+// Lanes k and k + 4, then k and k + 2, then 0 and 1: foldLanes.
+inline float foldVector(__m256 v) {
+    const __m128 half = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    const __m128 quarter = _mm_add_ps(half, _mm_movehl_ps(half, half));
+    return _mm_cvtss_f32(_mm_add_ss(quarter, _mm_shuffle_ps(quarter, quarter, 1)));
+}
+
+// sumWindows, eight columns at a time, the first image's samples taken into (or
+// read from) firstWindow.
+bool windowSumsAvx2(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
                     const KLTFloatImage& gradx1, const KLTFloatImage& grady1, const KLTFloatImage& img2,
                     const KLTFloatImage& gradx2, const KLTFloatImage& grady2, int hw, int hh,
-                    FirstWindow& firstWindow, WindowProducts& out) {
+                    FirstWindow& firstWindow, WindowSums& out) {
     if (!indexable(img1, img2) || !firstWindow.fits(hw, hh)) return false;
     const bool cached = firstWindow.taken;
     WindowSampler first(img1);
     WindowSampler second(img2);
     const __m256 two = _mm256_set1_ps(2.0f);
+    __m256 sxx = _mm256_setzero_ps(), sxy = _mm256_setzero_ps(), syy = _mm256_setzero_ps();
+    __m256 ex = _mm256_setzero_ps(), ey = _mm256_setzero_ps();
     for (int i0 = -hw, chunk = 0; i0 <= hw; i0 += 8, ++chunk) {
         const ChunkLanes lanes(i0, hw);
         if (!cached && !first.prepareColumns(x1, lanes.offsets, lanes.active)) return false;
@@ -227,36 +260,39 @@ bool windowProducts(float x1, float y1, float x2, float y2, const KLTFloatImage&
             float* slot = firstWindow.slot(j + hh, chunk);
             if (!cached) {
                 if (!first.prepareRow(y1 + static_cast<float>(j))) return false;
-                _mm256_store_ps(slot, first.sample(img1));
-                _mm256_store_ps(slot + 8, first.sample(gradx1));
-                _mm256_store_ps(slot + 16, first.sample(grady1));
+                // The lanes outside the window hold 0, so their products add nothing.
+                _mm256_store_ps(slot, _mm256_and_ps(first.sample(img1), lanes.active));
+                _mm256_store_ps(slot + 8, _mm256_and_ps(first.sample(gradx1), lanes.active));
+                _mm256_store_ps(slot + 16, _mm256_and_ps(first.sample(grady1), lanes.active));
             }
             if (!second.prepareRow(y2 + static_cast<float>(j))) return false;
-            const __m256 d = _mm256_sub_ps(_mm256_load_ps(slot), second.sample(img2));
-            const __m256 gx = _mm256_add_ps(_mm256_load_ps(slot + 8), second.sample(gradx2));
-            const __m256 gy = _mm256_add_ps(_mm256_load_ps(slot + 16), second.sample(grady2));
+            const __m256 d = _mm256_sub_ps(_mm256_load_ps(slot), _mm256_and_ps(second.sample(img2), lanes.active));
+            const __m256 gx =
+                _mm256_add_ps(_mm256_load_ps(slot + 8), _mm256_and_ps(second.sample(gradx2), lanes.active));
+            const __m256 gy =
+                _mm256_add_ps(_mm256_load_ps(slot + 16), _mm256_and_ps(second.sample(grady2), lanes.active));
             const __m256 twiceD = _mm256_mul_ps(two, d);
-            const int s = (j + hh) * FirstWindow::kMaxChunks + chunk;
-            _mm256_store_ps(out.terms[0][s], _mm256_mul_ps(gx, gx));
-            _mm256_store_ps(out.terms[1][s], _mm256_mul_ps(gx, gy));
-            _mm256_store_ps(out.terms[2][s], _mm256_mul_ps(gy, gy));
-            _mm256_store_ps(out.terms[3][s], _mm256_mul_ps(twiceD, gx));
-            _mm256_store_ps(out.terms[4][s], _mm256_mul_ps(twiceD, gy));
+            sxx = _mm256_fmadd_ps(gx, gx, sxx);
+            sxy = _mm256_fmadd_ps(gx, gy, sxy);
+            syy = _mm256_fmadd_ps(gy, gy, syy);
+            ex = _mm256_fmadd_ps(twiceD, gx, ex);
+            ey = _mm256_fmadd_ps(twiceD, gy, ey);
         }
     }
     firstWindow.taken = true;
+    out = {foldVector(sxx), foldVector(sxy), foldVector(syy), foldVector(ex), foldVector(ey)};
     return true;
 }
 
-// The absolute differences of sumAbsoluteDifference as term 0 (the first image's
-// samples from the window cache when it holds them).
-bool absoluteDifferences(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
-                         const KLTFloatImage& img2, int hw, int hh, const FirstWindow& firstWindow,
-                         WindowProducts& out) {
+// sumAbsoluteDifference the same way (the first image's samples from the window
+// cache when it holds them).
+bool absoluteDifferenceAvx2(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
+                            const KLTFloatImage& img2, int hw, int hh, const FirstWindow& firstWindow, float& out) {
     if (!indexable(img1, img2) || !firstWindow.fits(hw, hh)) return false;
     WindowSampler first(img1);
     WindowSampler second(img2);
     const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    __m256 sum = _mm256_setzero_ps();
     for (int i0 = -hw, chunk = 0; i0 <= hw; i0 += 8, ++chunk) {
         const ChunkLanes lanes(i0, hw);
         if (!firstWindow.taken && !first.prepareColumns(x1, lanes.offsets, lanes.active)) return false;
@@ -267,81 +303,52 @@ bool absoluteDifferences(float x1, float y1, float x2, float y2, const KLTFloatI
                 value1 = _mm256_load_ps(firstWindow.slot(j + hh, chunk));
             } else {
                 if (!first.prepareRow(y1 + static_cast<float>(j))) return false;
-                value1 = first.sample(img1);
+                value1 = _mm256_and_ps(first.sample(img1), lanes.active);
             }
             if (!second.prepareRow(y2 + static_cast<float>(j))) return false;
-            _mm256_store_ps(out.terms[0][(j + hh) * FirstWindow::kMaxChunks + chunk],
-                            _mm256_and_ps(_mm256_sub_ps(value1, second.sample(img2)), magnitude));
+            const __m256 value2 = _mm256_and_ps(second.sample(img2), lanes.active);
+            sum = _mm256_add_ps(sum, _mm256_and_ps(_mm256_sub_ps(value1, value2), magnitude));
         }
     }
+    out = foldVector(sum);
     return true;
 }
 
-// columns[k] holds value k of the eight lanes' products of one term and slot,
-// lane l in vector lane l.
-inline void transposeSlot(const WindowProducts* const* lanes, int term, int slot, __m256* columns) {
-    const auto half = [&](int l, int offset) { return _mm_load_ps(lanes[l]->terms[term][slot] + offset); };
-    for (int offset = 0; offset < 8; offset += 4) {
-        const __m256 t0 = _mm256_insertf128_ps(_mm256_castps128_ps256(half(0, offset)), half(4, offset), 1);
-        const __m256 t1 = _mm256_insertf128_ps(_mm256_castps128_ps256(half(1, offset)), half(5, offset), 1);
-        const __m256 t2 = _mm256_insertf128_ps(_mm256_castps128_ps256(half(2, offset)), half(6, offset), 1);
-        const __m256 t3 = _mm256_insertf128_ps(_mm256_castps128_ps256(half(3, offset)), half(7, offset), 1);
-        const __m256 u0 = _mm256_unpacklo_ps(t0, t1);
-        const __m256 u1 = _mm256_unpackhi_ps(t0, t1);
-        const __m256 u2 = _mm256_unpacklo_ps(t2, t3);
-        const __m256 u3 = _mm256_unpackhi_ps(t2, t3);
-        columns[offset] = _mm256_shuffle_ps(u0, u2, 0x44);
-        columns[offset + 1] = _mm256_shuffle_ps(u0, u2, 0xee);
-        columns[offset + 2] = _mm256_shuffle_ps(u1, u3, 0x44);
-        columns[offset + 3] = _mm256_shuffle_ps(u1, u3, 0xee);
-    }
-}
-
-// sums[t][l]: the window sum of term t of lane l, from 0.0f, row by row and
-// column by column as the scalar loops add. One lane's sum is one chain of
-// dependent additions; eight lanes and the terms side by side hide its latency.
-template <int Terms>
-void sumAcrossLanes(const WindowProducts* const* lanes, int hw, int hh, float (*sums)[kLanes]) {
-    const int width = 2 * hw + 1;
-    __m256 acc[Terms];
-    for (int t = 0; t < Terms; ++t) acc[t] = _mm256_setzero_ps();
-    for (int row = 0; row < 2 * hh + 1; ++row) {
-        for (int chunk = 0; chunk * 8 < width; ++chunk) {
-            const int slot = row * FirstWindow::kMaxChunks + chunk;
-            __m256 columns[Terms][8];
-            for (int t = 0; t < Terms; ++t) transposeSlot(lanes, t, slot, columns[t]);
-            const int count = std::min(8, width - 8 * chunk);
-            for (int k = 0; k < count; ++k)
-                for (int t = 0; t < Terms; ++t) acc[t] = _mm256_add_ps(acc[t], columns[t][k]);
-        }
-    }
-    for (int t = 0; t < Terms; ++t) _mm256_storeu_ps(sums[t], acc[t]);
-}
-
-CASTELLAN_END_AVX2
+CASTELLAN_END_AVX2_FMA
 
 float sumAbsoluteDifference(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
                             const KLTFloatImage& img2, int hw, int hh) {
-    float sum = 0.0f;
-    for (int j = -hh; j <= hh; ++j)
-        for (int i = -hw; i <= hw; ++i)
-            sum += std::fabs(interpolateInline(x1 + static_cast<float>(i), y1 + static_cast<float>(j), img1) -
-                             interpolateInline(x2 + static_cast<float>(i), y2 + static_cast<float>(j), img2));
-    return sum;
+    float acc[kSumLanes] = {};
+    for (int i0 = -hw; i0 <= hw; i0 += kSumLanes)
+        for (int j = -hh; j <= hh; ++j)
+            for (int k = 0; k < kSumLanes && i0 + k <= hw; ++k)
+                acc[k] += std::fabs(
+                    fusedInterpolate(x1 + static_cast<float>(i0 + k), y1 + static_cast<float>(j), img1) -
+                    fusedInterpolate(x2 + static_cast<float>(i0 + k), y2 + static_cast<float>(j), img2));
+    return foldLanes(acc);
 }
 
-// Level 0 of one image's gradient pyramids, made tile by tile on first read.
+// A rectangle of tiles, both ends included; empty at first.
+struct TileBox {
+    int left = 0, right = -1, top = 0, bottom = -1;
+};
+
+// Level 0 of one image's pyramids, made tile by tile on first read: the smoothed
+// image from the frame's bytes, and its gradients from the smoothed image.
 class GradientTiles {
 public:
-    GradientTiles(LazyGradientLevel& state, const KLTFloatImage& img, KLTFloatImage& gradx,
-                  KLTFloatImage& grady, KLTFloatImage& scratch)
-        : state_(state), img_(img), gradx_(gradx), grady_(grady), scratch_(scratch) {}
+    GradientTiles(LazyGradientLevel& state, KLTFloatImage& img, KLTFloatImage& gradx, KLTFloatImage& grady,
+                  KLTFloatImage& scratch, KLTFloatImage& rowScratch)
+        : state_(state), img_(img), gradx_(gradx), grady_(grady), scratch_(scratch), rowScratch_(rowScratch),
+          margin_(std::max(state.gauss.width, state.deriv.width) / 2) {}
 
     // Makes every tile that the bilinear samples of the window around (x, y)
     // read: the sample columns run from x - hw to x + hw as the samplers add
     // them, each reading its truncated column and the next. The window lies
     // inside the image.
-    void cover(float x, float y, int hw, int hh) {
+    // `known` holds tiles made already (by an earlier call for the same feature):
+    // a window inside them needs nothing more.
+    void cover(float x, float y, int hw, int hh, TileBox& known) {
         constexpr int tw = LazyGradientLevel::kTileWidth;
         constexpr int th = LazyGradientLevel::kTileHeight;
         const int ncols = img_.ncols;
@@ -350,6 +357,15 @@ public:
         const int right = std::min(static_cast<int>(x + static_cast<float>(hw)) + 1, ncols - 1) / tw;
         const int top = std::max(static_cast<int>(y - static_cast<float>(hh)), 0) / th;
         const int bottom = std::min(static_cast<int>(y + static_cast<float>(hh)) + 1, nrows - 1) / th;
+        if (left >= known.left && right <= known.right && top >= known.top && bottom <= known.bottom) return;
+        known = {left, right, top, bottom};
+        bool complete = true;
+        for (int ty = top; ty <= bottom && complete; ++ty)
+            for (int tx = left; tx <= right; ++tx) complete = complete && made(tx, ty) != 0;
+        if (complete) return;
+        // A window's gradient tiles are made together with the smoothed image
+        // they read, which includes the window's own samples.
+        smooth(left * tw - margin_, top * th - margin_, (right + 1) * tw + margin_, (bottom + 1) * th + margin_);
         for (int tx = left; tx <= right; ++tx) {
             // Runs of tiles not made yet, one column of tiles at a time, share
             // the rows their vertical pass reads.
@@ -369,19 +385,64 @@ public:
     }
 
     void coverAll() {
+        smooth(0, 0, img_.ncols, img_.nrows);
         klt_detail::gradientTile(img_, state_.gauss, state_.deriv, 0, 0, img_.ncols, img_.nrows, gradx_, grady_,
                                  scratch_);
         std::fill(state_.made.begin(), state_.made.end(), 1);
     }
 
 private:
+    // Makes the smoothed tiles of the pixels [x0, x1) × [y0, y1) that are not
+    // made yet. Rows whose tiles to make span the same columns are made as one
+    // rectangle (with the made tiles between them made again, to the same
+    // values): narrow pieces would not fill the vectors.
+    void smooth(int x0, int y0, int x1, int y1) {
+        constexpr int tw = LazyGradientLevel::kTileWidth;
+        constexpr int th = LazyGradientLevel::kTileHeight;
+        static_assert(th == 1, "rows of tiles are rows of pixels");
+        const int ncols = img_.ncols;
+        const int nrows = img_.nrows;
+        x0 = std::max(x0, 0);
+        y0 = std::max(y0, 0);
+        x1 = std::min(x1, ncols);
+        y1 = std::min(y1, nrows);
+        if (x0 >= x1 || y0 >= y1) return;
+        const int firstTile = x0 / tw;
+        const int lastTile = (x1 - 1) / tw;
+        int runFrom = 0, runTo = -1, runStart = y0;
+        const auto flush = [&](int end) {
+            if (runTo >= runFrom && end > runStart)
+                klt_detail::smoothBytesTile(state_.bytes.data(), ncols, nrows, state_.smooth, runFrom * tw, runStart,
+                                            std::min((runTo + 1) * tw, ncols), end, img_, scratch_, rowScratch_);
+        };
+        for (int y = y0; y < y1; ++y) {
+            int from = firstTile;
+            while (from <= lastTile && smoothed(from, y)) ++from;
+            int to = lastTile;
+            while (to >= from && smoothed(to, y)) --to;
+            for (int t = from; t <= to; ++t) smoothed(t, y) = 1;
+            if (from != runFrom || to != runTo) {
+                flush(y);
+                runFrom = from;
+                runTo = to;
+                runStart = y;
+            }
+        }
+        flush(y1);
+    }
+
     unsigned char& made(int tx, int ty) { return state_.made[static_cast<size_t>(ty) * state_.tilesAcross + tx]; }
+    unsigned char& smoothed(int tx, int ty) {
+        return state_.smoothMade[static_cast<size_t>(ty) * state_.tilesAcross + tx];
+    }
 
     LazyGradientLevel& state_;
-    const KLTFloatImage& img_;
+    KLTFloatImage& img_;
     KLTFloatImage& gradx_;
     KLTFloatImage& grady_;
     KLTFloatImage& scratch_;
+    KLTFloatImage& rowScratch_;
+    int margin_;
 };
 
 LazyGradientLevel* lazyLevelOf(KLTWorkspace& ws, const KLTPyramid* gradx) {
@@ -390,8 +451,10 @@ LazyGradientLevel* lazyLevelOf(KLTWorkspace& ws, const KLTPyramid* gradx) {
     return nullptr;
 }
 
-// Marks level 0 of freshly built gradient pyramids as not made yet.
-void startLazyLevel(const KLTTrackingContext& tc, KLTWorkspace& ws, const KLTPyramid& gradx) {
+// Marks level 0 of freshly built pyramids as not made yet and keeps the frame
+// it is made from: in sequential mode the pyramids outlive the caller's image.
+void startLazyLevel(const KLTTrackingContext& tc, KLTWorkspace& ws, const KLTPyramid& gradx,
+                    const unsigned char* img) {
     LazyGradientLevel* level = lazyLevelOf(ws, &gradx);
     for (LazyGradientLevel& candidate : ws.lazyLevels) {
         if (level) break;
@@ -401,35 +464,52 @@ void startLazyLevel(const KLTTrackingContext& tc, KLTWorkspace& ws, const KLTPyr
             level = &candidate;
     }
     level->owner = &gradx;
-    level->tilesAcross = (gradx.ncols[0] + LazyGradientLevel::kTileWidth - 1) / LazyGradientLevel::kTileWidth;
-    const int tilesDown = (gradx.nrows[0] + LazyGradientLevel::kTileHeight - 1) / LazyGradientLevel::kTileHeight;
+    const int ncols = gradx.ncols[0];
+    const int nrows = gradx.nrows[0];
+    level->tilesAcross = (ncols + LazyGradientLevel::kTileWidth - 1) / LazyGradientLevel::kTileWidth;
+    const int tilesDown = (nrows + LazyGradientLevel::kTileHeight - 1) / LazyGradientLevel::kTileHeight;
     level->made.assign(static_cast<size_t>(level->tilesAcross) * tilesDown, 0);
+    level->smoothMade.assign(level->made.size(), 0);
+    const size_t size = static_cast<size_t>(ncols) * static_cast<size_t>(nrows);
+    if (img)
+        level->bytes.assign(img, img + size);
+    else
+        level->bytes.assign(size, 0);
+    klt_detail::smoothingKernel(computeSmoothSigma(tc), level->smooth);
     klt_detail::gradientKernels(tc.grad_sigma, level->gauss, level->deriv);
 }
 
 using PyramidSet = std::array<std::unique_ptr<KLTPyramid>, 3>;
 
 // Intensity pyramid of the smoothed image and the gradients of every level.
+// Level 0 is made where tracking reads it (see GradientTiles); level 1 comes
+// straight from the bytes.
 void buildPyramids(const KLTTrackingContext& tc, KLTWorkspace& ws, const unsigned char* img,
                    int ncols, int nrows, int nLevels, PyramidSet& out) {
     for (auto& pyramid : out)
         klt_detail::ensurePyramid(pyramid, ncols, nrows, tc.subsampling, nLevels);
-    // The smoothed image is level 0 itself.
-    klt_detail::smoothBytes(img, ncols, nrows, computeSmoothSigma(tc), out[0]->img[0], ws.convolveTemp,
-                            ws.floatImage);
-    klt_detail::computeUpperLevels(*out[0], tc.pyramid_sigma_fact, ws.pyramidTemp, ws.phaseRows);
+    KLTPyramid& intensity = *out[0];
+    if (nLevels > 1) {
+        KLTFloatImage& level1 = intensity.img[1];
+        level1.resize(ncols / tc.subsampling, nrows / tc.subsampling);
+        klt_detail::sampledLevelFromBytes(img, ncols, nrows, computeSmoothSigma(tc),
+                                          static_cast<float>(tc.subsampling) * tc.pyramid_sigma_fact,
+                                          tc.subsampling, level1, ws.convolveTemp, ws.phaseRows, ws.halfLevel,
+                                          ws.binomialRows);
+        intensity.ncols[1] = level1.ncols;
+        intensity.nrows[1] = level1.nrows;
+    }
+    klt_detail::computeUpperLevels(intensity, tc.pyramid_sigma_fact, ws.pyramidTemp, ws.phaseRows, 2);
     for (int level = 0; level < nLevels; ++level) {
-        // Tracking windows cover a small part of level 0: its gradients are made
-        // where they are read.
         if (level > 0)
-            klt_detail::computeGradients(out[0]->img[level], tc.grad_sigma, out[1]->img[level],
+            klt_detail::computeGradients(intensity.img[level], tc.grad_sigma, out[1]->img[level],
                                          out[2]->img[level], ws.convolveTemp);
         for (int k = 1; k < 3; ++k) {
             out[k]->ncols[level] = out[0]->ncols[level];
             out[k]->nrows[level] = out[0]->nrows[level];
         }
     }
-    startLazyLevel(tc, ws, *out[1]);
+    startLazyLevel(tc, ws, *out[1], img);
 }
 
 void writePyramids(const KLTPyramid& pyramid, const KLTPyramid& gradx, const KLTPyramid& grady,
@@ -498,61 +578,44 @@ struct FeatureTrack {
 // What a lane keeps from one iteration to the next.
 struct LaneState {
     FirstWindow firstWindow;
+    TileBox covered1;  // level-0 tiles of each image made for this feature's windows
+    TileBox covered2;
     int iteration = 0;
     bool running = false;
     WindowSums sums;
 };
 
-// The window sums of every running lane at its current position; lanes whose
-// products are not vectorised are summed the scalar way.
+// The vectorised window sums need AVX2 and FMA (and run on the AVX-512 path too).
+bool trackerVectorised() {
+    static const bool vectorised = float_kernels::usesAvx2() && __builtin_cpu_supports("fma");
+    return vectorised;
+}
+
+// The window sums of every running lane at its current position.
 void sumRunningLanes(std::span<const FeatureTrack> lanes, std::span<LaneState> states, const LevelImages& im,
-                     int hw, int hh, WindowProducts (&products)[kLanes]) {
-    const WindowProducts* sources[kLanes];
-    std::fill(std::begin(sources), std::end(sources), &kNoProducts);
-    bool vectorised = false;
+                     int hw, int hh) {
     for (size_t l = 0; l < lanes.size(); ++l) {
         if (!states[l].running) continue;
         const FeatureTrack& f = lanes[l];
-        if (float_kernels::usesAvx2() &&
-            windowProducts(f.x1, f.y1, f.x2, f.y2, im.img1, im.gradx1, im.grady1, im.img2, im.gradx2,
-                           im.grady2, hw, hh, states[l].firstWindow, products[l])) {
-            sources[l] = &products[l];
-            vectorised = true;
-        } else {
+        if (!(trackerVectorised() &&
+              windowSumsAvx2(f.x1, f.y1, f.x2, f.y2, im.img1, im.gradx1, im.grady1, im.img2, im.gradx2, im.grady2,
+                             hw, hh, states[l].firstWindow, states[l].sums)))
             states[l].sums = sumWindows(f.x1, f.y1, f.x2, f.y2, im.img1, im.gradx1, im.grady1, im.img2,
                                         im.gradx2, im.grady2, hw, hh);
-        }
     }
-    if (!vectorised) return;
-    float sums[WindowProducts::kTerms][kLanes];
-    sumAcrossLanes<WindowProducts::kTerms>(sources, hw, hh, sums);
-    for (size_t l = 0; l < lanes.size(); ++l)
-        if (sources[l] != &kNoProducts) states[l].sums = {sums[0][l], sums[1][l], sums[2][l], sums[3][l], sums[4][l]};
 }
 
 // The summed absolute differences of the two windows of every wanted lane.
 void residues(std::span<const FeatureTrack> lanes, std::span<const LaneState> states, const bool* wanted,
-              const LevelImages& im, int hw, int hh, WindowProducts (&products)[kLanes], float* sum) {
-    const WindowProducts* sources[kLanes];
-    std::fill(std::begin(sources), std::end(sources), &kNoProducts);
-    bool vectorised = false;
+              const LevelImages& im, int hw, int hh, float* sum) {
     for (size_t l = 0; l < lanes.size(); ++l) {
         if (!wanted[l]) continue;
         const FeatureTrack& f = lanes[l];
-        if (float_kernels::usesAvx2() &&
-            absoluteDifferences(f.x1, f.y1, f.x2, f.y2, im.img1, im.img2, hw, hh, states[l].firstWindow,
-                                products[l])) {
-            sources[l] = &products[l];
-            vectorised = true;
-        } else {
+        if (!(trackerVectorised() &&
+              absoluteDifferenceAvx2(f.x1, f.y1, f.x2, f.y2, im.img1, im.img2, hw, hh, states[l].firstWindow,
+                                     sum[l])))
             sum[l] = sumAbsoluteDifference(f.x1, f.y1, f.x2, f.y2, im.img1, im.img2, hw, hh);
-        }
     }
-    if (!vectorised) return;
-    float sums[1][kLanes];
-    sumAcrossLanes<1>(sources, hw, hh, sums);
-    for (size_t l = 0; l < lanes.size(); ++l)
-        if (sources[l] != &kNoProducts) sum[l] = sums[0][l];
 }
 
 // trackFeature for up to kLanes features at once, each lane with the single
@@ -566,7 +629,6 @@ void trackLanes(std::span<FeatureTrack> lanes, const LevelImages& im, const KLTT
                                 static_cast<float>(im.img1.ncols) - kImageMargin,
                                 static_cast<float>(im.img1.nrows) - kImageMargin};
     std::array<LaneState, kLanes> states;
-    WindowProducts products[kLanes];
     int running = 0;
     for (size_t l = 0; l < lanes.size(); ++l) {
         if (lanes[l].stopped) continue;
@@ -587,10 +649,10 @@ void trackLanes(std::span<FeatureTrack> lanes, const LevelImages& im, const KLTT
                 stop(l);
                 continue;
             }
-            if (tiles1) tiles1->cover(f.x1, f.y1, hw, hh);
-            if (tiles2) tiles2->cover(f.x2, f.y2, hw, hh);
+            if (tiles1) tiles1->cover(f.x1, f.y1, hw, hh, states[l].covered1);
+            if (tiles2) tiles2->cover(f.x2, f.y2, hw, hh, states[l].covered2);
         }
-        sumRunningLanes(lanes, states, im, hw, hh, products);
+        sumRunningLanes(lanes, states, im, hw, hh);
         for (size_t l = 0; l < lanes.size(); ++l) {
             if (!states[l].running) continue;
             FeatureTrack& f = lanes[l];
@@ -620,7 +682,7 @@ void trackLanes(std::span<FeatureTrack> lanes, const LevelImages& im, const KLTT
         else
             wanted[l] = lanes[l].status == KLT_TRACKED;
     }
-    residues(lanes, states, wanted, im, hw, hh, products, sum);
+    residues(lanes, states, wanted, im, hw, hh, sum);
     const float area = static_cast<float>(int64_t{params.window_width} * params.window_height);
     for (size_t l = 0; l < lanes.size(); ++l) {
         FeatureTrack& f = lanes[l];
@@ -686,21 +748,21 @@ void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
         // against itself.
         buildPyramids(tc, ws, img1 ? img1 : img2, ncols, nrows, nLevels, ws.first);
     }
-    const KLTPyramid& pyramid1 = useStored ? *tc.pyramid_last : *ws.first[0];
+    KLTPyramid& pyramid1 = useStored ? *tc.pyramid_last : *ws.first[0];
     KLTPyramid& gradx1 = useStored ? *tc.pyramid_last_gradx : *ws.first[1];
     KLTPyramid& grady1 = useStored ? *tc.pyramid_last_grady : *ws.first[2];
 
     buildPyramids(tc, ws, img2, ncols, nrows, nLevels, ws.second);
-    const KLTPyramid& pyramid2 = *ws.second[0];
+    KLTPyramid& pyramid2 = *ws.second[0];
     KLTPyramid& gradx2 = *ws.second[1];
     KLTPyramid& grady2 = *ws.second[2];
 
-    // Stored pyramids that tracking did not build carry all their gradients.
+    // Every pyramid set comes from buildPyramids, with its level 0 made on demand.
     std::optional<GradientTiles> tiles1;
     if (LazyGradientLevel* lazy = lazyLevelOf(ws, &gradx1))
-        tiles1.emplace(*lazy, pyramid1.img[0], gradx1.img[0], grady1.img[0], ws.tileScratch);
+        tiles1.emplace(*lazy, pyramid1.img[0], gradx1.img[0], grady1.img[0], ws.tileScratch, ws.floatImage);
     GradientTiles tiles2(*lazyLevelOf(ws, &gradx2), pyramid2.img[0], gradx2.img[0], grady2.img[0],
-                         ws.tileScratch);
+                         ws.tileScratch, ws.floatImage);
 
     if (tc.writeInternalImages) {
         if (tiles1) tiles1->coverAll();

@@ -218,6 +218,8 @@ TEST(KLTTrackAccuracy, SubPixelShiftsWithinATenthOfAPixel) {
     for (uint32_t seed : {7u, 8u, 9u})
         for (auto [dx, dy] : {std::pair{0.35f, -0.6f}, std::pair{-0.8f, 0.25f}, std::pair{1.5f, 2.7f}})
             trackShift(seed, dx, dy, 1.0f, 0.0f, 0, tally);
+    std::printf("sub-pixel shifts: %d inside, %d tracked, %d within 0.1 px\n", tally.inside, tally.tracked,
+                tally.accurate);
     EXPECT_GT(tally.inside, 500);
     EXPECT_GE(tally.tracked, tally.inside * 98 / 100);
     EXPECT_GE(tally.accurate, tally.tracked * 99 / 100);
@@ -236,6 +238,8 @@ TEST(KLTTrackAccuracy, ShiftsUpToTwentyPixelsNeedThePyramid) {
             trackShift(seed, dx, dy, 2.0f, 20.0f, 0, withPyramid);
             trackShift(seed, dx, dy, 2.0f, 20.0f, 1, singleLevel);
         }
+    std::printf("20-pixel shifts: %d inside, %d tracked, %d within 0.1 px\n", withPyramid.inside,
+                withPyramid.tracked, withPyramid.accurate);
     EXPECT_GT(withPyramid.inside, 300);
     EXPECT_GE(withPyramid.tracked, withPyramid.inside * 85 / 100);
     EXPECT_GE(withPyramid.accurate, withPyramid.tracked * 95 / 100);
