@@ -54,19 +54,12 @@ constexpr int kSumLanes = 8;
 // The bilinear value of interpolateInline, its last three terms added by fused
 // multiply-adds as the vector code adds them.
 inline float fusedInterpolate(float x, float y, const KLTFloatImage& img) {
-    if (!(img.ncols >= 2 && img.nrows >= 2 && x > -1.0f && y > -1.0f &&
-          x < static_cast<float>(img.ncols - 1) && y < static_cast<float>(img.nrows - 1)))
-        return klt_detail::interpolateOutside(x, y, img);
-    const int xt = static_cast<int>(x);
-    const int yt = static_cast<int>(y);
-    const float ax = x - static_cast<float>(xt);
-    const float ay = y - static_cast<float>(yt);
-    const float* p = img.data.data() + static_cast<size_t>(yt) * img.ncols + xt;
-    const int nc = img.ncols;
-    float value = (1 - ax) * (1 - ay) * p[0];
-    value = std::fma(ax * (1 - ay), p[1], value);
-    value = std::fma((1 - ax) * ay, p[nc], value);
-    return std::fma(ax * ay, p[nc + 1], value);
+    BilinearCell c;
+    if (!bilinearCell(x, y, img, c)) return klt_detail::interpolateOutside(x, y, img);
+    float value = (1 - c.ax) * (1 - c.ay) * c.p[0];
+    value = std::fma(c.ax * (1 - c.ay), c.p[1], value);
+    value = std::fma((1 - c.ax) * c.ay, c.p[c.nc], value);
+    return std::fma(c.ax * c.ay, c.p[c.nc + 1], value);
 }
 
 inline float foldLanes(const float (&lanes)[kSumLanes]) {
