@@ -703,6 +703,19 @@ int estimateCameraPose(int correspondenceCount, const double* modelPoints, const
     return 1;
 }
 
+bool projectPoint(const double* projection, const Vector3& point, double& u, double& v)
+{
+    const auto row = [&](int r) {
+        const double* p = projection + 4 * r;
+        return p[0] * point.x + p[1] * point.y + p[2] * point.z + p[3];
+    };
+    const double depth = row(2);
+    if (!(depth > 0.0)) return false;
+    u = row(0) / depth;
+    v = row(1) / depth;
+    return std::isfinite(u) && std::isfinite(v);
+}
+
 double verticalFieldOfView(int imageHeight, const double* refinedProjection, const double* eye,
                            const double* lookAtPoint)
 {

@@ -72,6 +72,11 @@ inline int estimateCameraPoseWithFocalLength(int correspondenceCount, const Vect
                                              up.data());
 }
 
+// Where `point` appears under a row-major 3 × 4 projection (image point relative
+// to the centre, v upwards); false when it is not in front of the camera or the
+// result is not finite.
+bool projectPoint(const double* projection, const Vector3& point, double& u, double& v);
+
 // Vertical field of view in degrees subtended by an image of imageHeight
 // pixels, for the refined projection, eye and look-at point of a successful
 // estimation: 2·atan(h / 2f). Both edge rays are oriented along the viewing

@@ -1,5 +1,6 @@
 #include "reconstruction/model_following.h"
 
+#include "pose/camera_pose.h"
 #include "scene/ruins_model.h"
 #include "scene/scene.h"
 
@@ -208,14 +209,10 @@ double distance(const SubpixelPoint& a, const SubpixelPoint& b) { return std::hy
 bool reprojectToFrame(const double projection[12], const Vector3& point, int width, int height,
                       SubpixelPoint& position)
 {
-    const auto row = [&](int r) {
-        const double* p = projection + 4 * r;
-        return p[0] * point.x + p[1] * point.y + p[2] * point.z + p[3];
-    };
-    const double depth = row(2);
-    if (!(depth > 0.0)) return false;
-    position = {row(0) / depth + width * 0.5, row(1) / depth + height * 0.5};
-    return std::isfinite(position.x) && std::isfinite(position.y);
+    double u = 0.0, v = 0.0;
+    if (!projectPoint(projection, point, u, v)) return false;
+    position = {u + width * 0.5, v + height * 0.5};
+    return true;
 }
 
 void claimCornersNearPredictions(const SubpixelPoint* predictions, const std::uint8_t* usable, int count,

@@ -33,23 +33,6 @@ constexpr double kMaxFoundFieldOfView = 120.0;
 // Corner distances are kept in quarter pixels.
 constexpr double kDistanceUnit = 4.0;
 
-Vector3 normalised(const Vector3& v)
-{
-    const double length = std::sqrt(dot(v, v));
-    return {v.x / length, v.y / length, v.z / length};
-}
-
-// Image point (pixels from the middle, v upwards) of `point` under a row-major
-// 3 × 4 projection; false behind the camera.
-bool project(const double p[12], const Vector3& point, double& u, double& v)
-{
-    const double w = p[8] * point.x + p[9] * point.y + p[10] * point.z + p[11];
-    if (!(w > 0.0)) return false;
-    u = (p[0] * point.x + p[1] * point.y + p[2] * point.z + p[3]) / w;
-    v = (p[4] * point.x + p[5] * point.y + p[6] * point.z + p[7]) / w;
-    return std::isfinite(u) && std::isfinite(v);
-}
-
 }  // namespace
 
 StructureSearch::StructureSearch() = default;
@@ -117,7 +100,8 @@ void StructureSearch::makeViews()
             if (visibleCount < kMinMatches) continue;
             View view;
             view.forward = -1.0 * toEye;
-            view.side = normalised(cross(view.forward, {0.0, 0.0, 1.0}));
+            view.side = cross(view.forward, {0.0, 0.0, 1.0});
+            view.side.normalize();
             view.up = cross(view.side, view.forward);
             view.first = int(viewPoints_.size());
             for (std::size_t i = 0; i < points.size(); ++i) {
@@ -349,7 +333,7 @@ int StructureSearch::matchCorners(const double projection[12], const View& view,
         const int index = viewPoints_[std::size_t(p)].index;
         const Vector3& point = scene_->points[std::size_t(index)];
         double u, v;
-        if (!project(projection, point, u, v)) continue;
+        if (!projectPoint(projection, point, u, v)) continue;
         double nearest = reach;
         const Corner* chosen = nullptr;
         for (const Corner& corner : corners_) {
@@ -375,7 +359,7 @@ int StructureSearch::keepNearCorners(const double projection[12], int count, dou
     for (int n = 0; n < count; ++n) {
         double u, v;
         const Vector3& image = imagePoints_[std::size_t(n)];
-        if (!project(projection, modelPoints_[std::size_t(n)], u, v) || std::hypot(u - image.x, v - image.y) > radius)
+        if (!projectPoint(projection, modelPoints_[std::size_t(n)], u, v) || std::hypot(u - image.x, v - image.y) > radius)
             continue;
         modelPoints_[std::size_t(kept)] = modelPoints_[std::size_t(n)];
         imagePoints_[std::size_t(kept)] = image;
@@ -390,7 +374,7 @@ int StructureSearch::supportOf(const double projection[12], const View& view, do
     int support = 0;
     for (int p = view.first; p < view.first + view.count; ++p) {
         double u, v;
-        if (!project(projection, scene_->points[std::size_t(viewPoints_[std::size_t(p)].index)], u, v)) continue;
+        if (!projectPoint(projection, scene_->points[std::size_t(viewPoints_[std::size_t(p)].index)], u, v)) continue;
         support += std::any_of(corners_.begin(), corners_.end(), [&](const Corner& c) {
             return std::hypot(c.u * k - u, c.v * k - v) <= radius;
         });
@@ -416,7 +400,8 @@ bool StructureSearch::fit(const Candidate& candidate, std::optional<double> foca
     Vector3 fittedEye = eye;
     // Turn the camera about its eye until the centre lies where the laying put it:
     // the rotation taking the optical axis to the centre's ray.
-    const Vector3 ray = normalised({candidate.centreU * k / focal, candidate.centreV * k / focal, 1.0});
+    Vector3 ray{candidate.centreU * k / focal, candidate.centreV * k / focal, 1.0};
+    ray.normalize();
     const double angle = std::acos(std::clamp(ray.z, -1.0, 1.0));
     const double axisLength = std::hypot(ray.x, ray.y);
     double q[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
@@ -485,7 +470,7 @@ bool StructureSearch::fit(const Candidate& candidate, std::optional<double> foca
                                   projection[2] * projection[2]);
     for (int i = 0; i < found.pointCount; ++i) {
         double u = 0.0, v = 0.0;
-        found.inFront[std::size_t(i)] = project(projection, scene_->points[std::size_t(i)], u, v);
+        found.inFront[std::size_t(i)] = projectPoint(projection, scene_->points[std::size_t(i)], u, v);
         found.x[std::size_t(i)] = u + width_ / 2.0;
         found.y[std::size_t(i)] = v + height_ / 2.0;
     }
