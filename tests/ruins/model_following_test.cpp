@@ -214,18 +214,9 @@ struct VirtualRun {
     // RMS pixel distance of the model points between the shown pose and the truth.
     double error(std::int64_t index) const
     {
-        const PreparedView& view = reconstruction.preparedView();
-        const auto estimated =
-            makeFrameCamera({view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView}, width, height);
         const auto truth = virtualCameraFrame(index, width, height, path);
-        if (!estimated || !truth) return 1e9;
-        double sum = 0.0;
-        for (const Vector3& point : scene->points) {
-            double ex, ey, tx, ty;
-            if (!projectToFrame(*estimated, point, ex, ey) || !projectToFrame(*truth, point, tx, ty)) return 1e9;
-            sum += (ex - tx) * (ex - tx) + (ey - ty) * (ey - ty);
-        }
-        return std::sqrt(sum / double(scene->points.size()));
+        if (!truth) return 1e9;
+        return ruins_test::shownPoseError(reconstruction.preparedView(), *truth, scene->points, width, height);
     }
 };
 

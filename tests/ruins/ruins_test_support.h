@@ -8,6 +8,8 @@
 #include "pose/matrix4.h"
 #include "pose/vector3.h"
 #include "processors/corner_detector.h"
+#include "reconstruction/ruins_reconstruction.h"
+#include "scene/frame_camera.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -15,6 +17,7 @@
 #include <array>
 #include <cmath>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace ruins_test {
@@ -107,6 +110,24 @@ inline PinholeCamera sceneCamera()
 inline PinholeCamera frontCamera()
 {
     return {Vector3(9.0, -28.0, 14.0), Vector3(7.0, 8.0, 0.0), Vector3(0.0, 0.0, 1.0), 300.0};
+}
+
+// RMS pixel distance of `points` between the camera of a prepared view and the
+// truth on a width × height frame; 1e9 when either cannot see them all.
+inline double shownPoseError(const ruins::PreparedView& view, const ruins::FrameCamera& truth,
+                             std::span<const Vector3> points, int width, int height)
+{
+    const auto estimated =
+        ruins::makeFrameCamera({view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView}, width, height);
+    if (!estimated) return 1e9;
+    double sum = 0.0;
+    for (const Vector3& point : points) {
+        double ex, ey, tx, ty;
+        if (!ruins::projectToFrame(*estimated, point, ex, ey) || !ruins::projectToFrame(truth, point, tx, ty))
+            return 1e9;
+        sum += (ex - tx) * (ex - tx) + (ey - ty) * (ey - ty);
+    }
+    return std::sqrt(sum / double(points.size()));
 }
 
 }  // namespace ruins_test

@@ -4,6 +4,7 @@
 // nothing found where the structure is not.
 #include "processors/fast_corner_detector.h"
 #include "reconstruction/ruins_reconstruction.h"
+#include "ruins_test_support.h"
 #include "tests/support/textured_picture.h"
 #include "virtual_camera/ruins_scene_renderer.h"
 #include "virtual_camera/virtual_ruins_camera.h"
@@ -126,17 +127,7 @@ struct SearchRun {
     // RMS pixel distance of the model points between the shown pose and `truth`.
     double error(const FrameCamera& truth) const
     {
-        const PreparedView& view = reconstruction.preparedView();
-        const auto estimated =
-            makeFrameCamera({view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView}, width, height);
-        if (!estimated) return 1e9;
-        double sum = 0.0;
-        for (const Vector3& point : scene->points) {
-            double ex, ey, tx, ty;
-            if (!projectToFrame(*estimated, point, ex, ey) || !projectToFrame(truth, point, tx, ty)) return 1e9;
-            sum += (ex - tx) * (ex - tx) + (ey - ty) * (ey - ty);
-        }
-        return std::sqrt(sum / double(scene->points.size()));
+        return ruins_test::shownPoseError(reconstruction.preparedView(), truth, scene->points, width, height);
     }
 };
 
