@@ -22,6 +22,7 @@
 #include "scene/brick_occlusion.h"
 #include "scene/ruins_model.h"
 #include "scene/scene_model.h"
+#include "search/outline_check.h"
 #include "search/structure_search.h"
 
 #include <array>
@@ -235,11 +236,12 @@ public:
     static constexpr int kSearchConfirmFrames = 2;
     // Rounds of following on the frame the search found the structure in, and
     // how well the last must fit: RMS pixels at 320 × 240, growing with the
-    // square root of the height, and the share of the unhidden points in view
-    // that support it.
+    // square root of the height, the share of the unhidden points in view
+    // that support it, and the share of its visible outline the frame shows.
     static constexpr int kSearchFitRounds = 3;
     static constexpr double kSearchMaxResidualRms = 1.0;
     static constexpr double kSearchMinShare = 0.45;
+    static constexpr double kSearchMinOutline = 0.8;
     // Following a found structure, points closer than this share of a brick
     // edge to a brick in front of them are left out: where the outlines meet,
     // the corner refines 2 to 4 px away from the point.
@@ -321,9 +323,6 @@ public:
     bool hasPose() const { return hasPose_; }
     bool matchingMode() const { return matchingMode_; }
     Following following() const { return following_; }
-    // Whether the structure is searched for once the pose is lost (the window
-    // does; a headless run that started from the reference need not).
-    void setSearchAfterLoss(bool on) { searchAfterLoss_ = on; }
     // Following the nearest corners, nothing is searched for.
     void setFollowing(Following following)
     {
@@ -364,7 +363,7 @@ private:
     void setPrediction(int index, const SubpixelPoint& position, bool seen);
     // Neither hidden by the bricks nor up against the outline of one in front.
     bool seenClearly(int index, const Vector3& eye) const;
-    bool fitsAsFound() const;
+    bool fitsAsFound(const GreyFrame& frame) const;
     void predictPositions();
     void refineFoundPoints(const GreyFrame& frame);
     int rejectOutliers(int correspondenceCount);
@@ -419,12 +418,12 @@ private:
     static constexpr int kHandovers = 3;
     std::array<FoundStructure, kHandovers> found_{};
     BrickOcclusion occlusion_;
+    OutlineCheck outline_;
     // Nothing to predict the points from until the search finds the structure.
     bool awaitingSearch_ = false;
     // Frames a pose the search found must still be followed for before it is shown.
     int unconfirmedFrames_ = 0;
     bool searched_ = false;  // in the last frame step
-    bool searchAfterLoss_ = true;
     FieldOfViewMode fieldOfViewMode_ = FieldOfViewMode::Auto;
     double fixedFieldOfView_ = 0.0;
     FieldOfViewHold fieldOfViewHold_;

@@ -527,9 +527,6 @@ public:
         reconstruction_.setUseKalman(options.kalman);
         reconstruction_.setFollowing(options.following);
         reconstruction_.setFieldOfViewMode(options.fieldOfView, options.fixedFieldOfView);
-        // Started from the reference, a run recovers as it always has, so its
-        // figures stay comparable; started anywhere, it searches after a loss too.
-        reconstruction_.setSearchAfterLoss(options.searchAnywhere);
         headless_ = std::make_unique<HeadlessReconstructor>(reconstruction_, *detector_);
         cycle_.setProcessor(headless_.get());
     }

@@ -4,6 +4,7 @@
 // nothing found where the structure is not.
 #include "processors/fast_corner_detector.h"
 #include "reconstruction/ruins_reconstruction.h"
+#include "search/outline_check.h"
 #include "ruins_test_support.h"
 #include "tests/support/textured_picture.h"
 #include "virtual_camera/ruins_scene_renderer.h"
@@ -204,6 +205,39 @@ TEST(StructureSearch, FindsNothingWhereTheStructureIsNot)
         EXPECT_TRUE(run.reconstruction.searching());
     }
 }
+
+// A camera a brick aside puts much of the structure's outline where the frame
+// has none: the check that refuses near likenesses tells it from the true one.
+class OutlineCheckTells : public ::testing::TestWithParam<Vector3> {};
+
+TEST_P(OutlineCheckTells, TheTrueCameraFromOneABrickAside)
+{
+    SearchRun run(320, 240);
+    const FrameCamera truth = randomViewpoint(4, *run.scene, run.width, run.height);
+    run.renderer.renderRuins(truth, run.rgb.data(), PixelOrder::RGB, 1.0, 0);
+    for (std::size_t p = 0; p < run.grey.size(); ++p)
+        run.grey[p] = static_cast<unsigned char>(
+            (run.rgb[3 * p] * 77 + run.rgb[3 * p + 1] * 150 + run.rgb[3 * p + 2] * 29) >> 8);
+    const auto agreement = [&](const Vector3& shift) {
+        const Vector3 eye = truth.eye + double(run.scene->brickEdge()) * shift;
+        const Vector3 rows[3] = {truth.focalX * truth.side, truth.focalY * truth.up, truth.forward};
+        double projection[12];
+        for (int r = 0; r < 3; ++r) {
+            projection[4 * r] = rows[r].x;
+            projection[4 * r + 1] = rows[r].y;
+            projection[4 * r + 2] = rows[r].z;
+            projection[4 * r + 3] = -dot(rows[r], eye);
+        }
+        return OutlineCheck(*run.scene).agreement(projection, eye, BrickOcclusion(*run.scene), run.grey.data(),
+                                                  run.rgb.data(), run.width, run.height);
+    };
+    EXPECT_GE(agreement({0.0, 0.0, 0.0}), 0.95);
+    EXPECT_LT(agreement(GetParam()), RuinsReconstruction::kSearchMinOutline);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shifts, OutlineCheckTells,
+                         ::testing::Values(Vector3{1.0, 0.0, 0.0}, Vector3{0.0, 1.0, 0.0}, Vector3{0.0, 0.0, 1.0},
+                                           Vector3{-1.0, 0.0, 0.0}, Vector3{0.0, -1.0, 0.0}));
 
 }  // namespace
 }  // namespace ruins
