@@ -494,9 +494,11 @@ void RuinsReconstruction::updatePose()
         inlierCount_ = rejectOutliers(n);
         // A pose with few supporters among many points in view may still be
         // right, and following on from it keeps the motion; it is only not shown.
-        poseFollowed_ = inlierCount_ >= kMinInliers && residualRms_ <= kMaxResidualRms;
-        // Once shown, a pose keeps being shown on fewer supporters: a point or
-        // two losing contrast must not blank the bricks for a frame.
+        poseFollowed_ = inlierCount_ >= kMinInliers &&
+                        (residualRms_ <= kMaxResidualRms || (lastShown && keepsShownPose()));
+        // Once shown, a pose keeps being shown on fewer supporters, or on a
+        // looser fit that nearly all points support: a point or two losing
+        // contrast, or a frame of blurred corners, must not blank the bricks.
         const double share = lastShown ? kKeptInlierShare : kMinInlierShare;
         poseValid_ = poseFollowed_ && inlierCount_ >= share * pointsInFrame();
     } else {
@@ -506,6 +508,14 @@ void RuinsReconstruction::updatePose()
     }
     hasPose_ = hasPose_ || poseValid_;
     if (!matchingMode_) watchFieldOfView(inlierCount_);
+}
+
+bool RuinsReconstruction::keepsShownPose() const
+{
+    // On rendered footage of wooden blocks at 640 x 480 a right pose left 1.9 px
+    // for a frame with 32 of 38 points supporting it; a pose drifting off the
+    // handheld tower had 2.3 px on 18 of 23.
+    return residualRms_ <= kKeptResidualRms && inlierCount_ >= kKeptFitShare * pointsInFrame();
 }
 
 int RuinsReconstruction::rejectOutliers(int correspondenceCount)

@@ -227,6 +227,10 @@ public:
     static constexpr double kMinInlierShare = 0.5;
     static constexpr double kKeptInlierShare = 0.4;
     static constexpr double kMaxResidualRms = 1.75;
+    // A shown pose is kept on an RMS residual up to kKeptResidualRms when at
+    // least kKeptFitShare of the points it puts in the frame support it.
+    static constexpr double kKeptResidualRms = 2.25;
+    static constexpr double kKeptFitShare = 0.8;
     static constexpr int kCalibrationRetryFrames = 15;
     // With the field of view held, a free estimate counts towards letting it go
     // only when its RMS residual is below this share of the held one's.
@@ -364,6 +368,7 @@ private:
     // Neither hidden by the bricks nor up against the outline of one in front.
     bool seenClearly(int index, const Vector3& eye) const;
     bool fitsAsFound(const GreyFrame& frame) const;
+    bool keepsShownPose() const;
     void predictPositions();
     void refineFoundPoints(const GreyFrame& frame);
     int rejectOutliers(int correspondenceCount);

@@ -1,7 +1,8 @@
 // castellan-cli reconstruct on footage another renderer made (rounded blocks,
 // soft light, compression), against the camera it was rendered with: the truth
 // file is read, the reference view's pose lies near the truth, and no pose
-// shown is far off. The first 100 frames of each committed clip.
+// shown is far off, nor dropped for a single frame while many points are
+// followed. The first 100 frames of each committed clip.
 #include <QString>
 #include <QStringList>
 
@@ -24,9 +25,14 @@ TEST_P(Footage, IsMeasuredAgainstItsTrueCameraAndNoPoseShownIsFarOff)
     QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 102) << "header, 100 frames, summary";
     int shown = 0;
+    const auto poseShown = [&](int frame) { return lines[frame + 1].section(',', 1, 1) == "1"; };
     for (int frame = 0; frame < 100; ++frame) {
         const QStringList fields = lines[frame + 1].split(',');
         ASSERT_EQ(fields.size(), 14) << lines[frame + 1].toStdString();
+        if (frame > 0 && frame < 99 && poseShown(frame - 1) && poseShown(frame + 1) && fields[2].toInt() >= 24) {
+            EXPECT_TRUE(poseShown(frame)) << "frame " << frame << ": dropped with " << fields[2].toStdString()
+                                          << " points followed";
+        }
         if (fields[1] != "1") continue;
         ++shown;
         bool measured = false;
