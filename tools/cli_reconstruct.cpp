@@ -227,8 +227,10 @@ bool parseOptions(const std::vector<std::string>& args, Options& options) {
                     options.path.speed > kMaxSpeed)
                     return fail("--speed must be a number above 0 and at most " + std::to_string(int(kMaxSpeed)));
             } else if (option == "--path") {
-                if (text != "swing" && text != "jumps") return fail("--path must be swing or jumps");
-                options.path.jumps = text == "jumps";
+                if (text != "swing" && text != "jumps" && text != "around")
+                    return fail("--path must be swing, jumps or around");
+                options.path.jumps = text != "swing";
+                options.path.returnTurn = text == "around" ? ruins::VirtualCameraPath::kAroundTurnDegrees : 0.0;
             } else if (option == "--scene") {
                 std::string error;
                 options.scene = ruins::openScene(text, error);
@@ -843,7 +845,7 @@ const CliCommand reconstructCommand(
     "[--noise SIGMA] [--following nearest|model] [--fov free|auto|DEG] [--init reference|anywhere] "
     "[--start-frame N] [--scene FILE] [--output-dir DIR] "
     "[--replace-frames] [--record OUT.mp4] [--track TRACK.json] [--colmap DIR]\n"
-    "    virtual scene: [--background FILE] [--blur] [--drift] [--speed K] [--path swing|jumps]\n"
+    "    virtual scene: [--background FILE] [--blur] [--drift] [--speed K] [--path swing|jumps|around]\n"
     "    video file: [--truth CAMERAS.csv]",
     "Run the ruins reconstructor (or a scene's, with --scene) headless (automatic initial points, or with --init anywhere the structure searched for in every frame; then following) and print a CSV line per "
     "frame and a '#' summary; with the virtual source (or a video's --truth), the error against the true pose; --track and --colmap write the camera of every frame for other tools.",

@@ -46,6 +46,7 @@ struct PathTime {
     std::int64_t frames = 0;
     double fraction = 0.0;
     bool away = false;
+    std::int64_t turnsAway = 0;  // begun so far
 };
 
 // Where along the path the camera is `moving` frames after its rest.
@@ -57,6 +58,7 @@ PathTime pathTime(double moving, const VirtualCameraPath& path)
         const std::int64_t whole = std::int64_t(std::floor(moving));
         const std::int64_t inRound = whole % round;
         t.away = inRound >= VirtualCameraPath::kJumpEveryFrames;
+        t.turnsAway = whole / round + (t.away ? 1 : 0);
         // Away, the path waits: back, the camera faces the ruins where it left them.
         const double withinRound = t.away ? double(VirtualCameraPath::kJumpEveryFrames)
                                           : double(inRound) + (moving - double(whole));
@@ -126,7 +128,16 @@ CameraPose virtualCameraPoseAt(double time, const VirtualCameraPath& path)
 {
     if (!(time > double(kVirtualCameraRestFrames))) return path.rest;
     const PathTime t = pathTime(time - double(kVirtualCameraRestFrames), path);
-    const CameraPose pose = swingPose(path.rest, t.frames, t.fraction);
+    CameraPose pose = swingPose(path.rest, t.frames, t.fraction);
+    if (path.returnTurn != 0.0 && t.turnsAway > 0) {
+        // Round the point the rest looks at, by a whole number of turns back.
+        const double degrees = std::fmod(double(t.turnsAway) * path.returnTurn, 360.0);
+        const double cosine = stableCosine(degrees * kPi / 180.0), sine = stableSine(degrees * kPi / 180.0);
+        const Vector3& centre = path.rest.lookAt;
+        pose.eye = centre + rotateAboutVertical(pose.eye - centre, cosine, sine);
+        pose.lookAt = centre + rotateAboutVertical(pose.lookAt - centre, cosine, sine);
+        pose.up = rotateAboutVertical(pose.up, cosine, sine);
+    }
     return t.away ? facingAway(pose) : pose;
 }
 

@@ -33,13 +33,17 @@ inline constexpr double kVirtualCameraAzimuthDegrees = 25.0;
 
 // How the camera travels: `speed` times as fast along its path after the rest;
 // with `jumps`, every kJumpEveryFrames frames of travel it turns its back on the
-// ruins for kJumpAwayFrames frames and then faces them again where it left.
+// ruins for kJumpAwayFrames frames and then faces them again where it left, or
+// with `returnTurn`, that many degrees further round them each time.
 struct VirtualCameraPath {
     static constexpr std::int64_t kJumpEveryFrames = 150;
     static constexpr std::int64_t kJumpAwayFrames = 30;
+    // The turn of `--path around`.
+    static constexpr double kAroundTurnDegrees = 60.0;
 
     double speed = 1.0;
     bool jumps = false;
+    double returnTurn = 0.0;  // degrees
     // Where the camera rests and what it swings about: the camera that took the
     // scene's reference picture, and that picture's size.
     CameraPose rest = kCalibrationPose;

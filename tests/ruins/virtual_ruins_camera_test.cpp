@@ -96,6 +96,27 @@ TEST(VirtualRuinsCamera, PoseIsAFunctionOfTheIndexForEver)
     }
 }
 
+// `--path around` is the jumps path, turned round the ruins by a further 60
+// degrees each time the camera turns away: it comes back from another side.
+TEST(VirtualRuinsCamera, AroundComesBackFurtherRoundAfterEachTurnAway)
+{
+    VirtualCameraPath jumps, around;
+    jumps.jumps = around.jumps = true;
+    around.returnTurn = VirtualCameraPath::kAroundTurnDegrees;
+    const std::int64_t round = VirtualCameraPath::kJumpEveryFrames + VirtualCameraPath::kJumpAwayFrames;
+    for (const std::int64_t turns : {0, 1, 2, 7}) {
+        const std::int64_t frame = kVirtualCameraRestFrames + turns * round + 40;
+        const CameraPose plain = virtualCameraPose(frame, jumps);
+        const CameraPose turned = virtualCameraPose(frame, around);
+        const double expected = std::remainder(double(turns) * VirtualCameraPath::kAroundTurnDegrees, 360.0);
+        EXPECT_NEAR(std::remainder(azimuthDegrees(turned) - azimuthDegrees(plain), 360.0), expected, 1e-9) << turns;
+        EXPECT_NEAR(length(turned.eye - kCalibrationPose.lookAt), length(plain.eye - kCalibrationPose.lookAt), 1e-9);
+        EXPECT_NEAR(turned.eye.z, plain.eye.z, 1e-9);
+        EXPECT_NEAR(length(turned.lookAt - kCalibrationPose.lookAt), length(plain.lookAt - kCalibrationPose.lookAt),
+                    1e-9);
+    }
+}
+
 TEST(VirtualRuinsCamera, FramesOfAnyShapeHaveSquarePixelsAndShowTheReferenceViewFitted)
 {
     // A point of the 320 × 240 view lands where referenceFit carries it: 16:9
