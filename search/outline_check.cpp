@@ -6,22 +6,26 @@
 #include <array>
 #include <cmath>
 #include <set>
-#include <tuple>
 
 namespace ruins {
 
 namespace {
 
-bool occupied(std::span<const GridCell> bricks, const std::array<int, 3>& cell)
-{
-    if (cell[2] < 0) return true;  // the ground
-    return std::find(bricks.begin(), bricks.end(), GridCell{cell[0], cell[1], cell[2]}) != bricks.end();
-}
+// The real bricks' cells, sorted, and the ground under the lowest of them.
+struct Cells {
+    std::vector<std::array<int, 3>> sorted;
+    int ground = 0;  // the first layer above the ground
+
+    bool occupied(const std::array<int, 3>& cell) const
+    {
+        return cell[2] < ground || std::binary_search(sorted.begin(), sorted.end(), cell);
+    }
+};
 
 // Whether the grid line along `axis` through `corner`, one brick long from
 // there, is an edge: the four cells around it are not all alike, and not two
 // side by side (a flat face passing by).
-bool isEdge(std::span<const GridCell> bricks, int axis, const std::array<int, 3>& corner)
+bool isEdge(const Cells& cells, int axis, const std::array<int, 3>& corner)
 {
     const int b = (axis + 1) % 3, c = (axis + 2) % 3;
     bool around[2][2];
@@ -31,7 +35,7 @@ bool isEdge(std::span<const GridCell> bricks, int axis, const std::array<int, 3>
             std::array<int, 3> cell = corner;
             cell[std::size_t(b)] -= db;
             cell[std::size_t(c)] -= dc;
-            around[db][dc] = occupied(bricks, cell);
+            around[db][dc] = cells.occupied(cell);
             count += around[db][dc];
         }
     if (count == 1 || count == 3) return true;
@@ -79,11 +83,15 @@ double stepAcross(const unsigned char* grey, const unsigned char* rgb, int width
 
 OutlineCheck::OutlineCheck(const SceneModel& scene)
 {
-    const std::span<const GridCell> bricks = scene.realBricks();
+    Cells cells;
+    for (const GridCell& brick : scene.realBricks()) cells.sorted.push_back({brick.i, brick.j, brick.k});
+    if (cells.sorted.empty()) return;
+    std::sort(cells.sorted.begin(), cells.sorted.end());
+    cells.ground = std::min_element(cells.sorted.begin(), cells.sorted.end(),
+                                    [](const auto& a, const auto& b) { return a[2] < b[2]; })->at(2);
     const double size = scene.scene.brickEdge;
-    std::set<std::tuple<int, int, int, int>> seen;  // axis and the line's first grid corner
-    for (const GridCell& brick : bricks) {
-        const std::array<int, 3> origin{brick.i, brick.j, brick.k};
+    std::set<std::array<int, 4>> seen;  // axis and the line's first grid corner
+    for (const std::array<int, 3>& origin : cells.sorted) {
         for (int axis = 0; axis < 3; ++axis) {
             const int b = (axis + 1) % 3, c = (axis + 2) % 3;
             for (int ob = 0; ob < 2; ++ob)
@@ -92,7 +100,7 @@ OutlineCheck::OutlineCheck(const SceneModel& scene)
                     corner[std::size_t(b)] += ob;
                     corner[std::size_t(c)] += oc;
                     if (!seen.insert({axis, corner[0], corner[1], corner[2]}).second) continue;
-                    if (!isEdge(bricks, axis, corner)) continue;
+                    if (!isEdge(cells, axis, corner)) continue;
                     std::array<int, 3> end = corner;
                     ++end[std::size_t(axis)];
                     edges_.push_back({{corner[0] * size, corner[1] * size, corner[2] * size},
@@ -107,7 +115,10 @@ double OutlineCheck::agreement(const double projection[12], const Vector3& eye, 
 {
     if (!grey || width < 2 || height < 2) return -1.0;
     int visible = 0, shown = 0;
-    for (const Edge& edge : edges_) {
+    // Every edge of a usual structure; an even spread of them for a huge one.
+    const std::size_t stride = edges_.size() / kMaxEdgesJudged + 1;
+    for (std::size_t e = 0; e < edges_.size(); e += stride) {
+        const Edge& edge = edges_[e];
         double fromX, fromY, toX, toY;
         if (!projectPoint(projection, edge.from, fromX, fromY) || !projectPoint(projection, edge.to, toX, toY))
             continue;

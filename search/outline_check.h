@@ -13,6 +13,7 @@
 #include "scene/brick_occlusion.h"
 #include "scene/scene_model.h"
 
+#include <cstddef>
 #include <vector>
 
 namespace ruins {
@@ -22,8 +23,10 @@ public:
     // Samples per brick edge, and the least that must be seen for a share.
     static constexpr int kSamplesPerEdge = 4;
     static constexpr int kMinSamples = 24;
-    // Edges shorter than this many pixels in the frame are not judged.
+    // Edges shorter than this many pixels in the frame are not judged, nor
+    // more edges than this (a hostile scene may have ten thousand bricks).
     static constexpr double kMinEdgePixels = 6.0;
+    static constexpr std::size_t kMaxEdgesJudged = 400;
     // The change across an edge (8-bit levels over three pixels, in the grey or
     // any colour channel) that counts as an edge.
     static constexpr double kMinStep = 12.0;
