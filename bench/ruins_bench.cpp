@@ -8,6 +8,7 @@
 #include "reconstruction/ruins_reconstruction.h"
 #include "scene/ruins_model.h"
 #include "scene/scene_model.h"
+#include "cycle/grey_conversion.h"
 #include "search/structure_search.h"
 #include "virtual_camera/ruins_scene_renderer.h"
 
@@ -101,8 +102,7 @@ void findStructure(benchmark::State& state)
     std::vector<unsigned char> grey(std::size_t(kWidth) * kHeight);
     ruins::RuinsSceneRenderer renderer;
     if (camera) renderer.renderRuins(*camera, rgb.data(), ruins::PixelOrder::RGB);
-    for (std::size_t p = 0; p < grey.size(); ++p)
-        grey[p] = static_cast<unsigned char>((rgb[3 * p] * 77 + rgb[3 * p + 1] * 150 + rgb[3 * p + 2] * 29) >> 8);
+    convertToGrey(rgb.data(), grey.data(), grey.size());
     ruins::StructureSearch search;
     search.setScene(scene);
     search.setImageSize(kWidth, kHeight);

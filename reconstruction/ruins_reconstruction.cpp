@@ -427,7 +427,7 @@ void RuinsReconstruction::recordReprojections()
     // A pose kept on a looser fit is shown, but its motion does not carry the
     // next prediction: carried on, its error grew into a loss (the bright
     // circuit board at 640 x 480: a pose in 85 % of frames, 88 % without).
-    if (looseFit_) hasPreviousReprojection_ = false;
+    if (residualRms_ > kMaxResidualRms) hasPreviousReprojection_ = false;
     hasLastReprojection_ = true;
 }
 
@@ -483,7 +483,6 @@ void RuinsReconstruction::createPoseFilterFromLastPose()
 void RuinsReconstruction::updatePose()
 {
     const bool lastShown = poseValid_;
-    looseFit_ = false;
     gatheredCount_ = 0;
     inlierCount_ = 0;
     poseValid_ = false;
@@ -501,7 +500,6 @@ void RuinsReconstruction::updatePose()
         // right, and following on from it keeps the motion; it is only not shown.
         poseFollowed_ = inlierCount_ >= kMinInliers &&
                         (residualRms_ <= kMaxResidualRms || (lastShown && keepsShownPose()));
-        looseFit_ = poseFollowed_ && residualRms_ > kMaxResidualRms;
         // Once shown, a pose keeps being shown on fewer supporters, or on a
         // looser fit that nearly all points support: a point or two losing
         // contrast, or a frame of blurred corners, must not blank the bricks.

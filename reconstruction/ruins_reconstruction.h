@@ -429,7 +429,6 @@ private:
     // Frames a pose the search found must still be followed for before it is shown.
     int unconfirmedFrames_ = 0;
     bool searched_ = false;  // in the last frame step
-    bool looseFit_ = false;  // the last pose was kept on the looser fit only
     FieldOfViewMode fieldOfViewMode_ = FieldOfViewMode::Auto;
     double fixedFieldOfView_ = 0.0;
     FieldOfViewHold fieldOfViewHold_;

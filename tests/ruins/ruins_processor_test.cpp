@@ -10,6 +10,7 @@
 #include "processors/proxy_processor.h"
 #include "ruins/brick_renderer.h"
 #include "ruins/ruins_reconstructor_properties_widget.h"
+#include "cycle/grey_conversion.h"
 #include "ruins_test_support.h"
 #include "tests/support/ruins_tables.h"
 #include "virtual_camera/ruins_scene_renderer.h"
@@ -343,8 +344,7 @@ TEST(RuinsReconstructorProcessor, FindAutomaticallySearchesThenShowsTheBricks)
     std::vector<std::uint8_t> rgb(std::size_t(kWidth) * kHeight * 3);
     ruins::RuinsSceneRenderer renderer;
     renderer.renderRuins(*camera, rgb.data(), ruins::PixelOrder::RGB);
-    for (std::size_t p = 0; p < s.grey.size(); ++p)
-        s.grey[p] = static_cast<unsigned char>((rgb[3 * p] * 77 + rgb[3 * p + 1] * 150 + rgb[3 * p + 2] * 29) >> 8);
+    convertToGrey(rgb.data(), s.grey.data(), s.grey.size());
     // Lit or in shade, the bricks are yellow: red and green alike, no blue.
     auto yellow = [](QRgb p) { return qRed(p) > 100 && std::abs(qRed(p) - qGreen(p)) < 40 && qBlue(p) < 60; };
     const ruins::PixelPosition text = RuinsReconstructorProcessor::searchingTextPosition(kWidth, kHeight);

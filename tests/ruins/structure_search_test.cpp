@@ -2,6 +2,7 @@
 // that hands over to following: found from random viewpoints (any azimuth,
 // roll, distance and place in the frame) within 30 frames and to a pixel, and
 // nothing found where the structure is not.
+#include "cycle/grey_conversion.h"
 #include "processors/fast_corner_detector.h"
 #include "reconstruction/ruins_reconstruction.h"
 #include "search/outline_check.h"
@@ -107,11 +108,15 @@ struct SearchRun {
         reconstruction.restartFollowing(&detector);
         reconstruction.beginSearch();
     }
-    void step(const FrameCamera& camera, std::uint64_t frame)
+    // The frame the camera sees, in colour and grey.
+    void render(const FrameCamera& camera, std::uint64_t frame)
     {
         renderer.renderRuins(camera, rgb.data(), PixelOrder::RGB, 1.0, frame);
-        for (std::size_t p = 0; p < grey.size(); ++p)
-            grey[p] = static_cast<unsigned char>((rgb[3 * p] * 77 + rgb[3 * p + 1] * 150 + rgb[3 * p + 2] * 29) >> 8);
+        convertToGrey(rgb.data(), grey.data(), grey.size());
+    }
+    void step(const FrameCamera& camera, std::uint64_t frame)
+    {
+        render(camera, frame);
         reconstruction.setColourFrame(rgb.data());
         reconstruction.frameStep(grey.data(), output.data(), &detector, {});
     }
@@ -214,10 +219,7 @@ TEST_P(OutlineCheckTells, TheTrueCameraFromOneABrickAside)
 {
     SearchRun run(320, 240);
     const FrameCamera truth = randomViewpoint(4, *run.scene, run.width, run.height);
-    run.renderer.renderRuins(truth, run.rgb.data(), PixelOrder::RGB, 1.0, 0);
-    for (std::size_t p = 0; p < run.grey.size(); ++p)
-        run.grey[p] = static_cast<unsigned char>(
-            (run.rgb[3 * p] * 77 + run.rgb[3 * p + 1] * 150 + run.rgb[3 * p + 2] * 29) >> 8);
+    run.render(truth, 0);
     const auto agreement = [&](const Vector3& shift) {
         const Vector3 eye = truth.eye + double(run.scene->brickEdge()) * shift;
         const Vector3 rows[3] = {truth.focalX * truth.side, truth.focalY * truth.up, truth.forward};
