@@ -273,7 +273,15 @@ void RuinsReconstruction::followPredictions(const GreyFrame& frame, const Corner
     claimCornersNearPredictions(predictions_.data(), predictionUsable_.data(), tracked_.count, corners, cornerCount,
                                 searchRadius(), starts_.data());
     refineFoundPoints(frame);
+    const bool lastShown = poseValid_;
     updatePose();
+    // Kept only on the frame-sized residual: then its outline must be seen.
+    if (poseFollowed_ && lastShown && residualRms_ > kMaxResidualRms && !keepsShownPose() &&
+        outline_.agreement(pose_.refinedProjection, pose_.poseEye, occlusion_, frame.pixels, frame.rgb, width_,
+                           height_) < kKeptMinOutline) {
+        poseFollowed_ = false;
+        poseValid_ = false;
+    }
 }
 
 bool RuinsReconstruction::searchStructure(const GreyFrame& frame, const CornerDetector* detector)
@@ -499,7 +507,8 @@ void RuinsReconstruction::updatePose()
         // A pose with few supporters among many points in view may still be
         // right, and following on from it keeps the motion; it is only not shown.
         poseFollowed_ = inlierCount_ >= kMinInliers &&
-                        (residualRms_ <= kMaxResidualRms || (lastShown && keepsShownPose()));
+                        (residualRms_ <= kMaxResidualRms ||
+                         (lastShown && (keepsShownPose() || withinFrameSizedResidual())));
         // Once shown, a pose keeps being shown on fewer supporters, or on a
         // looser fit that nearly all points support: a point or two losing
         // contrast, or a frame of blurred corners, must not blank the bricks.
@@ -520,6 +529,11 @@ bool RuinsReconstruction::keepsShownPose() const
     // for a frame with 32 of 38 points supporting it; a pose drifting off the
     // handheld tower had 2.3 px on 18 of 23.
     return residualRms_ <= kKeptResidualRms && inlierCount_ >= kKeptFitShare * pointsInFrame();
+}
+
+bool RuinsReconstruction::withinFrameSizedResidual() const
+{
+    return residualRms_ <= kMaxResidualRms * std::max(1.0, height_ / double(kSmoothingHeight));
 }
 
 int RuinsReconstruction::rejectOutliers(int correspondenceCount)

@@ -231,6 +231,13 @@ public:
     // least kKeptFitShare of the points it puts in the frame support it.
     static constexpr double kKeptResidualRms = 2.25;
     static constexpr double kKeptFitShare = 0.8;
+    // Above 240 rows a shown pose is also kept on an RMS residual up to
+    // kMaxResidualRms times the height over 240 when the frame shows at least
+    // kKeptMinOutline of its outline: on real footage a corner's error is
+    // set by blur and rounded edges, which grow with the frame in pixels (the
+    // handheld tower leaves 1.5 to 3.5 px at 640 × 480 with its pose within
+    // 2.9 px, and as much at 320 × 240 in angle).
+    static constexpr double kKeptMinOutline = 0.8;
     static constexpr int kCalibrationRetryFrames = 15;
     // With the field of view held, a free estimate counts towards letting it go
     // only when its RMS residual is below this share of the held one's.
@@ -369,6 +376,7 @@ private:
     bool seenClearly(int index, const Vector3& eye) const;
     bool fitsAsFound(const GreyFrame& frame) const;
     bool keepsShownPose() const;
+    bool withinFrameSizedResidual() const;
     void predictPositions();
     void refineFoundPoints(const GreyFrame& frame);
     int rejectOutliers(int correspondenceCount);
