@@ -35,36 +35,6 @@ constexpr std::size_t kIoBufferBytes = 32 * 1024;
 constexpr int kReportMaxWidth = 640;
 constexpr int kReportMaxHeight = 480;
 
-// Where a picture of the given display shape lies in the output: scaled evenly
-// until it just fits, centred, so its pixels stay square whatever output size
-// is asked for. Black bars fill the rest.
-struct FittedArea {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-
-    friend bool operator==(const FittedArea&, const FittedArea&) = default;
-};
-
-FittedArea fitPicture(double displayWidth, double displayHeight, int outWidth, int outHeight) {
-    FittedArea area{0, 0, outWidth, outHeight};
-    if (!(displayWidth > 0.0 && displayHeight > 0.0))
-        return area;
-    const double fittedWidth = outHeight * displayWidth / displayHeight;
-    if (fittedWidth < outWidth - 0.5) {
-        area.width = std::clamp(static_cast<int>(std::lround(fittedWidth)), 1, outWidth);
-        area.x = (outWidth - area.width) / 2;
-        return area;
-    }
-    const double fittedHeight = outWidth * displayHeight / displayWidth;
-    if (fittedHeight < outHeight - 0.5) {
-        area.height = std::clamp(static_cast<int>(std::lround(fittedHeight)), 1, outHeight);
-        area.y = (outHeight - area.height) / 2;
-    }
-    return area;
-}
-
 std::string ffmpegErrorText(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, text, sizeof text);
@@ -102,6 +72,24 @@ bool sideInRange(int side) {
 }
 
 }  // namespace
+
+FittedArea fitPicture(double displayWidth, double displayHeight, int outWidth, int outHeight) {
+    FittedArea area{0, 0, outWidth, outHeight};
+    if (!(displayWidth > 0.0 && displayHeight > 0.0))
+        return area;
+    const double fittedWidth = outHeight * displayWidth / displayHeight;
+    if (fittedWidth < outWidth - 0.5) {
+        area.width = std::clamp(static_cast<int>(std::lround(fittedWidth)), 1, outWidth);
+        area.x = (outWidth - area.width) / 2;
+        return area;
+    }
+    const double fittedHeight = outWidth * displayHeight / displayWidth;
+    if (fittedHeight < outHeight - 0.5) {
+        area.height = std::clamp(static_cast<int>(std::lround(fittedHeight)), 1, outHeight);
+        area.y = (outHeight - area.height) / 2;
+    }
+    return area;
+}
 
 struct VideoFileDecoder::State {
     enum class Step { Picture, EndOfFile, Fatal };

@@ -19,6 +19,22 @@ struct VideoPicture {
     double delaySeconds = 0.0;
 };
 
+// Where a picture of the given display shape lies in an outWidth x outHeight
+// output: scaled evenly until it just fits, centred, so its pixels stay square
+// whatever output size is asked for. Black bars fill the rest. The scaler keeps
+// the picture's pixel centres on the area's: output column c of the area shows
+// the picture at column (c + 0.5) x picture width / area width - 0.5.
+struct FittedArea {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+
+    friend bool operator==(const FittedArea&, const FittedArea&) = default;
+};
+
+FittedArea fitPicture(double displayWidth, double displayHeight, int outWidth, int outHeight);
+
 // Reads the video stream of a file (or of bytes in memory) with FFmpeg's
 // libraries and hands out its pictures converted and scaled to the size the
 // caller asks for, starting again at the beginning when the file ends.

@@ -1,5 +1,6 @@
 #include "tools/camera_truth.h"
 
+#include "capture/video_file_decoder.h"
 #include "scene/ruins_model.h"
 
 #include <cmath>
@@ -102,13 +103,33 @@ std::optional<CameraTruth> CameraTruth::read(const std::filesystem::path& file, 
     return truth;
 }
 
-std::optional<ruins::FrameCamera> CameraTruth::frame(long long index, int width, int height, int videoWidth,
-                                                     int videoHeight) const
+bool projectTrue(const TrueCamera& truth, const Vector3& point, double& column, double& row)
+{
+    if (!ruins::projectToFrame(truth.camera, point, column, row)) return false;
+    column += truth.offsetX;
+    row += truth.offsetY;
+    return true;
+}
+
+std::optional<TrueCamera> CameraTruth::frame(long long index, int width, int height, int videoWidth,
+                                             int videoHeight) const
 {
     if (index < 0 || std::size_t(index) >= poses_.size() || !poses_[std::size_t(index)]) return std::nullopt;
     // The video's pictures are fitted into the frame as a reference picture is.
-    return ruins::makeFrameCamera(*poses_[std::size_t(index)], width, height,
-                                  ruins::referenceFocalScale(width, height, videoWidth, videoHeight));
+    const std::optional<ruins::FrameCamera> camera = ruins::makeFrameCamera(
+        *poses_[std::size_t(index)], width, height, ruins::referenceFocalScale(width, height, videoWidth, videoHeight));
+    if (!camera) return std::nullopt;
+    TrueCamera truth{*camera};
+    // Where the scaled picture puts the video's centre (column videoWidth / 2,
+    // buffer row videoHeight / 2), against the frame's centre.
+    const FittedArea area = fitPicture(videoWidth, videoHeight, width, height);
+    if (videoWidth > 0 && videoHeight > 0) {
+        const double scaleX = double(area.width) / videoWidth;
+        const double scaleY = double(area.height) / videoHeight;
+        truth.offsetX = area.x + (videoWidth * 0.5 + 0.5) * scaleX - 0.5 - width * 0.5;
+        truth.offsetY = height * 0.5 - 0.5 - area.y - (videoHeight * 0.5 - 0.5) * scaleY;
+    }
+    return truth;
 }
 
 }  // namespace tools

@@ -17,6 +17,20 @@
 
 namespace tools {
 
+// A true camera on the frame, and how far from where it projects a point the
+// video's scaled pictures show it: the scaler keeps the picture's pixel centres
+// on the frame's, the camera its centre on the frame's (halved, a picture
+// shows everything a quarter pixel further left and lower).
+struct TrueCamera {
+    ruins::FrameCamera camera;
+    double offsetX = 0.0;
+    double offsetY = 0.0;
+};
+
+// Column and buffer row where `point` appears in the picture; false when it
+// is not in front of the camera.
+bool projectTrue(const TrueCamera& truth, const Vector3& point, double& column, double& row);
+
 class CameraTruth {
 public:
     // Null with `error` (file, line, problem) when the file cannot be used.
@@ -24,8 +38,7 @@ public:
 
     // The camera of frame `index` on a width × height frame into which the
     // video's videoWidth × videoHeight pictures are fitted; empty without a row.
-    std::optional<ruins::FrameCamera> frame(long long index, int width, int height, int videoWidth,
-                                            int videoHeight) const;
+    std::optional<TrueCamera> frame(long long index, int width, int height, int videoWidth, int videoHeight) const;
 
 private:
     std::vector<std::optional<ruins::CameraPose>> poses_;  // by frame

@@ -264,7 +264,7 @@ public:
     // Fills width × height packed R, G, B, rows bottom-up; false at the end.
     virtual bool frame(std::int64_t index, std::uint8_t* rgb) = 0;
     // The true camera of frame `index`, when the source knows it.
-    virtual std::optional<ruins::FrameCamera> truth(std::int64_t index) const = 0;
+    virtual std::optional<tools::TrueCamera> truth(std::int64_t index) const = 0;
     // Why the last frame() failed.
     virtual std::string error() const = 0;
     // Passes over the first `count` frames (a source read in order reads them).
@@ -286,8 +286,10 @@ public:
         return ruins::renderVirtualRuinsFrame(renderer_, index, width_, height_, rgb, ruins::PixelOrder::RGB, path_,
                                               look_, kNoiseSeed);
     }
-    std::optional<ruins::FrameCamera> truth(std::int64_t index) const override {
-        return ruins::virtualCameraFrame(index, width_, height_, path_);
+    std::optional<tools::TrueCamera> truth(std::int64_t index) const override {
+        const std::optional<ruins::FrameCamera> camera = ruins::virtualCameraFrame(index, width_, height_, path_);
+        if (!camera) return std::nullopt;
+        return tools::TrueCamera{*camera};
     }
     std::string error() const override { return "the virtual camera cannot render the frame"; }
 
@@ -334,7 +336,7 @@ public:
             if (!frame(i, rgb)) return false;
         return true;
     }
-    std::optional<ruins::FrameCamera> truth(std::int64_t index) const override {
+    std::optional<tools::TrueCamera> truth(std::int64_t index) const override {
         if (!truth_) return std::nullopt;
         return truth_->frame(index, width_, height_, decoder_->width(), decoder_->height());
     }
@@ -375,12 +377,12 @@ std::optional<Vector3> groundPoint(const Vector3& eye, const Vector3& towards) {
 
 // RMS distance in pixels between the model points as the two cameras see them.
 std::optional<double> reprojectionError(std::span<const Vector3> points, const ruins::FrameCamera& estimated,
-                                        const ruins::FrameCamera& truth) {
+                                        const tools::TrueCamera& truth) {
     double sum = 0.0;
     int n = 0;
     for (const Vector3& point : points) {
         double ex, ey, tx, ty;
-        if (!ruins::projectToFrame(estimated, point, ex, ey) || !ruins::projectToFrame(truth, point, tx, ty))
+        if (!ruins::projectToFrame(estimated, point, ex, ey) || !tools::projectTrue(truth, point, tx, ty))
             return std::nullopt;  // a model point behind the estimated camera: no meaningful error
         sum += (ex - tx) * (ex - tx) + (ey - ty) * (ey - ty);
         ++n;
@@ -389,12 +391,12 @@ std::optional<double> reprojectionError(std::span<const Vector3> points, const r
 }
 
 // How many model points lie inside the frame of `camera` (hidden or not).
-int modelPointsInView(std::span<const Vector3> points, const ruins::FrameCamera& camera) {
+int modelPointsInView(std::span<const Vector3> points, const tools::TrueCamera& truth) {
     int n = 0;
     for (const Vector3& point : points) {
         double x, y;
-        if (ruins::projectToFrame(camera, point, x, y) && x >= 0.0 && y >= 0.0 && x < camera.width &&
-            y < camera.height)
+        if (tools::projectTrue(truth, point, x, y) && x >= 0.0 && y >= 0.0 && x < truth.camera.width &&
+            y < truth.camera.height)
             ++n;
     }
     return n;
@@ -614,7 +616,7 @@ private:
         FrameResult result;
         result.validPoints = validPointCount(reconstruction_.trackedPoints());
         result.poseValid = reconstruction_.poseValid() && view.prepared && view.drawable;
-        const std::optional<ruins::FrameCamera> truth = source_.truth(index);
+        const std::optional<tools::TrueCamera> truth = source_.truth(index);
         const bool moving = index >= ruins::kVirtualCameraRestFrames;
         const bool shouldHavePose =
             moving && truth && modelPointsInView(reconstruction_.modelPoints(), *truth) >= kMinPointsForAPose;
@@ -634,7 +636,7 @@ private:
                                             options_.width, options_.height);
         if (truth && estimated_) {
             result.reprojectionError = reprojectionError(reconstruction_.modelPoints(), *estimated_, *truth);
-            const Vector3 d = view.pose.eye - truth->eye;
+            const Vector3 d = view.pose.eye - truth->camera.eye;
             result.eyeError = std::sqrt(dot(d, d));
             if (result.reprojectionError) recordError(index, *result.reprojectionError);
         }
