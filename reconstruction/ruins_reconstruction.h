@@ -217,7 +217,7 @@ public:
     // dragged along by fast motion, does neither: on the virtual camera such
     // poses had 12 to 20 supporters of 39 points in view, or 1.8 px and more;
     // right ones rarely fewer than half the points in view. Neither bound grows
-    // with the frame: sensor noise does not, and a right pose on a blurred,
+    // with the frame for a pose shown anew: sensor noise does not, and a right pose on a blurred,
     // noisy 320 × 240 frame of a small structure still leaves about 1.2 px.
     // Lost, each frame looks for the points where the last shown pose saw them;
     // from kCalibrationRetryFrames on, every other frame where the calibration
