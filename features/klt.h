@@ -235,11 +235,11 @@ struct KLTTrackParams {
     float max_residue = 10.0f;
 };
 // One feature at one pyramid level: (x1, y1) in the first image, (x2, y2) the
-// guess in and the estimate out in the second. Returns 0 or a loss code.
+// guess in and the estimate out in the second. The first image's gradients
+// serve for both images. Returns 0 or a loss code.
 int trackFeature(float x1, float y1, float& x2, float& y2, const KLTFloatImage& img1,
                  const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
-                 const KLTFloatImage& img2, const KLTFloatImage& gradx2,
-                 const KLTFloatImage& grady2, const KLTTrackParams& params);
+                 const KLTFloatImage& img2, const KLTTrackParams& params);
 
 // Bilinear value at (x, y). Callers keep 0 <= (int)x <= ncols - 2 and the same for
 // y; outside that it prints a diagnostic and returns the value at the nearest
