@@ -63,18 +63,18 @@ struct WindowCell {
     bool inside = false;
 };
 
-WindowCell windowCell(float x, float y, int hw, int hh, const KLTFloatImage& img) {
-    const float fx = std::floor(x);
-    const float fy = std::floor(y);
+inline WindowCell windowCell(float x, float y, int hw, int hh, const KLTFloatImage& img) {
     WindowCell c;
-    c.xt = klt_detail::truncateToInt(fx);
-    c.yt = klt_detail::truncateToInt(fy);
-    c.ax = x - fx;
-    c.ay = y - fy;
-    // In floats, so that NaN and huge positions fail too.
-    c.inside = fx - static_cast<float>(hw) >= 0.0f && fy - static_cast<float>(hh) >= 0.0f &&
-               fx + static_cast<float>(hw + 1) <= static_cast<float>(img.ncols - 1) &&
-               fy + static_cast<float>(hh + 1) <= static_cast<float>(img.nrows - 1);
+    // Far outside (or NaN) the cell stays at 0 and is not inside.
+    if (!(x > -1e8f && x < 1e8f && y > -1e8f && y < 1e8f)) return c;
+    // The floor, by truncation and a step down below 0.
+    c.xt = static_cast<int>(x);
+    c.yt = static_cast<int>(y);
+    c.xt -= static_cast<float>(c.xt) > x ? 1 : 0;
+    c.yt -= static_cast<float>(c.yt) > y ? 1 : 0;
+    c.ax = x - static_cast<float>(c.xt);
+    c.ay = y - static_cast<float>(c.yt);
+    c.inside = c.xt - hw >= 0 && c.yt - hh >= 0 && c.xt + hw + 1 <= img.ncols - 1 && c.yt + hh + 1 <= img.nrows - 1;
     return c;
 }
 
@@ -162,7 +162,7 @@ struct FirstWindow {
     }
 };
 
-// Features tracked side by side, so that their gradient tiles and coarse
+// Features tracked side by side, so that their level-0 windows and coarse
 // levels are handled in turns.
 constexpr int kLanes = 8;
 
@@ -320,137 +320,72 @@ bool absoluteDifferenceAvx2(float x2, float y2, const KLTFloatImage& img1, const
 
 CASTELLAN_END_AVX2_FMA
 
-// A rectangle of tiles, both ends included; empty at first.
-struct TileBox {
-    int left = 0, right = -1, top = 0, bottom = -1;
+// The pixels a window reads, [x0, x1) × [y0, y1); empty at first.
+struct PixelBox {
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    bool operator==(const PixelBox&) const = default;
 };
 
-// Level 0 of one image's pyramids, made tile by tile on first read: the smoothed
-// image from the frame's bytes, and its gradients from the smoothed image.
-class GradientTiles {
+// Level 0 of one image's pyramids, made window by window where tracking reads
+// it rather than over the whole image: the smoothed image from the frame's
+// bytes, and, around the first image's windows, its gradients from the smoothed
+// image. Each window's pixels are made exactly, with no record of what is made
+// already: windows of neighbouring features overlap little, and a pixel made
+// twice gets the same value twice.
+class WindowLevel {
 public:
-    GradientTiles(LazyGradientLevel& state, KLTFloatImage& img, KLTFloatImage& gradx, KLTFloatImage& grady,
-                  KLTFloatImage& scratch, KLTFloatImage& rowScratch)
+    WindowLevel(LazyGradientLevel& state, KLTFloatImage& img, KLTFloatImage& gradx, KLTFloatImage& grady,
+                KLTFloatImage& scratch, KLTFloatImage& rowScratch)
         : state_(state), img_(img), gradx_(gradx), grady_(grady), scratch_(scratch), rowScratch_(rowScratch),
           margin_(std::max(state.gauss.width, state.deriv.width) / 2) {}
 
-    // Makes every tile that the bilinear samples of the window around (x, y)
-    // read, values and gradients: the sample columns run from x - hw to x + hw
-    // as the samplers add them, each reading its truncated column and the next.
-    // The window lies inside the image.
-    // `known` holds tiles made already (by an earlier call for the same feature):
-    // a window inside them needs nothing more.
-    void cover(float x, float y, int hw, int hh, TileBox& known) {
-        constexpr int tw = LazyGradientLevel::kTileWidth;
-        constexpr int th = LazyGradientLevel::kTileHeight;
-        const int ncols = img_.ncols;
-        const int nrows = img_.nrows;
-        if (!widen(windowBox(x, y, hw, hh), known)) return;
-        const auto [left, right, top, bottom] = known;
-        bool complete = true;
-        for (int ty = top; ty <= bottom && complete; ++ty)
-            for (int tx = left; tx <= right; ++tx) complete = complete && made(tx, ty) != 0;
-        if (complete) return;
-        // A window's gradient tiles are made together with the smoothed image
-        // they read, which includes the window's own samples.
-        smooth(left * tw - margin_, top * th - margin_, (right + 1) * tw + margin_, (bottom + 1) * th + margin_);
-        for (int tx = left; tx <= right; ++tx) {
-            // Runs of tiles not made yet, one column of tiles at a time, share
-            // the rows their vertical pass reads.
-            for (int ty = top; ty <= bottom;) {
-                if (made(tx, ty)) {
-                    ++ty;
-                    continue;
-                }
-                int end = ty;
-                while (end <= bottom && !made(tx, end)) made(tx, end++) = 1;
-                klt_detail::gradientTile(img_, state_.gauss, state_.deriv, tx * tw, ty * th,
-                                         std::min((tx + 1) * tw, ncols), std::min(end * th, nrows), gradx_, grady_,
-                                         scratch_);
-                ty = end;
-            }
-        }
+    // The values and gradients the window around (x, y) reads.
+    void makeWindow(float x, float y, int hw, int hh) {
+        const PixelBox box = windowBox(x, y, hw, hh);
+        if (box.x0 >= box.x1 || box.y0 >= box.y1) return;
+        // Whole blocks of columns, which the block kernels take at once.
+        const int columns = roundToBlocks(box.x1 - box.x0 + 2 * margin_);
+        smooth({box.x0 - margin_, box.y0 - margin_, box.x0 - margin_ + columns, box.y1 + margin_});
+        klt_detail::gradientTile(img_, state_.gauss, state_.deriv, box.x0, box.y0,
+                                 std::min(box.x0 + roundToBlocks(box.x1 - box.x0), img_.ncols), box.y1, gradx_,
+                                 grady_, scratch_);
     }
 
-    // The same for the values alone, where no gradient is read. They are made
-    // with the margin the gradients would read, as cover makes them: a window
-    // that moves on by a row or a column then finds its values made, and the
-    // values are made in fewer, larger pieces.
-    void coverValues(float x, float y, int hw, int hh, TileBox& known) {
-        constexpr int tw = LazyGradientLevel::kTileWidth;
-        constexpr int th = LazyGradientLevel::kTileHeight;
-        if (!widen(windowBox(x, y, hw, hh), known)) return;
-        smooth(known.left * tw - margin_, known.top * th - margin_, (known.right + 1) * tw + margin_,
-               (known.bottom + 1) * th + margin_);
+    // The values alone, where no gradient is read. `made` is the last box made
+    // for the same feature: a window on the same pixels needs nothing more.
+    void makeValues(float x, float y, int hw, int hh, PixelBox& made) {
+        const PixelBox box = windowBox(x, y, hw, hh);
+        if (box == made) return;
+        made = box;
+        smooth({box.x0, box.y0, box.x0 + roundToBlocks(box.x1 - box.x0), box.y1});
     }
 
-    void coverAll() {
-        smooth(0, 0, img_.ncols, img_.nrows);
+    void makeAll() {
+        smooth({0, 0, img_.ncols, img_.nrows});
         klt_detail::gradientTile(img_, state_.gauss, state_.deriv, 0, 0, img_.ncols, img_.nrows, gradx_, grady_,
                                  scratch_);
-        std::fill(state_.made.begin(), state_.made.end(), 1);
     }
 
 private:
-    TileBox windowBox(float x, float y, int hw, int hh) const {
-        constexpr int tw = LazyGradientLevel::kTileWidth;
-        constexpr int th = LazyGradientLevel::kTileHeight;
-        return {std::max(static_cast<int>(x - static_cast<float>(hw)), 0) / tw,
-                std::min(static_cast<int>(x + static_cast<float>(hw)) + 1, img_.ncols - 1) / tw,
-                std::max(static_cast<int>(y - static_cast<float>(hh)), 0) / th,
-                std::min(static_cast<int>(y + static_cast<float>(hh)) + 1, img_.nrows - 1) / th};
-    }
-    // Makes `box` the known box; false when `known` held it already.
-    static bool widen(const TileBox& box, TileBox& known) {
-        if (box.left >= known.left && box.right <= known.right && box.top >= known.top &&
-            box.bottom <= known.bottom)
-            return false;
-        known = box;
-        return true;
+    static int roundToBlocks(int columns) {
+        constexpr int block = float_kernels::kBlockColumns;
+        return (columns + block - 1) / block * block;
     }
 
-    // Makes the smoothed tiles of the pixels [x0, x1) × [y0, y1) that are not
-    // made yet. Rows whose tiles to make span the same columns are made as one
-    // rectangle (with the made tiles between them made again, to the same
-    // values): narrow pieces would not fill the vectors.
-    void smooth(int x0, int y0, int x1, int y1) {
-        constexpr int tw = LazyGradientLevel::kTileWidth;
-        constexpr int th = LazyGradientLevel::kTileHeight;
-        static_assert(th == 1, "rows of tiles are rows of pixels");
-        const int ncols = img_.ncols;
-        const int nrows = img_.nrows;
-        x0 = std::max(x0, 0);
-        y0 = std::max(y0, 0);
-        x1 = std::min(x1, ncols);
-        y1 = std::min(y1, nrows);
-        if (x0 >= x1 || y0 >= y1) return;
-        const int firstTile = x0 / tw;
-        const int lastTile = (x1 - 1) / tw;
-        int runFrom = 0, runTo = -1, runStart = y0;
-        const auto flush = [&](int end) {
-            if (runTo >= runFrom && end > runStart)
-                klt_detail::smoothBytesTile(state_.bytes.data(), ncols, nrows, state_.smooth, runFrom * tw, runStart,
-                                            std::min((runTo + 1) * tw, ncols), end, img_, scratch_, rowScratch_);
-        };
-        for (int y = y0; y < y1; ++y) {
-            int from = firstTile;
-            while (from <= lastTile && smoothed(from, y)) ++from;
-            int to = lastTile;
-            while (to >= from && smoothed(to, y)) --to;
-            for (int t = from; t <= to; ++t) smoothed(t, y) = 1;
-            if (from != runFrom || to != runTo) {
-                flush(y);
-                runFrom = from;
-                runTo = to;
-                runStart = y;
-            }
-        }
-        flush(y1);
+    // The pixels the samples of the window around (x, y) read (see windowCell),
+    // clipped to the image.
+    PixelBox windowBox(float x, float y, int hw, int hh) const {
+        const WindowCell c = windowCell(x, y, hw, hh, img_);
+        return {std::clamp(c.xt - hw, 0, img_.ncols), std::clamp(c.yt - hh, 0, img_.nrows),
+                std::clamp(c.xt + hw + 2, 0, img_.ncols), std::clamp(c.yt + hh + 2, 0, img_.nrows)};
     }
 
-    unsigned char& made(int tx, int ty) { return state_.made[static_cast<size_t>(ty) * state_.tilesAcross + tx]; }
-    unsigned char& smoothed(int tx, int ty) {
-        return state_.smoothMade[static_cast<size_t>(ty) * state_.tilesAcross + tx];
+    // The smoothed image on `box`, clipped to the image.
+    void smooth(PixelBox box) {
+        box = {std::max(box.x0, 0), std::max(box.y0, 0), std::min(box.x1, img_.ncols), std::min(box.y1, img_.nrows)};
+        if (box.x0 >= box.x1 || box.y0 >= box.y1) return;
+        klt_detail::smoothBytesTile(state_.bytes.data(), img_.ncols, img_.nrows, state_.smooth, box.x0, box.y0,
+                                    box.x1, box.y1, img_, scratch_, rowScratch_);
     }
 
     LazyGradientLevel& state_;
@@ -483,10 +418,6 @@ void startLazyLevel(const KLTTrackingContext& tc, KLTWorkspace& ws, const KLTPyr
     level->owner = &gradx;
     const int ncols = gradx.ncols[0];
     const int nrows = gradx.nrows[0];
-    level->tilesAcross = (ncols + LazyGradientLevel::kTileWidth - 1) / LazyGradientLevel::kTileWidth;
-    const int tilesDown = (nrows + LazyGradientLevel::kTileHeight - 1) / LazyGradientLevel::kTileHeight;
-    level->made.assign(static_cast<size_t>(level->tilesAcross) * tilesDown, 0);
-    level->smoothMade.assign(level->made.size(), 0);
     const size_t size = static_cast<size_t>(ncols) * static_cast<size_t>(nrows);
     if (img)
         level->bytes.assign(img, img + size);
@@ -499,7 +430,7 @@ void startLazyLevel(const KLTTrackingContext& tc, KLTWorkspace& ws, const KLTPyr
 using PyramidSet = std::array<std::unique_ptr<KLTPyramid>, 3>;
 
 // Intensity pyramid of the smoothed image and the gradients of every level.
-// Level 0 is made where tracking reads it (see GradientTiles); level 1 comes
+// Level 0 is made where tracking reads it (see WindowLevel); level 1 comes
 // straight from the bytes.
 void buildPyramids(const KLTTrackingContext& tc, KLTWorkspace& ws, const unsigned char* img,
                    int ncols, int nrows, int nLevels, PyramidSet& out) {
@@ -593,8 +524,8 @@ struct FeatureTrack {
 // What a lane keeps from one iteration to the next.
 struct LaneState {
     FirstWindow firstWindow;
-    TileBox covered1;  // level-0 tiles of each image made for this feature's windows
-    TileBox covered2;
+    bool firstMade = false;  // the first image's window is made at level 0
+    PixelBox values2;        // the second image's last window made at level 0
     int iteration = 0;
     bool running = false;
     WindowSums sums;
@@ -631,10 +562,10 @@ void residues(std::span<const FeatureTrack> lanes, std::span<const LaneState> st
 }
 
 // trackFeature for up to kLanes features at once, each lane with the single
-// feature's steps, making the gradient tiles each window reads first when the
-// images' gradients are made on demand (tiles1, tiles2 not null).
+// feature's steps, making the pixels each window reads first when the level is
+// made on demand (level1, level2 not null).
 void trackLanes(std::span<FeatureTrack> lanes, const LevelImages& im, const KLTTrackParams& params,
-                GradientTiles* tiles1, GradientTiles* tiles2) {
+                WindowLevel* level1, WindowLevel* level2) {
     const int hw = params.window_width / 2;
     const int hh = params.window_height / 2;
     const WindowGeometry window{static_cast<float>(hw), static_cast<float>(hh),
@@ -661,8 +592,11 @@ void trackLanes(std::span<FeatureTrack> lanes, const LevelImages& im, const KLTT
                 stop(l);
                 continue;
             }
-            if (tiles1) tiles1->cover(f.x1, f.y1, hw, hh, states[l].covered1);
-            if (tiles2) tiles2->coverValues(f.x2, f.y2, hw, hh, states[l].covered2);
+            if (level1 && !states[l].firstMade) {
+                level1->makeWindow(f.x1, f.y1, hw, hh);
+                states[l].firstMade = true;
+            }
+            if (level2) level2->makeValues(f.x2, f.y2, hw, hh, states[l].values2);
         }
         sumRunningLanes(lanes, states, im, hw, hh);
         for (size_t l = 0; l < lanes.size(); ++l) {
@@ -694,7 +628,7 @@ void trackLanes(std::span<FeatureTrack> lanes, const LevelImages& im, const KLTT
         else
             wanted[l] = lanes[l].status == KLT_TRACKED;
         // The last step moved the window after its values were last read.
-        if (wanted[l] && tiles2) tiles2->coverValues(lanes[l].x2, lanes[l].y2, hw, hh, states[l].covered2);
+        if (wanted[l] && level2) level2->makeValues(lanes[l].x2, lanes[l].y2, hw, hh, states[l].values2);
     }
     residues(lanes, states, wanted, im, hw, hh, sum);
     const float area = static_cast<float>(int64_t{params.window_width} * params.window_height);
@@ -771,15 +705,15 @@ void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
     KLTPyramid& grady2 = *ws.second[2];
 
     // Every pyramid set comes from buildPyramids, with its level 0 made on demand.
-    std::optional<GradientTiles> tiles1;
+    std::optional<WindowLevel> level1;
     if (LazyGradientLevel* lazy = lazyLevelOf(ws, &gradx1))
-        tiles1.emplace(*lazy, pyramid1.img[0], gradx1.img[0], grady1.img[0], ws.tileScratch, ws.floatImage);
-    GradientTiles tiles2(*lazyLevelOf(ws, &gradx2), pyramid2.img[0], gradx2.img[0], grady2.img[0],
-                         ws.tileScratch, ws.floatImage);
+        level1.emplace(*lazy, pyramid1.img[0], gradx1.img[0], grady1.img[0], ws.tileScratch, ws.floatImage);
+    WindowLevel level2(*lazyLevelOf(ws, &gradx2), pyramid2.img[0], gradx2.img[0], grady2.img[0],
+                       ws.tileScratch, ws.floatImage);
 
     if (tc.writeInternalImages) {
-        if (tiles1) tiles1->coverAll();
-        tiles2.coverAll();
+        if (level1) level1->makeAll();
+        level2.makeAll();
         writePyramids(pyramid1, gradx1, grady1, 'i');
         writePyramids(pyramid2, gradx2, grady2, 'j');
     }
@@ -821,7 +755,7 @@ void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
             const bool lazy = level == 0;
             trackLanes(tracks,
                        {pyramid1.img[level], gradx1.img[level], grady1.img[level], pyramid2.img[level]},
-                       params, lazy && tiles1 ? &*tiles1 : nullptr, lazy ? &tiles2 : nullptr);
+                       params, lazy && level1 ? &*level1 : nullptr, lazy ? &level2 : nullptr);
             for (FeatureTrack& lane : tracks)
                 lane.stopped = lane.stopped || lane.status == KLT_SMALL_DET || lane.status == KLT_OOB;
         }
