@@ -8,7 +8,6 @@
 #include "features/float_kernels.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstddef>
 #include <immintrin.h>
 #include <cmath>
@@ -173,8 +172,8 @@ CASTELLAN_BEGIN_AVX2_FMA
 // below it. Every value is computed lane by lane with windowSample's operations.
 class ChunkSampler {
 public:
-    // Chunk `chunk` of the window of `cell` (inside the image) in images of
-    // ncols × nrows, its first row prepared; `active` marks the window's columns.
+    // Chunk `chunk` of the window of `cell` (whose samples lie inside the image)
+    // in images of ncols × nrows; `active` marks the window's columns.
     ChunkSampler(const WindowCell& cell, int ncols, int nrows, int hw, int hh, int chunk, __m256 active)
         : ncols_(ncols), active_(active), activeMask_(_mm256_castps_si256(active)),
           ax_(_mm256_set1_ps(cell.ax)), oneMinusAx_(_mm256_set1_ps(1.0f - cell.ax)),
@@ -217,11 +216,9 @@ inline __m256 chunkLanes(int i0, int hw) {
     return _mm256_cmp_ps(lane, _mm256_set1_ps(static_cast<float>(count)), _CMP_LT_OQ);
 }
 
-bool indexable(const KLTFloatImage& img1, const KLTFloatImage& img2) {
-    // Offsets of whole-vector reads are compared as ptrdiff_t; the images must be real.
-    return img1.ncols >= 2 && img1.nrows >= 2 && img2.ncols >= 2 && img2.nrows >= 2 &&
-           static_cast<int64_t>(img1.ncols) * img1.nrows <= INT32_MAX / 2 &&
-           static_cast<int64_t>(img2.ncols) * img2.nrows <= INT32_MAX / 2;
+// Both images have cells to sample.
+bool sampleable(const KLTFloatImage& img1, const KLTFloatImage& img2) {
+    return img1.ncols >= 2 && img1.nrows >= 2 && img2.ncols >= 2 && img2.nrows >= 2;
 }
 
 // Lanes k and k + 4, then k and k + 2, then 0 and 1: foldLanes.
@@ -270,7 +267,7 @@ void takeFirstWindow(const WindowCell& c1, const KLTFloatImage& img1, const KLTF
 bool windowSumsAvx2(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
                     const KLTFloatImage& gradx1, const KLTFloatImage& grady1, const KLTFloatImage& img2, int hw,
                     int hh, FirstWindow& firstWindow, WindowSums& out) {
-    if (!indexable(img1, img2) || !firstWindow.fits(hw, hh)) return false;
+    if (!sampleable(img1, img2) || !firstWindow.fits(hw, hh)) return false;
     const WindowCell c2 = windowCell(x2, y2, hw, hh, img2);
     if (!c2.inside) return false;
     if (!firstWindow.taken) {
@@ -299,7 +296,7 @@ bool windowSumsAvx2(float x1, float y1, float x2, float y2, const KLTFloatImage&
 // cache.
 bool absoluteDifferenceAvx2(float x2, float y2, const KLTFloatImage& img1, const KLTFloatImage& img2, int hw,
                             int hh, const FirstWindow& firstWindow, float& out) {
-    if (!indexable(img1, img2) || !firstWindow.fits(hw, hh) || !firstWindow.taken) return false;
+    if (!sampleable(img1, img2) || !firstWindow.fits(hw, hh) || !firstWindow.taken) return false;
     const WindowCell c2 = windowCell(x2, y2, hw, hh, img2);
     if (!c2.inside) return false;
     const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
