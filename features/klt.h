@@ -112,15 +112,15 @@ struct KLTTrackingContext {
     float affine_max_residue = 10.0f;
     float affine_min_displacement = 0.02f;
     float affine_max_displacement_differ = 1.5f;
-    // The last image's pyramids in sequential mode. Level 0 of the two gradient
-    // pyramids holds only the tiles tracking has read so far; `work` knows which,
-    // and tracking makes the others when it needs them.
+    // The last image's pyramids in sequential mode. Level 0 of the three holds
+    // only what tracking has read; `work` keeps the frame it is made from, and
+    // tracking makes each window's pixels when it reads them.
     std::unique_ptr<KLTPyramid> pyramid_last;
     std::unique_ptr<KLTPyramid> pyramid_last_gradx;
     std::unique_ptr<KLTPyramid> pyramid_last_grady;
 
-    // Working images reused from call to call, and which level-0 gradient tiles
-    // are made; holds no state that affects results.
+    // Working images reused from call to call, and the frames level 0 of the
+    // pyramids is made from.
     std::unique_ptr<KLTWorkspace> work;
 };
 
@@ -235,11 +235,11 @@ struct KLTTrackParams {
     float max_residue = 10.0f;
 };
 // One feature at one pyramid level: (x1, y1) in the first image, (x2, y2) the
-// guess in and the estimate out in the second. Returns 0 or a loss code.
+// guess in and the estimate out in the second. The first image's gradients
+// serve for both images. Returns 0 or a loss code.
 int trackFeature(float x1, float y1, float& x2, float& y2, const KLTFloatImage& img1,
                  const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
-                 const KLTFloatImage& img2, const KLTFloatImage& gradx2,
-                 const KLTFloatImage& grady2, const KLTTrackParams& params);
+                 const KLTFloatImage& img2, const KLTTrackParams& params);
 
 // Bilinear value at (x, y). Callers keep 0 <= (int)x <= ncols - 2 and the same for
 // y; outside that it prints a diagnostic and returns the value at the nearest

@@ -205,7 +205,7 @@ void KLTUpdateTCBorder(KLTTrackingContext& tc) {
 }
 
 void KLTFreeStoredPyramids(KLTTrackingContext& tc) {
-    // A pyramid made later at the same address must not inherit its tiles.
+    // A pyramid made later at the same address must not inherit its frame.
     if (tc.work)
         for (LazyGradientLevel& level : tc.work->lazyLevels)
             if (level.owner == tc.pyramid_last_gradx.get()) level.owner = nullptr;

@@ -291,6 +291,23 @@ void toFloatImage(const unsigned char* img, int ncols, int nrows, KLTFloatImage&
 // --- Kernels ---------------------------------------------------------------------
 
 void computeKernels(float sigma) {
+    // Tracking asks for a few sigmas in turn on every frame; the kernels of the
+    // last few are kept instead of being worked out again.
+    struct Kept {
+        float sigma;
+        ConvolutionKernel gauss;
+        ConvolutionKernel deriv;
+    };
+    static Kept kept[4];
+    static int keptCount = 0;
+    static int nextSlot = 0;
+    for (int k = 0; k < keptCount; ++k) {
+        if (kept[k].sigma != sigma) continue;
+        gaussKernel = kept[k].gauss;
+        gaussDerivKernel = kept[k].deriv;
+        sigmaLast = sigma;
+        return;
+    }
     constexpr int half = MAX_KERNEL_WIDTH / 2;
     const float twoSigmaSquared = 2.0f * sigma * sigma;
     for (int i = -half; i <= half; ++i) {
@@ -336,6 +353,9 @@ void computeKernels(float sigma) {
         for (int k = 0; k < derivWidth; ++k) gaussDerivKernel.data[k] /= den;
 
     sigmaLast = sigma;
+    kept[nextSlot] = {sigma, gaussKernel, gaussDerivKernel};
+    nextSlot = (nextSlot + 1) % 4;
+    keptCount = std::min(keptCount + 1, 4);
 }
 
 KernelWidths getKernelWidths(float sigma) {

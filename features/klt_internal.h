@@ -9,18 +9,11 @@
 #include <cstdint>
 #include <utility>
 
-// Level 0 of an image's pyramids made tile by tile, when tracking first reads a
-// tile, instead of over the whole image: the smoothed image from a copy of the
-// frame's bytes, and from it the two gradients. A tile is one row of one
-// vector-wide block: a 7 x 7 window reads about 8 x 8 pixels, and bigger tiles
-// made several times that.
+// Level 0 of an image's pyramids made window by window, where tracking reads
+// it, instead of over the whole image: the smoothed image from a copy of the
+// frame's bytes, and from it the two gradients.
 struct LazyGradientLevel {
-    static constexpr int kTileWidth = 8;
-    static constexpr int kTileHeight = 1;
     const KLTPyramid* owner = nullptr;  // the x-gradient pyramid described; null: free
-    std::vector<unsigned char> made;    // gradient tiles, row by row: 1 once computed
-    std::vector<unsigned char> smoothMade;  // smoothed tiles, likewise
-    int tilesAcross = 0;
     std::vector<unsigned char> bytes;   // the frame, ncols x nrows
     ConvolutionKernel smooth;           // the kernel of the smoothing
     ConvolutionKernel gauss;            // the kernels of the gradients
@@ -29,7 +22,7 @@ struct LazyGradientLevel {
 
 // Buffers a context keeps from call to call so that per-frame tracking allocates
 // nothing once the frame size is stable. None of it carries results between
-// calls; lazyLevels records which gradient tiles of the pyramids are made.
+// calls; lazyLevels holds what level 0 of each set of pyramids is made from.
 struct KLTWorkspace {
     KLTFloatImage floatImage;   // one input row converted to floats
     KLTFloatImage smoothImage;  // smoothed input of selection
@@ -57,7 +50,7 @@ struct KLTWorkspace {
     // One for each set of pyramids alive at once: the first image's, the
     // second's and the stored one.
     std::array<LazyGradientLevel, 3> lazyLevels;
-    KLTFloatImage tileScratch;  // horizontal pass of one gradient tile
+    KLTFloatImage tileScratch;  // horizontal pass of one window's smoothing or gradients
     KLTFloatImage halfLevel;    // the frame at half size, on the way to pyramid level 1
     std::vector<uint16_t> binomialRows;  // one row of its vertical pass
 };

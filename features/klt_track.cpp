@@ -8,7 +8,6 @@
 #include "features/float_kernels.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstddef>
 #include <immintrin.h>
 #include <cmath>
@@ -51,15 +50,46 @@ struct WindowSums {
 // exactly those operations, so both give the same bits.
 constexpr int kSumLanes = 8;
 
-// The bilinear value of interpolateInline, its last three terms added by fused
-// multiply-adds as the vector code adds them.
-inline float fusedInterpolate(float x, float y, const KLTFloatImage& img) {
-    BilinearCell c;
-    if (!bilinearCell(x, y, img, c)) return klt_detail::interpolateOutside(x, y, img);
-    float value = (1 - c.ax) * (1 - c.ay) * c.p[0];
-    value = std::fma(c.ax * (1 - c.ay), c.p[1], value);
-    value = std::fma((1 - c.ax) * c.ay, c.p[c.nc], value);
-    return std::fma(c.ax * c.ay, c.p[c.nc + 1], value);
+// Where the samples of a window fall. Its columns and rows are whole pixels
+// apart, so every sample lies the same fractions (ax, ay) past its pixel: the
+// window's centre cell and those fractions describe them all.
+struct WindowCell {
+    int xt = 0;
+    int yt = 0;
+    float ax = 0.0f;
+    float ay = 0.0f;
+    // Every sample's four pixels lie inside the image.
+    bool inside = false;
+};
+
+inline WindowCell windowCell(float x, float y, int hw, int hh, const KLTFloatImage& img) {
+    WindowCell c;
+    // Far outside (or NaN) the cell stays at 0 and is not inside.
+    if (!(x > -1e8f && x < 1e8f && y > -1e8f && y < 1e8f)) return c;
+    // The floor, by truncation and a step down below 0.
+    c.xt = static_cast<int>(x);
+    c.yt = static_cast<int>(y);
+    c.xt -= static_cast<float>(c.xt) > x ? 1 : 0;
+    c.yt -= static_cast<float>(c.yt) > y ? 1 : 0;
+    c.ax = x - static_cast<float>(c.xt);
+    c.ay = y - static_cast<float>(c.yt);
+    c.inside = c.xt - hw >= 0 && c.yt - hh >= 0 && c.xt + hw + 1 <= img.ncols - 1 && c.yt + hh + 1 <= img.nrows - 1;
+    return c;
+}
+
+// The bilinear value of the window's sample (i, j): across the columns in each
+// of its two rows, then across the rows, each by a product and a fused
+// multiply-add, as the vector code takes it (which reuses a row's value for the
+// sample below). Outside the image, the value at the nearest point.
+inline float windowSample(const KLTFloatImage& img, const WindowCell& c, int i, int j) {
+    const int x = c.xt + i;
+    const int y = c.yt + j;
+    if (!(x >= 0 && y >= 0 && x <= img.ncols - 2 && y <= img.nrows - 2))
+        return klt_detail::interpolateOutside(static_cast<float>(x) + c.ax, static_cast<float>(y) + c.ay, img);
+    const float* p = img.data.data() + static_cast<size_t>(y) * img.ncols + x;
+    const float top = std::fma(c.ax, p[1], (1.0f - c.ax) * p[0]);
+    const float bottom = std::fma(c.ax, p[img.ncols + 1], (1.0f - c.ax) * p[img.ncols]);
+    return std::fma(c.ay, bottom, (1.0f - c.ay) * top);
 }
 
 inline float foldLanes(const float (&lanes)[kSumLanes]) {
@@ -68,42 +98,59 @@ inline float foldLanes(const float (&lanes)[kSumLanes]) {
     return (a0 + a2) + (a1 + a3);
 }
 
-// Difference and summed gradients over the window, in the order described above.
+// Difference and gradient sums over the window, in the order described above.
+// The first image's gradients stand for both images' (the second image's would
+// have to be sampled again at every step, the first's only once per level);
+// doubled, they keep the sums, and the determinant the small-determinant rule
+// compares, at the scale of the two images' gradients added. The differences
+// are doubled too: d times four gradients is 2d times two, bit for bit.
 WindowSums sumWindows(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
-                      const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
-                      const KLTFloatImage& img2, const KLTFloatImage& gradx2,
-                      const KLTFloatImage& grady2, int hw, int hh) {
+                      const KLTFloatImage& gradx1, const KLTFloatImage& grady1, const KLTFloatImage& img2,
+                      int hw, int hh) {
+    const WindowCell c1 = windowCell(x1, y1, hw, hh, img1);
+    const WindowCell c2 = windowCell(x2, y2, hw, hh, img2);
     float acc[5][kSumLanes] = {};
     for (int i0 = -hw; i0 <= hw; i0 += kSumLanes) {
         for (int j = -hh; j <= hh; ++j) {
             for (int k = 0; k < kSumLanes && i0 + k <= hw; ++k) {
                 const int i = i0 + k;
-                const float ax = x1 + static_cast<float>(i);
-                const float ay = y1 + static_cast<float>(j);
-                const float bx = x2 + static_cast<float>(i);
-                const float by = y2 + static_cast<float>(j);
-                const float d = fusedInterpolate(ax, ay, img1) - fusedInterpolate(bx, by, img2);
-                const float gx = fusedInterpolate(ax, ay, gradx1) + fusedInterpolate(bx, by, gradx2);
-                const float gy = fusedInterpolate(ax, ay, grady1) + fusedInterpolate(bx, by, grady2);
-                const float twiceD = 2.0f * d;
+                const float d = windowSample(img1, c1, i, j) - windowSample(img2, c2, i, j);
+                const float gx = 2.0f * windowSample(gradx1, c1, i, j);
+                const float gy = 2.0f * windowSample(grady1, c1, i, j);
                 acc[0][k] = std::fma(gx, gx, acc[0][k]);
                 acc[1][k] = std::fma(gx, gy, acc[1][k]);
                 acc[2][k] = std::fma(gy, gy, acc[2][k]);
-                acc[3][k] = std::fma(twiceD, gx, acc[3][k]);
-                acc[4][k] = std::fma(twiceD, gy, acc[4][k]);
+                acc[3][k] = std::fma(d, 2.0f * gx, acc[3][k]);
+                acc[4][k] = std::fma(d, 2.0f * gy, acc[4][k]);
             }
         }
     }
     return {foldLanes(acc[0]), foldLanes(acc[1]), foldLanes(acc[2]), foldLanes(acc[3]), foldLanes(acc[4])};
 }
 
-// The first image's samples of one feature's window (value, x and y gradient,
-// eight lanes each, per window row and eight-column chunk): they are the same in
-// every iteration, so they are taken once.
+float sumAbsoluteDifference(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
+                            const KLTFloatImage& img2, int hw, int hh) {
+    const WindowCell c1 = windowCell(x1, y1, hw, hh, img1);
+    const WindowCell c2 = windowCell(x2, y2, hw, hh, img2);
+    float acc[kSumLanes] = {};
+    for (int i0 = -hw; i0 <= hw; i0 += kSumLanes)
+        for (int j = -hh; j <= hh; ++j)
+            for (int k = 0; k < kSumLanes && i0 + k <= hw; ++k)
+                acc[k] += std::fabs(windowSample(img1, c1, i0 + k, j) - windowSample(img2, c2, i0 + k, j));
+    return foldLanes(acc);
+}
+
+// The first image's samples of one feature's window (value, and four times the x
+// and y gradient, eight lanes each, per window row and eight-column chunk) and
+// their gradient sums: they are the same in every iteration, so they are taken
+// once.
 struct FirstWindow {
     static constexpr int kMaxRows = 15;
     static constexpr int kMaxChunks = 2;
     bool taken = false;
+    float gxx = 0.0f;
+    float gxy = 0.0f;
+    float gyy = 0.0f;
     alignas(32) float samples[kMaxRows][kMaxChunks][3 * 8];
 
     bool fits(int hw, int hh) const { return 2 * hh + 1 <= kMaxRows && 2 * hw + 1 <= 8 * kMaxChunks; }
@@ -114,115 +161,64 @@ struct FirstWindow {
     }
 };
 
-// Features tracked side by side, so that their gradient tiles and coarse
+// Features tracked side by side, so that their level-0 windows and coarse
 // levels are handled in turns.
 constexpr int kLanes = 8;
 
 CASTELLAN_BEGIN_AVX2_FMA
 
-// Samples of the window rows are taken eight at a time. Every sample and every
-// product is computed lane by lane with the scalar code's operations, and
-// summed in its order (see foldLanes). Sampling returns false
-// when a sample leaves the fast path of interpolateInline (then the caller sums
-// the window the scalar way). The columns of a window chunk are the same in
-// every row, so their part is prepared once per chunk and the rows only add
-// theirs.
-class WindowSampler {
+// One eight-column chunk of a window's samples, row after row: each image row's
+// values across the columns are taken once and serve the window rows above and
+// below it. Every value is computed lane by lane with windowSample's operations.
+class ChunkSampler {
 public:
-    explicit WindowSampler(const KLTFloatImage& img)
-        : ncols_(img.ncols), nrows_(img.nrows), size_(static_cast<std::ptrdiff_t>(img.ncols) * img.nrows) {}
-
-    // The columns x + offsets of the active lanes; false when one is not on the fast path.
-    bool prepareColumns(float x, __m256 offsets, __m256 active) {
-        const __m256 xs = _mm256_add_ps(_mm256_set1_ps(x), offsets);
-        const __m256 minusOne = _mm256_set1_ps(-1.0f);
-        const __m256 inside = _mm256_and_ps(_mm256_cmp_ps(xs, minusOne, _CMP_GT_OQ),
-                                            _mm256_cmp_ps(xs, _mm256_set1_ps(static_cast<float>(ncols_ - 1)),
-                                                          _CMP_LT_OQ));
-        if (_mm256_movemask_ps(_mm256_andnot_ps(inside, active)) != 0) return false;
-        if (!(ncols_ >= 2 && nrows_ >= 2)) return false;
-        const __m256i xt = _mm256_cvttps_epi32(_mm256_and_ps(xs, active));
-        ax_ = _mm256_sub_ps(xs, _mm256_cvtepi32_ps(xt));
-        oneMinusAx_ = _mm256_sub_ps(_mm256_set1_ps(1.0f), ax_);
-        index_ = xt;
-        activeMask_ = _mm256_castps_si256(active);
-        // Usually the samples lie on consecutive pixels: plain (masked) loads then.
-        first_ = _mm256_cvtsi256_si32(xt);
-        const __m256i expected = _mm256_add_epi32(_mm256_set1_epi32(first_), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        const __m256i mismatch = _mm256_andnot_si256(_mm256_cmpeq_epi32(xt, expected), activeMask_);
-        consecutive_ = _mm256_testz_si256(mismatch, mismatch) != 0;
-        return true;
-    }
-
-    // Bilinear weights of the prepared columns in row y; false when y is not on the fast path.
-    bool prepareRow(float y) {
-        if (!(y > -1.0f && y < static_cast<float>(nrows_ - 1))) return false;
-        const int yt = static_cast<int>(y);
-        const float ay = y - static_cast<float>(yt);
-        const __m256 oneMinusAy = _mm256_set1_ps(1.0f - ay);
-        const __m256 ayVector = _mm256_set1_ps(ay);
-        w00_ = _mm256_mul_ps(oneMinusAx_, oneMinusAy);
-        w10_ = _mm256_mul_ps(ax_, oneMinusAy);
-        w01_ = _mm256_mul_ps(oneMinusAx_, ayVector);
-        w11_ = _mm256_mul_ps(ax_, ayVector);
-        rowStart_ = static_cast<std::ptrdiff_t>(yt) * ncols_;
+    // Chunk `chunk` of the window of `cell` (whose samples lie inside the image)
+    // in images of ncols × nrows; `active` marks the window's columns.
+    ChunkSampler(const WindowCell& cell, int ncols, int nrows, int hw, int hh, int chunk, __m256 active)
+        : ncols_(ncols), active_(active), activeMask_(_mm256_castps_si256(active)),
+          ax_(_mm256_set1_ps(cell.ax)), oneMinusAx_(_mm256_set1_ps(1.0f - cell.ax)),
+          ay_(_mm256_set1_ps(cell.ay)), oneMinusAy_(_mm256_set1_ps(1.0f - cell.ay)) {
+        const int firstColumn = cell.xt - hw + 8 * chunk;
+        offset_ = static_cast<std::ptrdiff_t>(cell.yt - hh) * ncols + firstColumn;
         // Whole vectors where they stay inside the image: the lanes outside the
-        // window then read neighbouring pixels, and their products are never summed.
-        wholeVectors_ = consecutive_ && rowStart_ + first_ + ncols_ + 1 + 8 <= size_;
-        return true;
+        // window then read neighbouring pixels, and their values are never summed.
+        const std::ptrdiff_t lastRead = static_cast<std::ptrdiff_t>(cell.yt + hh + 1) * ncols + firstColumn + 8;
+        wholeVectors_ = lastRead < static_cast<std::ptrdiff_t>(ncols) * nrows;
     }
 
-    // fusedInterpolate at the prepared positions of an image of the same size.
-    __m256 sample(const KLTFloatImage& img) const {
-        const float* p = img.data.data() + rowStart_;
-        const __m256 p00 = gather(p);
-        const __m256 p10 = gather(p + 1);
-        const __m256 p01 = gather(p + ncols_);
-        const __m256 p11 = gather(p + ncols_ + 1);
-        __m256 value = _mm256_mul_ps(w00_, p00);
-        value = _mm256_fmadd_ps(w10_, p10, value);
-        value = _mm256_fmadd_ps(w01_, p01, value);
-        return _mm256_fmadd_ps(w11_, p11, value);
+    // The values of image row `row` of the chunk (0 is the window's first row).
+    __m256 across(const float* data, int row) const {
+        const float* p = data + offset_ + static_cast<std::ptrdiff_t>(row) * ncols_;
+        return _mm256_fmadd_ps(ax_, load(p + 1), _mm256_mul_ps(oneMinusAx_, load(p)));
+    }
+    // The samples between two rows' values, 0 outside the window.
+    __m256 between(__m256 top, __m256 bottom) const {
+        return _mm256_and_ps(_mm256_fmadd_ps(ay_, bottom, _mm256_mul_ps(oneMinusAy_, top)), active_);
     }
 
 private:
-    __m256 gather(const float* base) const {
-        if (wholeVectors_) return _mm256_loadu_ps(base + first_);
-        if (consecutive_) return _mm256_maskload_ps(base + first_, activeMask_);
-        return _mm256_mask_i32gather_ps(_mm256_setzero_ps(), base, index_, _mm256_castsi256_ps(activeMask_), 4);
+    __m256 load(const float* p) const {
+        return wholeVectors_ ? _mm256_loadu_ps(p) : _mm256_maskload_ps(p, activeMask_);
     }
 
     int ncols_;
-    int nrows_;
-    std::ptrdiff_t size_;
-    __m256 ax_{}, oneMinusAx_{};
-    __m256 w00_{}, w10_{}, w01_{}, w11_{};
-    std::ptrdiff_t rowStart_ = 0;
-    __m256i index_{};
-    __m256i activeMask_{};
-    int first_ = 0;
-    bool consecutive_ = false;
+    std::ptrdiff_t offset_ = 0;
+    __m256 active_;
+    __m256i activeMask_;
+    __m256 ax_, oneMinusAx_, ay_, oneMinusAy_;
     bool wholeVectors_ = false;
 };
 
-// The lanes of one window chunk: column offsets from the centre and which are in the window.
-struct ChunkLanes {
-    __m256 offsets;
-    __m256 active;
+// Which lanes of a window chunk are columns of the window.
+inline __m256 chunkLanes(int i0, int hw) {
+    const __m256 lane = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+    const int count = std::min(8, hw - i0 + 1);
+    return _mm256_cmp_ps(lane, _mm256_set1_ps(static_cast<float>(count)), _CMP_LT_OQ);
+}
 
-    ChunkLanes(int i0, int hw) {
-        const __m256 lane = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
-        const int count = std::min(8, hw - i0 + 1);
-        offsets = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(i0)), lane);
-        active = _mm256_cmp_ps(lane, _mm256_set1_ps(static_cast<float>(count)), _CMP_LT_OQ);
-    }
-};
-
-
-bool indexable(const KLTFloatImage& img1, const KLTFloatImage& img2) {
-    // Indices are 32-bit in the gathers.
-    return static_cast<int64_t>(img1.ncols) * img1.nrows <= INT32_MAX / 2 &&
-           static_cast<int64_t>(img2.ncols) * img2.nrows <= INT32_MAX / 2;
+// Both images have cells to sample.
+bool sampleable(const KLTFloatImage& img1, const KLTFloatImage& img2) {
+    return img1.ncols >= 2 && img1.nrows >= 2 && img2.ncols >= 2 && img2.nrows >= 2;
 }
 
 // Lanes k and k + 4, then k and k + 2, then 0 and 1: foldLanes.
@@ -232,75 +228,87 @@ inline float foldVector(__m256 v) {
     return _mm_cvtss_f32(_mm_add_ss(quarter, _mm_shuffle_ps(quarter, quarter, 1)));
 }
 
-// sumWindows, eight columns at a time, the first image's samples taken into (or
-// read from) firstWindow.
-bool windowSumsAvx2(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
-                    const KLTFloatImage& gradx1, const KLTFloatImage& grady1, const KLTFloatImage& img2,
-                    const KLTFloatImage& gradx2, const KLTFloatImage& grady2, int hw, int hh,
-                    FirstWindow& firstWindow, WindowSums& out) {
-    if (!indexable(img1, img2) || !firstWindow.fits(hw, hh)) return false;
-    const bool cached = firstWindow.taken;
-    WindowSampler first(img1);
-    WindowSampler second(img2);
+// The first image's samples of the window and their gradient sums, into firstWindow.
+void takeFirstWindow(const WindowCell& c1, const KLTFloatImage& img1, const KLTFloatImage& gradx1,
+                     const KLTFloatImage& grady1, int hw, int hh, FirstWindow& firstWindow) {
     const __m256 two = _mm256_set1_ps(2.0f);
     __m256 sxx = _mm256_setzero_ps(), sxy = _mm256_setzero_ps(), syy = _mm256_setzero_ps();
-    __m256 ex = _mm256_setzero_ps(), ey = _mm256_setzero_ps();
     for (int i0 = -hw, chunk = 0; i0 <= hw; i0 += 8, ++chunk) {
-        const ChunkLanes lanes(i0, hw);
-        if (!cached && !first.prepareColumns(x1, lanes.offsets, lanes.active)) return false;
-        if (!second.prepareColumns(x2, lanes.offsets, lanes.active)) return false;
-        for (int j = -hh; j <= hh; ++j) {
-            float* slot = firstWindow.slot(j + hh, chunk);
-            if (!cached) {
-                if (!first.prepareRow(y1 + static_cast<float>(j))) return false;
-                // The lanes outside the window hold 0, so their products add nothing.
-                _mm256_store_ps(slot, _mm256_and_ps(first.sample(img1), lanes.active));
-                _mm256_store_ps(slot + 8, _mm256_and_ps(first.sample(gradx1), lanes.active));
-                _mm256_store_ps(slot + 16, _mm256_and_ps(first.sample(grady1), lanes.active));
-            }
-            if (!second.prepareRow(y2 + static_cast<float>(j))) return false;
-            const __m256 d = _mm256_sub_ps(_mm256_load_ps(slot), _mm256_and_ps(second.sample(img2), lanes.active));
-            const __m256 gx =
-                _mm256_add_ps(_mm256_load_ps(slot + 8), _mm256_and_ps(second.sample(gradx2), lanes.active));
-            const __m256 gy =
-                _mm256_add_ps(_mm256_load_ps(slot + 16), _mm256_and_ps(second.sample(grady2), lanes.active));
-            const __m256 twiceD = _mm256_mul_ps(two, d);
-            sxx = _mm256_fmadd_ps(gx, gx, sxx);
-            sxy = _mm256_fmadd_ps(gx, gy, sxy);
-            syy = _mm256_fmadd_ps(gy, gy, syy);
-            ex = _mm256_fmadd_ps(twiceD, gx, ex);
-            ey = _mm256_fmadd_ps(twiceD, gy, ey);
+        const ChunkSampler s(c1, img1.ncols, img1.nrows, hw, hh, chunk, chunkLanes(i0, hw));
+        __m256 value = s.across(img1.data.data(), 0);
+        __m256 gx = s.across(gradx1.data.data(), 0);
+        __m256 gy = s.across(grady1.data.data(), 0);
+        for (int row = 0; row < 2 * hh + 1; ++row) {
+            const __m256 nextValue = s.across(img1.data.data(), row + 1);
+            const __m256 nextGx = s.across(gradx1.data.data(), row + 1);
+            const __m256 nextGy = s.across(grady1.data.data(), row + 1);
+            const __m256 twiceGx = _mm256_mul_ps(two, s.between(gx, nextGx));
+            const __m256 twiceGy = _mm256_mul_ps(two, s.between(gy, nextGy));
+            float* slot = firstWindow.slot(row, chunk);
+            _mm256_store_ps(slot, s.between(value, nextValue));
+            _mm256_store_ps(slot + 8, _mm256_mul_ps(two, twiceGx));
+            _mm256_store_ps(slot + 16, _mm256_mul_ps(two, twiceGy));
+            sxx = _mm256_fmadd_ps(twiceGx, twiceGx, sxx);
+            sxy = _mm256_fmadd_ps(twiceGx, twiceGy, sxy);
+            syy = _mm256_fmadd_ps(twiceGy, twiceGy, syy);
+            value = nextValue;
+            gx = nextGx;
+            gy = nextGy;
         }
     }
+    firstWindow.gxx = foldVector(sxx);
+    firstWindow.gxy = foldVector(sxy);
+    firstWindow.gyy = foldVector(syy);
     firstWindow.taken = true;
-    out = {foldVector(sxx), foldVector(sxy), foldVector(syy), foldVector(ex), foldVector(ey)};
+}
+
+// sumWindows, eight columns at a time, the first image's samples and gradient
+// sums taken into (or read from) firstWindow.
+bool windowSumsAvx2(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
+                    const KLTFloatImage& gradx1, const KLTFloatImage& grady1, const KLTFloatImage& img2, int hw,
+                    int hh, FirstWindow& firstWindow, WindowSums& out) {
+    if (!sampleable(img1, img2) || !firstWindow.fits(hw, hh)) return false;
+    const WindowCell c2 = windowCell(x2, y2, hw, hh, img2);
+    if (!c2.inside) return false;
+    if (!firstWindow.taken) {
+        const WindowCell c1 = windowCell(x1, y1, hw, hh, img1);
+        if (!c1.inside) return false;
+        takeFirstWindow(c1, img1, gradx1, grady1, hw, hh, firstWindow);
+    }
+    __m256 ex = _mm256_setzero_ps(), ey = _mm256_setzero_ps();
+    for (int i0 = -hw, chunk = 0; i0 <= hw; i0 += 8, ++chunk) {
+        const ChunkSampler s(c2, img2.ncols, img2.nrows, hw, hh, chunk, chunkLanes(i0, hw));
+        __m256 value = s.across(img2.data.data(), 0);
+        for (int row = 0; row < 2 * hh + 1; ++row) {
+            const __m256 next = s.across(img2.data.data(), row + 1);
+            const float* slot = firstWindow.slot(row, chunk);
+            const __m256 d = _mm256_sub_ps(_mm256_load_ps(slot), s.between(value, next));
+            ex = _mm256_fmadd_ps(d, _mm256_load_ps(slot + 8), ex);
+            ey = _mm256_fmadd_ps(d, _mm256_load_ps(slot + 16), ey);
+            value = next;
+        }
+    }
+    out = {firstWindow.gxx, firstWindow.gxy, firstWindow.gyy, foldVector(ex), foldVector(ey)};
     return true;
 }
 
-// sumAbsoluteDifference the same way (the first image's samples from the window
-// cache when it holds them).
-bool absoluteDifferenceAvx2(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
-                            const KLTFloatImage& img2, int hw, int hh, const FirstWindow& firstWindow, float& out) {
-    if (!indexable(img1, img2) || !firstWindow.fits(hw, hh)) return false;
-    WindowSampler first(img1);
-    WindowSampler second(img2);
+// sumAbsoluteDifference the same way, the first image's samples from the window
+// cache.
+bool absoluteDifferenceAvx2(float x2, float y2, const KLTFloatImage& img1, const KLTFloatImage& img2, int hw,
+                            int hh, const FirstWindow& firstWindow, float& out) {
+    if (!sampleable(img1, img2) || !firstWindow.fits(hw, hh) || !firstWindow.taken) return false;
+    const WindowCell c2 = windowCell(x2, y2, hw, hh, img2);
+    if (!c2.inside) return false;
     const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
     __m256 sum = _mm256_setzero_ps();
     for (int i0 = -hw, chunk = 0; i0 <= hw; i0 += 8, ++chunk) {
-        const ChunkLanes lanes(i0, hw);
-        if (!firstWindow.taken && !first.prepareColumns(x1, lanes.offsets, lanes.active)) return false;
-        if (!second.prepareColumns(x2, lanes.offsets, lanes.active)) return false;
-        for (int j = -hh; j <= hh; ++j) {
-            __m256 value1;
-            if (firstWindow.taken) {
-                value1 = _mm256_load_ps(firstWindow.slot(j + hh, chunk));
-            } else {
-                if (!first.prepareRow(y1 + static_cast<float>(j))) return false;
-                value1 = _mm256_and_ps(first.sample(img1), lanes.active);
-            }
-            if (!second.prepareRow(y2 + static_cast<float>(j))) return false;
-            const __m256 value2 = _mm256_and_ps(second.sample(img2), lanes.active);
-            sum = _mm256_add_ps(sum, _mm256_and_ps(_mm256_sub_ps(value1, value2), magnitude));
+        const ChunkSampler s(c2, img2.ncols, img2.nrows, hw, hh, chunk, chunkLanes(i0, hw));
+        __m256 value = s.across(img2.data.data(), 0);
+        for (int row = 0; row < 2 * hh + 1; ++row) {
+            const __m256 next = s.across(img2.data.data(), row + 1);
+            const __m256 d = _mm256_sub_ps(_mm256_load_ps(firstWindow.slot(row, chunk)), s.between(value, next));
+            sum = _mm256_add_ps(sum, _mm256_and_ps(d, magnitude));
+            value = next;
         }
     }
     out = foldVector(sum);
@@ -309,124 +317,72 @@ bool absoluteDifferenceAvx2(float x1, float y1, float x2, float y2, const KLTFlo
 
 CASTELLAN_END_AVX2_FMA
 
-float sumAbsoluteDifference(float x1, float y1, float x2, float y2, const KLTFloatImage& img1,
-                            const KLTFloatImage& img2, int hw, int hh) {
-    float acc[kSumLanes] = {};
-    for (int i0 = -hw; i0 <= hw; i0 += kSumLanes)
-        for (int j = -hh; j <= hh; ++j)
-            for (int k = 0; k < kSumLanes && i0 + k <= hw; ++k)
-                acc[k] += std::fabs(
-                    fusedInterpolate(x1 + static_cast<float>(i0 + k), y1 + static_cast<float>(j), img1) -
-                    fusedInterpolate(x2 + static_cast<float>(i0 + k), y2 + static_cast<float>(j), img2));
-    return foldLanes(acc);
-}
-
-// A rectangle of tiles, both ends included; empty at first.
-struct TileBox {
-    int left = 0, right = -1, top = 0, bottom = -1;
+// The pixels a window reads, [x0, x1) × [y0, y1); empty at first.
+struct PixelBox {
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    bool operator==(const PixelBox&) const = default;
 };
 
-// Level 0 of one image's pyramids, made tile by tile on first read: the smoothed
-// image from the frame's bytes, and its gradients from the smoothed image.
-class GradientTiles {
+// Level 0 of one image's pyramids, made window by window where tracking reads
+// it rather than over the whole image: the smoothed image from the frame's
+// bytes, and, around the first image's windows, its gradients from the smoothed
+// image. Each window's pixels are made exactly, with no record of what is made
+// already: windows of neighbouring features overlap little, and a pixel made
+// twice gets the same value twice.
+class WindowLevel {
 public:
-    GradientTiles(LazyGradientLevel& state, KLTFloatImage& img, KLTFloatImage& gradx, KLTFloatImage& grady,
-                  KLTFloatImage& scratch, KLTFloatImage& rowScratch)
+    WindowLevel(LazyGradientLevel& state, KLTFloatImage& img, KLTFloatImage& gradx, KLTFloatImage& grady,
+                KLTFloatImage& scratch, KLTFloatImage& rowScratch)
         : state_(state), img_(img), gradx_(gradx), grady_(grady), scratch_(scratch), rowScratch_(rowScratch),
           margin_(std::max(state.gauss.width, state.deriv.width) / 2) {}
 
-    // Makes every tile that the bilinear samples of the window around (x, y)
-    // read: the sample columns run from x - hw to x + hw as the samplers add
-    // them, each reading its truncated column and the next. The window lies
-    // inside the image.
-    // `known` holds tiles made already (by an earlier call for the same feature):
-    // a window inside them needs nothing more.
-    void cover(float x, float y, int hw, int hh, TileBox& known) {
-        constexpr int tw = LazyGradientLevel::kTileWidth;
-        constexpr int th = LazyGradientLevel::kTileHeight;
-        const int ncols = img_.ncols;
-        const int nrows = img_.nrows;
-        const int left = std::max(static_cast<int>(x - static_cast<float>(hw)), 0) / tw;
-        const int right = std::min(static_cast<int>(x + static_cast<float>(hw)) + 1, ncols - 1) / tw;
-        const int top = std::max(static_cast<int>(y - static_cast<float>(hh)), 0) / th;
-        const int bottom = std::min(static_cast<int>(y + static_cast<float>(hh)) + 1, nrows - 1) / th;
-        if (left >= known.left && right <= known.right && top >= known.top && bottom <= known.bottom) return;
-        known = {left, right, top, bottom};
-        bool complete = true;
-        for (int ty = top; ty <= bottom && complete; ++ty)
-            for (int tx = left; tx <= right; ++tx) complete = complete && made(tx, ty) != 0;
-        if (complete) return;
-        // A window's gradient tiles are made together with the smoothed image
-        // they read, which includes the window's own samples.
-        smooth(left * tw - margin_, top * th - margin_, (right + 1) * tw + margin_, (bottom + 1) * th + margin_);
-        for (int tx = left; tx <= right; ++tx) {
-            // Runs of tiles not made yet, one column of tiles at a time, share
-            // the rows their vertical pass reads.
-            for (int ty = top; ty <= bottom;) {
-                if (made(tx, ty)) {
-                    ++ty;
-                    continue;
-                }
-                int end = ty;
-                while (end <= bottom && !made(tx, end)) made(tx, end++) = 1;
-                klt_detail::gradientTile(img_, state_.gauss, state_.deriv, tx * tw, ty * th,
-                                         std::min((tx + 1) * tw, ncols), std::min(end * th, nrows), gradx_, grady_,
-                                         scratch_);
-                ty = end;
-            }
-        }
+    // The values and gradients the window around (x, y) reads.
+    void makeWindow(float x, float y, int hw, int hh) {
+        const PixelBox box = windowBox(x, y, hw, hh);
+        if (box.x0 >= box.x1 || box.y0 >= box.y1) return;
+        // Whole blocks of columns, which the block kernels take at once.
+        const int columns = roundToBlocks(box.x1 - box.x0 + 2 * margin_);
+        smooth({box.x0 - margin_, box.y0 - margin_, box.x0 - margin_ + columns, box.y1 + margin_});
+        klt_detail::gradientTile(img_, state_.gauss, state_.deriv, box.x0, box.y0,
+                                 std::min(box.x0 + roundToBlocks(box.x1 - box.x0), img_.ncols), box.y1, gradx_,
+                                 grady_, scratch_);
     }
 
-    void coverAll() {
-        smooth(0, 0, img_.ncols, img_.nrows);
+    // The values alone, where no gradient is read. `made` is the last box made
+    // for the same feature: a window on the same pixels needs nothing more.
+    void makeValues(float x, float y, int hw, int hh, PixelBox& made) {
+        const PixelBox box = windowBox(x, y, hw, hh);
+        if (box == made) return;
+        made = box;
+        smooth({box.x0, box.y0, box.x0 + roundToBlocks(box.x1 - box.x0), box.y1});
+    }
+
+    void makeAll() {
+        smooth({0, 0, img_.ncols, img_.nrows});
         klt_detail::gradientTile(img_, state_.gauss, state_.deriv, 0, 0, img_.ncols, img_.nrows, gradx_, grady_,
                                  scratch_);
-        std::fill(state_.made.begin(), state_.made.end(), 1);
     }
 
 private:
-    // Makes the smoothed tiles of the pixels [x0, x1) × [y0, y1) that are not
-    // made yet. Rows whose tiles to make span the same columns are made as one
-    // rectangle (with the made tiles between them made again, to the same
-    // values): narrow pieces would not fill the vectors.
-    void smooth(int x0, int y0, int x1, int y1) {
-        constexpr int tw = LazyGradientLevel::kTileWidth;
-        constexpr int th = LazyGradientLevel::kTileHeight;
-        static_assert(th == 1, "rows of tiles are rows of pixels");
-        const int ncols = img_.ncols;
-        const int nrows = img_.nrows;
-        x0 = std::max(x0, 0);
-        y0 = std::max(y0, 0);
-        x1 = std::min(x1, ncols);
-        y1 = std::min(y1, nrows);
-        if (x0 >= x1 || y0 >= y1) return;
-        const int firstTile = x0 / tw;
-        const int lastTile = (x1 - 1) / tw;
-        int runFrom = 0, runTo = -1, runStart = y0;
-        const auto flush = [&](int end) {
-            if (runTo >= runFrom && end > runStart)
-                klt_detail::smoothBytesTile(state_.bytes.data(), ncols, nrows, state_.smooth, runFrom * tw, runStart,
-                                            std::min((runTo + 1) * tw, ncols), end, img_, scratch_, rowScratch_);
-        };
-        for (int y = y0; y < y1; ++y) {
-            int from = firstTile;
-            while (from <= lastTile && smoothed(from, y)) ++from;
-            int to = lastTile;
-            while (to >= from && smoothed(to, y)) --to;
-            for (int t = from; t <= to; ++t) smoothed(t, y) = 1;
-            if (from != runFrom || to != runTo) {
-                flush(y);
-                runFrom = from;
-                runTo = to;
-                runStart = y;
-            }
-        }
-        flush(y1);
+    static int roundToBlocks(int columns) {
+        constexpr int block = float_kernels::kBlockColumns;
+        return (columns + block - 1) / block * block;
     }
 
-    unsigned char& made(int tx, int ty) { return state_.made[static_cast<size_t>(ty) * state_.tilesAcross + tx]; }
-    unsigned char& smoothed(int tx, int ty) {
-        return state_.smoothMade[static_cast<size_t>(ty) * state_.tilesAcross + tx];
+    // The pixels the samples of the window around (x, y) read (see windowCell),
+    // clipped to the image.
+    PixelBox windowBox(float x, float y, int hw, int hh) const {
+        const WindowCell c = windowCell(x, y, hw, hh, img_);
+        return {std::clamp(c.xt - hw, 0, img_.ncols), std::clamp(c.yt - hh, 0, img_.nrows),
+                std::clamp(c.xt + hw + 2, 0, img_.ncols), std::clamp(c.yt + hh + 2, 0, img_.nrows)};
+    }
+
+    // The smoothed image on `box`, clipped to the image.
+    void smooth(PixelBox box) {
+        box = {std::max(box.x0, 0), std::max(box.y0, 0), std::min(box.x1, img_.ncols), std::min(box.y1, img_.nrows)};
+        if (box.x0 >= box.x1 || box.y0 >= box.y1) return;
+        klt_detail::smoothBytesTile(state_.bytes.data(), img_.ncols, img_.nrows, state_.smooth, box.x0, box.y0,
+                                    box.x1, box.y1, img_, scratch_, rowScratch_);
     }
 
     LazyGradientLevel& state_;
@@ -459,10 +415,6 @@ void startLazyLevel(const KLTTrackingContext& tc, KLTWorkspace& ws, const KLTPyr
     level->owner = &gradx;
     const int ncols = gradx.ncols[0];
     const int nrows = gradx.nrows[0];
-    level->tilesAcross = (ncols + LazyGradientLevel::kTileWidth - 1) / LazyGradientLevel::kTileWidth;
-    const int tilesDown = (nrows + LazyGradientLevel::kTileHeight - 1) / LazyGradientLevel::kTileHeight;
-    level->made.assign(static_cast<size_t>(level->tilesAcross) * tilesDown, 0);
-    level->smoothMade.assign(level->made.size(), 0);
     const size_t size = static_cast<size_t>(ncols) * static_cast<size_t>(nrows);
     if (img)
         level->bytes.assign(img, img + size);
@@ -475,7 +427,7 @@ void startLazyLevel(const KLTTrackingContext& tc, KLTWorkspace& ws, const KLTPyr
 using PyramidSet = std::array<std::unique_ptr<KLTPyramid>, 3>;
 
 // Intensity pyramid of the smoothed image and the gradients of every level.
-// Level 0 is made where tracking reads it (see GradientTiles); level 1 comes
+// Level 0 is made where tracking reads it (see WindowLevel); level 1 comes
 // straight from the bytes.
 void buildPyramids(const KLTTrackingContext& tc, KLTWorkspace& ws, const unsigned char* img,
                    int ncols, int nrows, int nLevels, PyramidSet& out) {
@@ -547,14 +499,12 @@ bool storedPyramidsUsable(KLTTrackingContext& tc, int ncols, int nrows, int nLev
 
 namespace {
 
-// The six images of one pyramid level.
+// The images of one pyramid level that tracking reads.
 struct LevelImages {
     const KLTFloatImage& img1;
     const KLTFloatImage& gradx1;
     const KLTFloatImage& grady1;
     const KLTFloatImage& img2;
-    const KLTFloatImage& gradx2;
-    const KLTFloatImage& grady2;
 };
 
 // One feature at one level: (x1, y1) in the first image, (x2, y2) the guess
@@ -571,8 +521,8 @@ struct FeatureTrack {
 // What a lane keeps from one iteration to the next.
 struct LaneState {
     FirstWindow firstWindow;
-    TileBox covered1;  // level-0 tiles of each image made for this feature's windows
-    TileBox covered2;
+    bool firstMade = false;  // the first image's window is made at level 0
+    PixelBox values2;        // the second image's last window made at level 0
     int iteration = 0;
     bool running = false;
     WindowSums sums;
@@ -590,11 +540,9 @@ void sumRunningLanes(std::span<const FeatureTrack> lanes, std::span<LaneState> s
     for (size_t l = 0; l < lanes.size(); ++l) {
         if (!states[l].running) continue;
         const FeatureTrack& f = lanes[l];
-        if (!(trackerVectorised() &&
-              windowSumsAvx2(f.x1, f.y1, f.x2, f.y2, im.img1, im.gradx1, im.grady1, im.img2, im.gradx2, im.grady2,
-                             hw, hh, states[l].firstWindow, states[l].sums)))
-            states[l].sums = sumWindows(f.x1, f.y1, f.x2, f.y2, im.img1, im.gradx1, im.grady1, im.img2,
-                                        im.gradx2, im.grady2, hw, hh);
+        if (!(trackerVectorised() && windowSumsAvx2(f.x1, f.y1, f.x2, f.y2, im.img1, im.gradx1, im.grady1,
+                                                    im.img2, hw, hh, states[l].firstWindow, states[l].sums)))
+            states[l].sums = sumWindows(f.x1, f.y1, f.x2, f.y2, im.img1, im.gradx1, im.grady1, im.img2, hw, hh);
     }
 }
 
@@ -605,17 +553,16 @@ void residues(std::span<const FeatureTrack> lanes, std::span<const LaneState> st
         if (!wanted[l]) continue;
         const FeatureTrack& f = lanes[l];
         if (!(trackerVectorised() &&
-              absoluteDifferenceAvx2(f.x1, f.y1, f.x2, f.y2, im.img1, im.img2, hw, hh, states[l].firstWindow,
-                                     sum[l])))
+              absoluteDifferenceAvx2(f.x2, f.y2, im.img1, im.img2, hw, hh, states[l].firstWindow, sum[l])))
             sum[l] = sumAbsoluteDifference(f.x1, f.y1, f.x2, f.y2, im.img1, im.img2, hw, hh);
     }
 }
 
 // trackFeature for up to kLanes features at once, each lane with the single
-// feature's steps, making the gradient tiles each window reads first when the
-// images' gradients are made on demand (tiles1, tiles2 not null).
+// feature's steps, making the pixels each window reads first when the level is
+// made on demand (level1, level2 not null).
 void trackLanes(std::span<FeatureTrack> lanes, const LevelImages& im, const KLTTrackParams& params,
-                GradientTiles* tiles1, GradientTiles* tiles2) {
+                WindowLevel* level1, WindowLevel* level2) {
     const int hw = params.window_width / 2;
     const int hh = params.window_height / 2;
     const WindowGeometry window{static_cast<float>(hw), static_cast<float>(hh),
@@ -642,8 +589,11 @@ void trackLanes(std::span<FeatureTrack> lanes, const LevelImages& im, const KLTT
                 stop(l);
                 continue;
             }
-            if (tiles1) tiles1->cover(f.x1, f.y1, hw, hh, states[l].covered1);
-            if (tiles2) tiles2->cover(f.x2, f.y2, hw, hh, states[l].covered2);
+            if (level1 && !states[l].firstMade) {
+                level1->makeWindow(f.x1, f.y1, hw, hh);
+                states[l].firstMade = true;
+            }
+            if (level2) level2->makeValues(f.x2, f.y2, hw, hh, states[l].values2);
         }
         sumRunningLanes(lanes, states, im, hw, hh);
         for (size_t l = 0; l < lanes.size(); ++l) {
@@ -674,6 +624,8 @@ void trackLanes(std::span<FeatureTrack> lanes, const LevelImages& im, const KLTT
             lanes[l].status = KLT_OOB;
         else
             wanted[l] = lanes[l].status == KLT_TRACKED;
+        // The last step moved the window after its values were last read.
+        if (wanted[l] && level2) level2->makeValues(lanes[l].x2, lanes[l].y2, hw, hh, states[l].values2);
     }
     residues(lanes, states, wanted, im, hw, hh, sum);
     const float area = static_cast<float>(int64_t{params.window_width} * params.window_height);
@@ -708,10 +660,9 @@ void storeResult(const FeatureTrack& lane, float minX, float maxX, float minY, f
 
 int trackFeature(float x1, float y1, float& x2, float& y2, const KLTFloatImage& img1,
                  const KLTFloatImage& gradx1, const KLTFloatImage& grady1,
-                 const KLTFloatImage& img2, const KLTFloatImage& gradx2,
-                 const KLTFloatImage& grady2, const KLTTrackParams& params) {
+                 const KLTFloatImage& img2, const KLTTrackParams& params) {
     FeatureTrack lane{x1, y1, x2, y2};
-    trackLanes({&lane, 1}, {img1, gradx1, grady1, img2, gradx2, grady2}, params, nullptr, nullptr);
+    trackLanes({&lane, 1}, {img1, gradx1, grady1, img2}, params, nullptr, nullptr);
     x2 = lane.x2;
     y2 = lane.y2;
     return lane.status;
@@ -751,15 +702,15 @@ void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
     KLTPyramid& grady2 = *ws.second[2];
 
     // Every pyramid set comes from buildPyramids, with its level 0 made on demand.
-    std::optional<GradientTiles> tiles1;
+    std::optional<WindowLevel> level1;
     if (LazyGradientLevel* lazy = lazyLevelOf(ws, &gradx1))
-        tiles1.emplace(*lazy, pyramid1.img[0], gradx1.img[0], grady1.img[0], ws.tileScratch, ws.floatImage);
-    GradientTiles tiles2(*lazyLevelOf(ws, &gradx2), pyramid2.img[0], gradx2.img[0], grady2.img[0],
-                         ws.tileScratch, ws.floatImage);
+        level1.emplace(*lazy, pyramid1.img[0], gradx1.img[0], grady1.img[0], ws.tileScratch, ws.floatImage);
+    WindowLevel level2(*lazyLevelOf(ws, &gradx2), pyramid2.img[0], gradx2.img[0], grady2.img[0],
+                       ws.tileScratch, ws.floatImage);
 
     if (tc.writeInternalImages) {
-        if (tiles1) tiles1->coverAll();
-        tiles2.coverAll();
+        if (level1) level1->makeAll();
+        level2.makeAll();
         writePyramids(pyramid1, gradx1, grady1, 'i');
         writePyramids(pyramid2, gradx2, grady2, 'j');
     }
@@ -800,9 +751,8 @@ void KLTTrackFeatures(KLTTrackingContext& tc, const unsigned char* img1,
             }
             const bool lazy = level == 0;
             trackLanes(tracks,
-                       {pyramid1.img[level], gradx1.img[level], grady1.img[level], pyramid2.img[level],
-                        gradx2.img[level], grady2.img[level]},
-                       params, lazy && tiles1 ? &*tiles1 : nullptr, lazy ? &tiles2 : nullptr);
+                       {pyramid1.img[level], gradx1.img[level], grady1.img[level], pyramid2.img[level]},
+                       params, lazy && level1 ? &*level1 : nullptr, lazy ? &level2 : nullptr);
             for (FeatureTrack& lane : tracks)
                 lane.stopped = lane.stopped || lane.status == KLT_SMALL_DET || lane.status == KLT_OOB;
         }

@@ -136,23 +136,23 @@ TEST(KLTTrack, LargeResidueWhenTheWindowsDifferEverywhere) {
     const auto gy = floatImage(21, [](int, int y) { return float(y % 7 - 3); });
     KLTTrackParams params;
     float x2 = 10.0f, y2 = 10.0f;
-    EXPECT_EQ(trackFeature(10, 10, x2, y2, img1, gx, gy, img2, gx, gy, params), -5);
+    EXPECT_EQ(trackFeature(10, 10, x2, y2, img1, gx, gy, img2, params), -5);
     EXPECT_EQ(x2, 10.0f);
 
     params.max_residue = 60.0f;
     x2 = 10.0f;
     y2 = 10.0f;
-    EXPECT_EQ(trackFeature(10, 10, x2, y2, img1, gx, gy, img2, gx, gy, params), 0);
+    EXPECT_EQ(trackFeature(10, 10, x2, y2, img1, gx, gy, img2, params), 0);
 
     // Out of bounds wins over everything: window reaching column 20 > 21 - 1.000001.
     x2 = 17.5f;
     y2 = 10.0f;
-    EXPECT_EQ(trackFeature(10, 10, x2, y2, img1, gx, gy, img2, gx, gy, params), -4);
+    EXPECT_EQ(trackFeature(10, 10, x2, y2, img1, gx, gy, img2, params), -4);
     const KLTFloatImage zero = floatImage(21, [](int, int) { return 0.0f; });
     x2 = 10.0f;
-    EXPECT_EQ(trackFeature(10, 10, x2, y2, img1, zero, zero, img2, zero, zero, params), -2);
+    EXPECT_EQ(trackFeature(10, 10, x2, y2, img1, zero, zero, img2, params), -2);
     x2 = NAN;
-    EXPECT_EQ(trackFeature(10, 10, x2, y2, img1, gx, gy, img2, gx, gy, params), -4);
+    EXPECT_EQ(trackFeature(10, 10, x2, y2, img1, gx, gy, img2, params), -4);
 }
 
 TEST(KLTTrack, LostAndEmptyFeaturesAreUntouched) {
