@@ -120,31 +120,19 @@ int truncateToInt(float value);
 
 }  // namespace klt_detail
 
-// Where a sample inside the image falls: the top-left of its four texels, the
-// row length and the fractions. False off the common case (near or past the
-// border); x > -1 and x < ncols - 1 make the truncated column lie in
-// 0 .. ncols - 2 (NaN fails every test).
-struct BilinearCell {
-    const float* p;
-    int nc;
-    float ax, ay;
-};
-inline bool bilinearCell(float x, float y, const KLTFloatImage& img, BilinearCell& cell) {
+// The common case without the bounds diagnostic; x > -1 and x < ncols - 1 make the
+// truncated column lie in 0 .. ncols - 2 (NaN fails every test).
+inline float interpolateInline(float x, float y, const KLTFloatImage& img) {
     if (!(img.ncols >= 2 && img.nrows >= 2 && x > -1.0f && y > -1.0f &&
           x < static_cast<float>(img.ncols - 1) &&
           y < static_cast<float>(img.nrows - 1)))
-        return false;
+        return klt_detail::interpolateOutside(x, y, img);
     const int xt = static_cast<int>(x);
     const int yt = static_cast<int>(y);
-    cell = {img.data.data() + static_cast<size_t>(yt) * img.ncols + xt, img.ncols,
-            x - static_cast<float>(xt), y - static_cast<float>(yt)};
-    return true;
-}
-
-// The common case without the bounds diagnostic.
-inline float interpolateInline(float x, float y, const KLTFloatImage& img) {
-    BilinearCell c;
-    if (!bilinearCell(x, y, img, c)) return klt_detail::interpolateOutside(x, y, img);
-    return (1 - c.ax) * (1 - c.ay) * c.p[0] + c.ax * (1 - c.ay) * c.p[1] + (1 - c.ax) * c.ay * c.p[c.nc] +
-           c.ax * c.ay * c.p[c.nc + 1];
+    const float ax = x - static_cast<float>(xt);
+    const float ay = y - static_cast<float>(yt);
+    const float* p = img.data.data() + static_cast<size_t>(yt) * img.ncols + xt;
+    const int nc = img.ncols;
+    return (1 - ax) * (1 - ay) * p[0] + ax * (1 - ay) * p[1] + (1 - ax) * ay * p[nc] +
+           ax * ay * p[nc + 1];
 }
