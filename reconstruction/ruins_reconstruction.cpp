@@ -151,6 +151,10 @@ void RuinsReconstruction::setScene(std::shared_ptr<const SceneModel> scene)
     scene_ = std::move(scene);
     pointCount_ = std::min(scene_->pointCount(), int(kMaxScenePoints));
     std::copy_n(scene_->points.begin(), pointCount_, modelPoints_.begin());
+    structureCentre_ = {};
+    for (int i = 0; i < pointCount_; ++i) structureCentre_ = structureCentre_ + modelPoints_[i];
+    if (pointCount_ > 0) structureCentre_ = (1.0 / pointCount_) * structureCentre_;
+    brickPixels_ = 0.0;
     tracked_.capacity = pointCount_;
     tracked_.count = 0;
     tracked_.restart();
@@ -302,6 +306,7 @@ bool RuinsReconstruction::followFound(const FoundStructure& found, const GreyFra
         setPrediction(i, {found.x[std::size_t(i)], found.y[std::size_t(i)]},
                       found.inFront[std::size_t(i)] && seenClearly(i, found.eye));
     forgetMotion();
+    brickPixels_ = apparentBrickEdge(found.eye, found.focalLength);
     // The found pose is only near: each round on the same frame starts from the
     // last round's fit, which many refined corners already support.
     for (int round = 0; round < kSearchFitRounds; ++round) {
@@ -401,9 +406,15 @@ void RuinsReconstruction::predictPositions()
 void RuinsReconstruction::refineFoundPoints(const GreyFrame& frame)
 {
     const int count = std::clamp(tracked_.count, 0, TrackedPoints::kCapacity);
-    const int radius = std::clamp(height_ / kRefinementRadiusDivisor, kMinRefinementRadius, kMaxRefinementRadius);
+    const int frameRadius = std::clamp(height_ / kRefinementRadiusDivisor, kMinRefinementRadius, kMaxRefinementRadius);
+    const int radius = brickPixels_ > 0.0 ? std::clamp(int(std::lround(brickPixels_ / kBrickEdgePerRadius)),
+                                                       kSmallestRefinementRadius, frameRadius)
+                                          : frameRadius;
     const double relativeHeight = double(height_) / kSmoothingHeight;
-    const int smoothing = std::clamp(int(std::lround(relativeHeight * relativeHeight)), 1, kMaxSmoothing);
+    const double relativeRadius = double(radius) / kMinRefinementRadius;
+    const int smoothing = std::clamp(int(std::lround(std::min(relativeHeight * relativeHeight,
+                                                              relativeRadius * relativeRadius))),
+                                     1, kMaxSmoothing);
     const double reach = searchRadius();
     for (int i = 0; i < count; ++i) {
         tracked_.valid[i] = 0;
@@ -520,7 +531,18 @@ void RuinsReconstruction::updatePose()
         poseValid_ = true;
     }
     hasPose_ = hasPose_ || poseValid_;
+    if (poseFollowed_) {
+        const double* rows = pose_.refinedProjection;
+        brickPixels_ = apparentBrickEdge(pose_.poseEye, std::sqrt(rows[4] * rows[4] + rows[5] * rows[5] + rows[6] * rows[6]));
+    }
     if (!matchingMode_) watchFieldOfView(inlierCount_);
+}
+
+double RuinsReconstruction::apparentBrickEdge(const Vector3& eye, const double focalLength) const
+{
+    const Vector3 away = structureCentre_ - eye;
+    const double distance = std::sqrt(dot(away, away));
+    return distance > 0.0 && std::isfinite(focalLength) ? scene_->brickEdge() * focalLength / distance : 0.0;
 }
 
 bool RuinsReconstruction::keepsShownPose() const

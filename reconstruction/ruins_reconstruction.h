@@ -202,6 +202,16 @@ public:
     static constexpr double kSearchRadiusDivisor = 60.0;
     static constexpr int kRefinementRadiusDivisor = 80;
     static constexpr int kMinRefinementRadius = 3;
+    // The refinement window's radius is also at most the apparent brick edge
+    // over kBrickEdgePerRadius pixels, and at least kSmallestRefinementRadius,
+    // with the smoothing shrunk alike: where the structure is small in the
+    // frame (bricks 7 to 10 px across at 320 × 240), a wider window takes in
+    // its neighbours' corners and edges, and even the true pose, followed,
+    // refined too far off to be taken from 82 of 200 viewpoints (from 65 with
+    // this). The bricks the bundled scenes and footage show, 15 to 45 px
+    // across, keep the window the frame's height gives.
+    static constexpr double kBrickEdgePerRadius = 6.0;
+    static constexpr int kSmallestRefinementRadius = 2;
     // Smoothing before the refinement grows with the square of the frame's
     // height over kSmoothingHeight (one round there and below), so that it
     // blurs a structure's faces alike at every size: at 640 × 480 the grain
@@ -396,6 +406,8 @@ private:
     bool predictsFromCalibration() const;
     void noteTrackingOutcome();
     double searchRadius() const { return height_ / kSearchRadiusDivisor; }
+    // The brick edge in pixels at the structure's centre, seen from `eye`.
+    double apparentBrickEdge(const Vector3& eye, double focalLength) const;
 
     int width_ = 0;
     int height_ = 0;
@@ -404,6 +416,9 @@ private:
     std::shared_ptr<const SceneModel> scene_;
     int pointCount_ = 0;
     std::array<Vector3, kMaxScenePoints> modelPoints_{};
+    Vector3 structureCentre_;
+    // The apparent brick edge under the last pose followed or found; 0 before any.
+    double brickPixels_ = 0.0;
     RuinsPoseState& pose_;
     PoseEstimator estimator_;
     int gatheredCount_ = 0;

@@ -19,6 +19,7 @@
 #include <optional>
 #include <span>
 #include <vector>
+#include <vector>
 
 namespace ruins_test {
 
@@ -112,22 +113,33 @@ inline PinholeCamera frontCamera()
     return {Vector3(9.0, -28.0, 14.0), Vector3(7.0, 8.0, 0.0), Vector3(0.0, 0.0, 1.0), 300.0};
 }
 
-// RMS pixel distance of `points` between the camera of a prepared view and the
-// truth on a width × height frame; 1e9 when either cannot see them all.
-inline double shownPoseError(const ruins::PreparedView& view, const ruins::FrameCamera& truth,
-                             std::span<const Vector3> points, int width, int height)
+// Pixel distances of `points` between the camera of a prepared view and the
+// truth on a width × height frame; empty when either cannot see them all.
+inline std::vector<double> shownPoseErrors(const ruins::PreparedView& view, const ruins::FrameCamera& truth,
+                                           std::span<const Vector3> points, int width, int height)
 {
     const auto estimated =
         ruins::makeFrameCamera({view.pose.eye, view.pose.lookAt, view.pose.up, view.fieldOfView}, width, height);
-    if (!estimated) return 1e9;
-    double sum = 0.0;
+    if (!estimated) return {};
+    std::vector<double> errors;
     for (const Vector3& point : points) {
         double ex, ey, tx, ty;
         if (!ruins::projectToFrame(*estimated, point, ex, ey) || !ruins::projectToFrame(truth, point, tx, ty))
-            return 1e9;
-        sum += (ex - tx) * (ex - tx) + (ey - ty) * (ey - ty);
+            return {};
+        errors.push_back(std::hypot(ex - tx, ey - ty));
     }
-    return std::sqrt(sum / double(points.size()));
+    return errors;
+}
+
+// Their RMS; 1e9 when either camera cannot see them all.
+inline double shownPoseError(const ruins::PreparedView& view, const ruins::FrameCamera& truth,
+                             std::span<const Vector3> points, int width, int height)
+{
+    const std::vector<double> errors = shownPoseErrors(view, truth, points, width, height);
+    if (errors.empty()) return 1e9;
+    double sum = 0.0;
+    for (const double e : errors) sum += e * e;
+    return std::sqrt(sum / double(errors.size()));
 }
 
 }  // namespace ruins_test

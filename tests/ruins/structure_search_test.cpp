@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -130,10 +131,14 @@ struct SearchRun {
         }
         return std::nullopt;
     }
-    // RMS pixel distance of the model points between the shown pose and `truth`.
+    // Median pixel distance of the model points between the shown pose and `truth`.
     double error(const FrameCamera& truth) const
     {
-        return ruins_test::shownPoseError(reconstruction.preparedView(), truth, scene->points, width, height);
+        std::vector<double> errors =
+            ruins_test::shownPoseErrors(reconstruction.preparedView(), truth, scene->points, width, height);
+        if (errors.empty()) return 1e9;
+        std::nth_element(errors.begin(), errors.begin() + std::ptrdiff_t(errors.size() / 2), errors.end());
+        return errors[errors.size() / 2];
     }
 };
 
