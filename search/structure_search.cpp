@@ -253,20 +253,22 @@ void StructureSearch::markCorners()
         }
 }
 
-int StructureSearch::matchesOf(const View& view, const Candidate& laying, int needed) const
+int StructureSearch::matchesOf(const View& view, const Candidate& laying, double scale, int needed) const
 {
-    const double scale = std::hypot(laying.a, laying.b);
     const double tolerance = std::max(kMinTolerance, kToleranceShare * scale * view.radius) * kDistanceUnit;
-    const double offsetX = laying.centreU + workingWidth_ / 2.0 - 0.5;
-    const double offsetY = laying.centreV + workingHeight_ / 2.0 - 0.5;
+    // Half a pixel on, so that truncating rounds to the nearest pixel wherever it counts: inside the frame.
+    const double offsetX = laying.centreU + workingWidth_ / 2.0;
+    const double offsetY = laying.centreV + workingHeight_ / 2.0;
+    const double width = workingWidth_;
+    const double height = workingHeight_;
     int matches = 0;
     int left = view.count;
     for (int p = view.first; p < view.first + view.count; ++p, --left) {
         if (matches + left < needed) return matches;
         const ViewPoint& point = viewPoints_[std::size_t(p)];
-        const int x = int(std::lround(laying.a * point.u - laying.b * point.v + offsetX));
-        const int y = int(std::lround(laying.b * point.u + laying.a * point.v + offsetY));
-        if (x < 0 || y < 0 || x >= workingWidth_ || y >= workingHeight_) continue;
+        const double x = laying.a * point.u - laying.b * point.v + offsetX;
+        const double y = laying.b * point.u + laying.a * point.v + offsetY;
+        if (!(x >= 0.0 && y >= 0.0 && x < width && y < height)) continue;
         matches += cornerDistance_[std::size_t(y) * std::size_t(workingWidth_) + std::size_t(x)] <= tolerance;
     }
     return matches;
@@ -286,13 +288,14 @@ void StructureSearch::layView(int viewIndex)
         const double tv = q.v - p.v;
         const double length2 = tu * tu + tv * tv;
         if (!(length2 > 0.0)) continue;
+        const double inverse = 1.0 / length2;
         for (const Corner& from : corners_)
             for (const Corner& to : corners_) {
                 const double cu = to.u - from.u;
                 const double cv = to.v - from.v;
                 // The turn and size that take the view's pair onto the corners': c / t as complex numbers.
-                const double a = (cu * tu + cv * tv) / length2;
-                const double b = (cv * tu - cu * tv) / length2;
+                const double a = (cu * tu + cv * tv) * inverse;
+                const double b = (cv * tu - cu * tv) * inverse;
                 const double scale2 = a * a + b * b;
                 if (scale2 < smallest * smallest || scale2 > largest * largest) continue;
                 Candidate laying{viewIndex, a, b, from.u - (a * p.u - b * p.v), from.v - (b * p.u + a * p.v), 0};
@@ -300,7 +303,7 @@ void StructureSearch::layView(int viewIndex)
                 const int needed = int(candidates_.size()) >= kCandidatesPerFrame
                                        ? std::max(kMinMatches, candidates_.back().matches + 1)
                                        : kMinMatches;
-                laying.matches = matchesOf(view, laying, needed);
+                laying.matches = matchesOf(view, laying, std::sqrt(scale2), needed);
                 if (laying.matches >= needed) offer(laying);
             }
     }

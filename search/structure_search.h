@@ -69,7 +69,7 @@ public:
     static constexpr double kMaxRadiusShare = 0.75;
     static constexpr int kFramesPerSweep = 20;
     // Layings tried per frame at most: a frame with many corners tries fewer views.
-    static constexpr int kLayingsPerFrame = 200000;
+    static constexpr int kLayingsPerFrame = 350000;
     // Corners are found on the frame shrunk to at most kWorkingHeight rows; the
     // strongest kMaxCorners take part.
     static constexpr int kWorkingHeight = 240;
@@ -140,7 +140,9 @@ private:
     void findCorners();
     void markCorners();
     void layView(int view);
-    int matchesOf(const View& view, const Candidate& laying, int needed) const;
+    // How many of the view's points land on a frame corner; counting stops once
+    // `needed` is out of reach. `scale`: the laying's, working pixels per view unit.
+    int matchesOf(const View& view, const Candidate& laying, double scale, int needed) const;
     void offer(const Candidate& candidate);
     bool fit(const Candidate& candidate, std::optional<double> focalLength, FoundStructure& found);
     int matchCorners(const double projection[12], const View& view, double radius);

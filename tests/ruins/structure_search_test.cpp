@@ -121,15 +121,28 @@ struct SearchRun {
         reconstruction.setColourFrame(rgb.data());
         reconstruction.frameStep(grey.data(), output.data(), &detector, {});
     }
-    // The frame of the first pose shown within kFramesToFind frames, if any.
-    std::optional<int> find(const FrameCamera& camera)
+    // Over kFramesToFind frames: the first whose pose lies within a pixel of
+    // `camera`, and the worst error of any pose shown.
+    struct Outcome {
+        std::optional<int> within;
+        std::optional<double> worst;
+    };
+    Outcome find(const FrameCamera& camera)
     {
+        Outcome outcome;
         for (int frame = 0; frame < kFramesToFind; ++frame) {
             step(camera, std::uint64_t(frame));
-            if (reconstruction.poseValid()) return frame;
-            EXPECT_TRUE(reconstruction.searching());
+            if (!reconstruction.poseValid()) {
+                if (!outcome.worst) {
+                    EXPECT_TRUE(reconstruction.searching());
+                }
+                continue;
+            }
+            const double e = error(camera);
+            outcome.worst = std::max(outcome.worst.value_or(0.0), e);
+            if (!outcome.within && e <= 1.0) outcome.within = frame;
         }
-        return std::nullopt;
+        return outcome;
     }
     // Median pixel distance of the model points between the shown pose and `truth`.
     double error(const FrameCamera& truth) const
@@ -148,10 +161,11 @@ struct Start {
 
 class StructureSearchFinds : public ::testing::TestWithParam<Start> {};
 
-// A handful of viewpoints per size (rolled, from all sides, near and far).
-// CASTELLAN_SEARCH_VIEWPOINTS=N tries the first N instead, with the picture
-// CASTELLAN_SEARCH_BACKDROP as backdrop if given, prints the share found within
-// a pixel, and holds the share of poses found more than 3 px off to 2 %.
+// A handful of viewpoints per size (rolled, from all sides, near and far): a
+// pose within a pixel (the median of the points' errors) within 30 frames, and
+// none shown more than 3 px off. CASTELLAN_SEARCH_VIEWPOINTS=N tries the first
+// N instead, with the picture CASTELLAN_SEARCH_BACKDROP as backdrop if given,
+// prints the share found, and holds those with a pose more than 3 px off to 2 %.
 TEST_P(StructureSearchFinds, FromRandomViewpointsWithinThirtyFrames)
 {
     const Start start = GetParam();
@@ -174,15 +188,15 @@ TEST_P(StructureSearchFinds, FromRandomViewpointsWithinThirtyFrames)
     for (const int seed : seeds) {
         SearchRun run(start.width, start.height, backdrop);
         const FrameCamera camera = randomViewpoint(std::uint64_t(seed), *run.scene, start.width, start.height);
-        const std::optional<int> frame = run.find(camera);
-        const double error = frame ? run.error(camera) : 1e9;
-        if (frame && error <= 1.0) {
+        const SearchRun::Outcome outcome = run.find(camera);
+        if (outcome.within) {
             ++found;
-            frames.push_back(*frame);
-        } else {
+            frames.push_back(*outcome.within);
+        }
+        wrong += outcome.worst.value_or(0.0) > 3.0;
+        if (!outcome.within || outcome.worst.value_or(0.0) > 3.0) {
             const std::string what = "viewpoint " + std::to_string(seed) + ": " +
-                                     (frame ? "error " + std::to_string(error) : "not found");
-            wrong += frame && error > 3.0;
+                                     (outcome.worst ? "worst error " + std::to_string(*outcome.worst) : "not found");
             if (many)
                 std::printf("%s\n", what.c_str());
             else
