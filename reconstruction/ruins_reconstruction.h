@@ -261,7 +261,7 @@ public:
     // square root of the height, the share of the unhidden points in view
     // that support it, and the share of its visible outline the frame shows.
     static constexpr int kSearchFitRounds = 3;
-    static constexpr double kSearchMaxResidualRms = 1.5;
+    static constexpr double kSearchMaxResidualRms = 1.25;
     static constexpr double kSearchMinShare = 0.45;
     static constexpr double kSearchMinOutline = 0.8;
     // Following a found structure, points closer than this share of a brick
