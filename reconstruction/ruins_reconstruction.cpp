@@ -534,8 +534,8 @@ void RuinsReconstruction::updatePose()
     }
     hasPose_ = hasPose_ || poseValid_;
     if (poseFollowed_) {
-        const double* rows = pose_.refinedProjection;
-        brickPixels_ = apparentBrickEdge(pose_.poseEye, std::sqrt(rows[4] * rows[4] + rows[5] * rows[5] + rows[6] * rows[6]));
+        const double* row = pose_.refinedProjection;  // the first row is the focal length times the camera's side
+        brickPixels_ = apparentBrickEdge(pose_.poseEye, std::sqrt(row[0] * row[0] + row[1] * row[1] + row[2] * row[2]));
     }
     if (!matchingMode_) watchFieldOfView(inlierCount_);
 }
