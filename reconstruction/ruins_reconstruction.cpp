@@ -151,9 +151,7 @@ void RuinsReconstruction::setScene(std::shared_ptr<const SceneModel> scene)
     scene_ = std::move(scene);
     pointCount_ = std::min(scene_->pointCount(), int(kMaxScenePoints));
     std::copy_n(scene_->points.begin(), pointCount_, modelPoints_.begin());
-    structureCentre_ = {};
-    for (int i = 0; i < pointCount_; ++i) structureCentre_ = structureCentre_ + modelPoints_[i];
-    if (pointCount_ > 0) structureCentre_ = (1.0 / pointCount_) * structureCentre_;
+    structureCentre_ = scene_->pointsCentre();
     brickPixels_ = 0.0;
     tracked_.capacity = pointCount_;
     tracked_.count = 0;

@@ -34,6 +34,13 @@ struct SceneModel {
     std::span<const GridCell> realBricks() const { return scene.realBricks; }
     std::span<const GridCell> virtualBricks() const { return scene.virtualBricks; }
     float brickEdge() const { return float(scene.brickEdge); }
+    // The mean of the model points; the origin without any.
+    Vector3 pointsCentre() const
+    {
+        Vector3 sum;
+        for (const Vector3& p : points) sum = sum + p;
+        return points.empty() ? sum : (1.0 / double(points.size())) * sum;
+    }
 };
 
 // The ruins as the program ships them: 39 points, 33 real and 75 virtual bricks,

@@ -73,9 +73,7 @@ void StructureSearch::makeViews()
     order_.clear();
     if (!scene_ || scene_->points.empty()) return;
     const std::vector<Vector3>& points = scene_->points;
-    centre_ = {};
-    for (const Vector3& p : points) centre_ = centre_ + p;
-    centre_ = (1.0 / double(points.size())) * centre_;
+    centre_ = scene_->pointsCentre();
     double radius = 0.0;
     for (const Vector3& p : points) radius = std::max(radius, std::sqrt(dot(p - centre_, p - centre_)));
     if (!(radius > 0.0)) return;
