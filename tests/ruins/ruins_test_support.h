@@ -19,7 +19,6 @@
 #include <optional>
 #include <span>
 #include <vector>
-#include <vector>
 
 namespace ruins_test {
 
