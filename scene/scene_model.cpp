@@ -50,7 +50,11 @@ bool occupied(const std::vector<GridCell>& bricks, int i, int j, int k)
 // from each face; the corner seen is the sphere's point furthest out along the
 // corner's diagonal, r·(1 − 1/√3) in along each axis in which the blocks at
 // the corner agree. Along an axis where they do not (two blocks side by side),
-// the corner is not rounded. Points given in model units are left as they are.
+// the corner is not rounded. Nor is it upwards where a block stands on the
+// table: its rounded underside is in its own shadow, and the corner is seen
+// where that shadow meets the table (on the painted arch at 640 × 480, 1.3 px
+// lower in the picture than the rounded corner). Points given in model units
+// are left as they are.
 void moveToRoundedCorners(const Scene& scene, std::vector<Vector3>& points)
 {
     const double inset = *scene.edgeRadius * (1.0 - 1.0 / std::sqrt(3.0));
@@ -68,6 +72,7 @@ void moveToRoundedCorners(const Scene& scene, std::vector<Vector3>& points)
                     first = false;
                 }
         if (first) continue;  // no block at this corner
+        if (corner->k == 0) side[2] = 0;  // on the table
         points[n].x += inset * side[0];
         points[n].y += inset * side[1];
         points[n].z += inset * side[2];
