@@ -392,6 +392,17 @@ private:
     void refineFoundPoints(const GreyFrame& frame);
     int rejectOutliers(int correspondenceCount);
     int dropOutliers(int correspondenceCount);
+    bool dropWorstIfOutlier(int& correspondenceCount);
+    void swapCorrespondences(int a, int b);
+    // What an estimate writes into the pose state, to try another and go back.
+    struct FittedPose {
+        std::array<double, 12> linearProjection{};
+        std::array<double, 12> refinedProjection{};
+        Vector3 eye, lookAt, up;
+        double fieldOfView = 0.0;
+    };
+    FittedPose fittedPose() const;
+    void restoreFittedPose(const FittedPose& fitted);
     void measureResiduals(int correspondenceCount);
     // Pixels between a correspondence's image point and where `projection` puts
     // its model point (infinite behind the camera), and the RMS of the first
