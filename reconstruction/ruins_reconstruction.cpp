@@ -562,7 +562,7 @@ int RuinsReconstruction::rejectOutliers(int correspondenceCount)
 {
     int kept = correspondenceCount;
     measureResiduals(kept);
-    for (int round = 0; round < kOutlierRounds; ++round)
+    for (int round = 0; round < kWorstPointRounds; ++round)
         if (!dropWorstIfOutlier(kept)) break;
     // Each estimate without the outliers is pulled less towards the rest of
     // them, so the bound tightens for a few rounds.
