@@ -562,7 +562,11 @@ int RuinsReconstruction::rejectOutliers(int correspondenceCount)
 {
     int kept = correspondenceCount;
     measureResiduals(kept);
-    for (int round = 0; round < kWorstPointRounds; ++round)
+    // A pose found anywhere is judged on all its points: dropping its worst
+    // ones made a pose 4 px off fit well enough to be taken (the handheld tower
+    // at 320 × 240, with a field of view of 73° instead of 40°).
+    const bool confirmingFound = searched_ || unconfirmedFrames_ > 0;
+    for (int round = 0; round < kWorstPointRounds && !confirmingFound; ++round)
         if (!dropWorstIfOutlier(kept)) break;
     // Each estimate without the outliers is pulled less towards the rest of
     // them, so the bound tightens for a few rounds.
