@@ -273,7 +273,7 @@ void RuinsReconstruction::followPredictions(const GreyFrame& frame, const Corner
     const CornerPoint* corners = detector ? detector->corners() : nullptr;
     const int cornerCount = detector ? std::clamp(detector->cornerCount(), 0, detector->capacity()) : 0;
     claimCornersNearPredictions(predictions_.data(), predictionUsable_.data(), tracked_.count, corners, cornerCount,
-                                searchRadius(), starts_.data());
+                                pointReach(), starts_.data());
     refineFoundPoints(frame);
     const bool lastShown = poseValid_;
     updatePose();
@@ -415,7 +415,7 @@ void RuinsReconstruction::refineFoundPoints(const GreyFrame& frame)
     const int smoothing = std::clamp(int(std::lround(std::min(relativeHeight * relativeHeight,
                                                               relativeRadius * relativeRadius))),
                                      1, kMaxSmoothing);
-    const double reach = searchRadius();
+    const double reach = pointReach();
     for (int i = 0; i < count; ++i) {
         tracked_.valid[i] = 0;
         SubpixelPoint refined;

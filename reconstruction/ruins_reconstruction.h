@@ -212,6 +212,12 @@ public:
     // scenes and footage show, 15 to 45 px across, keep the window the
     // frame's height gives.
     static constexpr double kBrickEdgePerRadius = 6.0;
+    // A point's corner is looked for within the search radius of its
+    // prediction, but at most a third of the apparent brick edge, lest it be
+    // taken for a neighbour's (from 200 random viewpoints at 320 × 240 the
+    // search then found the ruins from 131 instead of 121; the bundled
+    // scenes' bricks are large enough to keep the search radius).
+    static constexpr double kBrickEdgePerReach = 3.0;
     static constexpr int kSmallestRefinementRadius = 2;
     // Smoothing before the refinement grows with the square of the frame's
     // height over kSmoothingHeight (one round there and below), so that it
@@ -423,6 +429,11 @@ private:
     bool predictsFromCalibration() const;
     void noteTrackingOutcome();
     double searchRadius() const { return height_ / kSearchRadiusDivisor; }
+    // How far from its prediction a point's corner is looked for.
+    double pointReach() const
+    {
+        return brickPixels_ > 0.0 ? std::min(searchRadius(), brickPixels_ / kBrickEdgePerReach) : searchRadius();
+    }
     // The brick edge in pixels at the structure's centre, seen from `eye`.
     double apparentBrickEdge(const Vector3& eye, double focalLength) const;
 
