@@ -265,6 +265,12 @@ void RuinsReconstruction::confirmFoundPose()
         poseValid_ = false;
         return;
     }
+    // Followed on, but on too few of the points it puts in the frame to be
+    // shown: taken, it would be neither shown nor searched for again.
+    if (!poseValid_) {
+        poseFollowed_ = false;
+        return;
+    }
     awaitingSearch_ = false;
 }
 
@@ -514,7 +520,10 @@ void RuinsReconstruction::updatePose()
         createPoseFilterFromLastPose();
     if (n < kMinValidPoints || !estimatePose(n)) return;
     if (followsModel()) {
-        inlierCount_ = rejectOutliers(n);
+        // A pose found anywhere must fit on all its points: without its worst
+        // ones, a pose 4 px off (a field of view of 73° instead of 40°) was
+        // taken on the handheld tower at 320 x 240.
+        inlierCount_ = rejectOutliers(n, !searched_ && unconfirmedFrames_ == 0);
         // A pose with few supporters among many points in view may still be
         // right, and following on from it keeps the motion; it is only not shown.
         poseFollowed_ = inlierCount_ >= kMinInliers &&
@@ -558,15 +567,11 @@ bool RuinsReconstruction::withinFrameSizedResidual() const
     return residualRms_ <= kMaxResidualRms * std::max(1.0, height_ / double(kSmoothingHeight));
 }
 
-int RuinsReconstruction::rejectOutliers(int correspondenceCount)
+int RuinsReconstruction::rejectOutliers(int correspondenceCount, bool judgeWorstPoints)
 {
     int kept = correspondenceCount;
     measureResiduals(kept);
-    // A pose found anywhere is judged on all its points: dropping its worst
-    // ones made a pose 4 px off fit well enough to be taken (the handheld tower
-    // at 320 × 240, with a field of view of 73° instead of 40°).
-    const bool confirmingFound = searched_ || unconfirmedFrames_ > 0;
-    for (int round = 0; round < kWorstPointRounds && !confirmingFound; ++round)
+    for (int round = 0; round < kWorstPointRounds && judgeWorstPoints; ++round)
         if (!dropWorstIfOutlier(kept)) break;
     // Each estimate without the outliers is pulled less towards the rest of
     // them, so the bound tightens for a few rounds.

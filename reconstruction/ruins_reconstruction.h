@@ -401,7 +401,7 @@ private:
     bool withinFrameSizedResidual() const;
     void predictPositions();
     void refineFoundPoints(const GreyFrame& frame);
-    int rejectOutliers(int correspondenceCount);
+    int rejectOutliers(int correspondenceCount, bool judgeWorstPoints);
     int dropOutliers(int correspondenceCount);
     bool dropWorstIfOutlier(int& correspondenceCount);
     void swapCorrespondences(int a, int b);
