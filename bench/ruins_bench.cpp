@@ -1,7 +1,6 @@
 // The ruins reconstructor's frame step (detector, following, pose), the
 // matching of tracked points to corners, and one frame's share of the search.
 
-#include "pose/matrix4.h"
 #include "processors/fast_corner_detector.h"
 #include "processors/klt_corner_detector.h"
 #include "reconstruction/ruins_reconstruction.h"
@@ -15,7 +14,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <optional>

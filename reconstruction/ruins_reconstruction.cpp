@@ -337,8 +337,10 @@ bool RuinsReconstruction::fitsAsFound(const GreyFrame& frame) const
     // a stack of alike blocks fits their corners about as well as the right
     // one (on rendered footage of a tower it was shown 32 px off), but puts a
     // block's outline on the table; right poses showed 92 to 100 % of their
-    // outline, that one 55 %. With the outline checked, the fit may be a
-    // little looser than the 1 px that once alone kept near likenesses out:
+    // outline, that one 55 %, and one 35 px off on a circuit board 86 %
+    // (where the board's texture meets much of any outline). With the
+    // outline checked, the fit may be a little looser than the 1 px that once
+    // alone kept near likenesses out:
     // the right pose of a small structure (bricks 7 to 10 px across at
     // 320 × 240) leaves 1.1 to 1.7 px. Taking up to 1.25 px finds it from 8
     // more of 200 viewpoints; up to 1.5 px from 17 more, but then on a

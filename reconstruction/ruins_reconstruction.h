@@ -274,7 +274,7 @@ public:
     static constexpr int kSearchFitRounds = 3;
     static constexpr double kSearchMaxResidualRms = 1.25;
     static constexpr double kSearchMinShare = 0.45;
-    static constexpr double kSearchMinOutline = 0.8;
+    static constexpr double kSearchMinOutline = 0.9;
     // Following a found structure, points closer than this share of a brick
     // edge to a brick in front of them are left out: where the outlines meet,
     // the corner refines 2 to 4 px away from the point.
