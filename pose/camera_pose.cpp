@@ -753,10 +753,7 @@ double verticalFieldOfView(int imageHeight, const double* refinedProjection, con
 
     // An edge ray exactly parallel to the ground has no ground point; the
     // focal length |r1| gives the same angle in closed form.
-    const double focal = std::sqrt(refinedProjection[0] * refinedProjection[0] +
-                                   refinedProjection[1] * refinedProjection[1] +
-                                   refinedProjection[2] * refinedProjection[2]);
-    return 2.0 * std::atan(halfHeight / focal) * 180.0 / kPi;
+    return 2.0 * std::atan(halfHeight / projectionFocalLength(refinedProjection)) * 180.0 / kPi;
 }
 
 double focalLengthForFieldOfView(int imageHeight, double verticalFieldOfViewDegrees)

@@ -2,6 +2,8 @@
 
 #include "pose/vector3.h"
 
+#include <cmath>
+
 // Camera pose from 2D-3D correspondences, for a pinhole camera with the
 // principal point at the image centre, square pixels, no skew and an unknown
 // focal length.
@@ -96,3 +98,11 @@ inline double verticalFieldOfView(int imageHeight, const double* refinedProjecti
 // verticalFieldOfView. NaN when the height is not positive or the angle is not
 // strictly between 0 and 180 degrees, which the estimator then refuses.
 double focalLengthForFieldOfView(int imageHeight, double verticalFieldOfViewDegrees);
+
+// The focal length in pixels of a refined projection: the length of its first
+// row, the camera's side scaled by the focal length.
+inline double projectionFocalLength(const double* refinedProjection)
+{
+    return std::sqrt(refinedProjection[0] * refinedProjection[0] + refinedProjection[1] * refinedProjection[1] +
+                     refinedProjection[2] * refinedProjection[2]);
+}

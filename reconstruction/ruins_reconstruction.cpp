@@ -1,5 +1,6 @@
 #include "reconstruction/ruins_reconstruction.h"
 
+#include "pose/camera_pose.h"
 #include "reconstruction/pose_bindings.h"
 
 #include <algorithm>
@@ -542,10 +543,8 @@ void RuinsReconstruction::updatePose()
         poseValid_ = true;
     }
     hasPose_ = hasPose_ || poseValid_;
-    if (poseFollowed_) {
-        const double* row = pose_.refinedProjection;  // the first row is the focal length times the camera's side
-        brickPixels_ = apparentBrickEdge(pose_.poseEye, std::sqrt(row[0] * row[0] + row[1] * row[1] + row[2] * row[2]));
-    }
+    if (poseFollowed_)
+        brickPixels_ = apparentBrickEdge(pose_.poseEye, projectionFocalLength(pose_.refinedProjection));
     if (!matchingMode_) watchFieldOfView(inlierCount_);
 }
 
@@ -601,12 +600,11 @@ bool RuinsReconstruction::dropWorstIfOutlier(int& correspondenceCount)
     const FittedPose withWorst = fittedPose();
     swapCorrespondences(worst, count - 1);
     if (estimatePose(count - 1)) {
-        for (int n = 0; n < count; ++n) residuals_[std::size_t(n)] = residual(pose_.refinedProjection, n);
+        measureResiduals(count - 1);
         const double bound = outlierBound(residuals_.data(), count - 1, floor, residualScratch_.data());
-        if (residuals_[std::size_t(count - 1)] > bound) {
+        if (residual(pose_.refinedProjection, count - 1) > bound) {
             tracked_.valid[std::size_t(correspondencePoint_[std::size_t(count - 1)])] = 0;
             correspondenceCount = count - 1;
-            measureResiduals(correspondenceCount);
             return true;
         }
     }
@@ -760,9 +758,7 @@ void RuinsReconstruction::watchFieldOfView(int correspondenceCount)
         projection = freeRefinedProjection_.data();
     }
     // Rows of the projection: r1 (its length the focal length), r2, the viewing direction.
-    const double focal = std::sqrt(projection[0] * projection[0] + projection[1] * projection[1] +
-                                   projection[2] * projection[2]);
-    fieldOfViewHold_.addFreeEstimate(focal, {projection[8], projection[9], projection[10]});
+    fieldOfViewHold_.addFreeEstimate(projectionFocalLength(projection), {projection[8], projection[9], projection[10]});
 }
 
 void RuinsReconstruction::setFieldOfViewMode(FieldOfViewMode mode, double degrees)

@@ -467,8 +467,7 @@ bool StructureSearch::fit(const Candidate& candidate, std::optional<double> foca
     found.support = supportOf(projection, view, kSupportRadius * k);
     found.visible = view.count;
     found.pointCount = scene_->pointCount();
-    found.focalLength = std::sqrt(projection[0] * projection[0] + projection[1] * projection[1] +
-                                  projection[2] * projection[2]);
+    found.focalLength = projectionFocalLength(projection);
     for (int i = 0; i < found.pointCount; ++i) {
         double u = 0.0, v = 0.0;
         found.inFront[std::size_t(i)] = projectPoint(projection, scene_->points[std::size_t(i)], u, v);

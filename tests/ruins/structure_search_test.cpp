@@ -51,9 +51,7 @@ private:
 // sixth of the frame; with at least 12 model points in the frame.
 FrameCamera randomViewpoint(std::uint64_t seed, const SceneModel& scene, int width, int height)
 {
-    Vector3 centre;
-    for (const Vector3& p : scene.points) centre = centre + p;
-    centre = (1.0 / double(scene.points.size())) * centre;
+    const Vector3 centre = scene.pointsCentre();
     double radius = 0.0;
     for (const Vector3& p : scene.points) radius = std::max(radius, std::sqrt(dot(p - centre, p - centre)));
     Numbers numbers(seed);
