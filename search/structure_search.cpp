@@ -54,6 +54,7 @@ void StructureSearch::setImageSize(int width, int height)
     workingHeight_ = height_ / shrink_;
     working_.assign(std::size_t(workingWidth_) * std::size_t(workingHeight_), 0);
     cornerDistance_.assign(working_.size(), kFar);
+    nearestCorner_.assign(working_.size(), 0);
     corners_.reserve(kMaxCorners);
     candidates_.reserve(kCandidatesPerFrame + 1);
     restart();
@@ -218,14 +219,18 @@ void StructureSearch::markCorners()
     const int w = workingWidth_;
     const int h = workingHeight_;
     std::fill(cornerDistance_.begin(), cornerDistance_.end(), kFar);
-    for (const Corner& c : corners_) {
-        const int x = std::clamp(int(std::lround(c.u + w / 2.0 - 0.5)), 0, w - 1);
-        const int y = std::clamp(int(std::lround(c.v + h / 2.0 - 0.5)), 0, h - 1);
+    for (std::size_t n = 0; n < corners_.size(); ++n) {
+        const int x = std::clamp(int(std::lround(corners_[n].u + w / 2.0 - 0.5)), 0, w - 1);
+        const int y = std::clamp(int(std::lround(corners_[n].v + h / 2.0 - 0.5)), 0, h - 1);
         cornerDistance_[std::size_t(y) * std::size_t(w) + std::size_t(x)] = 0;
+        nearestCorner_[std::size_t(y) * std::size_t(w) + std::size_t(x)] = static_cast<std::uint8_t>(n);
     }
     auto relax = [&](std::size_t at, std::size_t from, int step) {
         const int d = cornerDistance_[from] + step;
-        if (d < cornerDistance_[at]) cornerDistance_[at] = static_cast<std::uint8_t>(d);
+        if (d < cornerDistance_[at]) {
+            cornerDistance_[at] = static_cast<std::uint8_t>(d);
+            nearestCorner_[at] = nearestCorner_[from];
+        }
     };
     constexpr int straight = 4;
     constexpr int diagonal = 6;
@@ -253,7 +258,19 @@ void StructureSearch::markCorners()
 
 int StructureSearch::matchesOf(const View& view, const Candidate& laying, double scale, int needed) const
 {
-    const double tolerance = std::max(kMinTolerance, kToleranceShare * scale * view.radius) * kDistanceUnit;
+    // Counted quickly first, a corner as often as it is met (never fewer); a
+    // laying that may be kept is counted again, each corner once: one shrunk
+    // onto a cluster of corners lands several of its points on the same one.
+    const int met = countMatches(view, laying, scale, needed, nullptr);
+    if (met < needed) return met;
+    std::array<std::uint64_t, (kMaxCorners + 63) / 64> taken{};
+    return countMatches(view, laying, scale, needed, taken.data());
+}
+
+int StructureSearch::countMatches(const View& view, const Candidate& laying, double scale, int needed,
+                                  std::uint64_t* taken) const
+{
+    const int tolerance = int(std::max(kMinTolerance, kToleranceShare * scale * view.radius) * kDistanceUnit);
     // Half a pixel on, so that truncating rounds to the nearest pixel wherever it counts: inside the frame.
     const double offsetX = laying.centreU + workingWidth_ / 2.0;
     const double offsetY = laying.centreV + workingHeight_ / 2.0;
@@ -267,7 +284,15 @@ int StructureSearch::matchesOf(const View& view, const Candidate& laying, double
         const double x = laying.a * point.u - laying.b * point.v + offsetX;
         const double y = laying.b * point.u + laying.a * point.v + offsetY;
         if (!(x >= 0.0 && y >= 0.0 && x < width && y < height)) continue;
-        matches += cornerDistance_[std::size_t(y) * std::size_t(workingWidth_) + std::size_t(x)] <= tolerance;
+        const std::size_t at = std::size_t(y) * std::size_t(workingWidth_) + std::size_t(x);
+        if (cornerDistance_[at] > tolerance) continue;
+        if (taken) {
+            const int corner = nearestCorner_[at];
+            const std::uint64_t bit = std::uint64_t(1) << (corner % 64);
+            if (taken[corner / 64] & bit) continue;
+            taken[corner / 64] |= bit;
+        }
+        ++matches;
     }
     return matches;
 }
@@ -438,6 +463,8 @@ bool StructureSearch::fit(const Candidate& candidate, std::optional<double> foca
     for (std::size_t round = 0; round < kFitRadii.size(); ++round) {
         const double radius = std::max(kFitRadii[round] * tolerance, kSupportRadius * k);
         int n = matchCorners(projection, view, radius);
+        // Fewer corners near its points than a pose needs to be handed over: no use fitting on.
+        if (n < kMinSupport) return false;
         // The field of view is left free only on the last round, from enough corners near their points.
         const bool free = !focalLength && round + 1 == kFitRadii.size() && n >= 12;
         double refined[12];
