@@ -460,6 +460,8 @@ private:
     bool hasPreviousReprojection_ = false;
     std::array<SubpixelPoint, kMaxScenePoints> predictions_{};
     std::array<std::uint8_t, kMaxScenePoints> predictionUsable_{};
+    // The points a found pose was found on, which its confirmation follows.
+    std::array<std::uint8_t, kMaxScenePoints> foundUsable_{};
     std::array<SubpixelPoint, kMaxScenePoints> starts_{};
     // Per correspondence: the point it came from and its residual.
     std::array<int, RuinsPoseState::kCorrespondenceCapacity> correspondencePoint_{};
