@@ -270,11 +270,15 @@ public:
     // Rounds of following on the frame the search found the structure in, and
     // how well the last must fit: RMS pixels at 320 × 240, growing with the
     // square root of the height, the share of the unhidden points in view
-    // that support it, and the share of its visible outline the frame shows.
+    // that support it, and the share of its visible outline the frame shows;
+    // or, fitting only as loosely as a followed pose may, a larger share of
+    // both.
     static constexpr int kSearchFitRounds = 3;
     static constexpr double kSearchMaxResidualRms = 1.25;
     static constexpr double kSearchMinShare = 0.45;
     static constexpr double kSearchMinOutline = 0.9;
+    static constexpr double kSearchLooseShare = 0.65;
+    static constexpr double kSearchLooseOutline = 0.95;
     // Following a found structure, points closer than this share of a brick
     // edge to a brick in front of them are left out: where the outlines meet,
     // the corner refines 2 to 4 px away from the point.
