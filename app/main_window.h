@@ -72,6 +72,8 @@ public:
     bool capturing() const { return capturing_; }
     // Whether "Record" is writing the right canvas to a video file.
     bool recording() const { return recorder_ != nullptr; }
+    // Frames written since "Record" was last checked.
+    long long framesRecorded() const { return framesRecorded_; }
     // The files the program reads (videos, pictures, the scene): a recording
     // and its track never replace them.
     void setInputFiles(const QStringList& files) { inputFiles_ = files; }
