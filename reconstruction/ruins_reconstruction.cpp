@@ -330,9 +330,10 @@ bool RuinsReconstruction::followFound(const FoundStructure& found, const GreyFra
     if (!fits) {
         poseFollowed_ = false;
         poseValid_ = false;
+        return false;
     }
     foundUsable_ = predictionUsable_;
-    return poseFollowed_;
+    return true;
 }
 
 bool RuinsReconstruction::fitsAsFound(const GreyFrame& frame) const
