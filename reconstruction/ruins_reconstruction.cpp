@@ -312,14 +312,18 @@ bool RuinsReconstruction::followFound(const FoundStructure& found, const GreyFra
                       found.inFront[std::size_t(i)] && seenClearly(i, found.eye));
     forgetMotion();
     brickPixels_ = apparentBrickEdge(found.eye, found.focalLength);
-    // The found pose is only near: each round on the same frame starts from the
-    // last round's fit, which many refined corners already support, until it
-    // fits as a found pose must.
+    // The found pose is only near: the first round looks farther for each
+    // point's corner, and each round on the same frame starts from the last
+    // round's fit, until it fits as a found pose must. A round whose fit is
+    // not followed (too few supporters, or a loose fit dragged by a wrong
+    // corner taken from afar) may still be nearer than the search's pose.
     bool fits = false;
     for (int round = 0; round < kSearchFitRounds; ++round) {
+        widenedReach_ = round == 0;
         followPredictions(frame, detector);
+        widenedReach_ = false;
         fits = poseFollowed_ && fitsAsFound(frame);
-        if (fits || inlierCount_ < kMinInliers) break;
+        if (fits || inlierCount_ < kMinValidPoints) break;
         for (int i = 0; i < count; ++i) {
             SubpixelPoint p;
             const bool seen = reprojectToFrame(pose_.refinedProjection, modelPoints_[i], width_, height_, p) &&

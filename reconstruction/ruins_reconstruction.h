@@ -279,6 +279,11 @@ public:
     static constexpr double kSearchMinOutline = 0.9;
     static constexpr double kSearchLooseShare = 0.65;
     static constexpr double kSearchLooseOutline = 0.95;
+    // The first round on a found pose looks for each point's corner this many
+    // times as far as the following does: the search fits its pose to coarse
+    // corners, and the pose of a small structure often puts points 2 to 7 px
+    // from their corners, beyond the following's reach (brick / 3 at most).
+    static constexpr double kFoundReachFactor = 3.0;
     // Following a found structure, points closer than this share of a brick
     // edge to a brick in front of them are left out: where the outlines meet,
     // the corner refines 2 to 4 px away from the point.
@@ -436,7 +441,9 @@ private:
     // How far from its prediction a point's corner is looked for.
     double pointReach() const
     {
-        return brickPixels_ > 0.0 ? std::min(searchRadius(), brickPixels_ / kBrickEdgePerReach) : searchRadius();
+        const double reach =
+            brickPixels_ > 0.0 ? std::min(searchRadius(), brickPixels_ / kBrickEdgePerReach) : searchRadius();
+        return widenedReach_ ? kFoundReachFactor * reach : reach;
     }
     // The brick edge in pixels at the structure's centre, seen from `eye`.
     double apparentBrickEdge(const Vector3& eye, double focalLength) const;
@@ -451,6 +458,7 @@ private:
     Vector3 structureCentre_;
     // The apparent brick edge under the last pose followed or found; 0 before any.
     double brickPixels_ = 0.0;
+    bool widenedReach_ = false;  // on the first round on a found pose
     RuinsPoseState& pose_;
     PoseEstimator estimator_;
     int gatheredCount_ = 0;

@@ -57,13 +57,13 @@ bool sample(const unsigned char* pixels, int channels, int channel, int width, i
     return true;
 }
 
-// The largest change across the edge at (x, y) with unit normal (nx, ny), over
-// three pixels, within a pixel of the position along the normal.
+}  // namespace
+
 double stepAcross(const unsigned char* grey, const unsigned char* rgb, int width, int height, double x, double y,
-                  double nx, double ny)
+                  double nx, double ny, int reach)
 {
     double largest = 0.0;
-    for (int shift = -1; shift <= 1; ++shift) {
+    for (int shift = -reach; shift <= reach; ++shift) {
         const double px = x + shift * nx, py = y + shift * ny;
         const auto change = [&](const unsigned char* pixels, int channels, int channel) {
             double before = 0.0, after = 0.0;
@@ -78,8 +78,6 @@ double stepAcross(const unsigned char* grey, const unsigned char* rgb, int width
     }
     return largest;
 }
-
-}  // namespace
 
 OutlineCheck::OutlineCheck(const SceneModel& scene)
 {

@@ -18,6 +18,12 @@
 
 namespace ruins {
 
+// The largest change across an edge at (x, y) with unit normal (nx, ny): the
+// levels 1.5 pixels either side compared, within `reach` pixels of the position
+// along the normal, in the grey or (when `rgb` is given) any colour channel.
+double stepAcross(const unsigned char* grey, const unsigned char* rgb, int width, int height, double x, double y,
+                  double nx, double ny, int reach = 1);
+
 class OutlineCheck {
 public:
     // Samples per brick edge, and the least that must be seen for a share.
@@ -41,10 +47,12 @@ public:
     double agreement(const double projection[12], const Vector3& eye, const BrickOcclusion& occlusion,
                      const unsigned char* grey, const unsigned char* rgb, int width, int height) const;
 
-private:
     struct Edge {
         Vector3 from, to;
     };
+    const std::vector<Edge>& edges() const { return edges_; }
+
+private:
     std::vector<Edge> edges_;
 };
 

@@ -32,6 +32,13 @@ constexpr double kMinFoundFieldOfView = 10.0;
 constexpr double kMaxFoundFieldOfView = 120.0;
 // Corner distances are kept in quarter pixels.
 constexpr double kDistanceUnit = 4.0;
+// Outline samples per brick edge, the shortest edge judged (working pixels),
+// and how far off a laying may put its outline (working pixels): a laying is
+// only near, its outer edges a tolerance off.
+constexpr int kSamplesPerEdge = 4;
+constexpr double kMinEdgePixels = 4.0;
+constexpr int kOutlineReach = 2;
+constexpr int kMinOutlineSamples = 12;
 
 }  // namespace
 
@@ -56,7 +63,7 @@ void StructureSearch::setImageSize(int width, int height)
     cornerDistance_.assign(working_.size(), kFar);
     nearestCorner_.assign(working_.size(), 0);
     corners_.reserve(kMaxCorners);
-    candidates_.reserve(kCandidatesPerFrame + 1);
+    candidates_.reserve(kLayingsRanked + 1);
     restart();
 }
 
@@ -71,6 +78,7 @@ void StructureSearch::makeViews()
 {
     views_.clear();
     viewPoints_.clear();
+    outlineSamples_.clear();
     order_.clear();
     if (!scene_ || scene_->points.empty()) return;
     const std::vector<Vector3>& points = scene_->points;
@@ -82,6 +90,7 @@ void StructureSearch::makeViews()
     const double distance = kViewDistanceRadii * radius;
 
     const BrickOcclusion occlusion(*scene_);
+    const OutlineCheck outline(*scene_);
 
     std::vector<std::uint8_t> visible(points.size());
     for (double elevation = kMinElevation; elevation <= kMaxElevation + 1e-9; elevation += kDirectionStep) {
@@ -114,6 +123,7 @@ void StructureSearch::makeViews()
             }
             view.count = int(viewPoints_.size()) - view.first;
             chooseAnchors(view);
+            addOutlineSamples(view, outline.edges(), eye, distance, occlusion);
             views_.push_back(view);
         }
     }
@@ -145,6 +155,72 @@ void StructureSearch::chooseAnchors(View& view) const
         if (first == second) continue;
         view.anchors[std::size_t(view.anchorCount++)] = {first, second};
     }
+}
+
+void StructureSearch::addOutlineSamples(View& view, const std::vector<OutlineCheck::Edge>& edges, const Vector3& eye,
+                                         double distance, const BrickOcclusion& occlusion)
+{
+    const auto project = [&](const Vector3& point, double& u, double& v) {
+        const Vector3 rel = point - eye;
+        const double depth = dot(view.forward, rel);
+        u = distance * dot(view.side, rel) / depth;
+        v = distance * dot(view.up, rel) / depth;
+    };
+    view.firstSample = int(outlineSamples_.size());
+    // Every edge of a usual structure; an even spread of them for a huge one.
+    const std::size_t stride = edges.size() / OutlineCheck::kMaxEdgesJudged + 1;
+    for (std::size_t e = 0; e < edges.size(); e += stride) {
+        const OutlineCheck::Edge& edge = edges[e];
+        double fromU, fromV, toU, toV;
+        project(edge.from, fromU, fromV);
+        project(edge.to, toU, toV);
+        const double length = std::hypot(toU - fromU, toV - fromV);
+        if (!(length > 0.0)) continue;
+        for (int n = 0; n < kSamplesPerEdge; ++n) {
+            const Vector3 point = edge.from + (n + 0.5) / kSamplesPerEdge * (edge.to - edge.from);
+            if (occlusion.hides(point, eye)) continue;
+            OutlineSample sample{0.0, 0.0, -(toV - fromV) / length, (toU - fromU) / length, length};
+            project(point, sample.u, sample.v);
+            outlineSamples_.push_back(sample);
+        }
+    }
+    view.sampleCount = int(outlineSamples_.size()) - view.firstSample;
+}
+
+double StructureSearch::outlineShareOf(const View& view, const Candidate& laying) const
+{
+    const double scale = std::hypot(laying.a, laying.b);
+    const double c = laying.a / scale, s = laying.b / scale;
+    // Working pixel (c, r) has its centre at (c, r).
+    const double offsetX = laying.centreU + workingWidth_ / 2.0;
+    const double offsetY = laying.centreV + workingHeight_ / 2.0;
+    int judged = 0, shown = 0;
+    for (int n = view.firstSample; n < view.firstSample + view.sampleCount; ++n) {
+        const OutlineSample& sample = outlineSamples_[std::size_t(n)];
+        if (sample.edgeLength * scale < kMinEdgePixels) continue;
+        const double x = laying.a * sample.u - laying.b * sample.v + offsetX;
+        const double y = laying.b * sample.u + laying.a * sample.v + offsetY;
+        const double margin = kOutlineReach + 2.0;
+        if (!(x >= margin && y >= margin && x < workingWidth_ - margin && y < workingHeight_ - margin)) continue;
+        ++judged;
+        shown += stepAcross(working_.data(), nullptr, workingWidth_, workingHeight_, x, y,
+                            c * sample.normalU - s * sample.normalV, s * sample.normalU + c * sample.normalV,
+                            kOutlineReach) >= OutlineCheck::kMinStep;
+    }
+    return judged >= kMinOutlineSamples ? double(shown) / judged : 0.0;
+}
+
+void StructureSearch::rankByOutline()
+{
+    for (Candidate& candidate : candidates_)
+        candidate.outline = outlineShareOf(views_[std::size_t(candidate.view)], candidate);
+    // Near likenesses (a laying a block along a stack of alike blocks) often
+    // match a few more corners than the right one, but put some of their
+    // outline where the frame has none.
+    std::stable_sort(candidates_.begin(), candidates_.end(), [](const Candidate& x, const Candidate& y) {
+        return x.matches * x.outline > y.matches * y.outline;
+    });
+    if (int(candidates_.size()) > kCandidatesPerFrame) candidates_.resize(kCandidatesPerFrame);
 }
 
 void StructureSearch::shrinkFrame(const unsigned char* grey)
@@ -200,6 +276,7 @@ int StructureSearch::step(const unsigned char* grey, std::optional<double> focal
     markCorners();
     candidates_.clear();
     for (int n = 0; n < share; ++n) layView(order_[std::size_t((first + n) % int(views_.size()))]);
+    rankByOutline();
     int count = 0;
     for (const Candidate& candidate : candidates_) {
         FoundStructure& fitted = fitted_[std::size_t(count)];
@@ -323,7 +400,7 @@ void StructureSearch::layView(int viewIndex)
                 if (scale2 < smallest * smallest || scale2 > largest * largest) continue;
                 Candidate laying{viewIndex, a, b, from.u - (a * p.u - b * p.v), from.v - (b * p.u + a * p.v), 0};
                 if (std::abs(laying.centreU) > reachU || std::abs(laying.centreV) > reachV) continue;
-                const int needed = int(candidates_.size()) >= kCandidatesPerFrame
+                const int needed = int(candidates_.size()) >= kLayingsRanked
                                        ? std::max(kMinMatches, candidates_.back().matches + 1)
                                        : kMinMatches;
                 laying.matches = matchesOf(view, laying, std::sqrt(scale2), needed);
@@ -345,9 +422,9 @@ void StructureSearch::offer(const Candidate& candidate)
         }
     auto place = std::find_if(candidates_.begin(), candidates_.end(),
                               [&](const Candidate& c) { return candidate.matches > c.matches; });
-    if (place == candidates_.end() && int(candidates_.size()) >= kCandidatesPerFrame) return;
+    if (place == candidates_.end() && int(candidates_.size()) >= kLayingsRanked) return;
     candidates_.insert(place, candidate);
-    if (int(candidates_.size()) > kCandidatesPerFrame) candidates_.pop_back();
+    if (int(candidates_.size()) > kLayingsRanked) candidates_.pop_back();
 }
 
 int StructureSearch::matchCorners(const double projection[12], const View& view, double radius)

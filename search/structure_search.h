@@ -8,7 +8,8 @@
 // made once per scene, hidden corners left out) are laid over the frame's
 // corners. Two of a view's corners laid on two frame corners fix the size, the
 // roll and the place of the whole view; the other corners then either find
-// frame corners where they land or not. The best such layings become camera
+// frame corners where they land or not. The layings that match most corners,
+// ranked again by how much of their outline the frame shows, become camera
 // poses, which are fitted to the frame's corners a few times, each time closer;
 // the one that most corners support is handed over to the following, which
 // confirms it or not.
@@ -26,8 +27,10 @@
 #include "features/corner_point.h"
 #include "features/fast9.h"
 #include "pose/vector3.h"
+#include "scene/brick_occlusion.h"
 #include "scene/scene.h"
 #include "scene/scene_model.h"
+#include "search/outline_check.h"
 
 #include <array>
 #include <cstdint>
@@ -87,6 +90,10 @@ public:
     // and the ruins coming back from another side at 640 × 480 within 18
     // frames rather than 55.
     static constexpr int kCandidatesPerFrame = 20;
+    // The layings that match most corners, up to kLayingsRanked, are ranked
+    // again by how much of their outline the frame shows, and the best
+    // kCandidatesPerFrame of them fitted.
+    static constexpr int kLayingsRanked = 60;
     static constexpr int kMinMatches = 8;
     static constexpr int kMinSupport = 10;
     // The field of view a pose starts from when it is not known.
@@ -118,10 +125,18 @@ private:
         int index;    // model point
         double u, v;  // in the view, model units at the centre's distance
     };
+    // A point on the visible outline, with the unit normal of its edge, in the view.
+    struct OutlineSample {
+        double u, v;
+        double normalU, normalV;
+        double edgeLength;
+    };
     struct View {
         Vector3 side, up, forward;  // the camera's axes in the world, unrolled
         int first = 0;              // into viewPoints_
         int count = 0;
+        int firstSample = 0;        // into outlineSamples_
+        int sampleCount = 0;
         double radius = 0.0;        // of its points around the centre
         std::array<std::array<int, 2>, kAnchorPairs> anchors{};  // into viewPoints_
         int anchorCount = 0;
@@ -133,6 +148,7 @@ private:
         double a = 0.0, b = 0.0;
         double centreU = 0.0, centreV = 0.0;
         int matches = 0;
+        double outline = 0.0;  // share of the outline samples the frame shows
     };
     struct Corner {
         double u, v;  // working pixels from the middle, v upwards
@@ -150,6 +166,10 @@ private:
     // The same, each frame corner counted once when `taken` (bits by corner) is given.
     int countMatches(const View& view, const Candidate& laying, double scale, int needed, std::uint64_t* taken) const;
     void offer(const Candidate& candidate);
+    void addOutlineSamples(View& view, const std::vector<OutlineCheck::Edge>& edges, const Vector3& eye, double distance,
+                           const BrickOcclusion& occlusion);
+    double outlineShareOf(const View& view, const Candidate& laying) const;
+    void rankByOutline();
     bool fit(const Candidate& candidate, std::optional<double> focalLength, FoundStructure& found);
     int matchCorners(const double projection[12], const View& view, double radius);
     // Keeps the correspondences that `projection` puts within `radius` of their corner.
@@ -161,6 +181,7 @@ private:
     double radius_ = 0.0;  // of the model points around their centre
     std::vector<View> views_;
     std::vector<ViewPoint> viewPoints_;
+    std::vector<OutlineSample> outlineSamples_;
     std::vector<int> order_;  // views in sweep order
     int nextView_ = 0;
 
