@@ -279,10 +279,8 @@ public:
     static constexpr double kSearchMinOutline = 0.9;
     static constexpr double kSearchLooseShare = 0.65;
     static constexpr double kSearchLooseOutline = 0.95;
-    // The first round on a found pose looks for each point's corner this many
-    // times as far as the following does: the search fits its pose to coarse
-    // corners, and the pose of a small structure often puts points 2 to 7 px
-    // from their corners, beyond the following's reach (brick / 3 at most).
+    // A found pose followed again looks this many times as far for each
+    // point's corner in its first round.
     static constexpr double kFoundReachFactor = 3.0;
     // Following a found structure, points closer than this share of a brick
     // edge to a brick in front of them are left out: where the outlines meet,
@@ -401,7 +399,10 @@ private:
     void followPredictions(const GreyFrame& frame, const CornerDetector* detector);
     bool searchStructure(const GreyFrame& frame, const CornerDetector* detector);
     void confirmFoundPose();
-    bool followFound(const FoundStructure& found, const GreyFrame& frame, const CornerDetector* detector);
+    bool followFound(const FoundStructure& found, const GreyFrame& frame, const CornerDetector* detector,
+                     bool widened);
+    // Rounds of following from the pose found, the first looking farther when `widened`.
+    bool fitsFound(const FoundStructure& found, const GreyFrame& frame, const CornerDetector* detector, bool widened);
     void setPrediction(int index, const SubpixelPoint& position, bool seen);
     // Neither hidden by the bricks nor up against the outline of one in front.
     bool seenClearly(int index, const Vector3& eye) const;
@@ -443,7 +444,7 @@ private:
     {
         const double reach =
             brickPixels_ > 0.0 ? std::min(searchRadius(), brickPixels_ / kBrickEdgePerReach) : searchRadius();
-        return widenedReach_ ? kFoundReachFactor * reach : reach;
+        return widenedReach_ && reach < searchRadius() ? kFoundReachFactor * reach : reach;
     }
     // The brick edge in pixels at the structure's centre, seen from `eye`.
     double apparentBrickEdge(const Vector3& eye, double focalLength) const;
