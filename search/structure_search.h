@@ -93,7 +93,7 @@ public:
     // The layings that match most corners, up to kLayingsRanked, are ranked
     // again by how much of their outline the frame shows, and the best
     // kCandidatesPerFrame of them fitted.
-    static constexpr int kLayingsRanked = 60;
+    static constexpr int kLayingsRanked = 30;
     static constexpr int kMinMatches = 8;
     static constexpr int kMinSupport = 10;
     // The field of view a pose starts from when it is not known.
