@@ -296,51 +296,33 @@ void RuinsReconstruction::followPredictions(const GreyFrame& frame, const Corner
 bool RuinsReconstruction::searchStructure(const GreyFrame& frame, const CornerDetector* detector)
 {
     const int found = search_.step(frame.pixels, heldFocalLength(), found_);
-    // The search fits its pose to coarse corners: that of a small structure
-    // often puts points 2 to 7 px from their corners, beyond the following's
-    // reach. So where no pose found can be followed as it is, each is followed
-    // again with a first round that looks farther (only then: from a close
-    // structure's pose, the farther look takes wrong corners, and the ruins
-    // came back from another side 16 frames later).
-    for (const bool widened : {false, true})
-        for (int n = 0; n < found; ++n)
-            if (followFound(found_[std::size_t(n)], frame, detector, widened)) return true;
+    for (int n = 0; n < found; ++n)
+        if (followFound(found_[std::size_t(n)], frame, detector)) return true;
     return false;
 }
 
 bool RuinsReconstruction::followFound(const FoundStructure& found, const GreyFrame& frame,
-                                      const CornerDetector* detector, bool widened)
+                                      const CornerDetector* detector)
 {
     // What the search found is followed from like a prediction: the following
     // confirms it, with the corners refined and the lost test passed, or not.
-    if (!fitsFound(found, frame, detector, widened)) {
-        poseFollowed_ = false;
-        poseValid_ = false;
-        return false;
-    }
-    foundUsable_ = predictionUsable_;
-    return true;
-}
-
-bool RuinsReconstruction::fitsFound(const FoundStructure& found, const GreyFrame& frame,
-                                    const CornerDetector* detector, bool widened)
-{
     const int count = std::clamp(tracked_.count, 0, std::min(TrackedPoints::kCapacity, found.pointCount));
     for (int i = 0; i < count; ++i)
         setPrediction(i, {found.x[std::size_t(i)], found.y[std::size_t(i)]},
                       found.inFront[std::size_t(i)] && seenClearly(i, found.eye));
     forgetMotion();
     brickPixels_ = apparentBrickEdge(found.eye, found.focalLength);
-    // The found pose is only near: each round on the same frame starts from
-    // the last round's fit, until it fits as a found pose must. A round whose
-    // fit is not followed (too few supporters, or a loose fit dragged by a
-    // wrong corner) may still be nearer than the search's pose.
+    // The found pose is only near: each round on the same frame starts from the
+    // last round's fit, until it fits as a found pose must. A round whose fit
+    // is not followed, on fewer supporters than a followed pose needs, may
+    // still be nearer than the search's pose: the search fits its pose to
+    // coarse corners, and that of a small structure often puts points 2 to
+    // 7 px from their corners, beyond the following's reach.
+    bool fits = false;
     for (int round = 0; round < kSearchFitRounds; ++round) {
-        widenedReach_ = widened && round == 0;
         followPredictions(frame, detector);
-        widenedReach_ = false;
-        if (poseFollowed_ && fitsAsFound(frame)) return true;
-        if (inlierCount_ < kMinValidPoints) return false;
+        fits = poseFollowed_ && fitsAsFound(frame);
+        if (fits || inlierCount_ < kMinValidPoints) break;
         for (int i = 0; i < count; ++i) {
             SubpixelPoint p;
             const bool seen = reprojectToFrame(pose_.refinedProjection, modelPoints_[i], width_, height_, p) &&
@@ -348,7 +330,13 @@ bool RuinsReconstruction::fitsFound(const FoundStructure& found, const GreyFrame
             setPrediction(i, p, seen);
         }
     }
-    return false;
+    if (!fits) {
+        poseFollowed_ = false;
+        poseValid_ = false;
+        return false;
+    }
+    foundUsable_ = predictionUsable_;
+    return true;
 }
 
 bool RuinsReconstruction::fitsAsFound(const GreyFrame& frame) const

@@ -279,9 +279,6 @@ public:
     static constexpr double kSearchMinOutline = 0.9;
     static constexpr double kSearchLooseShare = 0.65;
     static constexpr double kSearchLooseOutline = 0.95;
-    // A found pose followed again looks this many times as far for each
-    // point's corner in its first round.
-    static constexpr double kFoundReachFactor = 3.0;
     // Following a found structure, points closer than this share of a brick
     // edge to a brick in front of them are left out: where the outlines meet,
     // the corner refines 2 to 4 px away from the point.
@@ -399,10 +396,7 @@ private:
     void followPredictions(const GreyFrame& frame, const CornerDetector* detector);
     bool searchStructure(const GreyFrame& frame, const CornerDetector* detector);
     void confirmFoundPose();
-    bool followFound(const FoundStructure& found, const GreyFrame& frame, const CornerDetector* detector,
-                     bool widened);
-    // Rounds of following from the pose found, the first looking farther when `widened`.
-    bool fitsFound(const FoundStructure& found, const GreyFrame& frame, const CornerDetector* detector, bool widened);
+    bool followFound(const FoundStructure& found, const GreyFrame& frame, const CornerDetector* detector);
     void setPrediction(int index, const SubpixelPoint& position, bool seen);
     // Neither hidden by the bricks nor up against the outline of one in front.
     bool seenClearly(int index, const Vector3& eye) const;
@@ -442,9 +436,7 @@ private:
     // How far from its prediction a point's corner is looked for.
     double pointReach() const
     {
-        const double reach =
-            brickPixels_ > 0.0 ? std::min(searchRadius(), brickPixels_ / kBrickEdgePerReach) : searchRadius();
-        return widenedReach_ && reach < searchRadius() ? kFoundReachFactor * reach : reach;
+        return brickPixels_ > 0.0 ? std::min(searchRadius(), brickPixels_ / kBrickEdgePerReach) : searchRadius();
     }
     // The brick edge in pixels at the structure's centre, seen from `eye`.
     double apparentBrickEdge(const Vector3& eye, double focalLength) const;
@@ -459,7 +451,6 @@ private:
     Vector3 structureCentre_;
     // The apparent brick edge under the last pose followed or found; 0 before any.
     double brickPixels_ = 0.0;
-    bool widenedReach_ = false;  // on the first round on a found pose
     RuinsPoseState& pose_;
     PoseEstimator estimator_;
     int gatheredCount_ = 0;

@@ -161,8 +161,9 @@ class StructureSearchFinds : public ::testing::TestWithParam<Start> {};
 
 // A handful of viewpoints per size (rolled, from all sides, near and far, one
 // with the ruins' radius a sixth of the frame's height, one with the ruins a
-// fifth of the frame tall, whose right pose fits only loosely at 320 × 240): a
-// pose within a pixel (the median of the points' errors) within 30 frames, and
+// fifth of the frame tall, whose right pose fits only loosely at 320 × 240,
+// one whose found pose the first round follows on too few corners): a pose
+// within a pixel (the median of the points' errors) within 30 frames, and
 // none shown more than 3 px off. CASTELLAN_SEARCH_VIEWPOINTS=N tries the first
 // N instead, with the picture CASTELLAN_SEARCH_BACKDROP as backdrop if given,
 // prints the share found, and holds those with a pose more than 3 px off to 2 %.
@@ -170,7 +171,7 @@ TEST_P(StructureSearchFinds, FromRandomViewpointsWithinThirtyFrames)
 {
     const Start start = GetParam();
     const char* many = std::getenv("CASTELLAN_SEARCH_VIEWPOINTS");
-    std::vector<int> seeds{2, 3, 4, 6, 8, 181};
+    std::vector<int> seeds{2, 3, 4, 6, 8, 181, 196};
     if (many) {
         seeds.clear();
         for (int seed = 1; seed <= std::max(1, std::atoi(many)); ++seed) seeds.push_back(seed);
