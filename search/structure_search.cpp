@@ -39,6 +39,10 @@ constexpr int kSamplesPerEdge = 4;
 constexpr double kMinEdgePixels = 4.0;
 constexpr int kOutlineReach = 2;
 constexpr int kMinOutlineSamples = 12;
+// Whether a sample is hidden is asked of every brick, for every view: past
+// this many bricks (a hostile scene may have ten thousand) the views are
+// made without their outline, and layings are ranked by their corners alone.
+constexpr std::size_t kMaxOutlineBricks = 1000;
 
 }  // namespace
 
@@ -123,7 +127,8 @@ void StructureSearch::makeViews()
             }
             view.count = int(viewPoints_.size()) - view.first;
             chooseAnchors(view);
-            addOutlineSamples(view, outline.edges(), eye, distance, occlusion);
+            if (scene_->realBricks().size() <= kMaxOutlineBricks)
+                addOutlineSamples(view, outline.edges(), eye, distance, occlusion);
             views_.push_back(view);
         }
     }
