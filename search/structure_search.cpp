@@ -95,6 +95,7 @@ void StructureSearch::makeViews()
 
     const BrickOcclusion occlusion(*scene_);
     const OutlineCheck outline(*scene_);
+    const bool withOutline = scene_->realBricks().size() <= kMaxOutlineBricks;
 
     std::vector<std::uint8_t> visible(points.size());
     for (double elevation = kMinElevation; elevation <= kMaxElevation + 1e-9; elevation += kDirectionStep) {
@@ -118,17 +119,14 @@ void StructureSearch::makeViews()
             view.first = int(viewPoints_.size());
             for (std::size_t i = 0; i < points.size(); ++i) {
                 if (!visible[i]) continue;
-                const Vector3 rel = points[i] - eye;
-                const double depth = dot(view.forward, rel);
-                const double u = distance * dot(view.side, rel) / depth;
-                const double v = distance * dot(view.up, rel) / depth;
+                double u, v;
+                inView(view, eye, distance, points[i], u, v);
                 viewPoints_.push_back({int(i), u, v});
                 view.radius = std::max(view.radius, std::hypot(u, v));
             }
             view.count = int(viewPoints_.size()) - view.first;
             chooseAnchors(view);
-            if (scene_->realBricks().size() <= kMaxOutlineBricks)
-                addOutlineSamples(view, outline.edges(), eye, distance, occlusion);
+            if (withOutline) addOutlineSamples(view, outline.edges(), eye, distance, occlusion);
             views_.push_back(view);
         }
     }
@@ -139,6 +137,15 @@ void StructureSearch::makeViews()
     std::stable_sort(order_.begin(), order_.end(), [&](int a, int b) {
         return std::fmod(a * golden, 1.0) < std::fmod(b * golden, 1.0);
     });
+}
+
+void StructureSearch::inView(const View& view, const Vector3& eye, double distance, const Vector3& point, double& u,
+                              double& v)
+{
+    const Vector3 rel = point - eye;
+    const double depth = dot(view.forward, rel);
+    u = distance * dot(view.side, rel) / depth;
+    v = distance * dot(view.up, rel) / depth;
 }
 
 void StructureSearch::chooseAnchors(View& view) const
@@ -165,12 +172,7 @@ void StructureSearch::chooseAnchors(View& view) const
 void StructureSearch::addOutlineSamples(View& view, const std::vector<OutlineCheck::Edge>& edges, const Vector3& eye,
                                          double distance, const BrickOcclusion& occlusion)
 {
-    const auto project = [&](const Vector3& point, double& u, double& v) {
-        const Vector3 rel = point - eye;
-        const double depth = dot(view.forward, rel);
-        u = distance * dot(view.side, rel) / depth;
-        v = distance * dot(view.up, rel) / depth;
-    };
+    const auto project = [&](const Vector3& point, double& u, double& v) { inView(view, eye, distance, point, u, v); };
     view.firstSample = int(outlineSamples_.size());
     // Every edge of a usual structure; an even spread of them for a huge one.
     const std::size_t stride = edges.size() / OutlineCheck::kMaxEdgesJudged + 1;
@@ -221,10 +223,13 @@ void StructureSearch::rankByOutline()
         candidate.outline = outlineShareOf(views_[std::size_t(candidate.view)], candidate);
     // Near likenesses (a laying a block along a stack of alike blocks) often
     // match a few more corners than the right one, but put some of their
-    // outline where the frame has none.
-    std::stable_sort(candidates_.begin(), candidates_.end(), [](const Candidate& x, const Candidate& y) {
+    // outline where the frame has none. Sorted in place, equals kept in order:
+    // a stable sort would take a buffer every frame.
+    const auto better = [](const Candidate& x, const Candidate& y) {
         return x.matches * x.outline > y.matches * y.outline;
-    });
+    };
+    for (auto next = candidates_.begin(); next != candidates_.end(); ++next)
+        std::rotate(std::upper_bound(candidates_.begin(), next, *next, better), next, next + 1);
     if (int(candidates_.size()) > kCandidatesPerFrame) candidates_.resize(kCandidatesPerFrame);
 }
 

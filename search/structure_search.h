@@ -155,6 +155,9 @@ private:
     };
 
     void makeViews();
+    // Where `point` lies in `view` from `eye`, `distance` from the centre.
+    static void inView(const View& view, const Vector3& eye, double distance, const Vector3& point, double& u,
+                       double& v);
     void chooseAnchors(View& view) const;
     void shrinkFrame(const unsigned char* grey);
     void findCorners();
