@@ -176,6 +176,7 @@ void RuinsReconstruction::setImageSize(int width, int height)
     // Focal lengths are in the frame's pixels.
     if (std::max(width, 0) == width_ && std::max(height, 0) == height_) return;
     fieldOfViewHold_.reset();
+    forgetCornerOffsets();
     width_ = std::max(width, 0);
     height_ = std::max(height, 0);
     search_.setImageSize(width_, height_);
@@ -252,7 +253,35 @@ void RuinsReconstruction::followModel(const unsigned char* frame, const CornerDe
         }
     }
     noteTrackingOutcome();
+    learnCornerOffsets();
     recordReprojections();
+}
+
+void RuinsReconstruction::learnCornerOffsets()
+{
+    if (!poseFollowed_ || searched_ || inlierCount_ < kCornerOffsetMinSupport) {
+        forgetCornerOffsets();
+        return;
+    }
+    const int count = std::clamp(tracked_.count, 0, TrackedPoints::kCapacity);
+    for (int i = 0; i < count; ++i) {
+        SubpixelPoint p;
+        if (!refinedNow_[i] || !reprojectToFrame(pose_.refinedProjection, modelPoints_[i], width_, height_, p))
+            continue;
+        SubpixelPoint& offset = cornerOffset_[i];
+        offset.x += kCornerOffsetRate * (tracked_.subpixel[i].x - p.x - offset.x);
+        offset.y += kCornerOffsetRate * (tracked_.subpixel[i].y - p.y - offset.y);
+    }
+}
+
+void RuinsReconstruction::forgetCornerOffsets() { cornerOffset_.fill({}); }
+
+SubpixelPoint RuinsReconstruction::seenCorner(int i) const
+{
+    const SubpixelPoint& seen = tracked_.subpixel[i];
+    const SubpixelPoint& offset = cornerOffset_[i];
+    if (std::hypot(offset.x, offset.y) <= height_ / kResidualFloorDivisor) return seen;
+    return {seen.x - offset.x, seen.y - offset.y};
 }
 
 void RuinsReconstruction::confirmFoundPose()
@@ -448,10 +477,12 @@ void RuinsReconstruction::refineFoundPoints(const GreyFrame& frame)
     const double reach = pointReach();
     for (int i = 0; i < count; ++i) {
         tracked_.valid[i] = 0;
+        refinedNow_[i] = 0;
         SubpixelPoint refined;
         if (!predictionUsable_[i] || !refineCorner(frame, starts_[i], radius, smoothing, 2.0 * reach, refined)) continue;
         if (std::hypot(refined.x - predictions_[i].x, refined.y - predictions_[i].y) > reach) continue;
         tracked_.valid[i] = 1;
+        refinedNow_[i] = 1;
         tracked_.subpixel[i] = refined;
         tracked_.positions[i] = {int(std::lround(refined.x)), int(std::lround(refined.y))};
     }
@@ -482,6 +513,7 @@ void RuinsReconstruction::recordReprojections()
 
 void RuinsReconstruction::forgetMotion()
 {
+    forgetCornerOffsets();
     hasLastReprojection_ = false;
     hasPreviousReprojection_ = false;
 }
@@ -509,8 +541,9 @@ int RuinsReconstruction::gatherCorrespondences()
     for (int i = 0; i < count; ++i) {
         if (!tracked_.valid[i]) continue;
         pose_.correspondenceModelPoints[n] = modelPoints_[i];
-        const double x = subpixel ? tracked_.subpixel[i].x : tracked_.positions[i].x;
-        const double y = subpixel ? tracked_.subpixel[i].y : tracked_.positions[i].y;
+        const SubpixelPoint seen = seenCorner(i);
+        const double x = subpixel ? seen.x : tracked_.positions[i].x;
+        const double y = subpixel ? seen.y : tracked_.positions[i].y;
         pose_.correspondenceImagePoints[n][0] = x - halfWidth;
         pose_.correspondenceImagePoints[n][1] = y - halfHeight;
         pose_.correspondenceImagePoints[n][2] = 0.0;
