@@ -253,8 +253,8 @@ void RuinsReconstruction::followModel(const unsigned char* frame, const CornerDe
         }
     }
     noteTrackingOutcome();
-    learnCornerOffsets();
     recordReprojections();
+    learnCornerOffsets();
 }
 
 void RuinsReconstruction::learnCornerOffsets()
@@ -263,11 +263,11 @@ void RuinsReconstruction::learnCornerOffsets()
         forgetCornerOffsets();
         return;
     }
+    // Against where this frame's pose puts the points, as recorded for the next prediction.
     const int count = std::clamp(tracked_.count, 0, TrackedPoints::kCapacity);
     for (int i = 0; i < count; ++i) {
-        SubpixelPoint p;
-        if (!refinedNow_[i] || !reprojectToFrame(pose_.refinedProjection, modelPoints_[i], width_, height_, p))
-            continue;
+        if (!refinedNow_[i] || !reprojected_[i]) continue;
+        const SubpixelPoint& p = lastReprojection_[i];
         SubpixelPoint& offset = cornerOffset_[i];
         offset.x += kCornerOffsetRate * (tracked_.subpixel[i].x - p.x - offset.x);
         offset.y += kCornerOffsetRate * (tracked_.subpixel[i].y - p.y - offset.y);
@@ -541,11 +541,10 @@ int RuinsReconstruction::gatherCorrespondences()
     for (int i = 0; i < count; ++i) {
         if (!tracked_.valid[i]) continue;
         pose_.correspondenceModelPoints[n] = modelPoints_[i];
-        const SubpixelPoint seen = seenCorner(i);
-        const double x = subpixel ? seen.x : tracked_.positions[i].x;
-        const double y = subpixel ? seen.y : tracked_.positions[i].y;
-        pose_.correspondenceImagePoints[n][0] = x - halfWidth;
-        pose_.correspondenceImagePoints[n][1] = y - halfHeight;
+        const SubpixelPoint seen =
+            subpixel ? seenCorner(i) : SubpixelPoint{double(tracked_.positions[i].x), double(tracked_.positions[i].y)};
+        pose_.correspondenceImagePoints[n][0] = seen.x - halfWidth;
+        pose_.correspondenceImagePoints[n][1] = seen.y - halfHeight;
         pose_.correspondenceImagePoints[n][2] = 0.0;
         correspondencePoint_[n] = i;
         ++n;
