@@ -5,6 +5,7 @@
 #include "cycle/grey_conversion.h"
 #include "processors/fast_corner_detector.h"
 #include "reconstruction/ruins_reconstruction.h"
+#include "scene/brick_occlusion.h"
 #include "search/outline_check.h"
 #include "ruins_test_support.h"
 #include "tests/support/textured_picture.h"
@@ -48,12 +49,14 @@ private:
 // A camera looking down on the structure from anywhere: any azimuth and roll,
 // elevation 15 to 70 degrees, field of view 30 to 55, the structure's radius
 // 15 to 40 % of the frame's height and its centre off the frame's by up to a
-// sixth of the frame; with at least 12 model points in the frame.
+// sixth of the frame; with at least 12 model points in the frame and not hidden
+// behind the bricks.
 FrameCamera randomViewpoint(std::uint64_t seed, const SceneModel& scene, int width, int height)
 {
     const Vector3 centre = scene.pointsCentre();
     double radius = 0.0;
     for (const Vector3& p : scene.points) radius = std::max(radius, std::sqrt(dot(p - centre, p - centre)));
+    const BrickOcclusion occlusion(scene);
     Numbers numbers(seed);
     for (;;) {
         const double azimuth = numbers.between(0.0, 360.0) * kDegrees;
@@ -76,12 +79,13 @@ FrameCamera randomViewpoint(std::uint64_t seed, const SceneModel& scene, int wid
                               std::cos(roll) * up + std::sin(roll) * side, fieldOfView};
         const std::optional<FrameCamera> camera = makeFrameCamera(pose, width, height);
         if (!camera) continue;
-        int inFrame = 0;
+        int visible = 0;
         for (const Vector3& p : scene.points) {
             double x, y;
-            inFrame += projectToFrame(*camera, p, x, y) && x >= 0 && y >= 0 && x < width && y < height;
+            visible += projectToFrame(*camera, p, x, y) && x >= 0 && y >= 0 && x < width && y < height &&
+                       !occlusion.hides(p, camera->eye);
         }
-        if (inFrame >= 12) return *camera;
+        if (visible >= 12) return *camera;
     }
 }
 
