@@ -612,12 +612,14 @@ TEST_F(VideoTest, AThousandConnectionsLeaveNoThreadOrFileBehind) {
     }
     disconnectDevice(device.get());
     // A joined thread leaves /proc a moment after the join returns (the kernel
-    // wakes the joiner before it reaps the thread; one more task was seen under
-    // load): a thread left behind stays, so a short wait cannot hide one.
+    // wakes the joiner before it reaps the thread), so the count taken before
+    // may still hold the first stream's thread, and the count after may hold
+    // the last one for a moment: a thread left behind stays, and a thousand
+    // connections would leave many, so a short wait and "no more" cannot hide one.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (entriesIn("/proc/self/task") > threadsBefore && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(entriesIn("/proc/self/task"), threadsBefore);
+    EXPECT_LE(entriesIn("/proc/self/task"), threadsBefore);
     EXPECT_EQ(entriesIn("/proc/self/fd"), filesBefore);
 }
 
