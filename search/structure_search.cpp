@@ -345,24 +345,44 @@ void StructureSearch::markCorners()
 
 int StructureSearch::matchesOf(const View& view, const Candidate& laying, double scale, int needed) const
 {
-    // Counted quickly first, a corner as often as it is met (never fewer); a
-    // laying that may be kept is counted again, each corner once: one shrunk
-    // onto a cluster of corners lands several of its points on the same one.
-    const int met = countMatches(view, laying, scale, needed, nullptr);
-    if (met < needed) return met;
-    std::array<std::uint64_t, (kMaxCorners + 63) / 64> taken{};
-    return countMatches(view, laying, scale, needed, taken.data());
+    // Sifted quickly first, a corner counted as often as it is met (never
+    // fewer); a laying that may be kept is counted again, each corner once:
+    // one shrunk onto a cluster of corners lands several of its points on the same one.
+    return mayMatch(view, laying, scale, needed) ? distinctMatches(view, laying, scale, needed) : 0;
 }
 
-int StructureSearch::countMatches(const View& view, const Candidate& laying, double scale, int needed,
-                                  std::uint64_t* taken) const
+bool StructureSearch::mayMatch(const View& view, const Candidate& laying, double scale, int needed) const
 {
-    const int tolerance = int(std::max(kMinTolerance, kToleranceShare * scale * view.radius) * kDistanceUnit);
+    // Nearly every laying is a chance one: its points are counted with no
+    // branch on whether they met a corner, which the processor could not foretell.
+    const int tolerance = toleranceOf(view, scale);
     // Half a pixel on, so that truncating rounds to the nearest pixel wherever it counts: inside the frame.
     const double offsetX = laying.centreU + workingWidth_ / 2.0;
     const double offsetY = laying.centreV + workingHeight_ / 2.0;
     const double width = workingWidth_;
     const double height = workingHeight_;
+    const int stride = workingWidth_;
+    const std::uint8_t* distance = cornerDistance_.data();
+    const ViewPoint* point = viewPoints_.data() + view.first;
+    int matches = 0;
+    for (int left = view.count; left > 0; --left, ++point) {
+        if (matches + left < needed) return false;
+        const double x = laying.a * point->u - laying.b * point->v + offsetX;
+        const double y = laying.b * point->u + laying.a * point->v + offsetY;
+        if (!(x >= 0.0 && y >= 0.0 && x < width && y < height)) continue;
+        matches += int(distance[int(y) * stride + int(x)] <= tolerance);
+    }
+    return matches >= needed;
+}
+
+int StructureSearch::distinctMatches(const View& view, const Candidate& laying, double scale, int needed) const
+{
+    const int tolerance = toleranceOf(view, scale);
+    const double offsetX = laying.centreU + workingWidth_ / 2.0;
+    const double offsetY = laying.centreV + workingHeight_ / 2.0;
+    const double width = workingWidth_;
+    const double height = workingHeight_;
+    std::array<std::uint64_t, (kMaxCorners + 63) / 64> taken{};
     int matches = 0;
     int left = view.count;
     for (int p = view.first; p < view.first + view.count; ++p, --left) {
@@ -373,15 +393,18 @@ int StructureSearch::countMatches(const View& view, const Candidate& laying, dou
         if (!(x >= 0.0 && y >= 0.0 && x < width && y < height)) continue;
         const std::size_t at = std::size_t(y) * std::size_t(workingWidth_) + std::size_t(x);
         if (cornerDistance_[at] > tolerance) continue;
-        if (taken) {
-            const int corner = nearestCorner_[at];
-            const std::uint64_t bit = std::uint64_t(1) << (corner % 64);
-            if (taken[corner / 64] & bit) continue;
-            taken[corner / 64] |= bit;
-        }
+        const int corner = nearestCorner_[at];
+        const std::uint64_t bit = std::uint64_t(1) << (corner % 64);
+        if (taken[std::size_t(corner / 64)] & bit) continue;
+        taken[std::size_t(corner / 64)] |= bit;
         ++matches;
     }
     return matches;
+}
+
+int StructureSearch::toleranceOf(const View& view, double scale)
+{
+    return int(std::max(kMinTolerance, kToleranceShare * scale * view.radius) * kDistanceUnit);
 }
 
 void StructureSearch::layView(int viewIndex)

@@ -163,11 +163,15 @@ private:
     void findCorners();
     void markCorners();
     void layView(int view);
-    // How many of the view's points land on a frame corner; counting stops once
-    // `needed` is out of reach. `scale`: the laying's, working pixels per view unit.
+    // How many of the view's points land on a frame corner, each corner counted
+    // once; counting stops once `needed` is out of reach. `scale`: the
+    // laying's, working pixels per view unit.
     int matchesOf(const View& view, const Candidate& laying, double scale, int needed) const;
-    // The same, each frame corner counted once when `taken` (bits by corner) is given.
-    int countMatches(const View& view, const Candidate& laying, double scale, int needed, std::uint64_t* taken) const;
+    // Whether `needed` of them may: a corner counted as often as it is met.
+    bool mayMatch(const View& view, const Candidate& laying, double scale, int needed) const;
+    int distinctMatches(const View& view, const Candidate& laying, double scale, int needed) const;
+    // How far from a corner a point may land, in chamfer units.
+    static int toleranceOf(const View& view, double scale);
     void offer(const Candidate& candidate);
     void addOutlineSamples(View& view, const std::vector<OutlineCheck::Edge>& edges, const Vector3& eye, double distance,
                            const BrickOcclusion& occlusion);
