@@ -164,8 +164,8 @@ private:
     void markCorners();
     void layView(int view);
     // How many of the view's points land on a frame corner, each corner counted
-    // once; counting stops once `needed` is out of reach. `scale`: the
-    // laying's, working pixels per view unit.
+    // once; a number below `needed` says only that it falls short. `scale`:
+    // the laying's, working pixels per view unit.
     int matchesOf(const View& view, const Candidate& laying, double scale, int needed) const;
     // Whether `needed` of them may: a corner counted as often as it is met.
     bool mayMatch(const View& view, const Candidate& laying, double scale, int needed) const;
