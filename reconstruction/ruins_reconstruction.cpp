@@ -721,8 +721,9 @@ int RuinsReconstruction::pointsInFrame() const
     int inFrame = 0;
     for (int i = 0; i < pointCount_; ++i) {
         SubpixelPoint p;
-        if (reprojectToFrame(pose_.refinedProjection, modelPoints_[i], width_, height_, p) && p.x >= 0.0 &&
-            p.y >= 0.0 && p.x < width_ && p.y < height_ && !occlusion_.hides(modelPoints_[i], pose_.poseEye))
+        if (scene_->seenAsCorner(i) && reprojectToFrame(pose_.refinedProjection, modelPoints_[i], width_, height_, p) &&
+            p.x >= 0.0 && p.y >= 0.0 && p.x < width_ && p.y < height_ &&
+            !occlusion_.hides(modelPoints_[i], pose_.poseEye))
             ++inFrame;
     }
     return inFrame;

@@ -442,7 +442,7 @@ private:
     double residual(const double* projection, int correspondence) const;
     double residualRms(const double* projection, int correspondenceCount) const;
     // Model points the estimated pose puts in front of the camera, inside the
-    // frame and not behind the real bricks.
+    // frame and not behind the real bricks, of those that can be seen as a corner.
     int pointsInFrame() const;
     void recordReprojections();
     void forgetMotion();

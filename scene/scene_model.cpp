@@ -79,6 +79,44 @@ void moveToRoundedCorners(const Scene& scene, std::vector<Vector3>& points)
     }
 }
 
+// Which points are never seen as a corner. Where what fills the eight cells
+// around a grid corner (a block, the table below the ground, or nothing) is
+// the same on both sides of a plane through it, the corner lies in a flat face
+// or on a straight edge, and the picture shows at most a straight line there:
+// two sharp blocks of one colour side by side show no line between them.
+// Blocks with rounded edges leave a groove between them, which is seen.
+std::vector<std::uint8_t> cornerlessPoints(const Scene& scene)
+{
+    std::vector<std::uint8_t> cornerless(scene.points.size(), 0);
+    if (scene.edgeRadius && *scene.edgeRadius > 0.0) return cornerless;
+    for (std::size_t n = 0; n < scene.points.size(); ++n) {
+        const auto* corner = std::get_if<GridCell>(&scene.points[n].corner);
+        if (!corner) continue;
+        enum Fill { Nothing, Block, Table };
+        Fill fill[2][2][2];
+        for (int a = 0; a < 2; ++a)
+            for (int b = 0; b < 2; ++b)
+                for (int c = 0; c < 2; ++c) {
+                    const int k = corner->k + c - 1;
+                    fill[a][b][c] = k < 0 ? Table
+                                   : occupied(scene.realBricks, corner->i + a - 1, corner->j + b - 1, k) ? Block
+                                                                                                          : Nothing;
+                }
+        for (int axis = 0; axis < 3 && !cornerless[n]; ++axis) {
+            bool mirrored = true;
+            for (int a = 0; a < 2; ++a)
+                for (int b = 0; b < 2; ++b)
+                    for (int c = 0; c < 2; ++c) {
+                        int m[3] = {a, b, c};
+                        m[axis] = 1 - m[axis];
+                        mirrored = mirrored && fill[a][b][c] == fill[m[0]][m[1]][m[2]];
+                    }
+            cornerless[n] = mirrored;
+        }
+    }
+    return cornerless;
+}
+
 // A reference camera further from its references than this (RMS, pixels) was
 // fitted to positions that contradict each other: clicked on the wrong corner,
 // or a model that is not the structure in the picture.
@@ -123,6 +161,7 @@ std::shared_ptr<const SceneModel> bundledRuinsScene()
     model->picture = QFile::encodeName(calibrationFramePath()).toStdString();
     model->pictureSize = {kDefaultCalibrationWidth, kDefaultCalibrationHeight};
     model->points = modelPoints(model->scene);
+    model->cornerless = cornerlessPoints(model->scene);
     // The constant, not a new estimate: the virtual camera's frames must not
     // depend on how the estimator rounds today.
     model->referencePose = kCalibrationPose;
@@ -137,6 +176,7 @@ std::shared_ptr<const SceneModel> prepareScene(Scene scene, const std::filesyste
     model->pictureSize = readPngSize(model->picture).value_or(PictureSize{});
     model->points = modelPoints(scene);
     if (scene.edgeRadius && *scene.edgeRadius > 0.0) moveToRoundedCorners(scene, model->points);
+    model->cornerless = cornerlessPoints(scene);
     model->scene = std::move(scene);
     // The ruins' points read from a file are the ruins: the same camera, to the bit.
     const Scene& ruins = builtInRuins();

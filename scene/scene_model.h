@@ -10,6 +10,7 @@
 #include "scene/ruins_model.h"
 #include "scene/scene.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <span>
@@ -26,6 +27,9 @@ struct SceneModel {
     // Model point i in model units; on blocks with rounded edges, where their
     // corner is seen, a little inside the grid corner.
     std::vector<Vector3> points;
+    // Per point, 1 where it lies in a flat face or on a straight edge of sharp
+    // blocks: seen from anywhere, the picture shows no corner there.
+    std::vector<std::uint8_t> cornerless;
     CameraPose referencePose;       // the camera that took the reference picture
 
     bool bundled() const { return file.empty(); }
@@ -34,6 +38,10 @@ struct SceneModel {
     std::span<const GridCell> realBricks() const { return scene.realBricks; }
     std::span<const GridCell> virtualBricks() const { return scene.virtualBricks; }
     float brickEdge() const { return float(scene.brickEdge); }
+    bool seenAsCorner(int index) const
+    {
+        return index < 0 || std::size_t(index) >= cornerless.size() || !cornerless[std::size_t(index)];
+    }
     // The mean of the model points; the origin without any.
     Vector3 pointsCentre() const
     {

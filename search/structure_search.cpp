@@ -107,7 +107,7 @@ void StructureSearch::makeViews()
             const Vector3 eye = centre_ + distance * toEye;
             int visibleCount = 0;
             for (std::size_t i = 0; i < points.size(); ++i) {
-                visible[i] = !occlusion.hides(points[i], eye);
+                visible[i] = scene_->seenAsCorner(int(i)) && !occlusion.hides(points[i], eye);
                 visibleCount += visible[i];
             }
             if (visibleCount < kMinMatches) continue;

@@ -5,7 +5,8 @@
 // field of view unknown (or held, when known).
 //
 // How: the structure's corners as seen from many viewing directions (the views,
-// made once per scene, hidden corners left out) are laid over the frame's
+// made once per scene, hidden corners and points never seen as a corner left
+// out) are laid over the frame's
 // corners. Two of a view's corners laid on two frame corners fix the size, the
 // roll and the place of the whole view; the other corners then either find
 // frame corners where they land or not. The layings that match most corners,

@@ -92,6 +92,25 @@ TEST(Scene, ArchIsAnotherStructureWithItsOwnEdgeAndFieldOfView)
     EXPECT_EQ(modelPoint(*load.scene, 1).z, 3 * 3.2);
 }
 
+// Sharp blocks of one colour side by side show no line between them: of the
+// ruins' points, those on a straight edge along a row or a stack of blocks
+// (or where one meets the table) can never be seen as a corner. Rounded blocks
+// leave a groove, so every point of theirs can.
+TEST(Scene, PointsOnStraightEdgesAreNeverSeenAsCorners)
+{
+    const auto ruins = bundledRuinsScene();
+    std::vector<int> cornerless;
+    for (int i = 0; i < ruins->pointCount(); ++i)
+        if (!ruins->seenAsCorner(i)) cornerless.push_back(i);
+    EXPECT_EQ(cornerless, (std::vector<int>{5, 17, 22, 32, 33, 38}));
+    Scene rounded = ruins->scene;
+    rounded.edgeRadius = 0.2;
+    std::string error;
+    const auto model = prepareScene(rounded, kRuinsScene, error);
+    ASSERT_TRUE(model) << error;
+    for (int i = 0; i < model->pointCount(); ++i) EXPECT_TRUE(model->seenAsCorner(i)) << i;
+}
+
 // On rounded blocks a corner is seen r·(1 − 1/√3) inside the grid corner, along
 // each axis in which the blocks there agree, but never above the table.
 TEST(Scene, RoundedBlocksMoveTheirCornersInwards)
