@@ -389,8 +389,9 @@ bool RuinsReconstruction::fitsAsFound(const GreyFrame& frame) const
     // their points with 96 to 98 % of the outline (found from 4 more of 200
     // viewpoints at 320 × 240, and no wrong pose more on a circuit board).
     const double scale = std::sqrt(std::max(1.0, height_ / double(kSmoothingHeight)));
-    const bool tight = residualRms_ <= kSearchMaxResidualRms * scale && inlierCount_ >= kSearchMinShare * pointsInFrame();
-    const bool loose = residualRms_ <= kMaxResidualRms * scale && inlierCount_ >= kSearchLooseShare * pointsInFrame();
+    const int corners = pointsInFrame(true);
+    const bool tight = residualRms_ <= kSearchMaxResidualRms * scale && inlierCount_ >= kSearchMinShare * corners;
+    const bool loose = residualRms_ <= kMaxResidualRms * scale && inlierCount_ >= kSearchLooseShare * corners;
     if (!tight && !loose) return false;
     const double outline = outline_.agreement(pose_.refinedProjection, pose_.poseEye, occlusion_, frame.pixels,
                                               frame.rgb, width_, height_);
@@ -716,12 +717,13 @@ int RuinsReconstruction::dropOutliers(int correspondenceCount)
     return kept;
 }
 
-int RuinsReconstruction::pointsInFrame() const
+int RuinsReconstruction::pointsInFrame(bool cornersOnly) const
 {
     int inFrame = 0;
     for (int i = 0; i < pointCount_; ++i) {
         SubpixelPoint p;
-        if (scene_->seenAsCorner(i) && reprojectToFrame(pose_.refinedProjection, modelPoints_[i], width_, height_, p) &&
+        if ((!cornersOnly || scene_->seenAsCorner(i)) &&
+            reprojectToFrame(pose_.refinedProjection, modelPoints_[i], width_, height_, p) &&
             p.x >= 0.0 && p.y >= 0.0 && p.x < width_ && p.y < height_ &&
             !occlusion_.hides(modelPoints_[i], pose_.poseEye))
             ++inFrame;

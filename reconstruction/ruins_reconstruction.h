@@ -270,9 +270,11 @@ public:
     // Rounds of following on the frame the search found the structure in, and
     // how well the last must fit: RMS pixels at 320 × 240, growing with the
     // square root of the height, the share of the unhidden points in view
-    // that support it, and the share of its visible outline the frame shows;
-    // or, fitting only as loosely as a followed pose may, a larger share of
-    // both.
+    // that can be seen as corners that support it, and the share of its
+    // visible outline the frame shows; or, fitting only as loosely as a
+    // followed pose may, a larger share of both. (The lost test counts every
+    // unhidden point in view, as its bounds were set on: counted as here, it
+    // showed a pose 7 px off in a frame of motion too fast to follow.)
     static constexpr int kSearchFitRounds = 3;
     static constexpr double kSearchMaxResidualRms = 1.25;
     static constexpr double kSearchMinShare = 0.45;
@@ -442,8 +444,9 @@ private:
     double residual(const double* projection, int correspondence) const;
     double residualRms(const double* projection, int correspondenceCount) const;
     // Model points the estimated pose puts in front of the camera, inside the
-    // frame and not behind the real bricks, of those that can be seen as a corner.
-    int pointsInFrame() const;
+    // frame and not behind the real bricks; with `cornersOnly`, of those that
+    // can be seen as a corner.
+    int pointsInFrame(bool cornersOnly = false) const;
     void recordReprojections();
     void forgetMotion();
     void learnCornerOffsets();
