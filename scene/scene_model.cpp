@@ -45,6 +45,8 @@ bool occupied(const std::vector<GridCell>& bricks, int i, int j, int k)
     return std::find(bricks.begin(), bricks.end(), GridCell{i, j, k}) != bricks.end();
 }
 
+bool roundedBlocks(const Scene& scene) { return scene.edgeRadius && *scene.edgeRadius > 0.0; }
+
 // Where the corner detectors find a grid corner of rounded blocks. A block's
 // rounding ends on a sphere of the edge radius whose centre lies one radius in
 // from each face; the corner seen is the sphere's point furthest out along the
@@ -88,7 +90,7 @@ void moveToRoundedCorners(const Scene& scene, std::vector<Vector3>& points)
 std::vector<std::uint8_t> cornerlessPoints(const Scene& scene)
 {
     std::vector<std::uint8_t> cornerless(scene.points.size(), 0);
-    if (scene.edgeRadius && *scene.edgeRadius > 0.0) return cornerless;
+    if (roundedBlocks(scene)) return cornerless;
     for (std::size_t n = 0; n < scene.points.size(); ++n) {
         const auto* corner = std::get_if<GridCell>(&scene.points[n].corner);
         if (!corner) continue;
@@ -175,7 +177,7 @@ std::shared_ptr<const SceneModel> prepareScene(Scene scene, const std::filesyste
     model->picture = picturePath(scene, file);
     model->pictureSize = readPngSize(model->picture).value_or(PictureSize{});
     model->points = modelPoints(scene);
-    if (scene.edgeRadius && *scene.edgeRadius > 0.0) moveToRoundedCorners(scene, model->points);
+    if (roundedBlocks(scene)) moveToRoundedCorners(scene, model->points);
     model->cornerless = cornerlessPoints(scene);
     model->scene = std::move(scene);
     // The ruins' points read from a file are the ruins: the same camera, to the bit.

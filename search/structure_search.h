@@ -6,14 +6,13 @@
 //
 // How: the structure's corners as seen from many viewing directions (the views,
 // made once per scene, hidden corners and points never seen as a corner left
-// out) are laid over the frame's
-// corners. Two of a view's corners laid on two frame corners fix the size, the
-// roll and the place of the whole view; the other corners then either find
-// frame corners where they land or not. The layings that match most corners,
-// ranked again by how much of their outline the frame shows, become camera
-// poses, which are fitted to the frame's corners a few times, each time closer;
-// the one that most corners support is handed over to the following, which
-// confirms it or not.
+// out) are laid over the frame's corners. Two of a view's corners laid on two
+// frame corners fix the size, the roll and the place of the whole view; the
+// other corners then either find frame corners where they land or not. The
+// layings that match most corners, ranked again by how much of their outline
+// the frame shows, become camera poses, which are fitted to the frame's corners
+// a few times, each time closer; the one that most corners support is handed
+// over to the following, which confirms it or not.
 //
 // The views are too many for one frame: each frame tries a share of them
 // (kFramesPerSweep frames cover all, more where the frame has many corners), so
